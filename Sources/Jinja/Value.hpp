@@ -1,0 +1,170 @@
+#pragma once
+// The one dynamic value of the template language.
+#include <any>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "Platform/Foundation/JSON.hpp"
+#include "Platform/Foundation/OrderedDictionary.hpp"
+
+namespace jinja {
+
+class Value;
+class Environment;
+struct Macro;
+
+using EnvironmentPtr = std::shared_ptr<Environment>;
+using ValueArray = std::vector<Value>;
+// Objects keep their keys in insertion order.
+using ValueObject = foundation::OrderedDictionary<Value>;
+// Keyword arguments arrive in source order, so nothing depends on hashing.
+using KeywordArguments = foundation::OrderedDictionary<Value>;
+
+// The callable of a function value and the shape of every filter, global and member method:
+// positional values, keyword values and the current scope in, one value out (or a thrown error).
+// Callables may be shared between threads; one that keeps state guards it itself.
+using BuiltinFunction =
+    std::function<Value(const std::vector<Value>& args, const KeywordArguments& kwargs, const EnvironmentPtr& env)>;
+
+// Bounds that keep one operation from exhausting memory; exceeding one is a runtime error with
+// `sizeLimitMessage`.
+namespace limits {
+inline constexpr size_t maxStringBytes = size_t{32} * 1024 * 1024;
+inline constexpr size_t maxArrayCount = size_t{2} * 1024 * 1024;
+inline constexpr size_t maxOutputBytes = size_t{64} * 1024 * 1024;
+// Throw JinjaError.runtime(sizeLimitMessage) when a result would exceed the bound.
+void ensureStringSize(size_t bytes);
+void ensureArraySize(size_t count);
+}  // namespace limits
+
+// Checked 64-bit arithmetic: throw JinjaError.runtime(integerOverflowMessage) on overflow.
+int64_t checkedAdd(int64_t a, int64_t b);
+int64_t checkedSubtract(int64_t a, int64_t b);
+int64_t checkedMultiply(int64_t a, int64_t b);
+int64_t checkedNegate(int64_t a);
+// A double converted to an int: the value truncated toward zero; NaN, infinities and values out of
+// range throw the overflow error.
+int64_t checkedIntFromDouble(double value);
+
+class Value {
+public:
+    enum class Kind { boolean, int_, double_, string, array, object, function, macro, null, undefined };
+
+    // The default value is undefined (what a missing name yields).
+    Value() : storage_(UndefinedTag{}) {}
+    Value(bool b) : storage_(b) {}
+    Value(int i) : storage_(static_cast<int64_t>(i)) {}
+    Value(long i) : storage_(static_cast<int64_t>(i)) {}
+    Value(long long i) : storage_(static_cast<int64_t>(i)) {}
+    Value(double d) : storage_(d) {}
+    Value(float f) : storage_(static_cast<double>(f)) {}
+    Value(std::string s) : storage_(std::move(s)) {}
+    Value(std::string_view s) : storage_(std::string(s)) {}
+    Value(const char* s) : storage_(std::string(s)) {}
+    Value(ValueArray items);
+    Value(ValueObject entries);
+    Value(BuiltinFunction function);
+    Value(const Macro& macro);
+    Value(std::shared_ptr<const Macro> macro);
+
+    static Value null() { return Value(NullTag{}); }
+    static Value undefined() { return Value(); }
+    // The literal initialisers.
+    static Value array(ValueArray items) { return Value(std::move(items)); }
+    // A dictionary literal: pairs set in order, so a repeated key keeps its first place and last value.
+    static Value object(std::vector<std::pair<std::string, Value>> pairs);
+    static Value function(BuiltinFunction function) { return Value(std::move(function)); }
+
+    // Conversion of untyped host data (absent, Value, std::string, const char*, int64_t, int, double,
+    // float, bool, vectors of std::any / std::optional<std::any>, string-keyed std::map /
+    // std::unordered_map / OrderedDictionary of std::any / std::optional<std::any>, Macro). Anything
+    // else throws JinjaError.runtime "Cannot convert value of type Optional<Any> to Jinja Value".
+    static Value fromAny(const std::optional<std::any>& host);
+
+    Kind kind() const { return static_cast<Kind>(storage_.index()); }
+    bool isBoolean() const { return kind() == Kind::boolean; }
+    bool isInt() const { return kind() == Kind::int_; }
+    bool isDouble() const { return kind() == Kind::double_; }
+    bool isNumber() const { return isInt() || isDouble(); }
+    bool isString() const { return kind() == Kind::string; }
+    bool isArray() const { return kind() == Kind::array; }
+    bool isObject() const { return kind() == Kind::object; }
+    bool isFunction() const { return kind() == Kind::function; }
+    bool isMacro() const { return kind() == Kind::macro; }
+    bool isNull() const { return kind() == Kind::null; }
+    bool isUndefined() const { return kind() == Kind::undefined; }
+    bool isIterable() const { return isString() || isArray() || isObject(); }
+
+    // Payload access; asking for the wrong case throws JinjaError.runtime.
+    bool asBool() const;
+    int64_t asInt() const;
+    double asDouble() const;  // the int taken as a double for an int
+    const std::string& asString() const;
+    const ValueArray& asArray() const;
+    const ValueObject& asObject() const;
+    const BuiltinFunction& asFunction() const;
+    const Macro& asMacro() const;
+    const std::shared_ptr<const Macro>& macroPointer() const;
+    // Copy-on-write access for in-place changes; other copies are not affected.
+    ValueArray& mutableArray();
+    ValueObject& mutableObject();
+
+    // The printed form that output writes.
+    std::string description() const;
+    bool isTruthy() const;
+
+    // The language's == (1 and 1.0 are equivalent; a function is equivalent to nothing).
+    bool isEquivalent(const Value& other) const;
+    // Strict equality: same case, IEEE doubles, function values never equal.
+    friend bool operator==(const Value& a, const Value& b);
+    friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
+    // Agrees with ==.
+    size_t hash() const;
+
+    // -1, 0 or 1; throws for pairs that have no order.
+    int compare(const Value& other) const;
+
+    Value add(const Value& other) const;
+    Value subtract(const Value& other) const;
+    Value multiply(const Value& other) const;
+    Value divide(const Value& other) const;
+    Value floorDivide(const Value& other) const;
+    Value power(const Value& other) const;
+    Value modulo(const Value& other) const;
+    Value concatenate(const Value& other) const;
+    // `*this in container`.
+    bool isContained(const Value& container) const;
+
+    // JSON form. Objects keep their key order. A function value throws EncodingError
+    // "Cannot encode function values"; the writer's own errors (non-finite numbers) pass through.
+    void encode(foundation::JSONWriter& writer) const;
+    // Reading: null, string, integer, double, boolean, array, object (keys sorted ascending).
+    static Value decode(const foundation::JSONValue& json);
+
+private:
+    struct NullTag {};
+    struct UndefinedTag {};
+    explicit Value(NullTag) : storage_(NullTag{}) {}
+
+    using Storage = std::variant<bool, int64_t, double, std::string, std::shared_ptr<ValueArray>,
+                                 std::shared_ptr<ValueObject>, std::shared_ptr<const BuiltinFunction>,
+                                 std::shared_ptr<const Macro>, NullTag, UndefinedTag>;
+    Storage storage_;
+};
+
+struct ValueHash {
+    size_t operator()(const Value& v) const { return v.hash(); }
+};
+
+// Name of a kind as used in messages and debugging ("string", "int", ...).
+std::string kindName(Value::Kind kind);
+
+}  // namespace jinja
