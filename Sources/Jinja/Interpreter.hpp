@@ -1,0 +1,33 @@
+#pragma once
+// Rendering of syntax trees: expressions, statements, loops, macros and call blocks.
+#include <string>
+#include <vector>
+
+#include "Jinja/AST.hpp"
+#include "Jinja/Environment.hpp"
+#include "Jinja/Value.hpp"
+
+namespace jinja::Interpreter {
+
+// Renders a node list in a fresh root scope made from `environment`'s own variables (which is only read).
+std::string interpret(const std::vector<Node>& nodes, const EnvironmentPtr& environment);
+// Renders the nodes in `env`, appending to `output`.
+void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output);
+void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output);
+void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr& env, std::string& output);
+void assign(const Expression& target, const Value& value, const EnvironmentPtr& env);
+
+Value evaluateExpression(const Expression& expression, const EnvironmentPtr& env);
+// Runs the test `name` (scope function first, then the built-in tests); args hold the tested value first.
+bool evaluateTest(const std::string& name, const std::vector<Value>& args, const EnvironmentPtr& env);
+Value evaluateUnaryValue(Expression::UnaryOp op, const Value& value);
+Value evaluateBinaryValues(Expression::BinaryOp op, const Value& left, const Value& right);
+Value evaluateComputedMember(const Value& container, const Value& key);
+
+Value callMacro(const Macro& macro, const std::vector<Value>& arguments, const KeywordArguments& keywordArguments,
+                const EnvironmentPtr& env);
+
+// Nesting bound for macro and caller calls within one render.
+inline constexpr int maxCallDepth = 200;
+
+}  // namespace jinja::Interpreter
