@@ -1,0 +1,199 @@
+#include "Jinja/Utilities.hpp"
+
+#include <mutex>
+#include <random>
+
+#include "Jinja/PropertyMembers.hpp"
+
+namespace jinja {
+
+BoundArguments resolveCallArguments(std::span<const Value> args, const KeywordArguments& kwargs,
+                                    const std::vector<std::string>& parameters, const ArgumentDefaults& defaults) {
+    BoundArguments result;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i >= parameters.size()) break;  // surplus positional values are ignored
+        const std::string& name = parameters[i];
+        if (kwargs.contains(name)) {
+            throw JinjaError::runtime("Argument '" + name + "' passed both positionally and as keyword.");
+        }
+        result.set(name, args[i]);
+    }
+    for (const auto& [key, value] : kwargs) {
+        bool declared = false;
+        for (const auto& parameter : parameters) {
+            if (parameter == key) {
+                declared = true;
+                break;
+            }
+        }
+        if (!declared) throw JinjaError::runtime("Unexpected keyword argument '" + key + "' for filter.");
+        if (result.contains(key)) {
+            throw JinjaError::runtime("Argument '" + key + "' passed both positionally and as keyword.");
+        }
+        result.set(key, value);
+    }
+    for (const auto& name : parameters) {
+        if (result.contains(name)) continue;
+        if (const Value* fallback = defaults.find(name)) {
+            result.set(name, *fallback);
+        } else {
+            throw JinjaError::runtime("Missing required argument '" + name + "' for filter.");
+        }
+    }
+    return result;
+}
+
+ParameterList::ParameterList(std::vector<std::string> names, std::vector<std::pair<std::string, Value>> defaults)
+    : names(std::move(names)) {
+    for (const auto& [name, value] : defaults) this->defaults.set(name, value);
+}
+
+const Value& boundArgument(const BoundArguments& bound, std::string_view name) {
+    if (const Value* value = bound.find(name)) return *value;
+    // Only reachable through a built-in reading a name it did not declare.
+    static const Value undefined;
+    return undefined;
+}
+
+Value attributeLookup(const Value& item, std::string_view name) { return PropertyMembers::evaluate(item, name); }
+
+Value integerAttributeLookup(const Value& item, int64_t n) {
+    if (item.isObject()) {
+        if (const Value* entry = item.asObject().find(std::to_string(n))) return *entry;
+        return Value::undefined();
+    }
+    if (item.isArray()) {
+        const auto& items = item.asArray();
+        if (n >= 0 && static_cast<uint64_t>(n) < items.size()) return items[static_cast<size_t>(n)];
+        return Value::undefined();
+    }
+    return Value::undefined();
+}
+
+namespace RandomSource {
+namespace {
+struct Generator {
+    std::mutex mutex;
+    std::mt19937_64 engine{std::random_device{}()};
+};
+Generator& generator() {
+    static Generator shared;
+    return shared;
+}
+}  // namespace
+
+uint64_t uniform(uint64_t upperBound) {
+    if (upperBound == 0) return 0;
+    auto& g = generator();
+    std::lock_guard lock(g.mutex);
+    return std::uniform_int_distribution<uint64_t>(0, upperBound - 1)(g.engine);
+}
+
+int64_t uniformInRange(int64_t low, int64_t high) {
+    if (high <= low) return low;
+    auto& g = generator();
+    std::lock_guard lock(g.mutex);
+    return std::uniform_int_distribution<int64_t>(low, high)(g.engine);
+}
+
+void seed(uint64_t seed) {
+    auto& g = generator();
+    std::lock_guard lock(g.mutex);
+    g.engine.seed(seed);
+}
+}  // namespace RandomSource
+
+namespace {
+// strftime directives and the date-format patterns that print them.
+const char* patternForDirective(char directive) {
+    switch (directive) {
+        case 'a': return "EEE";
+        case 'A': return "EEEE";
+        case 'b': return "MMM";
+        case 'B': return "MMMM";
+        case 'c': return "EEE MMM d HH:mm:ss yyyy";
+        case 'd': return "dd";
+        case 'H': return "HH";
+        case 'I': return "h";
+        case 'j': return "DDD";
+        case 'm': return "MM";
+        case 'M': return "mm";
+        case 'p': return "a";
+        case 'S': return "ss";
+        case 'U': return "ww";
+        case 'w': return "e";
+        case 'W': return "ww";
+        case 'x': return "MM/dd/yyyy";
+        case 'X': return "HH:mm:ss";
+        case 'y': return "yy";
+        case 'Y': return "yyyy";
+        case 'z': return "Z";
+        case 'Z': return "zzz";
+        default: return nullptr;
+    }
+}
+
+// Literal text in a date-format pattern: quoted, with a single quote written as two.
+void appendQuotedLiteral(std::string& pattern, std::string& literal) {
+    if (literal.empty()) return;
+    pattern += '\'';
+    for (char c : literal) {
+        if (c == '\'') pattern += "''";
+        else pattern += c;
+    }
+    pattern += '\'';
+    literal.clear();
+}
+}  // namespace
+
+std::string formatStrftime(foundation::Date date, std::string_view format) {
+    std::string pattern;
+    std::string literal;
+    size_t i = 0;
+    while (i < format.size()) {
+        size_t percent = format.find('%', i);
+        if (percent == std::string_view::npos) {
+            literal.append(format.substr(i));
+            break;
+        }
+        literal.append(format.substr(i, percent - i));
+        i = percent + 1;
+        if (i >= format.size()) {
+            literal += '%';
+            break;
+        }
+        char directive = format[i];
+        ++i;
+        if (directive == '%') {
+            // Printed as a bare "%"; carried as literal text so the pattern never reads it as a field.
+            literal += '%';
+        } else if (const char* field = patternForDirective(directive)) {
+            appendQuotedLiteral(pattern, literal);
+            pattern += field;
+        } else {
+            literal += '%';
+            literal += directive;
+        }
+    }
+    appendQuotedLiteral(pattern, literal);
+    if (pattern.empty()) return "";
+    return foundation::formatDate(date, pattern);
+}
+
+std::string htmlEscaped(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': result += "&amp;"; break;
+            case '<': result += "&lt;"; break;
+            case '>': result += "&gt;"; break;
+            case '"': result += "&#34;"; break;
+            case '\'': result += "&#39;"; break;
+            default: result += c;
+        }
+    }
+    return result;
+}
+
+}  // namespace jinja
