@@ -1,0 +1,269 @@
+#include "Platform/CoreML/Whisper/Kernels.hpp"
+
+#include <cblas.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
+
+namespace coreml::whisper {
+
+float halfToFloat(uint16_t h) { return _cvtsh_ss(h); }
+uint16_t floatToHalf(float f) { return _cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT); }
+
+void halfToFloat(const uint16_t* src, float* dst, size_t count) {
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
+    for (; i < count; ++i) dst[i] = _cvtsh_ss(src[i]);
+}
+
+void floatToHalf(const float* src, uint16_t* dst, size_t count) {
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                         _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT));
+    for (; i < count; ++i) dst[i] = _cvtss_sh(src[i], _MM_FROUND_TO_NEAREST_INT);
+}
+
+void halfToFloatParallel(const uint16_t* src, float* dst, size_t count) {
+    parallelFor(count, 1 << 16, [&](size_t b, size_t e) { halfToFloat(src + b, dst + b, e - b); });
+}
+
+namespace {
+
+inline float hsum(__m256 v) {
+    __m128 lo = _mm256_castps256_ps128(v), hi = _mm256_extractf128_ps(v, 1);
+    lo = _mm_add_ps(lo, hi);
+    lo = _mm_add_ps(lo, _mm_movehl_ps(lo, lo));
+    lo = _mm_add_ss(lo, _mm_shuffle_ps(lo, lo, 1));
+    return _mm_cvtss_f32(lo);
+}
+
+// exp for 8 lanes: range reduction by ln 2 (split in two parts), degree-6 polynomial, scale by 2^n.
+inline __m256 exp8(__m256 x) {
+    const __m256 maxX = _mm256_set1_ps(88.3762626647949f), minX = _mm256_set1_ps(-87.3365447504f);
+    x = _mm256_max_ps(_mm256_min_ps(x, maxX), minX);
+    __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
+                               _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
+    r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
+    __m256 p = _mm256_set1_ps(1.9875691500E-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507E-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073E-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894E-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459E-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201E-1f));
+    __m256 r2 = _mm256_mul_ps(r, r);
+    p = _mm256_fmadd_ps(p, r2, _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
+    __m256i e = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(e));
+}
+
+// GELU(x) = x/2 (1 + erf(x/sqrt 2)); erf by a rational-exponential form with absolute error below 1.5e-7.
+inline __m256 gelu8(__m256 x) {
+    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f);
+    __m256 z = _mm256_mul_ps(x, _mm256_set1_ps(0.70710678118654752f));
+    __m256 signMask = _mm256_set1_ps(-0.0f);
+    __m256 az = _mm256_andnot_ps(signMask, z);
+    __m256 t = _mm256_div_ps(one, _mm256_fmadd_ps(_mm256_set1_ps(0.3275911f), az, one));
+    __m256 poly = _mm256_set1_ps(1.061405429f);
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(-1.453152027f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(1.421413741f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(-0.284496736f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(0.254829592f));
+    poly = _mm256_mul_ps(poly, t);
+    __m256 e = exp8(_mm256_sub_ps(_mm256_setzero_ps(), _mm256_mul_ps(az, az)));
+    __m256 erfAbs = _mm256_fnmadd_ps(poly, e, one);
+    __m256 erfv = _mm256_or_ps(erfAbs, _mm256_and_ps(signMask, z));
+    return _mm256_mul_ps(_mm256_mul_ps(half, x), _mm256_add_ps(one, erfv));
+}
+
+inline float geluScalar(float x) { return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f)); }
+
+}  // namespace
+
+void layerNormRow(const float* x, float* y, size_t n, const float* weight, const float* bias) {
+    // Two passes (mean, then centred variance) in double keep the result independent of vector width.
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += x[i];
+    float mean = static_cast<float>(sum / static_cast<double>(n));
+    double var = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double d = x[i] - mean;
+        var += d * d;
+    }
+    float inv = static_cast<float>(1.0 / std::sqrt(var / static_cast<double>(n) + 1e-5));
+    size_t i = 0;
+    __m256 vm = _mm256_set1_ps(mean), vi = _mm256_set1_ps(inv);
+    for (; i + 8 <= n; i += 8) {
+        __m256 v = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm), vi);
+        v = _mm256_add_ps(_mm256_mul_ps(v, _mm256_loadu_ps(weight + i)), _mm256_loadu_ps(bias + i));
+        _mm256_storeu_ps(y + i, v);
+    }
+    for (; i < n; ++i) y[i] = (x[i] - mean) * inv * weight[i] + bias[i];
+}
+
+void layerNormRows(const float* x, float* y, size_t rows, size_t n, const float* weight, const float* bias) {
+    parallelFor(rows, 16, [&](size_t b, size_t e) {
+        for (size_t r = b; r < e; ++r) layerNormRow(x + r * n, y + r * n, n, weight, bias);
+    });
+}
+
+void geluInPlace(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, gelu8(_mm256_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = geluScalar(x[i]);
+}
+
+void addBiasGeluRows(float* x, size_t rows, size_t cols, const float* bias) {
+    parallelFor(rows, 8, [&](size_t b, size_t e) {
+        for (size_t r = b; r < e; ++r) {
+            float* row = x + r * cols;
+            size_t i = 0;
+            for (; i + 8 <= cols; i += 8)
+                _mm256_storeu_ps(row + i, gelu8(_mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i))));
+            for (; i < cols; ++i) row[i] = geluScalar(row[i] + bias[i]);
+        }
+    });
+}
+
+void addBiasRows(float* x, size_t rows, size_t cols, const float* bias) {
+    parallelFor(rows, 32, [&](size_t b, size_t e) {
+        for (size_t r = b; r < e; ++r) {
+            float* row = x + r * cols;
+            size_t i = 0;
+            for (; i + 8 <= cols; i += 8)
+                _mm256_storeu_ps(row + i, _mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i)));
+            for (; i < cols; ++i) row[i] += bias[i];
+        }
+    });
+}
+
+void expInPlace(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, exp8(_mm256_loadu_ps(x + i)));
+    if (i < n) {
+        float tmp[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        std::memcpy(tmp, x + i, (n - i) * sizeof(float));
+        _mm256_storeu_ps(tmp, exp8(_mm256_loadu_ps(tmp)));
+        std::memcpy(x + i, tmp, (n - i) * sizeof(float));
+    }
+}
+
+void softmaxRow(float* x, size_t n) {
+    if (n == 0) return;
+    float m = x[0];
+    for (size_t i = 1; i < n; ++i) m = std::max(m, x[i]);
+    size_t i = 0;
+    __m256 vm = _mm256_set1_ps(m), vs = _mm256_setzero_ps();
+    for (; i + 8 <= n; i += 8) {
+        __m256 v = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
+        _mm256_storeu_ps(x + i, v);
+        vs = _mm256_add_ps(vs, v);
+    }
+    float s = hsum(vs);
+    if (i < n) {
+        float tmp[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        size_t rest = n - i;
+        for (size_t j = 0; j < rest; ++j) tmp[j] = x[i + j] - m;
+        _mm256_storeu_ps(tmp, exp8(_mm256_loadu_ps(tmp)));
+        for (size_t j = 0; j < rest; ++j) {
+            x[i + j] = tmp[j];
+            s += tmp[j];
+        }
+    }
+    float inv = 1.0f / s;
+    __m256 vi = _mm256_set1_ps(inv);
+    for (i = 0; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, _mm256_mul_ps(_mm256_loadu_ps(x + i), vi));
+    for (; i < n; ++i) x[i] *= inv;
+}
+
+float dot(const float* a, const float* b, size_t n) {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+        s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+    }
+    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+    float s = hsum(_mm256_add_ps(s0, s1));
+    for (; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+void axpy(float a, const float* x, float* y, size_t n) {
+    __m256 va = _mm256_set1_ps(a);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_ps(y + i, _mm256_fmadd_ps(va, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+    for (; i < n; ++i) y[i] += a * x[i];
+}
+
+void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
+                  size_t cols) {
+    size_t r = rowBegin;
+    const size_t vecCols = cols & ~size_t(7);
+    // Four rows at a time share each load of x.
+    for (; r + 4 <= rowEnd; r += 4) {
+        const uint16_t* w0 = w + r * cols;
+        const uint16_t* w1 = w0 + cols;
+        const uint16_t* w2 = w1 + cols;
+        const uint16_t* w3 = w2 + cols;
+        __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+        for (size_t i = 0; i < vecCols; i += 8) {
+            __m256 xv = _mm256_loadu_ps(x + i);
+            s0 = _mm256_fmadd_ps(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w0 + i))), xv, s0);
+            s1 = _mm256_fmadd_ps(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w1 + i))), xv, s1);
+            s2 = _mm256_fmadd_ps(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w2 + i))), xv, s2);
+            s3 = _mm256_fmadd_ps(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w3 + i))), xv, s3);
+        }
+        float t[4] = {hsum(s0), hsum(s1), hsum(s2), hsum(s3)};
+        const uint16_t* rows[4] = {w0, w1, w2, w3};
+        for (int k = 0; k < 4; ++k) {
+            for (size_t i = vecCols; i < cols; ++i) t[k] += _cvtsh_ss(rows[k][i]) * x[i];
+            y[r + k] = t[k] + (bias ? bias[r + k] : 0.0f);
+        }
+    }
+    for (; r < rowEnd; ++r) {
+        const uint16_t* w0 = w + r * cols;
+        __m256 s0 = _mm256_setzero_ps();
+        for (size_t i = 0; i < vecCols; i += 8)
+            s0 = _mm256_fmadd_ps(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w0 + i))),
+                                 _mm256_loadu_ps(x + i), s0);
+        float t = hsum(s0);
+        for (size_t i = vecCols; i < cols; ++i) t += _cvtsh_ss(w0[i]) * x[i];
+        y[r] = t + (bias ? bias[r] : 0.0f);
+    }
+}
+
+void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols) {
+    // Aim at chunks of roughly 64 KiB of weights so short products stay on one thread.
+    size_t grain = std::max<size_t>(4, (size_t(1) << 15) / std::max<size_t>(cols, 1));
+    grain = (grain + 3) & ~size_t(3);
+    parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); });
+}
+
+void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
+                   size_t cols) {
+    for (size_t r = rowBegin; r < rowEnd; ++r) y[r] = dot(w + r * cols, x, cols) + (bias ? bias[r] : 0.0f);
+}
+
+void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
+                  size_t k, float alpha, float beta) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+                static_cast<blasint>(k), alpha, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
+                static_cast<blasint>(ldc));
+}
+
+void matmul(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n, size_t k,
+            float beta) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+                static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
+                static_cast<blasint>(ldc));
+}
+
+}  // namespace coreml::whisper

@@ -1,0 +1,56 @@
+#pragma once
+// Numeric building blocks of the Whisper architectures: half-precision conversion, layer norm,
+// GELU, softmax, half-precision matrix-vector products and the OpenBLAS products. All arithmetic
+// is F32; every routine gives the same result whatever the thread count.
+#include <cstddef>
+#include <cstdint>
+
+namespace coreml::whisper {
+
+// IEEE half <-> float, round to nearest even.
+float halfToFloat(uint16_t h);
+uint16_t floatToHalf(float f);
+void halfToFloat(const uint16_t* src, float* dst, size_t count);
+void floatToHalf(const float* src, uint16_t* dst, size_t count);
+// The same, spread over the kernel threads (for large arrays).
+void halfToFloatParallel(const uint16_t* src, float* dst, size_t count);
+
+// y = LayerNorm(x) * weight + bias over one row of n, eps 1e-5.
+void layerNormRow(const float* x, float* y, size_t n, const float* weight, const float* bias);
+// Rows of a [rows, n] matrix, in parallel.
+void layerNormRows(const float* x, float* y, size_t rows, size_t n, const float* weight, const float* bias);
+
+// Exact (erf) GELU in place.
+void geluInPlace(float* x, size_t n);
+// x[r, c] = GELU(x[r, c] + bias[c]) for a [rows, cols] matrix, in parallel.
+void addBiasGeluRows(float* x, size_t rows, size_t cols, const float* bias);
+// x[r, c] += bias[c], in parallel.
+void addBiasRows(float* x, size_t rows, size_t cols, const float* bias);
+
+// exp of n values (vectorised; relative error about 2e-7).
+void expInPlace(float* x, size_t n);
+// In-place softmax of one row; returns nothing. n may be 0.
+void softmaxRow(float* x, size_t n);
+
+// y[o] = sum_i W[o, i] x[i] (+ bias[o]) with W half precision [rows, cols] row-major. Serial.
+void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
+                  size_t cols);
+// The same over all rows, spread over the kernel threads.
+void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols);
+// F32 weights, serial over a row range.
+void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
+                   size_t cols);
+
+float dot(const float* a, const float* b, size_t n);
+// y += a * x
+void axpy(float a, const float* x, float* y, size_t n);
+
+// C[m, n] = alpha * A[m, k] . B[n, k]^T + beta * C (B given row-major as [n, k], i.e. a linear layer's
+// weight). Leading dimensions in elements.
+void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
+                  size_t k, float alpha, float beta);
+// C[m, n] = A[m, k] . B[k, n] + beta * C.
+void matmul(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n, size_t k,
+            float beta);
+
+}  // namespace coreml::whisper

@@ -1,0 +1,156 @@
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
+
+#include <cblas.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace coreml::whisper {
+namespace {
+
+struct Job {
+    RangeFunction fn = nullptr;
+    void* context = nullptr;
+    size_t count = 0;
+    size_t chunk = 1;
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> done{0};   // items finished
+    std::atomic<int> helpersWanted{0};
+    std::atomic<int> inside{0};  // helpers still touching the job
+};
+
+class Pool {
+public:
+    Pool() {
+        unsigned n = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 1; i < n; ++i) threads_.emplace_back([this] { workerLoop(); });
+    }
+    ~Pool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+    size_t workerCount() const { return threads_.size(); }
+
+    void run(Job& job, int helpers) {
+        if (helpers > 0) {
+            job.helpersWanted.store(helpers, std::memory_order_relaxed);
+            {
+                std::lock_guard lock(mutex_);
+                queue_.push_back(&job);
+                generation_.fetch_add(1, std::memory_order_release);
+            }
+            wake_.notify_all();
+        }
+        work(job);
+        if (helpers > 0) {
+            // Take the job off the queue so no late helper picks it up, then wait for those inside.
+            {
+                std::lock_guard lock(mutex_);
+                auto it = std::find(queue_.begin(), queue_.end(), &job);
+                if (it != queue_.end()) queue_.erase(it);
+            }
+            while (job.done.load(std::memory_order_acquire) < job.count ||
+                   job.inside.load(std::memory_order_acquire) > 0)
+                _mm_pause();
+        }
+    }
+
+private:
+    static void work(Job& job) {
+        for (;;) {
+            size_t b = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+            if (b >= job.count) return;
+            size_t e = std::min(job.count, b + job.chunk);
+            job.fn(job.context, b, e);
+            job.done.fetch_add(e - b, std::memory_order_acq_rel);
+        }
+    }
+    void workerLoop() {
+        uint64_t seen = generation_.load(std::memory_order_acquire);
+        for (;;) {
+            Job* job = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                for (;;) {
+                    if (stopping_) return;
+                    if (!queue_.empty()) {
+                        job = queue_.front();
+                        if (job->helpersWanted.fetch_sub(1, std::memory_order_relaxed) <= 1) queue_.pop_front();
+                        job->inside.fetch_add(1, std::memory_order_acq_rel);
+                        break;
+                    }
+                    // Spin briefly before sleeping: decoder steps issue many short loops in a row.
+                    lock.unlock();
+                    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+                    bool fresh = false;
+                    while (std::chrono::steady_clock::now() < until) {
+                        for (int i = 0; i < 64; ++i) _mm_pause();
+                        if (generation_.load(std::memory_order_acquire) != seen) {
+                            fresh = true;
+                            break;
+                        }
+                    }
+                    lock.lock();
+                    seen = generation_.load(std::memory_order_acquire);
+                    if (!fresh && queue_.empty() && !stopping_)
+                        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                }
+            }
+            work(*job);
+            job->inside.fetch_sub(1, std::memory_order_acq_rel);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job*> queue_;
+    std::atomic<uint64_t> generation_{0};
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+Pool& pool() {
+    static Pool instance;
+    return instance;
+}
+
+}  // namespace
+
+int kernelThreadCount() {
+    int n = openblas_get_num_threads();
+    return std::max(1, n);
+}
+
+void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context) {
+    if (count == 0) return;
+    grain = std::max<size_t>(grain, 1);
+    int threads = std::min<int>(kernelThreadCount(), static_cast<int>(pool().workerCount()) + 1);
+    size_t maxChunks = (count + grain - 1) / grain;
+    if (threads <= 1 || maxChunks <= 1) {
+        fn(context, 0, count);
+        return;
+    }
+    threads = static_cast<int>(std::min<size_t>(threads, maxChunks));
+    Job job;
+    job.fn = fn;
+    job.context = context;
+    job.count = count;
+    // A few chunks per thread balances uneven rows without much bookkeeping.
+    size_t chunks = std::min(maxChunks, static_cast<size_t>(threads) * 4);
+    job.chunk = (count + chunks - 1) / chunks;
+    pool().run(job, threads - 1);
+}
+
+}  // namespace coreml::whisper

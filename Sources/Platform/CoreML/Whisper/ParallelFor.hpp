@@ -1,0 +1,28 @@
+#pragma once
+// A small fork-join loop for the Whisper kernels. The caller always takes part in its own loop, so a
+// loop started from a pool thread (or from several predictions at once) never waits on work that
+// nobody runs.
+#include <cstddef>
+#include <utility>
+
+namespace coreml::whisper {
+
+// How many threads the kernels spread over: follows OpenBLAS's own setting, so one knob
+// (OPENBLAS_NUM_THREADS / openblas_set_num_threads) governs the whole computation.
+int kernelThreadCount();
+
+using RangeFunction = void (*)(void* context, size_t begin, size_t end);
+
+// Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
+void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context);
+
+template <class F>
+void parallelFor(size_t count, size_t grain, F&& body) {
+    using Body = std::remove_reference_t<F>;
+    parallelForRaw(
+        count, grain,
+        [](void* ctx, size_t b, size_t e) { (*static_cast<Body*>(ctx))(b, e); },
+        const_cast<void*>(static_cast<const void*>(&body)));
+}
+
+}  // namespace coreml::whisper

@@ -1,0 +1,300 @@
+#include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <future>
+
+#include "Platform/CoreML/Whisper/Kernels.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
+
+namespace coreml::whisper {
+
+struct TextDecoderModel::Layer {
+    const uint16_t *q, *k, *v, *o, *crossQ, *crossO, *fc1, *fc2;
+    std::vector<uint16_t> keep[8];
+    std::vector<float> qBias, vBias, oBias, crossQBias, crossOBias, fc1Bias, fc2Bias;
+    std::vector<float> ln1Weight, ln1Bias, ln2Weight, ln2Bias, ln3Weight, ln3Bias;
+};
+
+struct TextDecoderModel::Scratch {
+    std::vector<float> x, xn, qkv, attn, proj, hidden, logits, scores, headProbs, mask;
+};
+
+struct TextDecoderModel::CacheEntry {
+    uint64_t identifier = 0;
+    std::weak_ptr<const void> owner;
+    uint64_t fingerprint = 0;
+    std::shared_future<std::shared_ptr<const CrossAttentionCache>> value;
+};
+
+TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLookup& t,
+                                   std::vector<std::pair<int, int>> alignmentHeads)
+    : dims_(dims), alignmentHeads_(std::move(alignmentHeads)) {
+    const int64_t d = dims.width, V = dims.vocabularySize;
+    if (d <= 0 || dims.heads <= 0 || d % dims.heads != 0 || dims.layers <= 0 || V <= 0 || dims.cacheLength <= 0 ||
+        dims.maxPositions <= 0 || dims.encoderFrames <= 0)
+        throw WhisperModelError("Invalid decoder dimensions");
+    for (auto [l, h] : alignmentHeads_)
+        if (l < 0 || l >= dims.layers || h < 0 || h >= dims.heads)
+            throw WhisperModelError("Alignment head (" + std::to_string(l) + ", " + std::to_string(h) +
+                                    ") is outside the decoder");
+    tokens_ = loadHalf(t, "embed_tokens.weight", {V, d}, tokensKeep_);
+    positions_ = loadHalf(t, "embed_positions.weight", {dims.maxPositions, d}, positionsKeep_);
+    lnWeight_ = loadFloat(t, "layer_norm.weight", {d});
+    lnBias_ = loadFloat(t, "layer_norm.bias", {d});
+    layers_.resize(dims.layers);
+    crossWeights_.resize(static_cast<size_t>(dims.layers) * 2 * d * d);
+    crossBias_.assign(static_cast<size_t>(dims.layers) * 2 * d, 0.0f);
+    for (int l = 0; l < dims.layers; ++l) {
+        Layer& L = layers_[l];
+        std::string p = "layers." + std::to_string(l) + ".";
+        L.q = loadHalf(t, p + "self_attn.q_proj.weight", {d, d}, L.keep[0]);
+        L.k = loadHalf(t, p + "self_attn.k_proj.weight", {d, d}, L.keep[1]);
+        L.v = loadHalf(t, p + "self_attn.v_proj.weight", {d, d}, L.keep[2]);
+        L.o = loadHalf(t, p + "self_attn.out_proj.weight", {d, d}, L.keep[3]);
+        L.crossQ = loadHalf(t, p + "encoder_attn.q_proj.weight", {d, d}, L.keep[4]);
+        L.crossO = loadHalf(t, p + "encoder_attn.out_proj.weight", {d, d}, L.keep[5]);
+        L.fc1 = loadHalf(t, p + "fc1.weight", {4 * d, d}, L.keep[6]);
+        L.fc2 = loadHalf(t, p + "fc2.weight", {d, 4 * d}, L.keep[7]);
+        L.qBias = loadFloat(t, p + "self_attn.q_proj.bias", {d});
+        L.vBias = loadFloat(t, p + "self_attn.v_proj.bias", {d});
+        L.oBias = loadFloat(t, p + "self_attn.out_proj.bias", {d});
+        L.crossQBias = loadFloat(t, p + "encoder_attn.q_proj.bias", {d});
+        L.crossOBias = loadFloat(t, p + "encoder_attn.out_proj.bias", {d});
+        L.fc1Bias = loadFloat(t, p + "fc1.bias", {4 * d});
+        L.fc2Bias = loadFloat(t, p + "fc2.bias", {d});
+        L.ln1Weight = loadFloat(t, p + "self_attn_layer_norm.weight", {d});
+        L.ln1Bias = loadFloat(t, p + "self_attn_layer_norm.bias", {d});
+        L.ln2Weight = loadFloat(t, p + "encoder_attn_layer_norm.weight", {d});
+        L.ln2Bias = loadFloat(t, p + "encoder_attn_layer_norm.bias", {d});
+        L.ln3Weight = loadFloat(t, p + "final_layer_norm.weight", {d});
+        L.ln3Bias = loadFloat(t, p + "final_layer_norm.bias", {d});
+        float* kw = crossWeights_.data() + static_cast<size_t>(l) * 2 * d * d;
+        copyFloat(checked(t, p + "encoder_attn.k_proj.weight", {d, d}), kw);
+        copyFloat(checked(t, p + "encoder_attn.v_proj.weight", {d, d}), kw + d * d);
+        auto vb = loadFloat(t, p + "encoder_attn.v_proj.bias", {d});
+        std::copy(vb.begin(), vb.end(), crossBias_.begin() + static_cast<size_t>(l) * 2 * d + d);
+    }
+    const size_t ds = d, Vs = V, H = dims.heads, frames = dims.encoderFrames, S = dims.cacheLength;
+    scratch_ = std::make_unique<ScratchPool<Scratch>>([=] {
+        auto s = std::make_unique<Scratch>();
+        s->x.resize(ds);
+        s->xn.resize(ds);
+        s->qkv.resize(3 * ds);
+        s->attn.resize(ds);
+        s->proj.resize(ds);
+        s->hidden.resize(4 * ds);
+        s->logits.resize(Vs);
+        s->scores.resize(H * std::max(frames, S + 1));
+        s->headProbs.resize(frames);
+        s->mask.resize(S);
+        return s;
+    });
+}
+
+TextDecoderModel::~TextDecoderModel() = default;
+
+std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(const uint16_t* encoderOutput) const {
+    const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers;
+    std::vector<float> encT(F * d);
+    parallelFor(d, 8, [&](size_t b, size_t e) {
+        std::vector<float> row(F);
+        for (size_t c = b; c < e; ++c) {
+            halfToFloat(encoderOutput + c * F, row.data(), F);
+            for (size_t n = 0; n < F; ++n) encT[n * d + c] = row[n];
+        }
+    });
+    auto cache = std::make_shared<CrossAttentionCache>();
+    cache->keysValues.resize(F * L * 2 * d);
+    matmulTransB(encT.data(), d, crossWeights_.data(), d, cache->keysValues.data(), L * 2 * d, F, L * 2 * d, d, 1.0f,
+                 0.0f);
+    addBiasRows(cache->keysValues.data(), F, L * 2 * d, crossBias_.data());
+    return cache;
+}
+
+namespace {
+// A cheap sample of the contents, so an array rewritten in place is not served stale keys.
+uint64_t fingerprintOf(const uint16_t* data, size_t count) {
+    uint64_t h = 1469598103934665603ull;
+    const size_t samples = 257;
+    for (size_t i = 0; i < samples; ++i) {
+        size_t idx = (i * (count - 1)) / (samples - 1);
+        h = (h ^ data[idx]) * 1099511628211ull;
+    }
+    return h;
+}
+}  // namespace
+
+std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(
+    const uint16_t* encoderOutput, uint64_t identifier, const std::shared_ptr<const void>& owner) const {
+    const uint64_t fp = fingerprintOf(encoderOutput, static_cast<size_t>(dims_.width) * dims_.encoderFrames);
+    std::shared_ptr<CacheEntry> entry;
+    std::promise<std::shared_ptr<const CrossAttentionCache>> promise;
+    bool compute = false;
+    {
+        std::lock_guard lock(cacheMutex_);
+        // Entries whose arrays are gone can never match again.
+        std::erase_if(cache_, [](const auto& e) { return e->owner.expired(); });
+        for (auto& e : cache_) {
+            if (e->identifier == identifier && e->fingerprint == fp) {
+                entry = e;
+                break;
+            }
+        }
+        if (!entry) {
+            entry = std::make_shared<CacheEntry>();
+            entry->identifier = identifier;
+            entry->owner = owner;
+            entry->fingerprint = fp;
+            entry->value = promise.get_future().share();
+            cache_.push_back(entry);
+            if (cache_.size() > 4) cache_.erase(cache_.begin());
+            compute = true;
+        }
+    }
+    if (compute) {
+        try {
+            promise.set_value(crossAttention(encoderOutput));
+        } catch (...) {
+            promise.set_exception(std::current_exception());
+            std::lock_guard lock(cacheMutex_);
+            std::erase(cache_, entry);
+        }
+    }
+    return entry->value.get();
+}
+
+namespace {
+
+// scores[j] += sum_i q[i] * K[i][j] over a [rows, stride] half-precision block, for j < count.
+void accumulateRows(const float* q, const uint16_t* k, size_t rows, size_t stride, size_t count, float* scores) {
+    std::fill(scores, scores + count, 0.0f);
+    for (size_t i = 0; i < rows; ++i) {
+        const uint16_t* row = k + i * stride;
+        __m256 qi = _mm256_set1_ps(q[i]);
+        size_t j = 0;
+        for (; j + 8 <= count; j += 8) {
+            __m256 kv = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
+            _mm256_storeu_ps(scores + j, _mm256_fmadd_ps(qi, kv, _mm256_loadu_ps(scores + j)));
+        }
+        for (; j < count; ++j) scores[j] += q[i] * halfToFloat(row[j]);
+    }
+}
+
+// out[i] = sum_j p[j] * V[i][j] for j < count.
+void weightedRows(const float* p, const uint16_t* v, size_t rows, size_t stride, size_t count, float* out) {
+    for (size_t i = 0; i < rows; ++i) {
+        const uint16_t* row = v + i * stride;
+        __m256 acc = _mm256_setzero_ps();
+        size_t j = 0;
+        for (; j + 8 <= count; j += 8)
+            acc = _mm256_fmadd_ps(_mm256_loadu_ps(p + j),
+                                  _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j))), acc);
+        float tmp[8];
+        _mm256_storeu_ps(tmp, acc);
+        float s = ((tmp[0] + tmp[1]) + (tmp[2] + tmp[3])) + ((tmp[4] + tmp[5]) + (tmp[6] + tmp[7]));
+        for (; j < count; ++j) s += p[j] * halfToFloat(row[j]);
+        out[i] = s;
+    }
+}
+
+}  // namespace
+
+void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCache& cross,
+                            const DecoderStepOutput& out) const {
+    const size_t d = dims_.width, H = dims_.heads, hd = d / H, S = dims_.cacheLength, F = dims_.encoderFrames;
+    const size_t V = dims_.vocabularySize, L = dims_.layers;
+    if (in.token < 0 || static_cast<size_t>(in.token) >= V)
+        throw WhisperModelError("Token id " + std::to_string(in.token) + " is outside the vocabulary");
+    if (in.position < 0 || static_cast<size_t>(in.position) >= S ||
+        in.position >= dims_.maxPositions)
+        throw WhisperModelError("Cache length " + std::to_string(in.position) + " is outside the cache");
+    if (cross.keysValues.size() != F * L * 2 * d) throw WhisperModelError("Cross-attention cache of another model");
+    const size_t t = static_cast<size_t>(in.position);
+    auto lease = scratch_->take();
+    Scratch& s = *lease;
+    const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
+
+    halfToFloat(tokens_ + static_cast<size_t>(in.token) * d, s.x.data(), d);
+    halfToFloat(positions_ + t * d, s.proj.data(), d);
+    axpy(1.0f, s.proj.data(), s.x.data(), d);
+    float* mask = s.mask.data();
+    halfToFloat(in.paddingMask, mask, t);
+
+    std::fill(s.headProbs.begin(), s.headProbs.end(), 0.0f);
+    const size_t kvStride = L * 2 * d;
+    for (size_t l = 0; l < L; ++l) {
+        const Layer& Ly = layers_[l];
+        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
+        parallelFor(3 * d, 16, [&](size_t b, size_t e) {
+            const uint16_t* ws[3] = {Ly.q, Ly.k, Ly.v};
+            const float* bs[3] = {Ly.qBias.data(), nullptr, Ly.vBias.data()};
+            for (size_t m = 0; m < 3; ++m) {
+                size_t lo = std::max(b, m * d), hi = std::min(e, (m + 1) * d);
+                if (lo < hi) gemvHalfRows(ws[m], s.xn.data(), bs[m], s.qkv.data() + m * d, lo - m * d, hi - m * d, d);
+            }
+        });
+        floatToHalf(s.qkv.data() + d, out.keyUpdates + l * d, d);
+        floatToHalf(s.qkv.data() + 2 * d, out.valueUpdates + l * d, d);
+        // Self-attention over the cached positions before t and this step's own key.
+        parallelFor(H, 1, [&](size_t b, size_t e) {
+            for (size_t h = b; h < e; ++h) {
+                float* sc = s.scores.data() + h * (S + 1);
+                const float* q = s.qkv.data() + h * hd;
+                const size_t row0 = l * d + h * hd;
+                accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
+                for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
+                sc[t] = dot(q, s.qkv.data() + d + h * hd, hd) * scale;
+                softmaxRow(sc, t + 1);
+                float* o = s.attn.data() + h * hd;
+                weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
+                axpy(sc[t], s.qkv.data() + 2 * d + h * hd, o, hd);
+            }
+        });
+        gemvHalf(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d);
+        axpy(1.0f, s.proj.data(), s.x.data(), d);
+
+        // Cross-attention over the encoder output.
+        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
+        gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
+        const float* kv = cross.keysValues.data() + l * 2 * d;
+        parallelFor(H, 1, [&](size_t b, size_t e) {
+            for (size_t h = b; h < e; ++h) {
+                float* sc = s.scores.data() + h * std::max(F, S + 1);
+                const float* q = s.qkv.data() + h * hd;
+                for (size_t n = 0; n < F; ++n) sc[n] = dot(q, kv + n * kvStride + h * hd, hd) * scale;
+                softmaxRow(sc, F);
+                float* o = s.attn.data() + h * hd;
+                std::fill(o, o + hd, 0.0f);
+                for (size_t n = 0; n < F; ++n) axpy(sc[n], kv + n * kvStride + d + h * hd, o, hd);
+            }
+        });
+        if (out.alignment) {
+            for (auto [al, ah] : alignmentHeads_)
+                if (static_cast<size_t>(al) == l)
+                    axpy(1.0f, s.scores.data() + static_cast<size_t>(ah) * std::max(F, S + 1), s.headProbs.data(), F);
+        }
+        gemvHalf(Ly.crossO, s.attn.data(), Ly.crossOBias.data(), s.proj.data(), d, d);
+        axpy(1.0f, s.proj.data(), s.x.data(), d);
+
+        // MLP.
+        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln3Weight.data(), Ly.ln3Bias.data());
+        gemvHalf(Ly.fc1, s.xn.data(), Ly.fc1Bias.data(), s.hidden.data(), 4 * d, d);
+        geluInPlace(s.hidden.data(), 4 * d);
+        gemvHalf(Ly.fc2, s.hidden.data(), Ly.fc2Bias.data(), s.proj.data(), d, 4 * d);
+        axpy(1.0f, s.proj.data(), s.x.data(), d);
+    }
+    layerNormRow(s.x.data(), s.xn.data(), d, lnWeight_.data(), lnBias_.data());
+    gemvHalf(tokens_, s.xn.data(), nullptr, s.logits.data(), V, d);
+    floatToHalf(s.logits.data(), out.logits, V);
+    if (out.alignment) {
+        float inv = alignmentHeads_.empty() ? 0.0f : 1.0f / static_cast<float>(alignmentHeads_.size());
+        for (size_t n = 0; n < F; ++n) s.headProbs[n] *= inv;
+        floatToHalf(s.headProbs.data(), out.alignment, F);
+    }
+}
+
+}  // namespace coreml::whisper
