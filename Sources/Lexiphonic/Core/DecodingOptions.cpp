@@ -1,0 +1,200 @@
+#include "Lexiphonic/Core/DecodingOptions.hpp"
+
+#include <cmath>
+
+#include "Lexiphonic/Utilities/Coding.hpp"
+
+namespace lexiphonic {
+
+std::string_view description(DecodingTask task) {
+    return task == DecodingTask::translate ? "translate" : "transcribe";
+}
+
+void encode(DecodingTask task, foundation::JSONWriter& writer) {
+    writer.beginObject().key(description(task)).beginObject().endObject().endObject();
+}
+
+DecodingTask decodeDecodingTask(const foundation::JSONValue& value) {
+    coding::requireObject(value, "DecodingTask");
+    bool hasTranscribe = false;
+    bool hasTranslate = false;
+    for (const auto& [key, member] : value.members()) {
+        if (key == "transcribe") hasTranscribe = true;
+        else if (key == "translate") hasTranslate = true;
+    }
+    if (hasTranscribe == hasTranslate)
+        throw DecodingError(DecodingError::Case::typeMismatch, "Invalid number of keys found, expected one.");
+    auto task = hasTranscribe ? DecodingTask::transcribe : DecodingTask::translate;
+    coding::requireObject(value.member(description(task)), "DecodingTask payload");
+    return task;
+}
+
+std::string_view rawValue(ChunkingStrategy strategy) { return strategy == ChunkingStrategy::vad ? "vad" : "none"; }
+
+std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view raw) {
+    if (raw == "none") return ChunkingStrategy::none;
+    if (raw == "vad") return ChunkingStrategy::vad;
+    return std::nullopt;
+}
+
+void encode(ChunkingStrategy strategy, foundation::JSONWriter& writer) { writer.value(rawValue(strategy)); }
+
+ChunkingStrategy decodeChunkingStrategy(const foundation::JSONValue& value) {
+    auto raw = coding::readString(value);
+    auto strategy = chunkingStrategyFromRawValue(raw);
+    if (!strategy)
+        throw DecodingError(DecodingError::Case::dataCorrupted,
+                            "Cannot initialize ChunkingStrategy from invalid String value " + raw);
+    return *strategy;
+}
+
+DecodingOptions::DecodingOptions(const Params& p)
+    : verbose(p.verbose),
+      task(p.task),
+      language(p.language),
+      temperature(p.temperature),
+      temperatureIncrementOnFallback(p.temperatureIncrementOnFallback),
+      temperatureFallbackCount(p.temperatureFallbackCount),
+      sampleLength(p.sampleLength),
+      topK(p.topK),
+      usePrefillPrompt(p.usePrefillPrompt),
+      usePrefillCache(p.usePrefillCache),
+      detectLanguage(p.detectLanguage.value_or(!p.usePrefillPrompt)),
+      skipSpecialTokens(p.skipSpecialTokens),
+      withoutTimestamps(p.withoutTimestamps),
+      wordTimestamps(p.wordTimestamps),
+      maxInitialTimestamp(p.maxInitialTimestamp),
+      maxWindowSeek(p.maxWindowSeek),
+      clipTimestamps(p.clipTimestamps),
+      windowClipTime(p.windowClipTime),
+      promptTokens(p.promptTokens),
+      prefixTokens(p.prefixTokens),
+      suppressBlank(p.suppressBlank),
+      supressTokens(p.supressTokens.value_or(std::vector<int64_t>{})),
+      compressionRatioThreshold(p.compressionRatioThreshold),
+      logProbThreshold(p.logProbThreshold),
+      firstTokenLogProbThreshold(p.firstTokenLogProbThreshold),
+      noSpeechThreshold(p.noSpeechThreshold),
+      concurrentWorkerCount(p.concurrentWorkerCount.value_or(16)),
+      chunkingStrategy(p.chunkingStrategy) {}
+
+namespace {
+int64_t sampleIndex(float seconds, int64_t contentFrames) {
+    float scaled = seconds * 16000.0f;
+    if (std::isnan(scaled)) return 0;
+    float rounded = std::round(scaled);  // halves away from zero
+    // 2^63 is exactly representable as a float; anything at or beyond it does not fit.
+    if (rounded >= 9223372036854775808.0f) return contentFrames;
+    if (rounded < -9223372036854775808.0f) return 0;
+    return static_cast<int64_t>(rounded);
+}
+
+template <class T>
+void writeList(foundation::JSONWriter& writer, std::string_view key, const std::vector<T>& values) {
+    writer.key(key).beginArray();
+    for (const auto& v : values) writer.value(v);
+    writer.endArray();
+}
+}  // namespace
+
+std::vector<SeekClip> DecodingOptions::prepareSeekClips(int64_t contentFrames) const {
+    std::vector<int64_t> indices;
+    indices.reserve(clipTimestamps.size() + 1);
+    for (float t : clipTimestamps) indices.push_back(sampleIndex(t, contentFrames));
+    if (indices.empty()) indices.push_back(0);
+    if (indices.size() % 2 == 1) indices.push_back(contentFrames);
+    std::vector<SeekClip> clips;
+    clips.reserve(indices.size() / 2);
+    for (size_t i = 0; i + 1 < indices.size(); i += 2) clips.push_back({indices[i], indices[i + 1]});
+    return clips;
+}
+
+void DecodingOptions::encode(foundation::JSONWriter& w) const {
+    w.beginObject();
+    w.field("verbose", verbose);
+    w.key("task");
+    lexiphonic::encode(task, w);
+    w.field("language", language);
+    w.field("temperature", temperature);
+    w.field("temperatureIncrementOnFallback", temperatureIncrementOnFallback);
+    w.field("temperatureFallbackCount", temperatureFallbackCount);
+    w.field("sampleLength", sampleLength);
+    w.field("topK", topK);
+    w.field("usePrefillPrompt", usePrefillPrompt);
+    w.field("usePrefillCache", usePrefillCache);
+    w.field("detectLanguage", detectLanguage);
+    w.field("skipSpecialTokens", skipSpecialTokens);
+    w.field("withoutTimestamps", withoutTimestamps);
+    w.field("wordTimestamps", wordTimestamps);
+    w.field("maxInitialTimestamp", maxInitialTimestamp);
+    w.field("maxWindowSeek", maxWindowSeek);
+    writeList(w, "clipTimestamps", clipTimestamps);
+    w.field("windowClipTime", windowClipTime);
+    if (promptTokens) writeList(w, "promptTokens", *promptTokens);
+    if (prefixTokens) writeList(w, "prefixTokens", *prefixTokens);
+    w.field("suppressBlank", suppressBlank);
+    writeList(w, "supressTokens", supressTokens);
+    w.field("compressionRatioThreshold", compressionRatioThreshold);
+    w.field("logProbThreshold", logProbThreshold);
+    w.field("firstTokenLogProbThreshold", firstTokenLogProbThreshold);
+    w.field("noSpeechThreshold", noSpeechThreshold);
+    w.field("concurrentWorkerCount", concurrentWorkerCount);
+    if (chunkingStrategy) {
+        w.key("chunkingStrategy");
+        lexiphonic::encode(*chunkingStrategy, w);
+    }
+    w.endObject();
+}
+
+DecodingOptions DecodingOptions::decode(const foundation::JSONValue& v) {
+    using namespace coding;
+    requireObject(v, "DecodingOptions");
+    auto optFloat = [&](std::string_view key) -> std::optional<float> {
+        if (auto m = optional(v, key)) return readFloat(*m);
+        return std::nullopt;
+    };
+    auto optInt = [&](std::string_view key) -> std::optional<int64_t> {
+        if (auto m = optional(v, key)) return readInt(*m);
+        return std::nullopt;
+    };
+    auto optInts = [&](std::string_view key) -> std::optional<std::vector<int64_t>> {
+        if (auto m = optional(v, key)) return readIntArray(*m);
+        return std::nullopt;
+    };
+
+    // Keys are read in field order so the first bad key is the one reported.
+    DecodingOptions o;
+    o.verbose = readBool(required(v, "verbose"));
+    o.task = decodeDecodingTask(required(v, "task"));
+    o.language = std::nullopt;
+    if (auto m = optional(v, "language")) o.language = readString(*m);
+    o.temperature = readFloat(required(v, "temperature"));
+    o.temperatureIncrementOnFallback = readFloat(required(v, "temperatureIncrementOnFallback"));
+    o.temperatureFallbackCount = readInt(required(v, "temperatureFallbackCount"));
+    o.sampleLength = readInt(required(v, "sampleLength"));
+    o.topK = readInt(required(v, "topK"));
+    o.usePrefillPrompt = readBool(required(v, "usePrefillPrompt"));
+    o.usePrefillCache = readBool(required(v, "usePrefillCache"));
+    o.detectLanguage = readBool(required(v, "detectLanguage"));
+    o.skipSpecialTokens = readBool(required(v, "skipSpecialTokens"));
+    o.withoutTimestamps = readBool(required(v, "withoutTimestamps"));
+    o.wordTimestamps = readBool(required(v, "wordTimestamps"));
+    o.maxInitialTimestamp = optFloat("maxInitialTimestamp");
+    o.maxWindowSeek = optInt("maxWindowSeek");
+    o.clipTimestamps = readFloatArray(required(v, "clipTimestamps"));
+    o.windowClipTime = readFloat(required(v, "windowClipTime"));
+    o.promptTokens = optInts("promptTokens");
+    o.prefixTokens = optInts("prefixTokens");
+    o.suppressBlank = readBool(required(v, "suppressBlank"));
+    o.supressTokens = readIntArray(required(v, "supressTokens"));
+    o.compressionRatioThreshold = optFloat("compressionRatioThreshold");
+    o.logProbThreshold = optFloat("logProbThreshold");
+    o.firstTokenLogProbThreshold = optFloat("firstTokenLogProbThreshold");
+    o.noSpeechThreshold = optFloat("noSpeechThreshold");
+    o.concurrentWorkerCount = readInt(required(v, "concurrentWorkerCount"));
+    o.chunkingStrategy = std::nullopt;
+    if (auto m = optional(v, "chunkingStrategy")) o.chunkingStrategy = decodeChunkingStrategy(*m);
+    return o;
+}
+
+}  // namespace lexiphonic
