@@ -30,9 +30,14 @@ std::optional<std::string> readPDFText(const std::filesystem::path& path) {
         std::unique_ptr<poppler::page> page(document->create_page(index));
         if (!page) continue;
         const poppler::byte_array bytes = page->text().to_utf8();
-        if (bytes.empty()) continue;
+        std::string pageText(bytes.begin(), bytes.end());
+        // Poppler ends each page's text with a line break and a form feed of its own layout.
+        while (!pageText.empty() && (pageText.back() == '\f' || pageText.back() == '\n' || pageText.back() == '\r')) {
+            pageText.pop_back();
+        }
+        if (pageText.empty()) continue;
         if (!first) text += '\n';
-        text.append(bytes.begin(), bytes.end());
+        text += pageText;
         first = false;
     }
     if (text.empty()) return std::nullopt;

@@ -25,8 +25,8 @@ std::string resolveAbsolutePath(std::string_view path) {
     std::string expanded = foundation::expandingTilde(path);
     if (!expanded.empty() && expanded.front() == '/') return expanded;
     std::error_code error;
-    std::string base = std::filesystem::current_path(error).string();
-    if (error || base.empty()) base = "/";
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    std::string base = error || current.empty() ? std::string(1, '/') : current.string();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::string joined = base == "/" ? "/" + expanded : base + "/" + expanded;
     // A file URL's path carries no trailing slash.
