@@ -104,3 +104,14 @@ private:
 };
 
 }  // namespace coreml
+
+namespace coreml {
+template <>
+std::vector<Float16> MLTensor::scalars<Float16>() const;
+template <>
+std::vector<float> MLTensor::scalars<float>() const;
+template <>
+std::vector<int32_t> MLTensor::scalars<int32_t>() const;
+template <>
+std::vector<bool> MLTensor::scalars<bool>() const;
+}  // namespace coreml
