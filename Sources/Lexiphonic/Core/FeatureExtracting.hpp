@@ -1,0 +1,21 @@
+#pragma once
+// The log-mel stage's protocol.
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "Platform/CoreML/MLMultiArray.hpp"
+
+namespace lexiphonic {
+
+class FeatureExtracting {
+public:
+    virtual ~FeatureExtracting() = default;
+    // Mel bands, and samples per input window; absent while no model is loaded.
+    virtual std::optional<int64_t> melCount() const = 0;
+    virtual std::optional<int64_t> windowSamples() const = 0;
+    // One window of samples to log-mel features; nothing when the stage cannot produce them.
+    virtual std::shared_ptr<coreml::MLMultiArray> logMelSpectrogram(std::shared_ptr<coreml::MLMultiArray> audio) = 0;
+};
+
+}  // namespace lexiphonic
