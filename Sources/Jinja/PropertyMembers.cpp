@@ -12,13 +12,6 @@ namespace text = foundation::text;
 
 namespace {
 
-// A character counts as whitespace when its first scalar has the White_Space property.
-bool isCharacterWhitespace(std::string_view character) {
-    if (character.empty()) return false;
-    std::u32string scalars = text::toScalars(character);
-    return !scalars.empty() && text::isWhitespaceOrNewline(scalars.front());
-}
-
 std::string lstripped(const std::string& s) {
     auto bounds = text::characterBoundaries(s);
     size_t start = 0;
@@ -37,25 +30,6 @@ std::string rstripped(const std::string& s) {
         end = bounds[i - 2];
     }
     return s.substr(0, end);
-}
-
-// Words delimited by whitespace: first character upper-cased, the rest lower-cased.
-std::string capitalizedWords(const std::string& s) {
-    std::string result;
-    result.reserve(s.size());
-    bool atWordStart = true;
-    for (const auto& character : text::characters(s)) {
-        if (isCharacterWhitespace(character)) {
-            result += character;
-            atWordStart = true;
-        } else if (atWordStart) {
-            result += text::uppercased(character);
-            atWordStart = false;
-        } else {
-            result += text::lowercased(character);
-        }
-    }
-    return result;
 }
 
 std::vector<std::string> split(const std::string& string, const std::optional<std::string>& separator,
@@ -84,29 +58,9 @@ std::vector<std::string> split(const std::string& string, const std::optional<st
     return pieces;
 }
 
-// Inserts `insertion` at the start and after each character, at the first `limit` points.
-std::string insertAtCharacterBoundaries(const std::string& s, const std::string& insertion,
-                                        std::optional<int64_t> limit) {
-    auto bounds = text::characterBoundaries(s);
-    std::string result;
-    int64_t inserted = 0;
-    size_t previous = 0;
-    for (size_t i = 0; i < bounds.size(); ++i) {
-        result.append(s, previous, bounds[i] - previous);
-        previous = bounds[i];
-        if (!limit || inserted < *limit) {
-            result += insertion;
-            ++inserted;
-            limits::ensureStringSize(result.size());
-        }
-    }
-    result.append(s, previous, std::string::npos);
-    return result;
-}
-
 std::string replaced(const std::string& receiver, const std::string& old, const std::string& replacement,
                      std::optional<int64_t> limit) {
-    if (old.empty()) return insertAtCharacterBoundaries(receiver, replacement, limit);
+    if (old.empty()) return insertingAtCharacterBoundaries(receiver, replacement, limit);
     if (!limit) {
         std::string result;
         size_t position = 0;
@@ -136,7 +90,7 @@ std::string replaced(const std::string& receiver, const std::string& old, const 
 bool hasCharacterAffix(const std::string& s, const std::string& affix, bool atStart) {
     if (affix.empty()) return true;
     size_t count = text::characterCount(affix);
-    auto bounds = text::characterBoundaries(s);
+    std::vector<size_t> bounds = s.empty() ? std::vector<size_t>{0} : text::characterBoundaries(s);
     size_t characters = bounds.size() - 1;
     if (count > characters) return false;
     std::string_view view(s);

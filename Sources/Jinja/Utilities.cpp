@@ -4,6 +4,7 @@
 #include <random>
 
 #include "Jinja/PropertyMembers.hpp"
+#include "Platform/Foundation/Text.hpp"
 
 namespace jinja {
 
@@ -193,6 +194,49 @@ std::string htmlEscaped(std::string_view text) {
             default: result += c;
         }
     }
+    return result;
+}
+
+bool isCharacterWhitespace(std::string_view character) {
+    if (character.empty()) return false;
+    std::u32string scalars = foundation::text::toScalars(character);
+    return !scalars.empty() && foundation::text::isWhitespaceOrNewline(scalars.front());
+}
+
+std::string capitalizedWords(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    bool atWordStart = true;
+    for (const auto& character : foundation::text::characters(text)) {
+        if (isCharacterWhitespace(character)) {
+            result += character;
+            atWordStart = true;
+        } else if (atWordStart) {
+            result += foundation::text::uppercased(character);
+            atWordStart = false;
+        } else {
+            result += foundation::text::lowercased(character);
+        }
+    }
+    return result;
+}
+
+std::string insertingAtCharacterBoundaries(std::string_view text, std::string_view insertion,
+                                           std::optional<int64_t> limit) {
+    std::vector<size_t> bounds = text.empty() ? std::vector<size_t>{0} : foundation::text::characterBoundaries(text);
+    std::string result;
+    int64_t inserted = 0;
+    size_t previous = 0;
+    for (size_t boundary : bounds) {
+        result.append(text.substr(previous, boundary - previous));
+        previous = boundary;
+        if (!limit || inserted < *limit) {
+            result.append(insertion);
+            ++inserted;
+            limits::ensureStringSize(result.size());
+        }
+    }
+    result.append(text.substr(previous));
     return result;
 }
 

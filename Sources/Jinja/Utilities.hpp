@@ -2,6 +2,7 @@
 // The shared argument binder of every built-in and the small helpers the built-ins share.
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,5 +72,14 @@ std::string formatStrftime(foundation::Date date, std::string_view format);
 
 // HTML escaping of & < > " ' (escape, forceescape, urlize).
 std::string htmlEscaped(std::string_view text);
+
+// Character whitespace: a Character (grapheme cluster) whose first scalar has the White_Space property.
+bool isCharacterWhitespace(std::string_view character);
+// Words delimited by whitespace, each with its first Character upper-cased and the rest lower-cased.
+std::string capitalizedWords(std::string_view text);
+// Inserts `insertion` at the start of `text` and after each of its Characters, at the first `limit`
+// of those points (all of them without a limit; none for a limit of 0 or less).
+std::string insertingAtCharacterBoundaries(std::string_view text, std::string_view insertion,
+                                           std::optional<int64_t> limit);
 
 }  // namespace jinja
