@@ -40,6 +40,7 @@ namespace limits {
 inline constexpr size_t maxStringBytes = size_t{32} * 1024 * 1024;
 inline constexpr size_t maxArrayCount = size_t{2} * 1024 * 1024;
 inline constexpr size_t maxOutputBytes = size_t{64} * 1024 * 1024;
+inline constexpr uint32_t maxNestingDepth = 512;
 // Throw JinjaError.runtime(sizeLimitMessage) when a result would exceed the bound.
 void ensureStringSize(size_t bytes);
 void ensureArraySize(size_t count);
@@ -154,15 +155,25 @@ private:
     struct UndefinedTag {};
     explicit Value(NullTag) : storage_(NullTag{}) {}
 
-    using Storage = std::variant<bool, int64_t, double, std::string, std::shared_ptr<ValueArray>,
-                                 std::shared_ptr<ValueObject>, std::shared_ptr<const BuiltinFunction>,
+    struct ArrayBox;
+    struct ObjectBox;
+    using Storage = std::variant<bool, int64_t, double, std::string, std::shared_ptr<ArrayBox>,
+                                 std::shared_ptr<ObjectBox>, std::shared_ptr<const BuiltinFunction>,
                                  std::shared_ptr<const Macro>, NullTag, UndefinedTag>;
     Storage storage_;
+
+public:
+    // How deeply arrays and objects nest inside this value (0 for a scalar). Values nest at most
+    // `limits::maxNestingDepth` levels; building a deeper one throws JinjaError.runtime(sizeLimitMessage).
+    uint32_t nestingDepth() const;
 };
 
 struct ValueHash {
     size_t operator()(const Value& v) const { return v.hash(); }
 };
+
+// The entry stored under `key`, comparing keys by canonical equivalence; null when absent.
+const Value* findEntry(const ValueObject& object, std::string_view key);
 
 // Name of a kind as used in messages and debugging ("string", "int", ...).
 std::string kindName(Value::Kind kind);

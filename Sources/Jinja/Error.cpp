@@ -1,0 +1,93 @@
+#include "Jinja/Error.hpp"
+
+namespace jinja {
+
+namespace {
+const char* caseName(JinjaError::Case kind) {
+    switch (kind) {
+        case JinjaError::Case::lexer: return "lexer";
+        case JinjaError::Case::parser: return "parser";
+        case JinjaError::Case::runtime: return "runtime";
+        case JinjaError::Case::syntax: return "syntax";
+    }
+    return "runtime";
+}
+
+const char* prefix(JinjaError::Case kind) {
+    switch (kind) {
+        case JinjaError::Case::lexer: return "Lexer error: ";
+        case JinjaError::Case::parser: return "Parser error: ";
+        case JinjaError::Case::runtime: return "Runtime error: ";
+        case JinjaError::Case::syntax: return "Syntax error: ";
+    }
+    return "";
+}
+
+std::string joinedPath(const std::vector<std::string>& path) {
+    std::string text;
+    for (const auto& component : path) {
+        if (!text.empty()) text += ".";
+        text += component;
+    }
+    return text;
+}
+}  // namespace
+
+JinjaError::JinjaError(Case kind, std::string message) : kind_(kind), message_(std::move(message)) {
+    setWhat(errorDescription());
+}
+
+std::string JinjaError::errorDescription() const { return prefix(kind_) + message_; }
+
+std::string JinjaError::describe() const { return foundation::describeCase(caseName(kind_), message_); }
+
+TemplateException::TemplateException(std::optional<std::string> message) : message_(std::move(message)) {
+    setWhat(message_ ? *message_ : "TemplateException");
+}
+
+std::string TemplateException::localizedDescription() const {
+    return message_ ? *message_ : "TemplateException(message: nil)";
+}
+
+std::string TemplateException::describe() const {
+    return "TemplateException(message: " + (message_ ? foundation::debugQuoted(*message_) : std::string("nil")) + ")";
+}
+
+ControlFlow::ControlFlow(Case kind) : kind_(kind) { setWhat(describe()); }
+
+std::string ControlFlow::localizedDescription() const { return describe(); }
+
+std::string ControlFlow::describe() const { return kind_ == Case::break_ ? "break" : "continue"; }
+
+EncodingError::EncodingError(Case kind, std::vector<std::string> codingPath, std::string debugDescription)
+    : kind_(kind), codingPath_(std::move(codingPath)), debugDescription_(std::move(debugDescription)) {
+    setWhat(describe());
+}
+
+std::string EncodingError::localizedDescription() const { return debugDescription_; }
+
+std::string EncodingError::describe() const {
+    (void)kind_;
+    return "invalidValue(codingPath: [" + joinedPath(codingPath_) + "], " + foundation::debugQuoted(debugDescription_) + ")";
+}
+
+DecodingError::DecodingError(Case kind, std::vector<std::string> codingPath, std::string debugDescription)
+    : kind_(kind), codingPath_(std::move(codingPath)), debugDescription_(std::move(debugDescription)) {
+    setWhat(describe());
+}
+
+std::string DecodingError::localizedDescription() const { return debugDescription_; }
+
+std::string DecodingError::describe() const {
+    const char* name = "dataCorrupted";
+    switch (kind_) {
+        case Case::typeMismatch: name = "typeMismatch"; break;
+        case Case::valueNotFound: name = "valueNotFound"; break;
+        case Case::keyNotFound: name = "keyNotFound"; break;
+        case Case::dataCorrupted: name = "dataCorrupted"; break;
+    }
+    return std::string(name) + "(codingPath: [" + joinedPath(codingPath_) + "], " +
+           foundation::debugQuoted(debugDescription_) + ")";
+}
+
+}  // namespace jinja
