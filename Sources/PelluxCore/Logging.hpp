@@ -154,9 +154,10 @@ public:
     using LoggingCallback = std::function<void(const std::string& message)>;
 
     // Separator and terminator of a gate or of log(); the terminator is accepted and never written.
+    // Views only: a Format lives for one call.
     struct Format {
-        std::string separator = " ";
-        std::string terminator = "\n";
+        std::string_view separator = " ";
+        std::string_view terminator = "\n";
     };
 
     // The one instance, created on first use.
@@ -231,7 +232,7 @@ private:
     }
 
     template <class... Items>
-    static std::string join(const std::string& separator, const Items&... items) {
+    static std::string join(std::string_view separator, const Items&... items) {
         std::string message;
         size_t index = 0;
         auto append = [&](const auto& item) {
