@@ -213,6 +213,23 @@ TEST(Regex, GroupsAndByteOffsetsInMultibyteText) {
     EXPECT_FALSE(regex.firstMatch(subject, subject.size()));
     EXPECT_FALSE(regex.firstMatch(subject, subject.size() + 10));
 
+    // Scalars outside the BMP (two UTF-16 units, four bytes) before and around the match.
+    auto afterEmoji = Regex("(?<=(.))b+(\\S)").firstMatch(family + "abb" + flags);
+    ASSERT_TRUE(afterEmoji);
+    EXPECT_EQ(afterEmoji->range.location, 19u);
+    EXPECT_EQ(afterEmoji->range.length, 6u);
+    EXPECT_EQ(afterEmoji->groups[0]->location, 18u);  // captured inside the look-behind, before the match
+    EXPECT_EQ(afterEmoji->groups[1]->location, 21u);
+    EXPECT_EQ(afterEmoji->groups[1]->length, 4u);
+    EXPECT_EQ(Regex("b").firstMatch(family + "abb", 19)->range.location, 19u);
+    EXPECT_EQ(Regex("b").firstMatch(family + "abb", 20)->range.location, 20u);
+
+    // Offsets stay byte offsets into the original bytes after an ill-formed subpart.
+    auto afterBadBytes = regex.firstMatch("\xE2\x82 \xFF" "ab7");
+    ASSERT_TRUE(afterBadBytes);
+    EXPECT_EQ(afterBadBytes->range.location, 4u);
+    EXPECT_EQ(afterBadBytes->range.length, 3u);
+
     // An empty-matching pattern still advances, one scalar at a time.
     EXPECT_EQ(Regex("x*").allMatches("\xC3\xA9\xC3\xA9").size(), 3u);
 }

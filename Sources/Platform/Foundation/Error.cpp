@@ -1,5 +1,7 @@
 #include "Platform/Foundation/Error.hpp"
 
+#include <cstdint>
+
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 

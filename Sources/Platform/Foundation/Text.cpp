@@ -250,6 +250,9 @@ std::vector<size_t> characterBoundaries(std::string_view utf8) {
     if (utf8.empty()) {
         return boundaries;
     }
+    if (utf8.size() > static_cast<size_t>(INT32_MAX)) {
+        throw RuntimeError("Text too long to break into characters");  // break positions are 32-bit
+    }
     UTF8Text text(utf8);
     icu::BreakIterator& iterator = graphemeIterator();
     UErrorCode status = U_ZERO_ERROR;
@@ -480,47 +483,113 @@ uint32_t flagsOf(const Regex::Options& options) {
     return flags;
 }
 
-// One matcher over the UTF-8 subject, so match positions come out as byte offsets.
+// Walks a well-formed UTF-8 text to turn UTF-16 indices into byte offsets. Queries come mostly in increasing
+// order, so the walk is linear over a whole search; it can step back for groups inside a look-behind.
+class OffsetMapper {
+public:
+    explicit OffsetMapper(std::string_view utf8) : utf8_(utf8) {}
+
+    size_t byteOffset(int64_t utf16Index) {
+        size_t target = static_cast<size_t>(std::max<int64_t>(utf16Index, 0));
+        while (units_ < target && bytes_ < utf8_.size()) {
+            stepForward();
+        }
+        while (units_ > target && bytes_ > 0) {
+            stepBack();
+        }
+        return bytes_;
+    }
+
+    // A byte offset inside a scalar moves to the end of that scalar.
+    size_t utf16Index(size_t byteOffset) {
+        byteOffset = std::min(byteOffset, utf8_.size());
+        while (bytes_ > byteOffset) {
+            stepBack();
+        }
+        while (bytes_ < byteOffset) {
+            stepForward();
+        }
+        return units_;
+    }
+
+private:
+    void stepForward() {
+        size_t length = 1 + static_cast<size_t>(U8_COUNT_TRAIL_BYTES(static_cast<uint8_t>(utf8_[bytes_])));
+        units_ += length == 4 ? 2 : 1;
+        bytes_ += length;
+    }
+    void stepBack() {
+        size_t start = bytes_ - 1;
+        while (start > 0 && U8_IS_TRAIL(static_cast<uint8_t>(utf8_[start]))) {
+            --start;
+        }
+        units_ -= (bytes_ - start) == 4 ? 2 : 1;
+        bytes_ = start;
+    }
+
+    std::string_view utf8_;  // well-formed
+    size_t units_ = 0;
+    size_t bytes_ = 0;
+};
+
+// One matcher for one call. Well-formed subjects are matched as UTF-16 (ICU's fast path) and positions mapped
+// back to bytes; ill-formed ones through a UTF-8 UText, whose native indices are already byte offsets into the
+// original bytes.
 class SubjectMatcher {
 public:
-    SubjectMatcher(const icu::RegexPattern& pattern, std::string_view subject) : text_(subject) {
+    SubjectMatcher(const icu::RegexPattern& pattern, std::string_view subject) : mapper_(subject) {
         UErrorCode status = U_ZERO_ERROR;
         matcher_.reset(pattern.matcher(status));
         if (U_FAILURE(status) || !matcher_) {
             throwICU("Cannot create a regular expression matcher", status);
         }
-        matcher_->reset(text_.get());
+        if (subject.size() <= static_cast<size_t>(INT32_MAX) && isValidUTF8(subject)) {
+            utf16_ = icu::UnicodeString::fromUTF8(icu::StringPiece(subject.data(), static_cast<int32_t>(subject.size())));
+            matcher_->reset(utf16_);
+        } else {
+            text_ = std::make_unique<UTF8Text>(subject);
+            matcher_->reset(text_->get());
+        }
     }
     icu::RegexMatcher& operator*() { return *matcher_; }
     icu::RegexMatcher* operator->() { return matcher_.get(); }
 
-private:
-    UTF8Text text_;
-    std::unique_ptr<icu::RegexMatcher> matcher_;
-};
+    size_t toByte(int64_t index) { return text_ ? static_cast<size_t>(index) : mapper_.byteOffset(index); }
+    int64_t fromByte(size_t offset) {
+        return text_ ? static_cast<int64_t>(offset) : static_cast<int64_t>(mapper_.utf16Index(offset));
+    }
 
-Regex::Match currentMatch(icu::RegexMatcher& matcher) {
-    UErrorCode status = U_ZERO_ERROR;
-    Regex::Match match;
-    int64_t start = matcher.start64(status);
-    int64_t end = matcher.end64(status);
-    match.range = {static_cast<size_t>(start), static_cast<size_t>(end - start)};
-    int32_t groups = matcher.groupCount();
-    match.groups.reserve(static_cast<size_t>(groups));
-    for (int32_t g = 1; g <= groups; ++g) {
-        int64_t gs = matcher.start64(g, status);
-        int64_t ge = matcher.end64(g, status);
-        if (gs < 0) {
-            match.groups.emplace_back(std::nullopt);
-        } else {
-            match.groups.emplace_back(Regex::Range{static_cast<size_t>(gs), static_cast<size_t>(ge - gs)});
+    Regex::Match currentMatch() {
+        UErrorCode status = U_ZERO_ERROR;
+        Regex::Match match;
+        int32_t groups = matcher_->groupCount();
+        match.groups.reserve(static_cast<size_t>(groups));
+        size_t start = toByte(matcher_->start64(status));
+        size_t end = toByte(matcher_->end64(status));
+        match.range = {start, end - start};
+        for (int32_t g = 1; g <= groups; ++g) {
+            int64_t gs = matcher_->start64(g, status);
+            int64_t ge = matcher_->end64(g, status);
+            if (gs < 0) {
+                match.groups.emplace_back(std::nullopt);
+            } else {
+                size_t groupStart = toByte(gs);
+                size_t groupEnd = toByte(ge);
+                match.groups.emplace_back(Regex::Range{groupStart, groupEnd - groupStart});
+            }
         }
+        if (U_FAILURE(status)) {
+            throwICU("Cannot read a regular expression match", status);
+        }
+        return match;
     }
-    if (U_FAILURE(status)) {
-        throwICU("Cannot read a regular expression match", status);
-    }
-    return match;
-}
+
+private:
+    OffsetMapper mapper_;
+    icu::UnicodeString utf16_;
+    std::unique_ptr<UTF8Text> text_;
+    std::unique_ptr<icu::RegexMatcher> matcher_;  // declared last: released before the text it reads
+};
 
 }  // namespace
 
@@ -578,14 +647,14 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject, size_t f
     }
     SubjectMatcher matcher(*impl_->compiled, subject);
     UErrorCode status = U_ZERO_ERROR;
-    bool found = matcher->find(static_cast<int64_t>(fromByte), status);
+    bool found = matcher->find(matcher.fromByte(fromByte), status);
     if (U_FAILURE(status)) {
         throwICU("Regular expression search failed", status);
     }
     if (!found) {
         return std::nullopt;
     }
-    return currentMatch(*matcher);
+    return matcher.currentMatch();
 }
 
 std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
@@ -594,7 +663,7 @@ std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
     std::vector<Match> matches;
     UErrorCode status = U_ZERO_ERROR;
     while (matcher->find(status) && U_SUCCESS(status)) {
-        matches.push_back(currentMatch(*matcher));
+        matches.push_back(matcher.currentMatch());
     }
     if (U_FAILURE(status)) {
         throwICU("Regular expression search failed", status);
