@@ -25,7 +25,7 @@ struct ModelComputeOptions {
     struct Params {
         coreml::MLComputeUnits melCompute = coreml::MLComputeUnits::cpuAndGPU;
         // Absent: cpuAndNeuralEngine on a current system, else cpuAndGPU.
-        std::optional<coreml::MLComputeUnits> audioEncoderCompute;
+        std::optional<coreml::MLComputeUnits> audioEncoderCompute{};
         coreml::MLComputeUnits textDecoderCompute = coreml::MLComputeUnits::cpuAndNeuralEngine;
         coreml::MLComputeUnits prefillCompute = coreml::MLComputeUnits::cpuOnly;
     };
@@ -51,26 +51,26 @@ struct ModelComputeOptions {
 class LexiphonicConfig {
 public:
     struct Params {
-        std::optional<std::string> model;
-        std::optional<std::filesystem::path> downloadBase;
-        std::optional<std::string> modelRepo;
-        std::optional<std::string> modelToken;
-        std::optional<std::string> modelEndpoint;
-        std::optional<std::string> modelFolder;
-        std::optional<std::filesystem::path> tokenizerFolder;
-        std::optional<ModelComputeOptions> computeOptions;
-        std::optional<AudioInputConfig> audioInputConfig;
-        std::shared_ptr<AudioProcessing> audioProcessor;
-        std::shared_ptr<FeatureExtracting> featureExtractor;
-        std::shared_ptr<AudioEncoding> audioEncoder;
-        std::shared_ptr<TextDecoding> textDecoder;
-        std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters;
-        std::shared_ptr<SegmentSeeking> segmentSeeker;
-        std::shared_ptr<VoiceActivityDetector> voiceActivityDetector;
+        std::optional<std::string> model{};
+        std::optional<std::filesystem::path> downloadBase{};
+        std::optional<std::string> modelRepo{};
+        std::optional<std::string> modelToken{};
+        std::optional<std::string> modelEndpoint{};
+        std::optional<std::string> modelFolder{};
+        std::optional<std::filesystem::path> tokenizerFolder{};
+        std::optional<ModelComputeOptions> computeOptions{};
+        std::optional<AudioInputConfig> audioInputConfig{};
+        std::shared_ptr<AudioProcessing> audioProcessor{};
+        std::shared_ptr<FeatureExtracting> featureExtractor{};
+        std::shared_ptr<AudioEncoding> audioEncoder{};
+        std::shared_ptr<TextDecoding> textDecoder{};
+        std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters{};
+        std::shared_ptr<SegmentSeeking> segmentSeeker{};
+        std::shared_ptr<VoiceActivityDetector> voiceActivityDetector{};
         bool verbose = true;
         pellux::Logging::LogLevel logLevel = pellux::Logging::LogLevel::info;
-        std::optional<bool> prewarm;
-        std::optional<bool> load;
+        std::optional<bool> prewarm{};
+        std::optional<bool> load{};
         bool download = true;
         bool useBackgroundDownloadSession = false;
     };

@@ -41,7 +41,7 @@ struct DecodingOptions {
     struct Params {
         bool verbose = false;
         DecodingTask task = DecodingTask::transcribe;
-        std::optional<std::string> language;
+        std::optional<std::string> language{};
         float temperature = 0.0f;
         float temperatureIncrementOnFallback = 0.2f;
         int64_t temperatureFallbackCount = 5;
@@ -49,24 +49,24 @@ struct DecodingOptions {
         int64_t topK = 5;
         bool usePrefillPrompt = true;
         bool usePrefillCache = true;
-        std::optional<bool> detectLanguage;
+        std::optional<bool> detectLanguage{};
         bool skipSpecialTokens = false;
         bool withoutTimestamps = false;
         bool wordTimestamps = false;
-        std::optional<float> maxInitialTimestamp;
-        std::optional<int64_t> maxWindowSeek;
-        std::vector<float> clipTimestamps;
+        std::optional<float> maxInitialTimestamp{};
+        std::optional<int64_t> maxWindowSeek{};
+        std::vector<float> clipTimestamps{};
         float windowClipTime = 1.0f;
-        std::optional<std::vector<int64_t>> promptTokens;
-        std::optional<std::vector<int64_t>> prefixTokens;
+        std::optional<std::vector<int64_t>> promptTokens{};
+        std::optional<std::vector<int64_t>> prefixTokens{};
         bool suppressBlank = false;
-        std::optional<std::vector<int64_t>> supressTokens;
+        std::optional<std::vector<int64_t>> supressTokens{};
         std::optional<float> compressionRatioThreshold = 2.4f;
         std::optional<float> logProbThreshold = -1.0f;
         std::optional<float> firstTokenLogProbThreshold = -1.5f;
         std::optional<float> noSpeechThreshold = 0.6f;
-        std::optional<int64_t> concurrentWorkerCount;
-        std::optional<ChunkingStrategy> chunkingStrategy;
+        std::optional<int64_t> concurrentWorkerCount{};
+        std::optional<ChunkingStrategy> chunkingStrategy{};
     };
 
     DecodingOptions() : DecodingOptions(Params{}) {}
