@@ -81,8 +81,9 @@ TEST(Date, FormatsInTheLocalTimeZoneWithTheFixedEnglishLocale) {
         {"Europe/Berlin", winter, "yyyy-MM-dd HH:mm", "2024-01-16 00:05"},
         {"America/New_York", winter, "EEEE, MMMM d 'at' h:mm a", "Monday, January 15 at 6:05 PM"},
         {"Asia/Kolkata", summer, "HH:mm:ss.SSS", "18:04:56.789"},
-        // A POSIX rule string ICU cannot name: the C library's offset is used.
+        // POSIX rule strings: the C library's offset is used where ICU reads them otherwise.
         {"XYZ-3", summer, "yyyy-MM-dd HH:mm", "2024-07-01 15:34"},
+        {"<+0330>-3:30", summer, "yyyy-MM-dd HH:mm", "2024-07-01 16:04"},
     };
     for (const auto& c : cases) {
         ScopedTZ tz(c.zone);

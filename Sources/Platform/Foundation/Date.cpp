@@ -9,6 +9,7 @@
 #include <cmath>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "Platform/Foundation/Error.hpp"
 
@@ -21,19 +22,29 @@ std::shared_ptr<Clock> SystemClock::shared() {
 
 namespace {
 
-// The local zone as the C library sees it now. ICU caches its default zone for the life of the
-// process, so it is detected again on each call, which keeps a changed TZ in effect. A TZ value
-// ICU cannot name (a POSIX rule string, say) falls back to the offset the C library computes.
-std::unique_ptr<icu::TimeZone> localTimeZone(Date date) {
-    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
-    if (zone && *zone != icu::TimeZone::getUnknown()) return zone;
+// The local zone as the C library sees it at `date`. ICU caches its default zone for the life of
+// the process, so the host zone is detected again on each call, which keeps a changed TZ in effect.
+// Where ICU reads TZ differently from the C library (POSIX rule strings such as "<+0330>-3:30" or
+// an empty TZ), the C library's offset wins: it is what every other local time in the process uses.
+std::unique_ptr<icu::TimeZone> localTimeZone(Date date, UDate when) {
+    static std::mutex detectMutex;  // detection keeps its answer in ICU-internal static buffers
+    std::unique_ptr<icu::TimeZone> zone;
+    {
+        std::lock_guard lock(detectMutex);
+        tzset();
+        zone.reset(icu::TimeZone::detectHostTimeZone());
+    }
     std::time_t seconds = std::chrono::system_clock::to_time_t(date);
     std::tm local{};
-    tzset();
-    long offset = localtime_r(&seconds, &local) ? local.tm_gmtoff : 0;
-    const char* name = local.tm_zone ? local.tm_zone : "GMT";
-    return std::make_unique<icu::SimpleTimeZone>(static_cast<int32_t>(offset * 1000),
-                                                 icu::UnicodeString::fromUTF8(name));
+    if (!localtime_r(&seconds, &local)) return zone;
+    const int32_t offset = static_cast<int32_t>(local.tm_gmtoff * 1000);
+    if (zone) {
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t raw = 0, dst = 0;
+        zone->getOffset(when, false, raw, dst, status);
+        if (U_SUCCESS(status) && raw + dst == offset) return zone;
+    }
+    return std::make_unique<icu::SimpleTimeZone>(offset, icu::UnicodeString::fromUTF8(local.tm_zone ? local.tm_zone : "GMT"));
 }
 
 }  // namespace
@@ -44,12 +55,13 @@ std::string formatDate(Date date, std::string_view pattern) {
                                                                                     static_cast<int32_t>(pattern.size()))),
                                     icu::Locale("en_US_POSIX"), status);
     if (U_FAILURE(status)) throw RuntimeError("Invalid date format \"" + std::string(pattern) + "\": " + u_errorName(status));
-    formatter.adoptTimeZone(localTimeZone(date).release());
     // UDate counts milliseconds; "SSS" truncates the fraction. Dates made from seconds held in a
     // double carry sub-microsecond noise (x.789 is x.78899999...), so round to microseconds first.
     auto micros = std::chrono::round<std::chrono::microseconds>(date.time_since_epoch()).count();
+    const UDate when = static_cast<UDate>(static_cast<double>(micros) / 1000.0);
+    formatter.adoptTimeZone(localTimeZone(date, when).release());
     icu::UnicodeString text;
-    formatter.format(static_cast<UDate>(static_cast<double>(micros) / 1000.0), text);
+    formatter.format(when, text);
     std::string out;
     text.toUTF8String(out);
     return out;
