@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
@@ -113,27 +116,60 @@ TEST(Format, IntegersStringsAndCharacters) {
     EXPECT_EQ(format("<%s>", longText.c_str()), "<" + longText + ">");
 }
 
+// Switches LC_NUMERIC to a German layout (decimal comma): the installed locale, or else a minimal one compiled
+// for this test with localedef. Restores the C locale afterwards.
+class GermanNumbers {
+public:
+    GermanNumbers() {
+        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
+            if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+                active_ = true;
+                return;
+            }
+        }
+        char dirTemplate[] = "/tmp/foundation-locale-XXXXXX";
+        if (mkdtemp(dirTemplate) == nullptr) {
+            return;
+        }
+        directory_ = dirTemplate;
+        std::ofstream(directory_ / "source") << "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\n"
+                                                "grouping 3;3\nEND LC_NUMERIC\n";
+        std::string command = "localedef -c -i '" + (directory_ / "source").string() + "' -f ANSI_X3.4-1968 '" +
+                              (directory_ / "de_DE").string() + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) == -1) {
+            return;
+        }
+        ::setenv("LOCPATH", directory_.c_str(), 1);
+        active_ = std::setlocale(LC_NUMERIC, "de_DE") != nullptr;
+    }
+    ~GermanNumbers() {
+        std::setlocale(LC_NUMERIC, "C");
+        if (!directory_.empty()) {
+            ::unsetenv("LOCPATH");
+            std::error_code ignored;
+            std::filesystem::remove_all(directory_, ignored);
+        }
+    }
+    bool active() const { return active_; }
+
+private:
+    std::filesystem::path directory_;
+    bool active_ = false;
+};
+
 TEST(Format, IgnoresTheCLocale) {
-    const char* german = std::setlocale(LC_ALL, "de_DE.UTF-8");
-    if (german == nullptr) {
-        german = std::setlocale(LC_NUMERIC, "de_DE");
+    GermanNumbers german;
+    if (!german.active()) {
+        GTEST_SKIP() << "no German numeric locale available";
     }
     char cLibrary[16];
-    std::snprintf(cLibrary, sizeof cLibrary, "%.1f", 0.5);  // "0,5" while the German locale is in effect
-    std::string fixed = format("%8.2f ms", 1234.5);
-    std::string general = format("%g %e", 0.5, 0.5);
-    std::string shortest = formatDouble(1234.5);
-    auto parsed = foundation::parseDouble("0.5");
-    std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(fixed, " 1234.50 ms");
-    EXPECT_EQ(general, "0.5 5.000000e-01");
-    EXPECT_EQ(shortest, "1234.5");
-    EXPECT_EQ(parsed, 0.5);
-    if (german != nullptr) {
-        EXPECT_STREQ(cLibrary, "0,5");
-    } else {
-        GTEST_SKIP() << "no German locale installed; the output was checked in the C locale only";
-    }
+    std::snprintf(cLibrary, sizeof cLibrary, "%.1f", 0.5);
+    EXPECT_STREQ(cLibrary, "0,5");  // the C library does follow the locale now
+    EXPECT_EQ(format("%8.2f ms", 1234.5), " 1234.50 ms");
+    EXPECT_EQ(format("%g %e", 0.5, 0.5), "0.5 5.000000e-01");
+    EXPECT_EQ(formatDouble(1234.5), "1234.5");
+    EXPECT_EQ(foundation::parseDouble("0.5"), 0.5);
+    EXPECT_EQ(foundation::parseDouble("0,5"), std::nullopt);
 }
 
 TEST(Parse, WholeTextOnly) {

@@ -470,6 +470,7 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
 struct Regex::Impl {
     std::string pattern;
     std::unique_ptr<icu::RegexPattern> compiled;  // shared by every call; matchers are made per call
+    size_t groupCount = 0;
 };
 
 namespace {
@@ -607,6 +608,11 @@ Regex::Regex(std::string_view pattern, Options options) : impl_(new Impl) {
     if (U_FAILURE(status) || !impl_->compiled) {
         throw RuntimeError(u_errorName(status));
     }
+    std::unique_ptr<icu::RegexMatcher> matcher(impl_->compiled->matcher(status));
+    if (U_FAILURE(status) || !matcher) {
+        throwICU("Cannot create a regular expression matcher", status);
+    }
+    impl_->groupCount = static_cast<size_t>(matcher->groupCount());
     owner.release();
 }
 
@@ -632,12 +638,7 @@ const std::string& Regex::pattern() const {
 
 size_t Regex::captureGroupCount() const {
     pattern();
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> matcher(impl_->compiled->matcher(status));
-    if (U_FAILURE(status) || !matcher) {
-        throwICU("Cannot create a regular expression matcher", status);
-    }
-    return static_cast<size_t>(matcher->groupCount());
+    return impl_->groupCount;
 }
 
 std::optional<Regex::Match> Regex::firstMatch(std::string_view subject, size_t fromByte) const {
