@@ -1,0 +1,1 @@
+#include "PelluxCore/MLModelLoading.hpp"
