@@ -45,6 +45,10 @@ TEST_F(FilesTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(foundation::readFile(file), binary);
     foundation::writeFileAtomically(file, "");
     EXPECT_EQ(foundation::readFile(file), "");
+    // Replacing a file keeps its permissions.
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    foundation::writeFileAtomically(file, "private");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(entries(), std::vector<std::string>{"notes.md"});
 
     // Writers racing on one path: the result is one whole version and no temporary file stays.

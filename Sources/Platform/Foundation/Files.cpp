@@ -77,6 +77,12 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         fail("write", path, code);
     };
 
+    // A file that is being replaced keeps its permissions (a private token file stays private).
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+        ::fchmod(file.get(), existing.st_mode & 07777) != 0)
+        abandon(errno);
+
     const char* data = contents.data();
     size_t remaining = contents.size();
     while (remaining > 0) {
