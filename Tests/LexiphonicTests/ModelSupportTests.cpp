@@ -4,26 +4,15 @@
 
 #include "Lexiphonic/Core/Models/ModelSupport.hpp"
 #include "Lexiphonic/Utilities/Coding.hpp"
+#include "LogCapture.hpp"
 #include "Lexiphonic/Utilities/Constants.hpp"
-#include "PelluxCore/Logging.hpp"
 
 using namespace lexiphonic;
+using lexiphonic::testing::LogCapture;
 
 namespace {
 
 // Captures what the engine logs at the given level, and restores silence afterwards.
-class LogCapture {
-public:
-    explicit LogCapture(pellux::Logging::LogLevel level) {
-        pellux::Logging::shared().setLogLevel(level);
-        pellux::Logging::shared().setLoggingCallback([this](const std::string& m) { messages.push_back(m); });
-    }
-    ~LogCapture() {
-        pellux::Logging::shared().setLoggingCallback({});
-        pellux::Logging::shared().setLogLevel(pellux::Logging::LogLevel::none);
-    }
-    std::vector<std::string> messages;
-};
 
 ModelSupportConfig readTable(const std::string& json) {
     auto document = foundation::JSONDocument::parse(json);
