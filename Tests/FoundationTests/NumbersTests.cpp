@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
+#include <cwchar>
 #include <limits>
 #include <string>
 
@@ -112,6 +113,7 @@ TEST(Format, IntegersStringsAndCharacters) {
     EXPECT_EQ(format("[%s] [%6s] [%-6s] [%.2s]", "abc", "abc", "abc", "abc"), "[abc] [   abc] [abc   ] [ab]");
     EXPECT_EQ(format("%*d|%-*d|%.*f", 4, 1, 3, 2, 1, 0.25), "   1|2  |0.2");
     EXPECT_EQ(format("100%% done"), "100% done");
+    EXPECT_EQ(format("[%ls|%3lc|%.3ls]", L"caf\u00E9", wint_t{0x416}, L"\u00E9\u00E9"), "[caf\xC3\xA9| \xD0\x96|\xC3\xA9]");  // widths count bytes, as printf does
     std::string longText(500, 'x');
     EXPECT_EQ(format("<%s>", longText.c_str()), "<" + longText + ">");
 }

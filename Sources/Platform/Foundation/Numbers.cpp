@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <system_error>
+#include <cwchar>
 
 namespace foundation {
 
@@ -197,6 +199,38 @@ void appendWithCLibrary(std::string& out, const std::string& cSpec, T value) {
     out += large;
 }
 
+// %ls / %lc: UTF-8 output; a precision limits the bytes written without splitting a scalar.
+void appendWide(std::string& out, const std::u32string& wide, const Spec& spec, bool limitedByPrecision) {
+    std::string body;
+    for (char32_t c : wide) {
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            c = 0xFFFD;
+        }
+        char encoded[4];
+        size_t n = 0;
+        if (c < 0x80) {
+            encoded[n++] = static_cast<char>(c);
+        } else if (c < 0x800) {
+            encoded[n++] = static_cast<char>(0xC0 | (c >> 6));
+            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            encoded[n++] = static_cast<char>(0xE0 | (c >> 12));
+            encoded[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            encoded[n++] = static_cast<char>(0xF0 | (c >> 18));
+            encoded[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            encoded[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        if (limitedByPrecision && spec.precision >= 0 && body.size() + n > static_cast<size_t>(spec.precision)) {
+            break;
+        }
+        body.append(encoded, n);
+    }
+    appendPadded(out, body, spec, false, 0);
+}
+
 std::string rebuiltSpec(const Spec& spec, const std::string& length, char conversion) {
     std::string s = "%";
     if (spec.left) s += '-';
@@ -311,16 +345,29 @@ std::string formatList(const char* fmt, va_list args) {
                 appendWithCLibrary(out, cSpec, v);
                 break;
             }
-            case 'c': {
-                int v = va_arg(args, int);
-                appendWithCLibrary(out, rebuiltSpec(spec, "", 'c'), v);
+            case 'c':
+            case 's':
+                if (length == "l") {
+                    // Wide text (UTF-32 on this platform) is written as UTF-8.
+                    std::u32string wide;
+                    if (conversion == 'c') {
+                        wide += static_cast<char32_t>(va_arg(args, wint_t));
+                    } else {
+                        const wchar_t* v = va_arg(args, const wchar_t*);
+                        for (const wchar_t* w = v ? v : L"(null)"; *w; ++w) {
+                            wide += static_cast<char32_t>(*w);
+                        }
+                    }
+                    appendWide(out, wide, spec, conversion == 's');
+                    break;
+                }
+                if (conversion == 's') {
+                    const char* v = va_arg(args, const char*);
+                    appendWithCLibrary(out, rebuiltSpec(spec, "", 's'), v ? v : "(null)");
+                } else {
+                    appendWithCLibrary(out, rebuiltSpec(spec, "", 'c'), va_arg(args, int));
+                }
                 break;
-            }
-            case 's': {
-                const char* v = va_arg(args, const char*);
-                appendWithCLibrary(out, rebuiltSpec(spec, "", 's'), v ? v : "(null)");
-                break;
-            }
             case 'p': {
                 void* v = va_arg(args, void*);
                 appendWithCLibrary(out, rebuiltSpec(spec, "", 'p'), v);
