@@ -455,4 +455,687 @@ std::string Expression::debugDescription() const {
     return "expression";
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Keyed form: each enumeration value is {"<case>": {payload members}}; unlabelled payload elements
+// are named "_<position>".
+
+namespace {
+
+using foundation::JSONType;
+using foundation::JSONValue;
+using foundation::JSONWriter;
+
+constexpr std::array<std::string_view, 17> expressionCases = {
+    "string", "number", "integer", "boolean", "null", "array", "tuple", "object", "identifier",
+    "unary", "binary", "ternary", "call", "member", "slice", "filter", "test"};
+constexpr std::array<std::string_view, 10> statementCases = {
+    "program", "set", "if", "for", "macro", "break", "continue", "call", "filter", "generation"};
+constexpr std::array<std::string_view, 4> nodeCases = {"text", "expression", "statement", "comment"};
+constexpr std::array<std::string_view, 2> loopVarCases = {"single", "tuple"};
+
+template <class T>
+void writeList(JSONWriter& w, const std::vector<T>& list) {
+    w.beginArray();
+    for (const auto& item : list) item.encode(w);
+    w.endArray();
+}
+
+void writeStrings(JSONWriter& w, const std::vector<std::string>& list) {
+    w.beginArray();
+    for (const auto& item : list) w.value(item);
+    w.endArray();
+}
+
+void writeOrdered(JSONWriter& w, const Expression::Entries& map) {
+    w.beginArray();
+    for (const auto& [key, value] : map) {
+        w.value(key);
+        value.encode(w);
+    }
+    w.endArray();
+}
+
+void writeKeyed(JSONWriter& w, const Expression::Keywords& map) {
+    w.beginObject();
+    for (const auto& [key, value] : map) {
+        w.key(key);
+        value.encode(w);
+    }
+    w.endObject();
+}
+
+const char* typeDescription(const JSONValue& json) {
+    if (!json.exists()) return "nothing";
+    switch (json.type()) {
+        case JSONType::null: return "null";
+        case JSONType::boolean: return "Bool";
+        case JSONType::integer:
+        case JSONType::number: return "Number";
+        case JSONType::string: return "String";
+        case JSONType::array: return "Array";
+        case JSONType::object: return "Dictionary";
+    }
+    return "nothing";
+}
+
+// Reads with a coding path for the errors it throws.
+class Reader {
+public:
+    [[noreturn]] void fail(DecodingError::Case kind, std::string description) const {
+        throw DecodingError(kind, path_, std::move(description));
+    }
+    [[noreturn]] void mismatch(const char* expected, const JSONValue& found) const {
+        fail(DecodingError::Case::typeMismatch,
+             std::string("Expected to decode ") + expected + " but found " + typeDescription(found) + " instead.");
+    }
+
+    void push(std::string key) { path_.push_back(std::move(key)); }
+    void pop() { path_.pop_back(); }
+
+    JSONValue object(const JSONValue& json) const {
+        if (!json.exists() || !json.isObject()) mismatch("Dictionary<String, Any>", json);
+        return json;
+    }
+    JSONValue array(const JSONValue& json) const {
+        if (!json.exists() || !json.isArray()) mismatch("Array<Any>", json);
+        return json;
+    }
+
+    // The one recognised case member of an enumeration value: its index and its payload container.
+    template <size_t N>
+    std::pair<size_t, JSONValue> enumeration(const JSONValue& json, const std::array<std::string_view, N>& cases,
+                                             const char* typeName) {
+        JSONValue container = object(json);
+        std::optional<std::pair<size_t, JSONValue>> found;
+        size_t count = 0;
+        std::string name;
+        for (const auto& [key, value] : container.members()) {
+            for (size_t i = 0; i < N; ++i) {
+                if (cases[i] == key) {
+                    ++count;
+                    found = std::make_pair(i, value);
+                    name = key;
+                }
+            }
+        }
+        if (count != 1)
+            fail(DecodingError::Case::typeMismatch, "Invalid number of keys found, expected one.");
+        (void)typeName;
+        push(name);
+        JSONValue payload = object(found->second);
+        pop();
+        return {found->first, payload};
+    }
+
+    JSONValue required(const JSONValue& container, const std::string& key, const char* typeName) {
+        JSONValue value = container.member(key);
+        if (!value.exists())
+            fail(DecodingError::Case::keyNotFound, "No value associated with key \"" + key + "\".");
+        if (value.isNull()) {
+            push(key);
+            fail(DecodingError::Case::valueNotFound, std::string("Expected ") + typeName + " value but found null instead.");
+        }
+        return value;
+    }
+
+    std::string string(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "String");
+        push(key);
+        if (!v.isString()) mismatch("String", v);
+        pop();
+        return v.asString();
+    }
+    int64_t integer(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Int");
+        push(key);
+        if (!v.isInteger()) mismatch("Int", v);
+        int64_t result;
+        try {
+            result = v.asInt64();
+        } catch (const foundation::JSONError&) {
+            fail(DecodingError::Case::dataCorrupted, "Parsed JSON number does not fit in Int.");
+        }
+        pop();
+        return result;
+    }
+    double number(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Double");
+        push(key);
+        if (!v.isNumber()) mismatch("Double", v);
+        pop();
+        return v.asDouble();
+    }
+    bool boolean(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Bool");
+        push(key);
+        if (!v.isBool()) mismatch("Bool", v);
+        pop();
+        return v.asBool();
+    }
+
+    Expression expression(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Expression");
+        push(key);
+        Expression e = readExpression(v);
+        pop();
+        return e;
+    }
+    std::optional<Expression> optionalExpression(const JSONValue& container, const std::string& key) {
+        JSONValue v = container.member(key);
+        if (!v.exists() || v.isNull()) return std::nullopt;
+        push(key);
+        Expression e = readExpression(v);
+        pop();
+        return e;
+    }
+    std::vector<Expression> expressions(const JSONValue& json) {
+        std::vector<Expression> list;
+        size_t index = 0;
+        for (const auto& item : array(json).items()) {
+            push("Index " + std::to_string(index++));
+            list.push_back(readExpression(item));
+            pop();
+        }
+        return list;
+    }
+    std::vector<Expression> expressions(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Array<Expression>");
+        push(key);
+        auto list = expressions(v);
+        pop();
+        return list;
+    }
+    std::vector<Node> nodes(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Array<Node>");
+        push(key);
+        std::vector<Node> list;
+        size_t index = 0;
+        for (const auto& item : array(v).items()) {
+            push("Index " + std::to_string(index++));
+            list.push_back(readNode(item));
+            pop();
+        }
+        pop();
+        return list;
+    }
+    std::vector<std::string> strings(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Array<String>");
+        push(key);
+        std::vector<std::string> list;
+        size_t index = 0;
+        for (const auto& item : array(v).items()) {
+            push("Index " + std::to_string(index++));
+            if (!item.isString()) mismatch("String", item);
+            list.push_back(item.asString());
+            pop();
+        }
+        pop();
+        return list;
+    }
+    Expression::Entries ordered(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Array<Any>");
+        push(key);
+        auto items = array(v).items();
+        Expression::Entries map;
+        for (size_t i = 0; i < items.size(); i += 2) {
+            if (!items[i].isString()) {
+                push("Index " + std::to_string(i));
+                mismatch("String", items[i]);
+            }
+            std::string name = items[i].asString();
+            if (map.contains(name))
+                fail(DecodingError::Case::dataCorrupted, "Duplicate key at offset " + std::to_string(i));
+            if (i + 1 >= items.size())
+                fail(DecodingError::Case::dataCorrupted, "Unkeyed container reached end before value in key-value pair");
+            push("Index " + std::to_string(i + 1));
+            map.set(name, readExpression(items[i + 1]));
+            pop();
+        }
+        pop();
+        return map;
+    }
+    Expression::Keywords keyed(const JSONValue& container, const std::string& key) {
+        JSONValue v = required(container, key, "Dictionary<String, Expression>");
+        push(key);
+        Expression::Keywords map;
+        for (const auto& [name, item] : object(v).members()) {
+            push(name);
+            map.set(name, readExpression(item));
+            pop();
+        }
+        pop();
+        return map;
+    }
+    template <class Op>
+    Op op(const JSONValue& container, const std::string& key, std::optional<Op> (*parse)(std::string_view)) {
+        std::string raw = string(container, key);
+        auto result = parse(raw);
+        if (!result) {
+            push(key);
+            fail(DecodingError::Case::dataCorrupted, "Cannot initialize operator from invalid String value " + raw);
+        }
+        return *result;
+    }
+
+    Expression readExpression(const JSONValue& json);
+    Statement readStatement(const JSONValue& json);
+    Node readNode(const JSONValue& json);
+    Statement::LoopVar readLoopVar(const JSONValue& json);
+    Macro readMacro(const JSONValue& json);
+
+    size_t depth = 0;
+
+private:
+    std::vector<std::string> path_;
+};
+
+// Bounds how deeply a keyed form read from outside may nest.
+class ReadDepth {
+public:
+    explicit ReadDepth(Reader& reader) : reader_(reader) {
+        if (++reader_.depth > 1000) reader_.fail(DecodingError::Case::dataCorrupted, "Nesting is too deep");
+    }
+    ~ReadDepth() { --reader_.depth; }
+    ReadDepth(const ReadDepth&) = delete;
+    ReadDepth& operator=(const ReadDepth&) = delete;
+
+private:
+    Reader& reader_;
+};
+
+Expression Reader::readExpression(const JSONValue& json) {
+    ReadDepth guard(*this);
+    auto [index, p] = enumeration(json, expressionCases, "Expression");
+    push(std::string(expressionCases[index]));
+    using E = Expression;
+    std::optional<Expression> result;
+    switch (static_cast<E::Case>(index)) {
+        case E::Case::string: result = E(E::String{string(p, "_0")}); break;
+        case E::Case::number: result = E(E::Number{number(p, "_0")}); break;
+        case E::Case::integer: result = E(E::Integer{integer(p, "_0")}); break;
+        case E::Case::boolean: result = E(E::Boolean{boolean(p, "_0")}); break;
+        case E::Case::null: result = E(E::Null{}); break;
+        case E::Case::array: result = E(E::Array{expressions(p, "_0")}); break;
+        case E::Case::tuple: result = E(E::Tuple{expressions(p, "_0")}); break;
+        case E::Case::object: result = E(E::Object{ordered(p, "_0")}); break;
+        case E::Case::identifier: result = E(E::Identifier{string(p, "_0")}); break;
+        case E::Case::unary: {
+            auto o = op<E::UnaryOp>(p, "_0", &E::unaryOp);
+            result = E(E::Unary{o, expression(p, "_1")});
+            break;
+        }
+        case E::Case::binary: {
+            auto o = op<E::BinaryOp>(p, "_0", &E::binaryOp);
+            Expression left = expression(p, "_1");
+            result = E(E::Binary{o, std::move(left), expression(p, "_2")});
+            break;
+        }
+        case E::Case::ternary: {
+            Expression value = expression(p, "_0");
+            Expression test = expression(p, "test");
+            result = E(E::Ternary{std::move(value), std::move(test), optionalExpression(p, "alternate")});
+            break;
+        }
+        case E::Case::call: {
+            Expression callee = expression(p, "_0");
+            auto args = expressions(p, "_1");
+            result = E(E::Call{std::move(callee), std::move(args), keyed(p, "_2")});
+            break;
+        }
+        case E::Case::member: {
+            Expression object = expression(p, "_0");
+            Expression property = expression(p, "_1");
+            result = E(E::Member{std::move(object), std::move(property), boolean(p, "computed")});
+            break;
+        }
+        case E::Case::slice: {
+            Expression value = expression(p, "_0");
+            auto start = optionalExpression(p, "start");
+            auto stop = optionalExpression(p, "stop");
+            result = E(E::Slice{std::move(value), std::move(start), std::move(stop), optionalExpression(p, "step")});
+            break;
+        }
+        case E::Case::filter: {
+            Expression operand = expression(p, "_0");
+            std::string name = string(p, "_1");
+            auto args = expressions(p, "_2");
+            result = E(E::Filter{std::move(operand), std::move(name), std::move(args), keyed(p, "_3")});
+            break;
+        }
+        case E::Case::test: {
+            Expression operand = expression(p, "_0");
+            std::string name = string(p, "_1");
+            auto args = expressions(p, "_2");
+            result = E(E::Test{std::move(operand), std::move(name), std::move(args), boolean(p, "negated")});
+            break;
+        }
+    }
+    pop();
+    return *result;
+}
+
+Statement::LoopVar Reader::readLoopVar(const JSONValue& json) {
+    auto [index, p] = enumeration(json, loopVarCases, "LoopVar");
+    push(std::string(loopVarCases[index]));
+    Statement::LoopVar result;
+    if (index == 0) {
+        result = Statement::LoopVar::single(string(p, "_0"));
+    } else {
+        result = Statement::LoopVar::tuple(strings(p, "_0"));
+    }
+    pop();
+    return result;
+}
+
+Statement Reader::readStatement(const JSONValue& json) {
+    ReadDepth guard(*this);
+    auto [index, p] = enumeration(json, statementCases, "Statement");
+    push(std::string(statementCases[index]));
+    using S = Statement;
+    std::optional<Statement> result;
+    switch (static_cast<S::Case>(index)) {
+        case S::Case::program: result = S(S::Program{nodes(p, "_0")}); break;
+        case S::Case::set: {
+            Expression target = expression(p, "target");
+            auto value = optionalExpression(p, "value");
+            result = S(S::Set{std::move(target), std::move(value), nodes(p, "body")});
+            break;
+        }
+        case S::Case::if_: {
+            Expression condition = expression(p, "_0");
+            auto body = nodes(p, "_1");
+            result = S(S::If{std::move(condition), std::move(body), nodes(p, "_2")});
+            break;
+        }
+        case S::Case::for_: {
+            JSONValue loopVarJSON = required(p, "_0", "LoopVar");
+            push("_0");
+            auto loopVar = readLoopVar(loopVarJSON);
+            pop();
+            Expression iterable = expression(p, "_1");
+            auto body = nodes(p, "_2");
+            auto elseBody = nodes(p, "_3");
+            result = S(S::For{std::move(loopVar), std::move(iterable), std::move(body), std::move(elseBody),
+                              optionalExpression(p, "test")});
+            break;
+        }
+        case S::Case::macro: {
+            std::string name = string(p, "_0");
+            auto parameters = strings(p, "_1");
+            auto defaults = ordered(p, "_2");
+            result = S(S::Macro{std::move(name), std::move(parameters), std::move(defaults), nodes(p, "_3")});
+            break;
+        }
+        case S::Case::break_: result = S(S::Break{}); break;
+        case S::Case::continue_: result = S(S::Continue{}); break;
+        case S::Case::call: {
+            Expression callable = expression(p, "callable");
+            std::optional<std::vector<Expression>> callerArgs;
+            JSONValue args = p.member("callerArgs");
+            if (args.exists() && !args.isNull()) {
+                push("callerArgs");
+                callerArgs = expressions(args);
+                pop();
+            }
+            result = S(S::Call{std::move(callable), std::move(callerArgs), nodes(p, "body")});
+            break;
+        }
+        case S::Case::filter: {
+            Expression filterExpr = expression(p, "filterExpr");
+            result = S(S::Filter{std::move(filterExpr), nodes(p, "body")});
+            break;
+        }
+        case S::Case::generation: result = S(S::Generation{nodes(p, "_0")}); break;
+    }
+    pop();
+    return *result;
+}
+
+Node Reader::readNode(const JSONValue& json) {
+    ReadDepth guard(*this);
+    auto [index, p] = enumeration(json, nodeCases, "Node");
+    push(std::string(nodeCases[index]));
+    std::optional<Node> result;
+    switch (static_cast<Node::Case>(index)) {
+        case Node::Case::text: result = Node::text(string(p, "_0")); break;
+        case Node::Case::expression: result = Node(expression(p, "_0")); break;
+        case Node::Case::statement: {
+            JSONValue v = required(p, "_0", "Statement");
+            push("_0");
+            result = Node(readStatement(v));
+            pop();
+            break;
+        }
+        case Node::Case::comment: result = Node::comment(string(p, "_0")); break;
+    }
+    pop();
+    return *result;
+}
+
+Macro Reader::readMacro(const JSONValue& json) {
+    JSONValue container = object(json);
+    Macro macro;
+    macro.name = string(container, "name");
+    macro.parameters = strings(container, "parameters");
+    macro.defaults = keyed(container, "defaults");
+    macro.body = nodes(container, "body");
+    return macro;
+}
+
+}  // namespace
+
+void Expression::encode(JSONWriter& w) const {
+    w.beginObject();
+    w.key(expressionCases[static_cast<size_t>(kind())]);
+    w.beginObject();
+    switch (kind()) {
+        case Case::string: w.field("_0", as<String>()->value); break;
+        case Case::number: w.field("_0", as<Number>()->value); break;
+        case Case::integer: w.field("_0", as<Integer>()->value); break;
+        case Case::boolean: w.field("_0", as<Boolean>()->value); break;
+        case Case::null: break;
+        case Case::array: w.key("_0"); writeList(w, as<Array>()->elements); break;
+        case Case::tuple: w.key("_0"); writeList(w, as<Tuple>()->elements); break;
+        case Case::object: w.key("_0"); writeOrdered(w, as<Object>()->entries); break;
+        case Case::identifier: w.field("_0", as<Identifier>()->name); break;
+        case Case::unary:
+            w.field("_0", rawValue(as<Unary>()->op));
+            w.key("_1");
+            as<Unary>()->operand.encode(w);
+            break;
+        case Case::binary: {
+            auto b = as<Binary>();
+            w.field("_0", rawValue(b->op));
+            w.key("_1");
+            b->left.encode(w);
+            w.key("_2");
+            b->right.encode(w);
+            break;
+        }
+        case Case::ternary: {
+            auto t = as<Ternary>();
+            w.key("_0");
+            t->value.encode(w);
+            w.key("test");
+            t->test.encode(w);
+            if (t->alternate) {
+                w.key("alternate");
+                t->alternate->encode(w);
+            }
+            break;
+        }
+        case Case::call: {
+            auto c = as<Call>();
+            w.key("_0");
+            c->callee.encode(w);
+            w.key("_1");
+            writeList(w, c->args);
+            w.key("_2");
+            writeKeyed(w, c->kwargs);
+            break;
+        }
+        case Case::member: {
+            auto m = as<Member>();
+            w.key("_0");
+            m->object.encode(w);
+            w.key("_1");
+            m->property.encode(w);
+            w.field("computed", m->computed);
+            break;
+        }
+        case Case::slice: {
+            auto s = as<Slice>();
+            w.key("_0");
+            s->value.encode(w);
+            if (s->start) { w.key("start"); s->start->encode(w); }
+            if (s->stop) { w.key("stop"); s->stop->encode(w); }
+            if (s->step) { w.key("step"); s->step->encode(w); }
+            break;
+        }
+        case Case::filter: {
+            auto f = as<Filter>();
+            w.key("_0");
+            f->operand.encode(w);
+            w.field("_1", f->name);
+            w.key("_2");
+            writeList(w, f->args);
+            w.key("_3");
+            writeKeyed(w, f->kwargs);
+            break;
+        }
+        case Case::test: {
+            auto t = as<Test>();
+            w.key("_0");
+            t->operand.encode(w);
+            w.field("_1", t->name);
+            w.key("_2");
+            writeList(w, t->args);
+            w.field("negated", t->negated);
+            break;
+        }
+    }
+    w.endObject();
+    w.endObject();
+}
+
+void Statement::LoopVar::encode(JSONWriter& w) const {
+    w.beginObject();
+    w.key(loopVarCases[static_cast<size_t>(kind)]);
+    w.beginObject();
+    w.key("_0");
+    if (kind == Case::single && names.size() == 1)
+        w.value(names[0]);
+    else
+        writeStrings(w, names);
+    w.endObject();
+    w.endObject();
+}
+
+void Statement::encode(JSONWriter& w) const {
+    w.beginObject();
+    w.key(statementCases[static_cast<size_t>(kind())]);
+    w.beginObject();
+    switch (kind()) {
+        case Case::program: w.key("_0"); writeList(w, as<Program>()->nodes); break;
+        case Case::set: {
+            auto s = as<Set>();
+            w.key("target");
+            s->target.encode(w);
+            if (s->value) { w.key("value"); s->value->encode(w); }
+            w.key("body");
+            writeList(w, s->body);
+            break;
+        }
+        case Case::if_: {
+            auto s = as<If>();
+            w.key("_0");
+            s->condition.encode(w);
+            w.key("_1");
+            writeList(w, s->body);
+            w.key("_2");
+            writeList(w, s->alternate);
+            break;
+        }
+        case Case::for_: {
+            auto s = as<For>();
+            w.key("_0");
+            s->loopVar.encode(w);
+            w.key("_1");
+            s->iterable.encode(w);
+            w.key("_2");
+            writeList(w, s->body);
+            w.key("_3");
+            writeList(w, s->defaultBlock);
+            if (s->test) { w.key("test"); s->test->encode(w); }
+            break;
+        }
+        case Case::macro: {
+            auto s = as<Macro>();
+            w.field("_0", s->name);
+            w.key("_1");
+            writeStrings(w, s->parameters);
+            w.key("_2");
+            writeOrdered(w, s->defaults);
+            w.key("_3");
+            writeList(w, s->body);
+            break;
+        }
+        case Case::break_:
+        case Case::continue_: break;
+        case Case::call: {
+            auto s = as<Call>();
+            w.key("callable");
+            s->callable.encode(w);
+            if (s->callerArgs) { w.key("callerArgs"); writeList(w, *s->callerArgs); }
+            w.key("body");
+            writeList(w, s->body);
+            break;
+        }
+        case Case::filter: {
+            auto s = as<Filter>();
+            w.key("filterExpr");
+            s->filterExpr.encode(w);
+            w.key("body");
+            writeList(w, s->body);
+            break;
+        }
+        case Case::generation: w.key("_0"); writeList(w, as<Generation>()->nodes); break;
+    }
+    w.endObject();
+    w.endObject();
+}
+
+void Node::encode(JSONWriter& w) const {
+    w.beginObject();
+    w.key(nodeCases[static_cast<size_t>(kind())]);
+    w.beginObject();
+    switch (kind()) {
+        case Case::text: w.field("_0", as<Text>()->value); break;
+        case Case::expression: w.key("_0"); as<Expression>()->encode(w); break;
+        case Case::statement: w.key("_0"); as<Statement>()->encode(w); break;
+        case Case::comment: w.field("_0", as<Comment>()->value); break;
+    }
+    w.endObject();
+    w.endObject();
+}
+
+void Macro::encode(JSONWriter& w) const {
+    w.beginObject();
+    w.field("name", name);
+    w.key("parameters");
+    writeStrings(w, parameters);
+    w.key("defaults");
+    writeKeyed(w, defaults);
+    w.key("body");
+    writeList(w, body);
+    w.endObject();
+}
+
+Expression Expression::decode(const JSONValue& json) { return Reader().readExpression(json); }
+Statement Statement::decode(const JSONValue& json) { return Reader().readStatement(json); }
+Node Node::decode(const JSONValue& json) { return Reader().readNode(json); }
+Statement::LoopVar Statement::LoopVar::decode(const JSONValue& json) { return Reader().readLoopVar(json); }
+Macro Macro::decode(const JSONValue& json) { return Reader().readMacro(json); }
+
 }  // namespace jinja
