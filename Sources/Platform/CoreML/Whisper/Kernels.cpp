@@ -195,6 +195,32 @@ float dot(const float* a, const float* b, size_t n) {
     return s;
 }
 
+float dotHalf(const float* a, const uint16_t* b, size_t n) {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i),
+                             _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), s0);
+        s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8),
+                             _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 8))), s1);
+    }
+    for (; i + 8 <= n; i += 8)
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i),
+                             _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), s0);
+    float s = hsum(_mm256_add_ps(s0, s1));
+    for (; i < n; ++i) s += a[i] * _cvtsh_ss(b[i]);
+    return s;
+}
+
+void axpyHalf(float a, const uint16_t* x, float* y, size_t n) {
+    __m256 va = _mm256_set1_ps(a);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_ps(y + i, _mm256_fmadd_ps(va, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i))),
+                                                _mm256_loadu_ps(y + i)));
+    for (; i < n; ++i) y[i] += a * _cvtsh_ss(x[i]);
+}
+
 void axpy(float a, const float* x, float* y, size_t n) {
     __m256 va = _mm256_set1_ps(a);
     size_t i = 0;

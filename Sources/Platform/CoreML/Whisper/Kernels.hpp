@@ -42,6 +42,10 @@ void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, 
                    size_t cols);
 
 float dot(const float* a, const float* b, size_t n);
+// The same with b in half precision.
+float dotHalf(const float* a, const uint16_t* b, size_t n);
+// y += a * x with x in half precision.
+void axpyHalf(float a, const uint16_t* x, float* y, size_t n);
 // y += a * x
 void axpy(float a, const float* x, float* y, size_t n);
 

@@ -107,11 +107,25 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(cons
             for (size_t n = 0; n < F; ++n) encT[n * d + c] = row[n];
         }
     });
+    std::vector<float> kv(F * L * 2 * d);
+    matmulTransB(encT.data(), d, crossWeights_.data(), d, kv.data(), L * 2 * d, F, L * 2 * d, d, 1.0f, 0.0f);
+    addBiasRows(kv.data(), F, L * 2 * d, crossBias_.data());
     auto cache = std::make_shared<CrossAttentionCache>();
-    cache->keysValues.resize(F * L * 2 * d);
-    matmulTransB(encT.data(), d, crossWeights_.data(), d, cache->keysValues.data(), L * 2 * d, F, L * 2 * d, d, 1.0f,
-                 0.0f);
-    addBiasRows(cache->keysValues.data(), F, L * 2 * d, crossBias_.data());
+    const size_t H = dims_.heads, hd = d / H;
+    cache->keys.resize(F * L * d);
+    cache->values.resize(F * L * d);
+    parallelFor(L * H, 1, [&](size_t b, size_t e) {
+        for (size_t lh = b; lh < e; ++lh) {
+            const size_t l = lh / H, h = lh % H;
+            uint16_t* kOut = cache->keys.data() + lh * F * hd;
+            uint16_t* vOut = cache->values.data() + lh * F * hd;
+            for (size_t n = 0; n < F; ++n) {
+                const float* row = kv.data() + n * L * 2 * d + l * 2 * d + h * hd;
+                floatToHalf(row, kOut + n * hd, hd);
+                floatToHalf(row + d, vOut + n * hd, hd);
+            }
+        }
+    });
     return cache;
 }
 
@@ -212,7 +226,8 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     if (in.position < 0 || static_cast<size_t>(in.position) >= S ||
         in.position >= dims_.maxPositions)
         throw WhisperModelError("Cache length " + std::to_string(in.position) + " is outside the cache");
-    if (cross.keysValues.size() != F * L * 2 * d) throw WhisperModelError("Cross-attention cache of another model");
+    if (cross.keys.size() != F * L * d || cross.values.size() != F * L * d)
+        throw WhisperModelError("Cross-attention cache of another model");
     const size_t t = static_cast<size_t>(in.position);
     auto lease = scratch_->take();
     Scratch& s = *lease;
@@ -225,7 +240,6 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     halfToFloat(in.paddingMask, mask, t);
 
     std::fill(s.headProbs.begin(), s.headProbs.end(), 0.0f);
-    const size_t kvStride = L * 2 * d;
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
         layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
@@ -260,16 +274,17 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         // Cross-attention over the encoder output.
         layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
         gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
-        const float* kv = cross.keysValues.data() + l * 2 * d;
         parallelFor(H, 1, [&](size_t b, size_t e) {
             for (size_t h = b; h < e; ++h) {
                 float* sc = s.scores.data() + h * std::max(F, S + 1);
                 const float* q = s.qkv.data() + h * hd;
-                for (size_t n = 0; n < F; ++n) sc[n] = dot(q, kv + n * kvStride + h * hd, hd) * scale;
+                const uint16_t* keys = cross.keys.data() + (l * H + h) * F * hd;
+                const uint16_t* values = cross.values.data() + (l * H + h) * F * hd;
+                for (size_t n = 0; n < F; ++n) sc[n] = dotHalf(q, keys + n * hd, hd) * scale;
                 softmaxRow(sc, F);
                 float* o = s.attn.data() + h * hd;
                 std::fill(o, o + hd, 0.0f);
-                for (size_t n = 0; n < F; ++n) axpy(sc[n], kv + n * kvStride + d + h * hd, o, hd);
+                for (size_t n = 0; n < F; ++n) axpyHalf(sc[n], values + n * hd, o, hd);
             }
         });
         if (out.alignment) {

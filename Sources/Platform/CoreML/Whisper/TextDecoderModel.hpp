@@ -20,10 +20,10 @@ struct DecoderDimensions {
     int encoderFrames = 1500;
 };
 
-// The keys and values of the cross-attention for one encoder output, F32, [frames, layers * 2d]
-// (per layer: d keys then d values).
+// The keys and values of the cross-attention for one encoder output, half precision, each laid out
+// [layer][head][frame][head dim] so a step reads every head's block contiguously.
 struct CrossAttentionCache {
-    std::vector<float> keysValues;
+    std::vector<uint16_t> keys, values;
 };
 
 struct DecoderStepInput {

@@ -1,0 +1,228 @@
+// Speed of the Whisper architectures with random weights at the published model sizes: mel time per
+// window, encoder time per window (with achieved GFLOP/s next to the measured sgemm throughput on
+// the encoder's shapes) and decoder time per token, each at 8 and at 2 threads.
+//
+// Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
+#include <benchmark/benchmark.h>
+#include <cblas.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
+#include "Platform/CoreML/Whisper/Kernels.hpp"
+#include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
+#include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
+#include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
+
+namespace {
+
+using namespace coreml::whisper;
+
+struct Size {
+    const char* name;
+    WhisperModelConfig config;
+};
+
+std::vector<Size> sizes() {
+    auto make = [](int mels, int d, int enc, int dec, int heads, int vocab) {
+        WhisperModelConfig c;
+        c.melCount = mels;
+        c.width = d;
+        c.encoderLayers = enc;
+        c.decoderLayers = dec;
+        c.encoderHeads = c.decoderHeads = heads;
+        c.vocabularySize = vocab;
+        c.alignmentHeads = {{dec - 1, 0}, {dec - 1, 1}};
+        return c;
+    };
+    return {{"tiny", make(80, 384, 4, 4, 6, 51865)},
+            {"base", make(80, 512, 6, 6, 8, 51865)},
+            {"small", make(80, 768, 12, 12, 12, 51865)},
+            {"large-v3-turbo", make(128, 1280, 32, 4, 20, 51866)}};
+}
+
+// Resident memory of the process, in bytes.
+size_t residentBytes() {
+    std::ifstream f("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    f >> pages >> resident;
+    return resident * 4096;
+}
+
+// A model held in memory the way a loaded model folder holds it: F16 tensors behind a lookup.
+struct LoadedModel {
+    WhisperModelConfig config;
+    std::map<std::string, std::vector<uint16_t>> halves;
+    std::vector<float> filters;
+    std::unique_ptr<MelSpectrogramModel> mel;
+    std::unique_ptr<AudioEncoderModel> encoder;
+    std::unique_ptr<TextDecoderModel> decoder;
+    size_t residentAfterLoad = 0;
+
+    explicit LoadedModel(const WhisperModelConfig& c) : config(c) {
+        auto source = randomWeights(c, 42);
+        for (const auto& [name, shape] : whisperTensorShapes(c)) {
+            auto values = source(name, shape);
+            std::vector<uint16_t> h(values.size());
+            floatToHalf(values.data(), h.data(), values.size());
+            halves.emplace(name, std::move(h));
+        }
+        filters = melFilterbank(c.melCount);
+        auto lookup = [this](const std::string& prefix) {
+            return [this, prefix](const std::string& name) {
+                TensorView v;
+                if (name == "mel_filters") {
+                    v.data = filters.data();
+                    v.type = StoredType::float32;
+                    v.shape = {config.melCount, kFrequencyBins};
+                    return v;
+                }
+                for (const auto& [full, shape] : whisperTensorShapes(config))
+                    if (full == prefix + name) {
+                        v.data = halves.at(full).data();
+                        v.type = StoredType::float16;
+                        v.shape = shape;
+                        return v;
+                    }
+                throw WhisperModelError("no tensor " + name);
+            };
+        };
+        mel = std::make_unique<MelSpectrogramModel>(c.melCount, lookup(""));
+        encoder = std::make_unique<AudioEncoderModel>(
+            EncoderDimensions{c.melCount, c.width, c.encoderHeads, c.encoderLayers}, lookup("encoder."));
+        DecoderDimensions dd;
+        dd.width = c.width;
+        dd.heads = c.decoderHeads;
+        dd.layers = c.decoderLayers;
+        dd.vocabularySize = c.vocabularySize;
+        dd.maxPositions = c.maxTargetPositions;
+        dd.cacheLength = c.cacheLength;
+        decoder = std::make_unique<TextDecoderModel>(dd, lookup("decoder."), c.alignmentHeads);
+        residentAfterLoad = residentBytes();
+    }
+};
+
+LoadedModel& model(const Size& s) {
+    static std::map<std::string, std::unique_ptr<LoadedModel>> cache;
+    auto& slot = cache[s.name];
+    if (!slot) {
+        cache.clear();  // one large model at a time keeps the memory figures honest
+        auto& fresh = cache[s.name];
+        fresh = std::make_unique<LoadedModel>(s.config);
+        return *fresh;
+    }
+    return *slot;
+}
+
+double encoderFlops(const WhisperModelConfig& c) {
+    const double d = c.width, T = 1500, m = c.melCount;
+    double perLayer = 2 * T * d * 3 * d + 2 * 2 * T * T * d + 2 * T * d * d + 2 * 2 * T * d * 4 * d;
+    return 2 * 3000 * d * 3 * m + 2 * T * d * 3 * d + c.encoderLayers * perLayer;
+}
+
+void sgemm(benchmark::State& state, int threads, int d) {
+    openblas_set_num_threads(threads);
+    const size_t M = 1500, K = d, N = 4 * d;
+    std::vector<float> a(M * K, 0.5f), b(N * K, 0.25f), b2(K * N, 0.125f), c(M * N);
+    for (auto _ : state) {
+        matmulTransB(a.data(), K, b.data(), K, c.data(), N, M, N, K, 1.0f, 0.0f);
+        // and the transposed shape of the second MLP product
+        matmulTransB(c.data(), N, b2.data(), N, a.data(), K, M, K, N, 1.0f, 0.0f);
+        benchmark::DoNotOptimize(a.data());
+    }
+    state.counters["GFLOP/s"] = benchmark::Counter(4.0 * M * N * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void melBench(benchmark::State& state, int threads, Size s) {
+    openblas_set_num_threads(threads);
+    auto& m = model(s);
+    std::vector<float> audio(kWindowSamples);
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = 0.1f * static_cast<float>((i * 7919) % 1000) / 1000.0f;
+    std::vector<uint16_t> out(static_cast<size_t>(s.config.melCount) * kMelFrames);
+    for (auto _ : state) m.mel->compute(audio.data(), out.data());
+}
+
+void encoderBench(benchmark::State& state, int threads, Size s) {
+    openblas_set_num_threads(threads);
+    auto& m = model(s);
+    std::vector<uint16_t> mel(static_cast<size_t>(s.config.melCount) * kMelFrames, floatToHalf(0.3f));
+    for (size_t i = 0; i < mel.size(); ++i) mel[i] = floatToHalf(static_cast<float>(i % 17) / 17.0f - 0.5f);
+    std::vector<uint16_t> out(static_cast<size_t>(s.config.width) * kEncoderFrames);
+    for (auto _ : state) m.encoder->encode(mel.data(), out.data());
+    state.counters["GFLOP/s"] = benchmark::Counter(encoderFlops(s.config) * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOP"] = encoderFlops(s.config) * 1e-9;
+    state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
+}
+
+void decoderBench(benchmark::State& state, int threads, Size s) {
+    openblas_set_num_threads(threads);
+    auto& m = model(s);
+    const auto& c = s.config;
+    const size_t E = static_cast<size_t>(c.decoderLayers) * c.width, S = c.cacheLength;
+    std::vector<uint16_t> enc(static_cast<size_t>(c.width) * kEncoderFrames);
+    for (size_t i = 0; i < enc.size(); ++i) enc[i] = floatToHalf(static_cast<float>(i % 13) / 13.0f - 0.5f);
+    auto cross = m.decoder->crossAttention(enc.data());
+    std::vector<uint16_t> keys(E * S, floatToHalf(0.1f)), values(E * S, floatToHalf(-0.1f)), mask(S, 0);
+    std::vector<uint16_t> logits(c.vocabularySize), ku(E), vu(E), align(kEncoderFrames);
+    DecoderStepInput in;
+    in.keyCache = keys.data();
+    in.valueCache = values.data();
+    in.paddingMask = mask.data();
+    DecoderStepOutput out{logits.data(), ku.data(), vu.data(), align.data()};
+    int t = 0;
+    for (auto _ : state) {
+        // A typical window: positions cycle through the first 100 of the cache.
+        in.position = t;
+        in.token = 50364 + t;
+        m.decoder->step(in, *cross, out);
+        t = (t + 1) % 100;
+    }
+    state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
+    state.counters["load_RSS_MB"] = static_cast<double>(m.residentAfterLoad) / 1e6;
+}
+
+void crossBench(benchmark::State& state, int threads, Size s) {
+    openblas_set_num_threads(threads);
+    auto& m = model(s);
+    std::vector<uint16_t> enc(static_cast<size_t>(s.config.width) * kEncoderFrames, floatToHalf(0.2f));
+    for (auto _ : state) benchmark::DoNotOptimize(m.decoder->crossAttention(enc.data()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int threads : {8, 2}) {
+        for (int d : {384, 512, 768, 1280})
+            benchmark::RegisterBenchmark(("sgemm/d" + std::to_string(d) + "/threads:" + std::to_string(threads)).c_str(),
+                                         sgemm, threads, d)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+    }
+    for (const Size& s : sizes()) {
+        for (int threads : {8, 2}) {
+            std::string suffix = std::string(s.name) + "/threads:" + std::to_string(threads);
+            benchmark::RegisterBenchmark(("mel/" + suffix).c_str(), melBench, threads, s)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(("encoder/" + suffix).c_str(), encoderBench, threads, s)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->MinTime(2.0);
+            benchmark::RegisterBenchmark(("crossAttentionSetup/" + suffix).c_str(), crossBench, threads, s)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(("decoderStep/" + suffix).c_str(), decoderBench, threads, s)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
