@@ -155,12 +155,15 @@ ModelSupport ModelSupportConfig::modelSupport(std::string_view deviceIdentifier)
             }
         }
     }
+    using pellux::Logging;
     if (best) {
-        pellux::Logging::debug("Matched " + std::string(deviceIdentifier) + " to devices: " +
-                               pellux::detail::logDescription(best->identifiers));
+        if (Logging::passes(Logging::LogLevel::debug))
+            Logging::debug("Matched " + std::string(deviceIdentifier) + " to devices: " +
+                           pellux::detail::logDescription(best->identifiers));
         return best->models;
     }
-    pellux::Logging::info("No device support found for " + std::string(deviceIdentifier) + ", using default");
+    if (Logging::passes(Logging::LogLevel::info))
+        Logging::info("No device support found for " + std::string(deviceIdentifier) + ", using default");
     return defaultSupport.models;
 }
 
