@@ -36,17 +36,22 @@ public:
     std::vector<Node> parseAll() {
         std::vector<Node> nodes;
         nodes.reserve(tokens_.size() / 3);
+        // Adjacent text is gathered first and becomes one node, so long runs cost linear time.
+        std::optional<std::string> text;
         while (current_ < tokens_.size() && cur().kind != K::eof) {
             Node node = parseNode();
-            if (auto text = node.as<Node::Text>()) {
-                if (!nodes.empty() && nodes.back().kind() == Node::Case::text) {
-                    nodes.back() = Node::text(nodes.back().as<Node::Text>()->value + text->value);
-                    continue;
-                }
-                if (text->value.empty()) continue;
+            if (auto piece = node.as<Node::Text>()) {
+                if (text)
+                    *text += piece->value;
+                else
+                    text = piece->value;
+                continue;
             }
+            if (text && !text->empty()) nodes.push_back(Node::text(std::move(*text)));
+            text.reset();
             nodes.push_back(std::move(node));
         }
+        if (text && !text->empty()) nodes.push_back(Node::text(std::move(*text)));
         return nodes;
     }
 
@@ -110,6 +115,7 @@ private:
 
     std::vector<Node> parseNodesUntil(std::initializer_list<K> terminators) {
         std::vector<Node> nodes;
+        std::optional<std::string> text;
         while (current_ < tokens_.size() && cur().kind != K::eof) {
             if (cur().kind == K::openStatement) {
                 K next = peek().kind;
@@ -118,12 +124,18 @@ private:
                 if (stop) break;
             }
             Node node = parseNode();
-            if (auto text = node.as<Node::Text>(); text && !nodes.empty() && nodes.back().kind() == Node::Case::text) {
-                nodes.back() = Node::text(nodes.back().as<Node::Text>()->value + text->value);
+            if (auto piece = node.as<Node::Text>()) {
+                if (text)
+                    *text += piece->value;
+                else
+                    text = piece->value;
                 continue;
             }
+            if (text) nodes.push_back(Node::text(std::move(*text)));
+            text.reset();
             nodes.push_back(std::move(node));
         }
+        if (text) nodes.push_back(Node::text(std::move(*text)));
         return nodes;
     }
 
