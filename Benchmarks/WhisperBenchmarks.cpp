@@ -138,6 +138,20 @@ void sgemm(benchmark::State& state, int threads, int d) {
     state.counters["GFLOP/s"] = benchmark::Counter(4.0 * M * N * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The decoder's dominant product, the logits over the whole vocabulary: memory-bound, so this shows
+// the bandwidth a decoder step can draw on.
+void logitsGemv(benchmark::State& state, int threads, int d) {
+    openblas_set_num_threads(threads);
+    const size_t V = 51865;
+    std::vector<uint16_t> w(V * d, floatToHalf(0.01f));
+    std::vector<float> x(d, 1.0f), y(V);
+    for (auto _ : state) {
+        gemvHalf(w.data(), x.data(), nullptr, y.data(), V, d);
+        benchmark::DoNotOptimize(y.data());
+    }
+    state.counters["GB/s"] = benchmark::Counter(V * d * 2.0 * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
 void melBench(benchmark::State& state, int threads, Size s) {
     openblas_set_num_threads(threads);
     auto& m = model(s);
@@ -203,6 +217,12 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
     }
+    for (int threads : {8, 2})
+        for (int d : {512, 1280})
+            benchmark::RegisterBenchmark(("logitsGemv/d" + std::to_string(d) + "/threads:" + std::to_string(threads)).c_str(),
+                                         logitsGemv, threads, d)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
     for (const Size& s : sizes()) {
         for (int threads : {8, 2}) {
             std::string suffix = std::string(s.name) + "/threads:" + std::to_string(threads);

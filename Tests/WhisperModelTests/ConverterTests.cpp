@@ -198,8 +198,9 @@ TEST_F(ConverterTest, ReportsWhatIsWrongWithACheckpoint) {
     std::vector<Case> cases = {
         {"missing tensor",
          [](ConverterTest& t) {
-             t.tensors_.erase(t.tensors_.begin() + 3);
-             writeSafetensors(t.checkpoint_ / "model.safetensors", t.tensors_);
+             auto tensors = t.tensors_;
+             tensors.erase(tensors.begin() + 3);
+             writeSafetensors(t.checkpoint_ / "model.safetensors", tensors);
          },
          "has no tensor"},
         {"data outside the file",
@@ -228,10 +229,12 @@ TEST_F(ConverterTest, ReportsWhatIsWrongWithACheckpoint) {
         {"no tokenizer",
          [](ConverterTest& t) { std::filesystem::remove(t.checkpoint_ / "tokenizer.json"); }, "tokenizer.json"},
     };
+    const auto pristine = root_ / "pristine";
+    std::filesystem::copy(checkpoint_, pristine);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        SetUp();
+        std::filesystem::remove_all(checkpoint_);
+        std::filesystem::copy(pristine, checkpoint_);
         c.spoil(*this);
         auto out = root_ / "converted";
         try {

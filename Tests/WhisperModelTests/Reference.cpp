@@ -112,9 +112,10 @@ std::vector<double> attention(const std::vector<double>& q, const std::vector<do
             }
             double z = 0;
             for (int j = 0; j < rowsK; ++j) z += (s[j] = std::exp(s[j] - m));
-            for (int j = 0; j < rowsK; ++j)
-                for (int c = 0; c < hd; ++c)
-                    out[static_cast<size_t>(i) * d + h * hd + c] += s[j] / z * v[static_cast<size_t>(j) * d + h * hd + c];
+            for (int j = 0; j < rowsK; ++j) {
+                const double p = s[j] / z;
+                for (int c = 0; c < hd; ++c) out[static_cast<size_t>(i) * d + h * hd + c] += p * v[static_cast<size_t>(j) * d + h * hd + c];
+            }
         }
     return out;
 }

@@ -24,7 +24,10 @@ struct Job {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};   // items finished
     std::atomic<int> helpersWanted{0};
-    std::atomic<int> inside{0};  // helpers still touching the job
+    // The caller and every helper that picked the job up. Jobs are recycled, never freed, so a
+    // helper that arrives after the last chunk only finds nothing left to do; the caller waits for
+    // finished chunks, not for helpers that were descheduled before they claimed one.
+    std::atomic<int> references{0};
 };
 
 class Pool {
@@ -43,28 +46,41 @@ public:
     }
     size_t workerCount() const { return threads_.size(); }
 
+    Job* acquire() {
+        std::lock_guard lock(mutex_);
+        if (spare_.empty()) {
+            jobs_.push_back(std::make_unique<Job>());
+            return jobs_.back().get();
+        }
+        Job* j = spare_.back();
+        spare_.pop_back();
+        return j;
+    }
+
+    void release(Job* job) {
+        if (job->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard lock(mutex_);
+            spare_.push_back(job);
+        }
+    }
+
     void run(Job& job, int helpers) {
-        if (helpers > 0) {
-            job.helpersWanted.store(helpers, std::memory_order_relaxed);
-            {
-                std::lock_guard lock(mutex_);
-                queue_.push_back(&job);
-                generation_.fetch_add(1, std::memory_order_release);
-            }
-            wake_.notify_all();
+        job.references.store(1, std::memory_order_relaxed);
+        job.helpersWanted.store(helpers, std::memory_order_relaxed);
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(&job);
+            generation_.fetch_add(1, std::memory_order_release);
         }
+        wake_.notify_all();
         work(job);
-        if (helpers > 0) {
-            // Take the job off the queue so no late helper picks it up, then wait for those inside.
-            {
-                std::lock_guard lock(mutex_);
-                auto it = std::find(queue_.begin(), queue_.end(), &job);
-                if (it != queue_.end()) queue_.erase(it);
-            }
-            while (job.done.load(std::memory_order_acquire) < job.count ||
-                   job.inside.load(std::memory_order_acquire) > 0)
-                _mm_pause();
+        {
+            std::lock_guard lock(mutex_);
+            auto it = std::find(queue_.begin(), queue_.end(), &job);
+            if (it != queue_.end()) queue_.erase(it);
         }
+        while (job.done.load(std::memory_order_acquire) < job.count) _mm_pause();
+        release(&job);
     }
 
 private:
@@ -88,12 +104,12 @@ private:
                     if (!queue_.empty()) {
                         job = queue_.front();
                         if (job->helpersWanted.fetch_sub(1, std::memory_order_relaxed) <= 1) queue_.pop_front();
-                        job->inside.fetch_add(1, std::memory_order_acq_rel);
+                        job->references.fetch_add(1, std::memory_order_acq_rel);
                         break;
                     }
                     // Spin briefly before sleeping: decoder steps issue many short loops in a row.
                     lock.unlock();
-                    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+                    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
                     bool fresh = false;
                     while (std::chrono::steady_clock::now() < until) {
                         for (int i = 0; i < 64; ++i) _mm_pause();
@@ -109,13 +125,15 @@ private:
                 }
             }
             work(*job);
-            job->inside.fetch_sub(1, std::memory_order_acq_rel);
+            release(job);
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job*> queue_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<Job*> spare_;
     std::atomic<uint64_t> generation_{0};
     bool stopping_ = false;
     std::vector<std::thread> threads_;
@@ -143,13 +161,15 @@ void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context)
         return;
     }
     threads = static_cast<int>(std::min<size_t>(threads, maxChunks));
-    Job job;
+    Job& job = *pool().acquire();
     job.fn = fn;
     job.context = context;
     job.count = count;
     // A few chunks per thread balances uneven rows without much bookkeeping.
     size_t chunks = std::min(maxChunks, static_cast<size_t>(threads) * 4);
     job.chunk = (count + chunks - 1) / chunks;
+    job.next.store(0, std::memory_order_relaxed);
+    job.done.store(0, std::memory_order_relaxed);
     pool().run(job, threads - 1);
 }
 

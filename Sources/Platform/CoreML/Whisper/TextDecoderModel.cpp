@@ -253,8 +253,9 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         });
         floatToHalf(s.qkv.data() + d, out.keyUpdates + l * d, d);
         floatToHalf(s.qkv.data() + 2 * d, out.valueUpdates + l * d, d);
-        // Self-attention over the cached positions before t and this step's own key.
-        parallelFor(H, 1, [&](size_t b, size_t e) {
+        // Self-attention over the cached positions before t and this step's own key; early
+        // positions are too little work to be worth spreading over threads.
+        parallelFor(H, t * hd < 4096 ? H : 1, [&](size_t b, size_t e) {
             for (size_t h = b; h < e; ++h) {
                 float* sc = s.scores.data() + h * (S + 1);
                 const float* q = s.qkv.data() + h * hd;
