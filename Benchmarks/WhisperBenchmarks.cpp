@@ -7,6 +7,7 @@
 #include <cblas.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -210,21 +211,35 @@ void crossBench(benchmark::State& state, int threads, Size s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int threads : {8, 2}) {
+    // WHISPER_BENCH_THREADS="8,2" (the default) picks the thread counts to measure.
+    std::vector<int> threadCounts;
+    if (const char* env = std::getenv("WHISPER_BENCH_THREADS")) {
+        std::string list = env;
+        size_t pos = 0;
+        while (pos < list.size()) {
+            size_t comma = list.find(',', pos);
+            if (comma == std::string::npos) comma = list.size();
+            int n = std::atoi(list.substr(pos, comma - pos).c_str());
+            if (n > 0) threadCounts.push_back(n);
+            pos = comma + 1;
+        }
+    }
+    if (threadCounts.empty()) threadCounts = {8, 2};
+    for (int threads : threadCounts) {
         for (int d : {384, 512, 768, 1280})
             benchmark::RegisterBenchmark(("sgemm/d" + std::to_string(d) + "/threads:" + std::to_string(threads)).c_str(),
                                          sgemm, threads, d)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
     }
-    for (int threads : {8, 2})
+    for (int threads : threadCounts)
         for (int d : {512, 1280})
             benchmark::RegisterBenchmark(("logitsGemv/d" + std::to_string(d) + "/threads:" + std::to_string(threads)).c_str(),
                                          logitsGemv, threads, d)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
     for (const Size& s : sizes()) {
-        for (int threads : {8, 2}) {
+        for (int threads : threadCounts) {
             std::string suffix = std::string(s.name) + "/threads:" + std::to_string(threads);
             benchmark::RegisterBenchmark(("mel/" + suffix).c_str(), melBench, threads, s)
                 ->Unit(benchmark::kMillisecond)

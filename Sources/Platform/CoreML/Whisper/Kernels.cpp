@@ -221,6 +221,89 @@ void axpyHalf(float a, const uint16_t* x, float* y, size_t n) {
     for (; i < n; ++i) y[i] += a * _cvtsh_ss(x[i]);
 }
 
+namespace {
+
+inline __m256 loadHalf8(const uint16_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+
+template <int B>
+void scoresBlocks(const float* q, const uint16_t* keys, size_t frames, float scale, float* scores) {
+    constexpr size_t hd = 8 * B;
+    __m256 qv[B];
+    for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j);
+    size_t n = 0;
+    for (; n + 4 <= frames; n += 4) {
+        const uint16_t* k = keys + n * hd;
+        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+        for (int j = 0; j < B; ++j) {
+            a0 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 8 * j), a0);
+            a1 = _mm256_fmadd_ps(qv[j], loadHalf8(k + hd + 8 * j), a1);
+            a2 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 2 * hd + 8 * j), a2);
+            a3 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 3 * hd + 8 * j), a3);
+        }
+        // Four horizontal sums at once.
+        __m256 t = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+        __m128 sum = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
+        _mm_storeu_ps(scores + n, _mm_mul_ps(sum, _mm_set1_ps(scale)));
+    }
+    for (; n < frames; ++n) {
+        __m256 a = _mm256_setzero_ps();
+        for (int j = 0; j < B; ++j) a = _mm256_fmadd_ps(qv[j], loadHalf8(keys + n * hd + 8 * j), a);
+        scores[n] = hsum(a) * scale;
+    }
+}
+
+template <int B>
+void valuesBlocks(const float* p, const uint16_t* values, size_t frames, float* out) {
+    constexpr size_t hd = 8 * B;
+    __m256 acc[B];
+    for (int j = 0; j < B; ++j) acc[j] = _mm256_setzero_ps();
+    for (size_t n = 0; n < frames; ++n) {
+        __m256 pn = _mm256_set1_ps(p[n]);
+        const uint16_t* v = values + n * hd;
+        for (int j = 0; j < B; ++j) acc[j] = _mm256_fmadd_ps(pn, loadHalf8(v + 8 * j), acc[j]);
+    }
+    for (int j = 0; j < B; ++j) _mm256_storeu_ps(out + 8 * j, acc[j]);
+}
+
+template <template <int> class Kernel, class... Args>
+bool dispatchBlocks(size_t hd, Args&&... args) {
+    if (hd % 8 != 0) return false;
+    switch (hd / 8) {
+#define WHISPER_BLOCK_CASE(b) \
+    case b: Kernel<b>::run(args...); return true;
+        WHISPER_BLOCK_CASE(1) WHISPER_BLOCK_CASE(2) WHISPER_BLOCK_CASE(3) WHISPER_BLOCK_CASE(4)
+        WHISPER_BLOCK_CASE(5) WHISPER_BLOCK_CASE(6) WHISPER_BLOCK_CASE(7) WHISPER_BLOCK_CASE(8)
+        WHISPER_BLOCK_CASE(9) WHISPER_BLOCK_CASE(10) WHISPER_BLOCK_CASE(11) WHISPER_BLOCK_CASE(12)
+        WHISPER_BLOCK_CASE(13) WHISPER_BLOCK_CASE(14) WHISPER_BLOCK_CASE(15) WHISPER_BLOCK_CASE(16)
+#undef WHISPER_BLOCK_CASE
+        default: return false;
+    }
+}
+
+template <int B>
+struct ScoresKernel {
+    static void run(const float* q, const uint16_t* k, size_t frames, float scale, float* scores) {
+        scoresBlocks<B>(q, k, frames, scale, scores);
+    }
+};
+template <int B>
+struct ValuesKernel {
+    static void run(const float* p, const uint16_t* v, size_t frames, float* out) { valuesBlocks<B>(p, v, frames, out); }
+};
+
+}  // namespace
+
+void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores) {
+    if (dispatchBlocks<ScoresKernel>(hd, q, keys, frames, scale, scores)) return;
+    for (size_t n = 0; n < frames; ++n) scores[n] = dotHalf(q, keys + n * hd, hd) * scale;
+}
+
+void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out) {
+    if (dispatchBlocks<ValuesKernel>(hd, p, values, frames, out)) return;
+    std::fill(out, out + hd, 0.0f);
+    for (size_t n = 0; n < frames; ++n) axpyHalf(p[n], values + n * hd, out, hd);
+}
+
 void axpy(float a, const float* x, float* y, size_t n) {
     __m256 va = _mm256_set1_ps(a);
     size_t i = 0;

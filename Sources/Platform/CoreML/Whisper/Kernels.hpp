@@ -41,6 +41,11 @@ void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, si
 void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
                    size_t cols);
 
+// Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
+// out = sum_n p[n] V[n]. Fast paths for hd a multiple of 8 up to 128 (Whisper's heads are 64 wide).
+void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores);
+void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out);
+
 float dot(const float* a, const float* b, size_t n);
 // The same with b in half precision.
 float dotHalf(const float* a, const uint16_t* b, size_t n);

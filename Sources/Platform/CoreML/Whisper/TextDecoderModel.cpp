@@ -281,11 +281,9 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 const float* q = s.qkv.data() + h * hd;
                 const uint16_t* keys = cross.keys.data() + (l * H + h) * F * hd;
                 const uint16_t* values = cross.values.data() + (l * H + h) * F * hd;
-                for (size_t n = 0; n < F; ++n) sc[n] = dotHalf(q, keys + n * hd, hd) * scale;
+                attentionScoresHalf(q, keys, F, hd, scale, sc);
                 softmaxRow(sc, F);
-                float* o = s.attn.data() + h * hd;
-                std::fill(o, o + hd, 0.0f);
-                for (size_t n = 0; n < F; ++n) axpyHalf(sc[n], values + n * hd, o, hd);
+                attentionValuesHalf(sc, values, F, hd, s.attn.data() + h * hd);
             }
         });
         if (out.alignment) {
