@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -103,7 +102,7 @@ private:
                     if (stopping_) return;
                     if (!queue_.empty()) {
                         job = queue_.front();
-                        if (job->helpersWanted.fetch_sub(1, std::memory_order_relaxed) <= 1) queue_.pop_front();
+                        if (job->helpersWanted.fetch_sub(1, std::memory_order_relaxed) <= 1) queue_.erase(queue_.begin());
                         job->references.fetch_add(1, std::memory_order_acq_rel);
                         break;
                     }
@@ -131,7 +130,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Job*> queue_;
+    std::vector<Job*> queue_;  // capacity is kept, so steady use allocates nothing
     std::vector<std::unique_ptr<Job>> jobs_;
     std::vector<Job*> spare_;
     std::atomic<uint64_t> generation_{0};

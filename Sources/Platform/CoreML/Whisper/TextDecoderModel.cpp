@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <optional>
 
 #include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
@@ -146,7 +147,7 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(
     const uint16_t* encoderOutput, uint64_t identifier, const std::shared_ptr<const void>& owner) const {
     const uint64_t fp = fingerprintOf(encoderOutput, static_cast<size_t>(dims_.width) * dims_.encoderFrames);
     std::shared_ptr<CacheEntry> entry;
-    std::promise<std::shared_ptr<const CrossAttentionCache>> promise;
+    std::optional<std::promise<std::shared_ptr<const CrossAttentionCache>>> promise;
     bool compute = false;
     {
         std::lock_guard lock(cacheMutex_);
@@ -163,7 +164,8 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(
             entry->identifier = identifier;
             entry->owner = owner;
             entry->fingerprint = fp;
-            entry->value = promise.get_future().share();
+            promise.emplace();
+            entry->value = promise->get_future().share();
             cache_.push_back(entry);
             if (cache_.size() > 4) cache_.erase(cache_.begin());
             compute = true;
@@ -171,9 +173,9 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(
     }
     if (compute) {
         try {
-            promise.set_value(crossAttention(encoderOutput));
+            promise->set_value(crossAttention(encoderOutput));
         } catch (...) {
-            promise.set_exception(std::current_exception());
+            promise->set_exception(std::current_exception());
             std::lock_guard lock(cacheMutex_);
             std::erase(cache_, entry);
         }

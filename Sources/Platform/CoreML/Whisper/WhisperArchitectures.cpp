@@ -228,6 +228,4 @@ ArchitectureRegistrar decoderRegistrar(kTextDecoderArchitecture, [](const Archit
 
 }  // namespace
 
-void registerWhisperArchitectures() {}
-
 }  // namespace coreml::whisper

@@ -7,7 +7,4 @@ inline constexpr const char* kMelSpectrogramArchitecture = "whisper.melSpectrogr
 inline constexpr const char* kAudioEncoderArchitecture = "whisper.audioEncoder";
 inline constexpr const char* kTextDecoderArchitecture = "whisper.textDecoder";
 
-// Keeps the registrations linked into binaries that never name them otherwise.
-void registerWhisperArchitectures();
-
 }  // namespace coreml::whisper
