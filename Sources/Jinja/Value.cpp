@@ -1,6 +1,7 @@
 #include "Jinja/Value.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -57,16 +58,20 @@ int64_t checkedIntFromDouble(double value) {
 // ---------------------------------------------------------------------------------------------
 // Storage
 
+// Each box caches how deeply it nests; 0 means "not known" (after a change through a mutable accessor).
+// The cache is atomic because one value may be read by several renders at once.
 struct Value::ArrayBox {
     ValueArray items;
-    uint32_t depth = 1;
-    bool dirty = false;
+    std::atomic<uint32_t> depth{0};
+    ArrayBox() = default;
+    ArrayBox(const ArrayBox& other) : items(other.items) {}
 };
 
 struct Value::ObjectBox {
     ValueObject entries;
-    uint32_t depth = 1;
-    bool dirty = false;
+    std::atomic<uint32_t> depth{0};
+    ObjectBox() = default;
+    ObjectBox(const ObjectBox& other) : entries(other.entries) {}
 };
 
 namespace {
@@ -120,7 +125,7 @@ Value::Value(ValueArray items) {
     ensureDepth(depth);
     auto box = std::make_shared<ArrayBox>();
     box->items = std::move(items);
-    box->depth = depth;
+    box->depth.store(depth, std::memory_order_relaxed);
     storage_ = std::move(box);
 }
 
@@ -129,7 +134,7 @@ Value::Value(ValueObject entries) {
     ensureDepth(depth);
     auto box = std::make_shared<ObjectBox>();
     box->entries = std::move(entries);
-    box->depth = depth;
+    box->depth.store(depth, std::memory_order_relaxed);
     storage_ = std::move(box);
 }
 
@@ -149,20 +154,20 @@ Value Value::object(std::vector<std::pair<std::string, Value>> pairs) {
 
 uint32_t Value::nestingDepth() const {
     if (auto a = std::get_if<std::shared_ptr<ArrayBox>>(&storage_)) {
-        ArrayBox& box = **a;
-        if (box.dirty) {
-            box.depth = depthOfItems(box.items);
-            box.dirty = false;
+        uint32_t depth = (*a)->depth.load(std::memory_order_relaxed);
+        if (depth == 0) {
+            depth = depthOfItems((*a)->items);
+            (*a)->depth.store(depth, std::memory_order_relaxed);
         }
-        return box.depth;
+        return depth;
     }
     if (auto o = std::get_if<std::shared_ptr<ObjectBox>>(&storage_)) {
-        ObjectBox& box = **o;
-        if (box.dirty) {
-            box.depth = depthOfEntries(box.entries);
-            box.dirty = false;
+        uint32_t depth = (*o)->depth.load(std::memory_order_relaxed);
+        if (depth == 0) {
+            depth = depthOfEntries((*o)->entries);
+            (*o)->depth.store(depth, std::memory_order_relaxed);
         }
-        return box.depth;
+        return depth;
     }
     return 0;
 }
@@ -214,7 +219,7 @@ ValueArray& Value::mutableArray() {
     auto a = std::get_if<std::shared_ptr<ArrayBox>>(&storage_);
     if (!a) wrongCase("an array");
     if (a->use_count() > 1) *a = std::make_shared<ArrayBox>(**a);
-    (*a)->dirty = true;
+    (*a)->depth.store(0, std::memory_order_relaxed);
     return (*a)->items;
 }
 
@@ -222,7 +227,7 @@ ValueObject& Value::mutableObject() {
     auto o = std::get_if<std::shared_ptr<ObjectBox>>(&storage_);
     if (!o) wrongCase("an object");
     if (o->use_count() > 1) *o = std::make_shared<ObjectBox>(**o);
-    (*o)->dirty = true;
+    (*o)->depth.store(0, std::memory_order_relaxed);
     return (*o)->entries;
 }
 

@@ -37,7 +37,7 @@ const std::string tooDeep = "!Parser error: Template nesting is too deep";
 const std::string tooLarge = std::string("!Runtime error: ") + sizeLimitMessage;
 
 TEST(HostileTemplateTests, DeepSyntaxFailsToCompile) {
-    const size_t n = 100000;
+    const size_t n = 20000;
     EXPECT_EQ(outcome("{{ " + repeat("(", n) + "1" + repeat(")", n) + " }}"), tooDeep);
     EXPECT_EQ(outcome("{{ " + repeat("[", n) + repeat("]", n) + " }}"), tooDeep);
     EXPECT_EQ(outcome("{{ " + repeat("{'a': ", n) + "1" + repeat("}", n) + " }}"), tooDeep);
@@ -113,7 +113,7 @@ TEST(HostileTemplateTests, ExtremeNumbersNeverWrapOrTrap) {
 
 TEST(HostileTemplateTests, LongInputsStayLinear) {
     // Long runs of white space before and after markers, and many stray closers in text.
-    std::string spaces = repeat(" ", 2'000'000);
+    std::string spaces = repeat(" ", 500'000);
     EXPECT_EQ(outcome("x" + spaces + "{%- if true -%}" + spaces + "y{%- endif %}"), "xy");
     EXPECT_EQ(outcome(spaces + "{{- 1 }}"), " 1");
     EXPECT_EQ(outcome(repeat("a #} ", 200000)).size(), 1'000'000u);
