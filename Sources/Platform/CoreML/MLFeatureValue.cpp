@@ -2,6 +2,9 @@
 
 #include "Platform/CoreML/MLFeatureProvider.hpp"
 
+#include <cmath>
+#include <cstdint>
+
 namespace coreml {
 
 std::string_view featureTypeName(MLFeatureType type) {
@@ -48,7 +51,13 @@ std::shared_ptr<MLMultiArray> MLFeatureValue::multiArrayValue() const {
 
 int64_t MLFeatureValue::int64Value() const {
     if (auto p = std::get_if<int64_t>(&value_)) return *p;
-    if (auto p = std::get_if<double>(&value_)) return static_cast<int64_t>(*p);
+    if (auto p = std::get_if<double>(&value_)) {
+        // Out-of-range and NaN doubles saturate instead of overflowing the conversion.
+        if (std::isnan(*p)) return 0;
+        if (*p >= 9223372036854775807.0) return INT64_MAX;
+        if (*p <= -9223372036854775808.0) return INT64_MIN;
+        return static_cast<int64_t>(*p);
+    }
     return 0;
 }
 
