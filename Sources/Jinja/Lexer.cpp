@@ -84,9 +84,17 @@ std::u32string stripBefore(const std::u32string& input, std::u32string_view mark
 
 // --- Character classes of a Character, by its first scalar.
 
+// The first scalar of a Character (the text is well-formed UTF-8 after the rewrites).
 char32_t firstScalar(std::string_view character) {
-    auto scalars = foundation::text::toScalars(character.substr(0, std::min<size_t>(character.size(), 4)));
-    return scalars.empty() ? U'\uFFFD' : scalars[0];
+    if (character.empty()) return U'\uFFFD';
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(character[i]); };
+    unsigned char lead = byte(0);
+    if (lead < 0x80) return lead;
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || character.size() < length) return U'\uFFFD';
+    char32_t scalar = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) scalar = (scalar << 6) | (byte(i) & 0x3F);
+    return scalar;
 }
 
 bool isSpace(char32_t c) { return isWhitespaceOrNewline(c); }
@@ -260,7 +268,7 @@ std::string preprocess(std::string_view text) {
     bool hasMarker = text.find("-%}") != std::string_view::npos || text.find("-}}") != std::string_view::npos ||
                      text.find("{%-") != std::string_view::npos || text.find("{{-") != std::string_view::npos;
     if (!hasMarker) return std::string(text);
-    std::u32string s = foundation::text::toScalars(text);
+    std::u32string s = foundation::text::toScalars(foundation::text::repairedUTF8(text));
     s = stripAfter(s, U"-%}", U"%}");
     s = stripAfter(s, U"-}}", U"}}");
     s = stripBefore(s, U"{%-", U"{%");
@@ -270,7 +278,8 @@ std::string preprocess(std::string_view text) {
 
 std::vector<Token> tokenize(std::string_view input) {
     Source src;
-    src.text = preprocess(input);
+    // Ill-formed UTF-8 is repaired first, so every Character below is well-formed.
+    src.text = preprocess(foundation::text::isValidUTF8(input) ? std::string(input) : foundation::text::repairedUTF8(input));
     src.bounds = foundation::text::characterBoundaries(src.text);
     if (src.bounds.empty()) src.bounds.push_back(0);
 

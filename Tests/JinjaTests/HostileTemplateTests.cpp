@@ -126,7 +126,7 @@ TEST(HostileTemplateTests, RandomFragmentsNeverCrash) {
         "set", "=", "macro", "endmacro", "call", "endcall", "caller()", "(", ")", "[", "]", "{", "}", ",", ":", ".",
         "|", "x", "y", "1", "0", "'s'", "\"", "'", "*", "**", "//", "%", "~", "not", "and", "or", "is", "none",
         "break", "continue", "filter", "endfilter", "loop.index", "-1", "9223372036854775807", " ", "\n", "\\",
-        "e\xCC\x81", "\xF0\x9F\x98\x80", "\r\n", "generation", "endgeneration", "m()", "range(3)"};
+        "e\xCC\x81", "\xF0\x9F\x98\x80", "\r\n", "generation", "endgeneration", "m()", "range(3)", "\xFF", "\xC3", "\xE2\x80"};
     std::mt19937 random(20241210);
     std::uniform_int_distribution<size_t> pick(0, fragments.size() - 1);
     std::uniform_int_distribution<int> length(1, 40);

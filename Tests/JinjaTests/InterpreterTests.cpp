@@ -63,7 +63,7 @@ std::vector<Golden> goldenCases() {
         ok("text", "Hello {{ name }}!", "Hello World!", {{"name", Value("World")}}),
         ok("missingAndNone", "[{{ missing }}{{ none }}{{ missing.x.y }}]", "[]"),
         ok("printedForms", "{{ [\"a\", 1, [true, \"b\"], {\"k\": \"v\"}] }}", "['a', 1, [true, 'b'], {k: v}]"),
-        ok("doubles", "{{ 4 / 2 }} {{ 2.0 }} {{ -0.0 }} {{ 0.00001 }} {{ 7 / 2 }}", "2.0 2.0 -0.0 1e-05 3.5"),
+        ok("doubles", "{{ 4 / 2 }} {{ 2.0 }} {{ -0.0 }} {{ 0.00001 }} {{ 7 / 2 }} {{ 3. }}", "2.0 2.0 -0.0 1e-05 3.5 3.0"),
         ok("comment", "a{# note -#}b", "ab"),
         // Operators and precedence.
         ok("arithmetic", "{{ 7 // 2 }} {{ -7 // 2 }} {{ -7.5 // 2 }} {{ -7 % 3 }} {{ 7 % -3 }} {{ 2 ** 10 }} {{ 2 ** -2 }}",
