@@ -90,6 +90,8 @@ public:
 
     // Element access with numeric conversion, bounds-checked (MLMultiArrayError outside the array).
     // Writing rounds to nearest even for Float16, truncates toward zero and saturates for integers.
+    // Note: a one-element braced index such as value({3}) picks the linear form; pass a
+    // std::vector<int64_t> to address by index tuple.
     double value(int64_t linearIndex) const;
     double value(const std::vector<int64_t>& index) const;
     void setValue(int64_t linearIndex, double newValue);
