@@ -353,7 +353,8 @@ void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, si
     // Aim at chunks of roughly 64 KiB of weights so short products stay on one thread.
     size_t grain = std::max<size_t>(4, (size_t(1) << 15) / std::max<size_t>(cols, 1));
     grain = (grain + 3) & ~size_t(3);
-    parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); });
+    // Matrix-vector products come in quick succession (a decoder step): keep the helpers awake.
+    parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); }, true);
 }
 
 void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,

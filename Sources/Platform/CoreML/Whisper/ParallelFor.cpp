@@ -23,6 +23,7 @@ struct Job {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};   // items finished
     std::atomic<int> helpersWanted{0};
+    bool moreSoon = false;
     // The caller and every helper that picked the job up. Jobs are recycled, never freed, so a
     // helper that arrives after the last chunk only finds nothing left to do; the caller waits for
     // finished chunks, not for helpers that were descheduled before they claimed one.
@@ -123,8 +124,14 @@ private:
                         wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
                 }
             }
+            const bool spin = job->moreSoon;
             work(*job);
             release(job);
+            if (!spin) {
+                std::unique_lock lock(mutex_);
+                seen = generation_.load(std::memory_order_acquire);
+                if (queue_.empty() && !stopping_) wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            }
         }
     }
 
@@ -150,7 +157,7 @@ int kernelThreadCount() {
     return std::max(1, n);
 }
 
-void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context) {
+void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon) {
     if (count == 0) return;
     grain = std::max<size_t>(grain, 1);
     int threads = std::min<int>(kernelThreadCount(), static_cast<int>(pool().workerCount()) + 1);
@@ -164,6 +171,7 @@ void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context)
     job.fn = fn;
     job.context = context;
     job.count = count;
+    job.moreSoon = moreSoon;
     // A few chunks per thread balances uneven rows without much bookkeeping.
     size_t chunks = std::min(maxChunks, static_cast<size_t>(threads) * 4);
     job.chunk = (count + chunks - 1) / chunks;

@@ -14,15 +14,17 @@ int kernelThreadCount();
 using RangeFunction = void (*)(void* context, size_t begin, size_t end);
 
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
-void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context);
+// With `moreSoon`, the helpers stay awake for a moment afterwards: for loops that follow each other
+// closely (a decoder step), not for loops between OpenBLAS products, whose threads need the cores.
+void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon = false);
 
 template <class F>
-void parallelFor(size_t count, size_t grain, F&& body) {
+void parallelFor(size_t count, size_t grain, F&& body, bool moreSoon = false) {
     using Body = std::remove_reference_t<F>;
     parallelForRaw(
         count, grain,
         [](void* ctx, size_t b, size_t e) { (*static_cast<Body*>(ctx))(b, e); },
-        const_cast<void*>(static_cast<const void*>(&body)));
+        const_cast<void*>(static_cast<const void*>(&body)), moreSoon);
 }
 
 }  // namespace coreml::whisper

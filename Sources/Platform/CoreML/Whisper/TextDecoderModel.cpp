@@ -252,7 +252,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 size_t lo = std::max(b, m * d), hi = std::min(e, (m + 1) * d);
                 if (lo < hi) gemvHalfRows(ws[m], s.xn.data(), bs[m], s.qkv.data() + m * d, lo - m * d, hi - m * d, d);
             }
-        });
+        }, true);
         floatToHalf(s.qkv.data() + d, out.keyUpdates + l * d, d);
         floatToHalf(s.qkv.data() + 2 * d, out.valueUpdates + l * d, d);
         // Self-attention over the cached positions before t and this step's own key; early
@@ -270,7 +270,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
                 axpy(sc[t], s.qkv.data() + 2 * d + h * hd, o, hd);
             }
-        });
+        }, true);
         gemvHalf(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d);
         axpy(1.0f, s.proj.data(), s.x.data(), d);
 
@@ -287,7 +287,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 softmaxRow(sc, F);
                 attentionValuesHalf(sc, values, F, hd, s.attn.data() + h * hd);
             }
-        });
+        }, true);
         if (out.alignment) {
             for (auto [al, ah] : alignmentHeads_)
                 if (static_cast<size_t>(al) == l)
