@@ -6,7 +6,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Lexiphonic/Core/Models/TranscriptionResult.hpp"
 
@@ -15,18 +14,19 @@ namespace lexiphonic {
 // Success with the written file's "file:" URL, or failure with the error of encoding or writing.
 class WriteResult {
 public:
-    static WriteResult success(std::string url) { return WriteResult(std::move(url)); }
-    static WriteResult failure(std::exception_ptr error) { return WriteResult(std::move(error)); }
+    static WriteResult success(std::string url) { return WriteResult(std::move(url), nullptr); }
+    static WriteResult failure(std::exception_ptr error) { return WriteResult(std::string(), std::move(error)); }
 
-    bool isSuccess() const { return std::holds_alternative<std::string>(value_); }
-    // The URL; only meaningful on success.
-    const std::string& url() const { return std::get<std::string>(value_); }
+    bool isSuccess() const { return error_ == nullptr; }
+    // The URL; empty on failure.
+    const std::string& url() const { return url_; }
     // The error; null on success.
-    std::exception_ptr error() const { return isSuccess() ? nullptr : std::get<std::exception_ptr>(value_); }
+    std::exception_ptr error() const { return error_; }
 
 private:
-    explicit WriteResult(std::variant<std::string, std::exception_ptr> value) : value_(std::move(value)) {}
-    std::variant<std::string, std::exception_ptr> value_;
+    WriteResult(std::string url, std::exception_ptr error) : url_(std::move(url)), error_(std::move(error)) {}
+    std::string url_;
+    std::exception_ptr error_;
 };
 
 using ResultWriterOptions = std::map<std::string, std::any>;
