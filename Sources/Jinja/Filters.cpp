@@ -144,6 +144,7 @@ std::string attributeEscaped(std::string_view s) {
             case '"': result += "&quot;"; break;
             default: result += c;
         }
+        if (result.size() > limits::maxStringBytes) limits::ensureStringSize(result.size());
     }
     return result;
 }
@@ -161,6 +162,7 @@ std::string percentEncoded(std::string_view s, bool (*allowed)(char)) {
             result += hex[byte >> 4];
             result += hex[byte & 0x0F];
         }
+        if (result.size() > limits::maxStringBytes) limits::ensureStringSize(result.size());
     }
     return result;
 }
@@ -257,7 +259,7 @@ Value random(const Args& args, const KeywordArguments& kwargs, const Environment
     bindAfterInput(noParameters(), args, kwargs);
     const Value& input = args[0];
     if (input.isString() && !input.asString().empty()) {
-        auto characters = text::characters(input.asString());
+        auto characters = characterViews(input.asString());
         return Value(characters[RandomSource::uniform(characters.size())]);
     }
     if (input.isArray() && !input.asArray().empty()) {
@@ -274,10 +276,10 @@ Value reverse(const Args& args, const KeywordArguments& kwargs, const Environmen
     bindAfterInput(noParameters(), args, kwargs);
     const Value& input = args[0];
     if (input.isString()) {
-        auto characters = text::characters(input.asString());
+        auto characters = characterViews(input.asString());
         std::string result;
         result.reserve(input.asString().size());
-        for (auto it = characters.rbegin(); it != characters.rend(); ++it) result += *it;
+        for (auto it = characters.rbegin(); it != characters.rend(); ++it) result.append(*it);
         return Value(std::move(result));
     }
     if (input.isArray()) {
@@ -363,7 +365,12 @@ Value list(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
         return Value(std::move(values));
     }
     if (input.isArray()) return input;
-    if (input.isString()) return stringValues(text::characters(input.asString()));
+    if (input.isString()) {
+        // Check the count before one string per Character is made.
+        const std::string& s = input.asString();
+        if (s.size() > limits::maxArrayCount) limits::ensureArraySize(text::characterCount(s));
+        return stringValues(text::characters(s));
+    }
     return Value(ValueArray{});
 }
 
@@ -655,9 +662,8 @@ Value attr(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
     const Value& attribute = boundArgument(bound, "attribute");
     if (!attribute.isString()) throw JinjaError::runtime("attr filter requires attribute parameter");
     const Value& input = args[0];
-    if (input.isString()) return PropertyMembers::evaluateStringProperty(input.asString(), attribute.asString());
-    if (input.isObject()) return PropertyMembers::evaluateObjectProperty(input.asObject(), attribute.asString());
-    return Value::undefined();
+    // Strings and objects have members; every other input gives undefined.
+    return PropertyMembers::evaluate(input, attribute.asString());
 }
 
 Value dictsort(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
@@ -931,7 +937,7 @@ Value wordcount(const Args& args, const KeywordArguments& kwargs, const Environm
     bindAfterInput(noParameters(), args, kwargs);
     int64_t count = 0;
     bool inWord = false;
-    for (const auto& character : text::characters(args[0].asString())) {
+    for (std::string_view character : characterViews(args[0].asString())) {
         bool space = isCharacterWhitespace(character);
         if (!space && !inWord) ++count;
         inWord = !space;
@@ -954,7 +960,7 @@ Value truncate(const Args& args, const KeywordArguments& kwargs, const Environme
     bool killwords = boundArgument(bound, "killwords").isTruthy();
 
     const std::string& input = args[0].asString();
-    auto characters = text::characters(input);
+    auto characters = characterViews(input);
     int64_t count = static_cast<int64_t>(characters.size());
     int64_t allowed = 0;
     if (__builtin_add_overflow(length, leeway, &allowed)) allowed = INT64_MAX;
@@ -970,7 +976,7 @@ Value truncate(const Args& args, const KeywordArguments& kwargs, const Environme
         }
     }
     std::string result;
-    for (size_t i = 0; i < kept; ++i) result += characters[i];
+    for (size_t i = 0; i < kept; ++i) result.append(characters[i]);
     return Value(result + ending);
 }
 
@@ -978,25 +984,25 @@ Value format(const Args& args, const KeywordArguments& kwargs, const Environment
     if (args.empty()) return Value("");
     if (args.size() == 1 || !args[0].isString()) return args[0];
     bindAfterInput(noParameters(), args, kwargs);
-    auto characters = text::characters(args[0].asString());
+    auto characters = characterViews(args[0].asString());
     size_t next = 1;
     std::string result;
     for (size_t i = 0; i < characters.size(); ++i) {
-        const std::string& character = characters[i];
+        std::string_view character = characters[i];
         if (character != "%" || next >= args.size()) {
-            result += character;
+            result.append(character);
             continue;
         }
         if (i + 1 >= characters.size()) {
-            result += character;
+            result.append(character);
             break;
         }
         if (characters[i + 1] == "s") {
             result += args[next++].description();
             limits::ensureStringSize(result.size());
         } else {
-            result += character;
-            result += characters[i + 1];
+            result.append(character);
+            result.append(characters[i + 1]);
         }
         ++i;
     }
@@ -1319,6 +1325,7 @@ std::string escapeNonASCII(std::string_view json) {
             result += hex[(unit >> 4) & 0xF];
             result += hex[unit & 0xF];
         }
+        if (result.size() > limits::maxStringBytes) limits::ensureStringSize(result.size());
     }
     return result;
 }

@@ -209,10 +209,32 @@ const std::vector<ObjectMethodEntry>& objectMethods() {
     return methods;
 }
 
+// Object methods hold their receiver as a value, so taking one shares the entries instead of copying them.
+Value boundObjectMember(Value receiver, std::string_view name) {
+    for (const auto& method : objectMethods()) {
+        if (name != method.name) continue;
+        const ObjectMethodEntry* entry = &method;  // the table lives until the process ends
+        return Value::function([entry, receiver = std::move(receiver)](const std::vector<Value>& args,
+                                                                       const KeywordArguments& kwargs,
+                                                                       const EnvironmentPtr&) {
+            return entry->body(receiver.asObject(), entry->parameters.bind(args, kwargs));
+        });
+    }
+    return Value::undefined();
+}
+
+bool isObjectMethod(std::string_view name) {
+    return name == "items" || name == "get" || name == "keys" || name == "values";
+}
+
 }  // namespace
 
 Value evaluate(const Value& receiver, std::string_view name) {
-    if (receiver.isObject()) return evaluateObjectProperty(receiver.asObject(), name);
+    if (receiver.isObject()) {
+        if (isObjectMethod(name)) return boundObjectMember(receiver, name);
+        if (const Value* entry = receiver.asObject().find(name)) return *entry;
+        return Value::undefined();
+    }
     if (receiver.isString()) return evaluateStringProperty(receiver.asString(), name);
     return Value::undefined();
 }
@@ -230,14 +252,7 @@ Value evaluateStringProperty(const std::string& receiver, std::string_view name)
 }
 
 Value evaluateObjectProperty(const ValueObject& receiver, std::string_view name) {
-    for (const auto& method : objectMethods()) {
-        if (name != method.name) continue;
-        const ObjectMethodEntry* entry = &method;
-        return Value::function([entry, receiver](const std::vector<Value>& args, const KeywordArguments& kwargs,
-                                                 const EnvironmentPtr&) {
-            return entry->body(receiver, entry->parameters.bind(args, kwargs));
-        });
-    }
+    if (isObjectMethod(name)) return boundObjectMember(Value(receiver), name);
     if (const Value* entry = receiver.find(name)) return *entry;
     return Value::undefined();
 }

@@ -182,8 +182,14 @@ std::string formatStrftime(foundation::Date date, std::string_view format) {
 }
 
 std::string htmlEscaped(std::string_view text) {
+    size_t size = text.size();
+    for (char c : text) {
+        if (c == '&' || c == '"' || c == '\'') size += 4;
+        else if (c == '<' || c == '>') size += 3;
+    }
+    limits::ensureStringSize(size);
     std::string result;
-    result.reserve(text.size());
+    result.reserve(size);
     for (char c : text) {
         switch (c) {
             case '&': result += "&amp;"; break;
@@ -197,6 +203,15 @@ std::string htmlEscaped(std::string_view text) {
     return result;
 }
 
+std::vector<std::string_view> characterViews(std::string_view text) {
+    std::vector<std::string_view> views;
+    if (text.empty()) return views;
+    auto bounds = foundation::text::characterBoundaries(text);
+    views.reserve(bounds.size() - 1);
+    for (size_t i = 0; i + 1 < bounds.size(); ++i) views.push_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
+    return views;
+}
+
 bool isCharacterWhitespace(std::string_view character) {
     if (character.empty()) return false;
     std::u32string scalars = foundation::text::toScalars(character);
@@ -207,9 +222,9 @@ std::string capitalizedWords(std::string_view text) {
     std::string result;
     result.reserve(text.size());
     bool atWordStart = true;
-    for (const auto& character : foundation::text::characters(text)) {
+    for (std::string_view character : characterViews(text)) {
         if (isCharacterWhitespace(character)) {
-            result += character;
+            result.append(character);
             atWordStart = true;
         } else if (atWordStart) {
             result += foundation::text::uppercased(character);

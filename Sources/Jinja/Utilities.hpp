@@ -73,6 +73,9 @@ std::string formatStrftime(foundation::Date date, std::string_view format);
 // HTML escaping of & < > " ' (escape, forceescape, urlize).
 std::string htmlEscaped(std::string_view text);
 
+// The Characters (grapheme clusters) of a text as views into it, without copying them.
+std::vector<std::string_view> characterViews(std::string_view text);
+
 // Character whitespace: a Character (grapheme cluster) whose first scalar has the White_Space property.
 bool isCharacterWhitespace(std::string_view character);
 // Words delimited by whitespace, each with its first Character upper-cased and the rest lower-cased.
