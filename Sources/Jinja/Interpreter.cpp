@@ -1,6 +1,9 @@
 #include "Jinja/Interpreter.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cstdint>
 
 #include "Jinja/Error.hpp"
 #include "Jinja/Filters.hpp"
@@ -13,6 +16,29 @@ namespace jinja::Interpreter {
 namespace {
 
 __extension__ typedef __int128 Wide;
+
+// Rendering recurses through expressions, statements and macro calls. Besides the fixed bounds on
+// nesting and call depth, it refuses to go on when this thread's stack is nearly used up, so that no
+// template can overflow the stack of whatever thread renders it.
+uintptr_t stackLimit() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void* base = nullptr;
+    size_t size = 0;
+    uintptr_t limit = 0;
+    if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 0) {
+        size_t margin = std::min<size_t>(size / 4, 512 * 1024);
+        limit = reinterpret_cast<uintptr_t>(base) + margin;
+    }
+    pthread_attr_destroy(&attr);
+    return limit;
+}
+
+void ensureStackRoom() {
+    static thread_local const uintptr_t limit = stackLimit();
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (limit != 0 && here < limit) throw JinjaError::runtime("Maximum call depth exceeded");
+}
 
 void appendChecked(std::string& output, std::string_view text) {
     if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
@@ -238,6 +264,7 @@ void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::s
 }
 
 void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
+    ensureStackRoom();
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
         case Node::Case::expression: {
@@ -321,6 +348,7 @@ void assign(const Expression& target, const Value& value, const EnvironmentPtr& 
 // Expressions
 
 Value evaluateExpression(const Expression& expression, const EnvironmentPtr& env) {
+    ensureStackRoom();
     using E = Expression;
     switch (expression.kind()) {
         case E::Case::string: return Value(expression.as<E::String>()->value);

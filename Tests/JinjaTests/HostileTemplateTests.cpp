@@ -1,6 +1,8 @@
 // Hostile templates: each must end quickly with output or an error, never a crash or a hang.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <random>
 #include <string>
 #include <thread>
@@ -76,6 +78,37 @@ TEST(HostileTemplateTests, RunawayRecursionEndsWithAnError) {
     // A recursion that ends within the bound works.
     EXPECT_EQ(outcome("{% macro f(n) %}{% if n > 0 %}{{ f(n - 1) }}{% else %}done{% endif %}{% endmacro %}{{ f(150) }}"),
               "done");
+}
+
+// Deep expressions inside deep recursion: within every fixed bound, yet too much for a small stack.
+TEST(HostileTemplateTests, StackExhaustionEndsWithAnError) {
+    const std::string source = "{% macro f(n) %}{% if n > 0 %}{{ " + repeat("not ", 190) +
+                               "f(n - 1) }}{% endif %}{% endmacro %}{{ f(199) }}";
+    const std::string depth = "!Runtime error: Maximum call depth exceeded";
+    // On a large stack this may fit; either way it ends without a crash.
+    std::string onMainThread = outcome(source);
+    EXPECT_TRUE(onMainThread == depth || onMainThread == "true" || onMainThread == "false") << onMainThread;
+
+    struct Job {
+        std::string source;
+        std::string result;
+    } job{source, ""};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      auto* job = static_cast<Job*>(arg);
+                      job->result = outcome(job->source);
+                      return nullptr;
+                  },
+                  &job),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.result, depth);
 }
 
 TEST(HostileTemplateTests, HugeResultsHitTheSizeLimit) {
