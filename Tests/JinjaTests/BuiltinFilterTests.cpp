@@ -303,6 +303,7 @@ TEST(BuiltinFilterTests, Urlize) {
          "{}", R"(foo:bar|<a href="foo:bar">foo:bar</a>|foo:bar)"},
         {R"({{ "http://example.com/abcdefghi" | urlize(10) }})", "{}",
          R"(<a href="http://example.com/abcdefghi">http://exa...</a>)"},
+        {R"({{ "http://x.io" | urlize(-1) }})", "{}", R"(<a href="http://x.io">...</a>)"},
         {R"({{ "http://example.com/abcdefghi" | urlize("10") }})", "{}",
          R"(<a href="http://example.com/abcdefghi">http://example.com/abcdefghi</a>)"},
         {R"({{ "http://x.io" | urlize(nofollow=true, target="_blank", rel="noopener") }})", "{}",
