@@ -48,6 +48,10 @@ public:
     // The localized description: logs the message at error level on every read, then returns it.
     std::optional<std::string> errorDescription() const;
     std::string localizedDescription() const override;
+    // The other localized-error texts are never given.
+    std::optional<std::string> failureReason() const { return std::nullopt; }
+    std::optional<std::string> recoverySuggestion() const { return std::nullopt; }
+    std::optional<std::string> helpAnchor() const { return std::nullopt; }
     // `caseName("message")`.
     std::string describe() const override;
 
