@@ -1,9 +1,11 @@
 #include "Jinja/Filters.hpp"
 
-#include <clocale>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>
+#include <optional>
+#include <span>
 #include <unordered_set>
 
 #include "Jinja/Error.hpp"
