@@ -18,27 +18,53 @@ namespace {
 __extension__ typedef __int128 Wide;
 
 // Rendering recurses through expressions, statements and macro calls. Besides the fixed bounds on
-// nesting and call depth, it refuses to go on when this thread's stack is nearly used up, so that no
-// template can overflow the stack of whatever thread renders it.
-uintptr_t stackLimit() {
+// nesting and call depth, it refuses to go deeper once one render has used a fixed share of this
+// thread's stack (or the stack is nearly exhausted), so no template can overflow the stack of whatever
+// thread renders it. The main thread's reported size is only an upper bound, hence the share.
+struct StackFacts {
+    uintptr_t limit = 0;           // lowest frame address allowed at all
+    uintptr_t budget = 1 << 20;    // bytes one render may use below its entry frame
+};
+
+StackFacts stackFacts() {
+    StackFacts facts;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return facts;
     void* base = nullptr;
     size_t size = 0;
-    uintptr_t limit = 0;
     if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 0) {
-        size_t margin = std::min<size_t>(size / 4, 512 * 1024);
-        limit = reinterpret_cast<uintptr_t>(base) + margin;
+        facts.limit = reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 512 * 1024);
+        facts.budget = std::min<size_t>(size / 4, 2 * 1024 * 1024);
     }
     pthread_attr_destroy(&attr);
-    return limit;
+    return facts;
 }
 
+thread_local uintptr_t renderEntry = 0;
+
 void ensureStackRoom() {
-    static thread_local const uintptr_t limit = stackLimit();
+    static thread_local const StackFacts facts = stackFacts();
     auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (limit != 0 && here < limit) throw JinjaError::runtime("Maximum call depth exceeded");
+    bool exhausted = facts.limit != 0 && here < facts.limit;
+    bool overBudget = renderEntry != 0 && renderEntry > here && renderEntry - here > facts.budget;
+    if (exhausted || overBudget) throw JinjaError::runtime("Maximum call depth exceeded");
 }
+
+// Marks the outermost rendering call on this thread.
+class RenderEntry {
+public:
+    explicit RenderEntry(uintptr_t frame) : owner_(renderEntry == 0) {
+        if (owner_) renderEntry = frame;
+    }
+    ~RenderEntry() {
+        if (owner_) renderEntry = 0;
+    }
+    RenderEntry(const RenderEntry&) = delete;
+    RenderEntry& operator=(const RenderEntry&) = delete;
+
+private:
+    bool owner_;
+};
 
 void appendChecked(std::string& output, std::string_view text) {
     if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
@@ -260,6 +286,7 @@ std::string interpret(const std::vector<Node>& nodes, const EnvironmentPtr& envi
 }
 
 void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output) {
+    RenderEntry entry(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     renderInto(nodes, env, output);
 }
 
