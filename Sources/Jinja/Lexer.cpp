@@ -103,29 +103,6 @@ bool isNumeric(char32_t c) {
     return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 
-const std::unordered_map<std::string_view, Token::Kind>& keywords() {
-    using K = Token::Kind;
-    static const std::unordered_map<std::string_view, Token::Kind> table = {
-        {"if", K::if_}, {"else", K::else_}, {"elif", K::elif}, {"endif", K::endif}, {"for", K::for_},
-        {"endfor", K::endfor}, {"in", K::in}, {"not", K::not_}, {"and", K::and_}, {"or", K::or_},
-        {"set", K::set}, {"endset", K::endset}, {"macro", K::macro}, {"endmacro", K::endmacro},
-        {"true", K::boolean}, {"false", K::boolean}, {"null", K::null}, {"none", K::null}, {"break", K::break_},
-        {"is", K::is}, {"continue", K::continue_}, {"call", K::call}, {"endcall", K::endcall},
-        {"filter", K::filter}, {"endfilter", K::endfilter}, {"generation", K::generation},
-        {"endgeneration", K::endgeneration}, {"True", K::boolean}, {"False", K::boolean}, {"None", K::null}};
-    return table;
-}
-
-const std::unordered_map<std::string_view, Token::Kind>& operators() {
-    using K = Token::Kind;
-    static const std::unordered_map<std::string_view, Token::Kind> table = {
-        {"+", K::plus}, {"-", K::minus}, {"*", K::multiply}, {"/", K::divide}, {"//", K::floorDivide},
-        {"**", K::power}, {"%", K::modulo}, {"~", K::concat}, {"==", K::equal}, {"!=", K::notEqual},
-        {"<", K::less}, {"<=", K::lessEqual}, {">", K::greater}, {">=", K::greaterEqual}, {"=", K::equals},
-        {"|", K::pipe}};
-    return table;
-}
-
 // The rewritten text cut into Characters.
 struct Source {
     std::string text;
@@ -263,6 +240,29 @@ Scan extractToken(const Source& src, size_t i, bool inTag, int depth) {
 }
 
 }  // namespace
+
+const std::unordered_map<std::string_view, Token::Kind>& keywords() {
+    using K = Token::Kind;
+    static const std::unordered_map<std::string_view, Token::Kind> table = {
+        {"if", K::if_}, {"else", K::else_}, {"elif", K::elif}, {"endif", K::endif}, {"for", K::for_},
+        {"endfor", K::endfor}, {"in", K::in}, {"not", K::not_}, {"and", K::and_}, {"or", K::or_},
+        {"set", K::set}, {"endset", K::endset}, {"macro", K::macro}, {"endmacro", K::endmacro},
+        {"true", K::boolean}, {"false", K::boolean}, {"null", K::null}, {"none", K::null}, {"break", K::break_},
+        {"is", K::is}, {"continue", K::continue_}, {"call", K::call}, {"endcall", K::endcall},
+        {"filter", K::filter}, {"endfilter", K::endfilter}, {"generation", K::generation},
+        {"endgeneration", K::endgeneration}, {"True", K::boolean}, {"False", K::boolean}, {"None", K::null}};
+    return table;
+}
+
+const std::unordered_map<std::string_view, Token::Kind>& operators() {
+    using K = Token::Kind;
+    static const std::unordered_map<std::string_view, Token::Kind> table = {
+        {"+", K::plus}, {"-", K::minus}, {"*", K::multiply}, {"/", K::divide}, {"//", K::floorDivide},
+        {"**", K::power}, {"%", K::modulo}, {"~", K::concat}, {"==", K::equal}, {"!=", K::notEqual},
+        {"<", K::less}, {"<=", K::lessEqual}, {">", K::greater}, {">=", K::greaterEqual}, {"=", K::equals},
+        {"|", K::pipe}};
+    return table;
+}
 
 std::string preprocess(std::string_view text) {
     bool hasMarker = text.find("-%}") != std::string_view::npos || text.find("-}}") != std::string_view::npos ||

@@ -99,6 +99,14 @@ TEST(LexerTests, CommentsKeepTheirTextAndDoNotChangeTheTagState) {
     EXPECT_EQ(tokens[4], Token(K::text, "x", 15));
 }
 
+TEST(LexerTests, Tables) {
+    EXPECT_EQ(Lexer::keywords().size(), 30u);
+    EXPECT_EQ(Lexer::keywords().at("None"), K::null);
+    EXPECT_EQ(Lexer::operators().size(), 16u);
+    EXPECT_EQ(allTokenKinds().size(), 61u);
+    EXPECT_EQ(kindName(K::notIn), "notIn");
+}
+
 TEST(LexerTests, Errors) {
     EXPECT_EQ(lexerError("{{ 'abc"), "Unclosed string at position 3");
     EXPECT_EQ(lexerError("{{ 'abc\\"), "Unclosed string at position 3");
