@@ -56,6 +56,14 @@ Value collectFunction() {
     }));
 }
 
+// A host function used as a call-block target: it finds "caller" in the scope it is handed.
+Value callsCaller() {
+    return Value(BuiltinFunction([](const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr& env) {
+        Value caller = env->lookup("caller");
+        return Value(caller.asFunction()({Value("arg")}, KeywordArguments(), env).description() + "!");
+    }));
+}
+
 std::vector<Golden> goldenCases() {
     const std::string m = "{% macro m(a, b=2) %}{{ a }}-{{ b }}{% endmacro %}";
     return {
@@ -127,6 +135,10 @@ std::vector<Golden> goldenCases() {
                                      "{% call(x) m() %}{{ x }}{% endcall %}", "outer"),
         ok("breakCrossesMacro", "{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ stop() }}{% endfor %}",
            "1"),
+        ok("defaultsEvaluatedPerCall", "{% macro m(a=x) %}{{ a }}{% endmacro %}{% set x = 1 %}{{ m() }}{% set x = 2 %}{{ m() }}",
+           "12"),
+        ok("macroInLoopIsLocal", "{% for i in [1] %}{% macro k() %}{% endmacro %}{{ k }}{% endfor %}[{{ k }}]", "[Macro k][]"),
+        ok("callBlockOnFunction", "{% call(v) f() %}<{{ v }}>{% endcall %}", "<arg>!", {{"f", callsCaller()}}),
         ok("recursiveMacro", "{% macro f(n) %}{% if n > 0 %}{{ n }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(3) }}", "321"),
         // Whitespace control.
         ok("dashMarkers", "a  {%- if true -%}  b  {%- endif %}", "ab"),
