@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Platform/CoreML/Whisper/EncoderAttention.hpp"
 #include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
@@ -26,7 +27,8 @@ struct AudioEncoderModel::Scratch {
     std::vector<float> qkv;      // [1500, 3d]
     std::vector<float> attn;     // [1500, d]
     std::vector<float> hidden;   // [1500, 4d]
-    std::vector<float> scores;   // [1500, 1500]
+    std::vector<float> scores;   // [1500, 1500], for heads whose width is not a multiple of 8
+    std::vector<float> packed;   // blocked attention's per-head keys and values
     std::vector<float> weights;  // one layer's matrices when not kept: 12 d^2
 };
 
@@ -92,7 +94,8 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
     }
     const size_t ds = static_cast<size_t>(d), ms = static_cast<size_t>(m);
     const bool keeps = keepsFloat_;
-    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms, keeps] {
+    const size_t heads = static_cast<size_t>(dims.heads);
+    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms, keeps, heads] {
         auto s = std::make_unique<Scratch>();
         s->melT.resize(kMelFrames * ms);
         s->columns.resize(static_cast<size_t>(kMelFrames) * 3 * std::max(ms, ds));
@@ -102,7 +105,7 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
         s->qkv.resize(kEncoderFrames * 3 * ds);
         s->attn.resize(kEncoderFrames * ds);
         s->hidden.resize(kEncoderFrames * 4 * ds);
-        s->scores.resize(static_cast<size_t>(kEncoderFrames) * kEncoderFrames);
+        if ((ds / heads) % 8 != 0) s->scores.resize(static_cast<size_t>(kEncoderFrames) * kEncoderFrames);
         if (!keeps) s->weights.resize(12 * ds * ds);
         return s;
     });
@@ -188,7 +191,10 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
         matmulTransB(s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f);
         addBiasRows(s.qkv.data(), T, 3 * d, L.qkvBias.data());
-        for (size_t h = 0; h < H; ++h) {
+        if (hd % 8 == 0) {
+            encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
+        } else {
+          for (size_t h = 0; h < H; ++h) {
             const float* q = s.qkv.data() + h * hd;
             const float* k = s.qkv.data() + d + h * hd;
             const float* v = s.qkv.data() + 2 * d + h * hd;
@@ -197,6 +203,7 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
                 for (size_t r = b; r < e; ++r) softmaxRow(s.scores.data() + r * T, T);
             });
             matmul(s.scores.data(), T, v, 3 * d, s.attn.data() + h * hd, d, T, hd, T, 0.0f);
+          }
         }
         // x += attn . Wo^T + bo
         matmulTransB(s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f);

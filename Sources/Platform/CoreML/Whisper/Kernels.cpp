@@ -229,11 +229,13 @@ template <int B>
 void scoresBlocks(const float* q, const uint16_t* keys, size_t frames, float scale, float* scores) {
     constexpr size_t hd = 8 * B;
     __m256 qv[B];
+    #pragma GCC unroll 16
     for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j);
     size_t n = 0;
     for (; n + 4 <= frames; n += 4) {
         const uint16_t* k = keys + n * hd;
         __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+        #pragma GCC unroll 16
         for (int j = 0; j < B; ++j) {
             a0 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 8 * j), a0);
             a1 = _mm256_fmadd_ps(qv[j], loadHalf8(k + hd + 8 * j), a1);
@@ -247,6 +249,7 @@ void scoresBlocks(const float* q, const uint16_t* keys, size_t frames, float sca
     }
     for (; n < frames; ++n) {
         __m256 a = _mm256_setzero_ps();
+        #pragma GCC unroll 16
         for (int j = 0; j < B; ++j) a = _mm256_fmadd_ps(qv[j], loadHalf8(keys + n * hd + 8 * j), a);
         scores[n] = hsum(a) * scale;
     }
@@ -256,12 +259,15 @@ template <int B>
 void valuesBlocks(const float* p, const uint16_t* values, size_t frames, float* out) {
     constexpr size_t hd = 8 * B;
     __m256 acc[B];
+    #pragma GCC unroll 16
     for (int j = 0; j < B; ++j) acc[j] = _mm256_setzero_ps();
     for (size_t n = 0; n < frames; ++n) {
         __m256 pn = _mm256_set1_ps(p[n]);
         const uint16_t* v = values + n * hd;
+        #pragma GCC unroll 16
         for (int j = 0; j < B; ++j) acc[j] = _mm256_fmadd_ps(pn, loadHalf8(v + 8 * j), acc[j]);
     }
+    #pragma GCC unroll 16
     for (int j = 0; j < B; ++j) _mm256_storeu_ps(out + 8 * j, acc[j]);
 }
 

@@ -1,0 +1,128 @@
+#include "Platform/CoreML/Whisper/EncoderAttention.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "Platform/CoreML/Whisper/Kernels.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
+
+namespace coreml::whisper {
+
+namespace {
+
+constexpr size_t kRowBlock = 32;
+
+// Scores of R query rows against 16 keys at a time: keysT is [hd][stride] (keys transposed,
+// zero-padded to a multiple of 16).
+template <int R>
+void scoreRows(const float* q, size_t ldq, const float* keysT, size_t stride, size_t hd, float scale, float* s,
+               size_t lds) {
+    const __m256 vs = _mm256_set1_ps(scale);
+    for (size_t n0 = 0; n0 < stride; n0 += 16) {
+        __m256 acc[R][2];
+        #pragma GCC unroll 16
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
+        const float* kt = keysT + n0;
+        for (size_t c = 0; c < hd; ++c) {
+            __m256 k0 = _mm256_loadu_ps(kt + c * stride), k1 = _mm256_loadu_ps(kt + c * stride + 8);
+            #pragma GCC unroll 16
+            for (int i = 0; i < R; ++i) {
+                __m256 qb = _mm256_broadcast_ss(q + i * ldq + c);
+                acc[i][0] = _mm256_fmadd_ps(qb, k0, acc[i][0]);
+                acc[i][1] = _mm256_fmadd_ps(qb, k1, acc[i][1]);
+            }
+        }
+        #pragma GCC unroll 16
+        for (int i = 0; i < R; ++i) {
+            _mm256_storeu_ps(s + i * lds + n0, _mm256_mul_ps(acc[i][0], vs));
+            _mm256_storeu_ps(s + i * lds + n0 + 8, _mm256_mul_ps(acc[i][1], vs));
+        }
+    }
+}
+
+// out[i][c0 .. c0 + 8J) = sum_n p[i][n] v[n][c0 ...] for R rows; values is [frames][hd].
+template <int R, int J>
+void weighRows(const float* p, size_t ldp, const float* values, size_t frames, size_t hd, size_t c0, float* out,
+               size_t ldo) {
+    __m256 acc[R][J];
+    #pragma GCC unroll 16
+    for (int i = 0; i < R; ++i)
+        #pragma GCC unroll 16
+        for (int j = 0; j < J; ++j) acc[i][j] = _mm256_setzero_ps();
+    for (size_t n = 0; n < frames; ++n) {
+        const float* v = values + n * hd + c0;
+        __m256 vv[J];
+        #pragma GCC unroll 16
+        for (int j = 0; j < J; ++j) vv[j] = _mm256_loadu_ps(v + 8 * j);
+        #pragma GCC unroll 16
+        for (int i = 0; i < R; ++i) {
+            __m256 pb = _mm256_broadcast_ss(p + i * ldp + n);
+            #pragma GCC unroll 16
+            for (int j = 0; j < J; ++j) acc[i][j] = _mm256_fmadd_ps(pb, vv[j], acc[i][j]);
+        }
+    }
+    #pragma GCC unroll 16
+    for (int i = 0; i < R; ++i)
+        #pragma GCC unroll 16
+        for (int j = 0; j < J; ++j) _mm256_storeu_ps(out + i * ldo + c0 + 8 * j, acc[i][j]);
+}
+
+template <int R>
+void weighAll(const float* p, size_t ldp, const float* values, size_t frames, size_t hd, float* out, size_t ldo) {
+    // Two vectors of a value row per pass: with four rows that is 8 accumulators fed by 6 loads.
+    for (size_t c0 = 0; c0 < hd; c0 += 16) {
+        if (hd - c0 >= 16)
+            weighRows<R, 2>(p, ldp, values, frames, hd, c0, out, ldo);
+        else
+            weighRows<R, 1>(p, ldp, values, frames, hd, c0, out, ldo);
+    }
+}
+
+}  // namespace
+
+void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, std::vector<float>& packed) {
+    const size_t hd = d / H, ld = 3 * d;
+    const size_t stride = (T + 15) & ~size_t(15);
+    packed.resize(H * hd * stride + H * T * hd);
+    float* keysT = packed.data();                  // [H][hd][stride]
+    float* values = packed.data() + H * hd * stride;  // [H][T][hd]
+    // Keys transposed per head (tiles keep the reads and writes in cache), values per head contiguous.
+    const size_t tiles = (T + 63) / 64;
+    parallelFor(H * tiles, 1, [&](size_t b, size_t e) {
+        for (size_t task = b; task < e; ++task) {
+            const size_t h = task / tiles, n0 = (task % tiles) * 64, n1 = std::min(T, n0 + 64);
+            float* kt = keysT + h * hd * stride;
+            for (size_t n = n0; n < n1; ++n) {
+                const float* row = qkv + n * ld + d + h * hd;
+                for (size_t c = 0; c < hd; ++c) kt[c * stride + n] = row[c];
+                std::copy(qkv + n * ld + 2 * d + h * hd, qkv + n * ld + 2 * d + (h + 1) * hd, values + (h * T + n) * hd);
+            }
+            if (n1 == T)
+                for (size_t c = 0; c < hd; ++c) std::fill(kt + c * stride + T, kt + (c + 1) * stride, 0.0f);
+        }
+    });
+    const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
+    const size_t blocks = (T + kRowBlock - 1) / kRowBlock;
+    parallelFor(H * blocks, 1, [&](size_t b, size_t e) {
+        thread_local std::vector<float> scores;
+        scores.resize(kRowBlock * stride);
+        for (size_t task = b; task < e; ++task) {
+            const size_t h = task / blocks, r0 = (task % blocks) * kRowBlock, r1 = std::min(T, r0 + kRowBlock);
+            const float* kt = keysT + h * hd * stride;
+            const float* vh = values + h * T * hd;
+            size_t r = r0;
+            for (; r + 4 <= r1; r += 4)
+                scoreRows<4>(qkv + r * ld + h * hd, ld, kt, stride, hd, scale, scores.data() + (r - r0) * stride, stride);
+            for (; r < r1; ++r)
+                scoreRows<1>(qkv + r * ld + h * hd, ld, kt, stride, hd, scale, scores.data() + (r - r0) * stride, stride);
+            for (r = r0; r < r1; ++r) softmaxRow(scores.data() + (r - r0) * stride, T);
+            for (r = r0; r + 4 <= r1; r += 4)
+                weighAll<4>(scores.data() + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
+            for (; r < r1; ++r) weighAll<1>(scores.data() + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
+        }
+    });
+}
+
+}  // namespace coreml::whisper

@@ -1,0 +1,14 @@
+#pragma once
+// The encoder's multi-head self-attention, computed in blocks of query rows so each block's scores
+// stay in cache and every (head, block) pair is an independent task.
+#include <cstddef>
+#include <vector>
+
+namespace coreml::whisper {
+
+// qkv: [frames, 3d] with q, k and v side by side (q already biased); out: [frames, d].
+// `packed` is scratch (resized as needed). Heads must be a multiple of 8 wide.
+void encoderSelfAttention(const float* qkv, size_t frames, size_t d, size_t heads, float* out,
+                          std::vector<float>& packed);
+
+}  // namespace coreml::whisper
