@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "Jinja/Error.hpp"
@@ -284,7 +285,7 @@ std::vector<Token> tokenize(std::string_view input) {
     if (src.bounds.empty()) src.bounds.push_back(0);
 
     std::vector<Token> tokens;
-    tokens.reserve(src.count() / 4);
+    tokens.reserve(std::min<size_t>(src.count() / 4, 1 << 16));
     size_t i = 0;
     bool inTag = false;
     int depth = 0;

@@ -1,5 +1,6 @@
 #include "Jinja/Parser.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "Jinja/Error.hpp"
@@ -35,7 +36,7 @@ public:
 
     std::vector<Node> parseAll() {
         std::vector<Node> nodes;
-        nodes.reserve(tokens_.size() / 3);
+        nodes.reserve(std::min<size_t>(tokens_.size() / 3, 1 << 16));
         // Adjacent text is gathered first and becomes one node, so long runs cost linear time.
         std::optional<std::string> text;
         while (current_ < tokens_.size() && cur().kind != K::eof) {
