@@ -27,7 +27,6 @@ struct AudioEncoderModel::Scratch {
     std::vector<float> qkv;      // [1500, 3d]
     std::vector<float> attn;     // [1500, d]
     std::vector<float> hidden;   // [1500, 4d]
-    std::vector<float> scores;   // [1500, 1500], for heads whose width is not a multiple of 8
     std::vector<float> packed;   // blocked attention's per-head keys and values
     std::vector<float> weights;  // one layer's matrices when not kept: 12 d^2
 };
@@ -94,8 +93,7 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
     }
     const size_t ds = static_cast<size_t>(d), ms = static_cast<size_t>(m);
     const bool keeps = keepsFloat_;
-    const size_t heads = static_cast<size_t>(dims.heads);
-    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms, keeps, heads] {
+    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms, keeps] {
         auto s = std::make_unique<Scratch>();
         s->melT.resize(kMelFrames * ms);
         s->columns.resize(static_cast<size_t>(kMelFrames) * 3 * std::max(ms, ds));
@@ -105,7 +103,6 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
         s->qkv.resize(kEncoderFrames * 3 * ds);
         s->attn.resize(kEncoderFrames * ds);
         s->hidden.resize(kEncoderFrames * 4 * ds);
-        if ((ds / heads) % 8 != 0) s->scores.resize(static_cast<size_t>(kEncoderFrames) * kEncoderFrames);
         if (!keeps) s->weights.resize(12 * ds * ds);
         return s;
     });
@@ -139,7 +136,7 @@ void AudioEncoderModel::layerMatrices(const Layer& L, Scratch& s, const float*& 
 void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     auto lease = scratch_->take();
     Scratch& s = *lease;
-    const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads, hd = d / H;
+    const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads;
     const size_t T1 = kMelFrames, T = kEncoderFrames;
 
     // Features to time-major F32.
@@ -184,27 +181,13 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
         for (size_t t = b; t < e; ++t) axpy(1.0f, positions_.data() + t * d, s.x.data() + t * d, d);
     });
 
-    const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
     for (const Layer& L : layers_) {
         const float *wqkv, *wo, *w1, *w2;
         layerMatrices(L, s, wqkv, wo, w1, w2);
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
         matmulTransB(s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f);
         addBiasRows(s.qkv.data(), T, 3 * d, L.qkvBias.data());
-        if (hd % 8 == 0) {
-            encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
-        } else {
-          for (size_t h = 0; h < H; ++h) {
-            const float* q = s.qkv.data() + h * hd;
-            const float* k = s.qkv.data() + d + h * hd;
-            const float* v = s.qkv.data() + 2 * d + h * hd;
-            matmulTransB(q, 3 * d, k, 3 * d, s.scores.data(), T, T, T, hd, scale, 0.0f);
-            parallelFor(T, 16, [&](size_t b, size_t e) {
-                for (size_t r = b; r < e; ++r) softmaxRow(s.scores.data() + r * T, T);
-            });
-            matmul(s.scores.data(), T, v, 3 * d, s.attn.data() + h * hd, d, T, hd, T, 0.0f);
-          }
-        }
+        encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
         // x += attn . Wo^T + bo
         matmulTransB(s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f);
         addBiasRows(s.x.data(), T, d, L.oBias.data());

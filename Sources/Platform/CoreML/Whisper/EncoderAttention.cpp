@@ -72,12 +72,20 @@ void weighRows(const float* p, size_t ldp, const float* values, size_t frames, s
 template <int R>
 void weighAll(const float* p, size_t ldp, const float* values, size_t frames, size_t hd, float* out, size_t ldo) {
     // Two vectors of a value row per pass: with four rows that is 8 accumulators fed by 6 loads.
-    for (size_t c0 = 0; c0 < hd; c0 += 16) {
-        if (hd - c0 >= 16)
+    const size_t vectorWidth = hd & ~size_t(7);
+    for (size_t c0 = 0; c0 < vectorWidth; c0 += 16) {
+        if (vectorWidth - c0 >= 16)
             weighRows<R, 2>(p, ldp, values, frames, hd, c0, out, ldo);
         else
             weighRows<R, 1>(p, ldp, values, frames, hd, c0, out, ldo);
     }
+    // Heads whose width is not a multiple of 8 finish their last columns one by one.
+    for (size_t c = vectorWidth; c < hd; ++c)
+        for (int i = 0; i < R; ++i) {
+            float sum = 0;
+            for (size_t n = 0; n < frames; ++n) sum += p[i * ldp + n] * values[n * hd + c];
+            out[i * ldo + c] = sum;
+        }
 }
 
 }  // namespace

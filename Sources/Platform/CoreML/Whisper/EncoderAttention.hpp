@@ -7,7 +7,7 @@
 namespace coreml::whisper {
 
 // qkv: [frames, 3d] with q, k and v side by side (q already biased); out: [frames, d].
-// `packed` is scratch (resized as needed). Heads must be a multiple of 8 wide.
+// `packed` is scratch (resized as needed).
 void encoderSelfAttention(const float* qkv, size_t frames, size_t d, size_t heads, float* out,
                           std::vector<float>& packed);
 

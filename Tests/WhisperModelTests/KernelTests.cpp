@@ -1,0 +1,109 @@
+// The hand-written kernels at the sizes the model tests do not reach: widths that are not a multiple
+// of the vector length, short rows, odd head widths.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "Platform/CoreML/Whisper/EncoderAttention.hpp"
+#include "Platform/CoreML/Whisper/Kernels.hpp"
+
+namespace {
+
+using namespace coreml::whisper;
+
+std::vector<float> randomFloats(size_t n, uint32_t seed, float scale = 1.0f) {
+    std::mt19937 g(seed);
+    std::uniform_real_distribution<float> u(-scale, scale);
+    std::vector<float> v(n);
+    for (auto& x : v) x = u(g);
+    return v;
+}
+
+TEST(WhisperKernels, EncoderAttentionMatchesPlainLoops) {
+    struct Case {
+        size_t frames, d, heads;
+    };
+    for (const Case& c : {Case{37, 30, 2}, Case{64, 64, 4}, Case{5, 24, 1}, Case{70, 128, 2}}) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames, d " << c.d << ", " << c.heads << " heads");
+        const size_t T = c.frames, d = c.d, H = c.heads, hd = d / H;
+        auto qkv = randomFloats(T * 3 * d, 3, 2.0f);
+        std::vector<float> out(T * d), packed;
+        encoderSelfAttention(qkv.data(), T, d, H, out.data(), packed);
+        double worst = 0;
+        for (size_t h = 0; h < H; ++h)
+            for (size_t i = 0; i < T; ++i) {
+                std::vector<double> s(T);
+                double m = -1e300, z = 0;
+                for (size_t j = 0; j < T; ++j) {
+                    double dot = 0;
+                    for (size_t k = 0; k < hd; ++k) dot += double(qkv[i * 3 * d + h * hd + k]) * qkv[j * 3 * d + d + h * hd + k];
+                    s[j] = dot / std::sqrt(double(hd));
+                    m = std::max(m, s[j]);
+                }
+                for (auto& x : s) z += (x = std::exp(x - m));
+                for (size_t k = 0; k < hd; ++k) {
+                    double o = 0;
+                    for (size_t j = 0; j < T; ++j) o += s[j] / z * qkv[j * 3 * d + 2 * d + h * hd + k];
+                    worst = std::max(worst, std::abs(o - out[i * d + h * hd + k]));
+                }
+            }
+        EXPECT_LT(worst, 1e-5);
+    }
+}
+
+TEST(WhisperKernels, VectorKernelsHandleEveryTailLength) {
+    for (size_t n : {1u, 7u, 8u, 13u, 64u, 100u}) {
+        SCOPED_TRACE(n);
+        auto x = randomFloats(n, 1, 5.0f), w = randomFloats(3 * n, 2);
+        std::vector<uint16_t> wh(w.size());
+        floatToHalf(w.data(), wh.data(), w.size());
+        std::vector<float> bias = {0.5f, -0.25f, 1.0f}, y(3);
+        gemvHalf(wh.data(), x.data(), bias.data(), y.data(), 3, n);
+        for (size_t r = 0; r < 3; ++r) {
+            double e = bias[r];
+            for (size_t i = 0; i < n; ++i) e += double(halfToFloat(wh[r * n + i])) * x[i];
+            EXPECT_NEAR(y[r], e, 1e-4 * (1 + std::abs(e)));
+        }
+        // Attention against half-precision rows [frames = 3, hd = n].
+        std::vector<float> scores(3), p = {0.2f, 0.3f, 0.5f}, o(n);
+        attentionScoresHalf(x.data(), wh.data(), 3, n, 0.5f, scores.data());
+        attentionValuesHalf(p.data(), wh.data(), 3, n, o.data());
+        for (size_t r = 0; r < 3; ++r) {
+            double e = 0;
+            for (size_t i = 0; i < n; ++i) e += double(halfToFloat(wh[r * n + i])) * x[i];
+            EXPECT_NEAR(scores[r], 0.5 * e, 1e-4 * (1 + std::abs(e)));
+        }
+        for (size_t i = 0; i < n; ++i) {
+            double e = 0;
+            for (size_t r = 0; r < 3; ++r) e += p[r] * double(halfToFloat(wh[r * n + i]));
+            EXPECT_NEAR(o[i], e, 1e-5);
+        }
+        // Softmax against the textbook form; GELU is the erf form.
+        auto s = x;
+        softmaxRow(s.data(), n);
+        const double top = *std::max_element(x.begin(), x.end());
+        double z = 0;
+        for (float v : x) z += std::exp(v - top);
+        for (size_t i = 0; i < n; ++i) EXPECT_NEAR(s[i], std::exp(x[i] - top) / z, 1e-6);
+        auto g = x;
+        geluInPlace(g.data(), n);
+        for (size_t i = 0; i < n; ++i) EXPECT_NEAR(g[i], 0.5 * x[i] * (1 + std::erf(x[i] / std::sqrt(2.0))), 1e-6);
+    }
+}
+
+TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {
+    // 1 + 2^-11 lies halfway between 1 and the next half; ties go to the even mantissa.
+    std::vector<float> values = {1.0f + 0x1p-11f, 1.0f + 3 * 0x1p-11f, 65520.0f, -0.0f, 6e-8f};
+    std::vector<uint16_t> h(values.size());
+    floatToHalf(values.data(), h.data(), values.size());
+    EXPECT_EQ(h[0], 0x3C00);
+    EXPECT_EQ(h[1], 0x3C02);
+    EXPECT_EQ(h[2], 0x7C00);  // overflow to infinity
+    EXPECT_EQ(h[3], 0x8000);
+    EXPECT_EQ(h[4], 0x0001);  // smallest subnormal
+}
+
+}  // namespace
