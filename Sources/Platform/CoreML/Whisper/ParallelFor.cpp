@@ -72,7 +72,7 @@ public:
             queue_.push_back(&job);
             generation_.fetch_add(1, std::memory_order_release);
         }
-        wake_.notify_all();
+        for (int i = 0; i < helpers; ++i) wake_.notify_one();
         work(job);
         {
             std::lock_guard lock(mutex_);
@@ -94,7 +94,7 @@ private:
         }
     }
     void workerLoop() {
-        uint64_t seen = generation_.load(std::memory_order_acquire);
+        bool spinFirst = false;
         for (;;) {
             Job* job = nullptr;
             {
@@ -107,31 +107,24 @@ private:
                         job->references.fetch_add(1, std::memory_order_acq_rel);
                         break;
                     }
-                    // Spin briefly before sleeping: decoder steps issue many short loops in a row.
-                    lock.unlock();
-                    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
-                    bool fresh = false;
-                    while (std::chrono::steady_clock::now() < until) {
-                        for (int i = 0; i < 64; ++i) _mm_pause();
-                        if (generation_.load(std::memory_order_acquire) != seen) {
-                            fresh = true;
-                            break;
-                        }
+                    if (spinFirst) {
+                        // Decoder steps issue many short loops in a row: stay awake for the next one.
+                        spinFirst = false;
+                        const uint64_t seen = generation_.load(std::memory_order_acquire);
+                        lock.unlock();
+                        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+                        while (generation_.load(std::memory_order_acquire) == seen &&
+                               std::chrono::steady_clock::now() < until)
+                            for (int i = 0; i < 64; ++i) _mm_pause();
+                        lock.lock();
+                        continue;
                     }
-                    lock.lock();
-                    seen = generation_.load(std::memory_order_acquire);
-                    if (!fresh && queue_.empty() && !stopping_)
-                        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
                 }
             }
-            const bool spin = job->moreSoon;
+            spinFirst = job->moreSoon;
             work(*job);
             release(job);
-            if (!spin) {
-                std::unique_lock lock(mutex_);
-                seen = generation_.load(std::memory_order_acquire);
-                if (queue_.empty() && !stopping_) wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-            }
         }
     }
 
