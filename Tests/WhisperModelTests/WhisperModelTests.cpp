@@ -174,7 +174,11 @@ TEST_F(WhisperModelTest, GeneratedFoldersDeclareTheEngineContract) {
     EXPECT_EQ(ids.at("<|notimestamps|>"), 50363);
     EXPECT_EQ(ids.at("<|0.00|>"), 50364);
     EXPECT_EQ(ids.at("<|30.00|>"), 51864);
-    EXPECT_EQ(doc.root().member("model").member("vocab").size(), 50257u);
+    auto vocab = doc.root().member("model").member("vocab");
+    EXPECT_EQ(vocab.size(), 50257u);
+    EXPECT_EQ(vocab.member("!").asInt64(), 0);
+    EXPECT_EQ(vocab.member("\u0120").asInt64(), 220);  // the space symbol "Ġ"
+    EXPECT_TRUE(vocab.member("\u0120the").exists());
     EXPECT_TRUE(std::filesystem::exists(*folder_ / "tokenizer_config.json"));
 }
 

@@ -208,18 +208,21 @@ WhisperSpecialTokens whisperSpecialTokens(int vocabularySize) {
 
 namespace {
 // The byte-level alphabet: printable bytes stand for themselves, the others map to U+0100 upward.
-std::vector<std::string> byteSymbols() {
-    std::vector<int> direct;
-    for (int b = '!'; b <= '~'; ++b) direct.push_back(b);
-    for (int b = 0xA1; b <= 0xAC; ++b) direct.push_back(b);
-    for (int b = 0xAE; b <= 0xFF; ++b) direct.push_back(b);
-    std::set<int> set(direct.begin(), direct.end());
-    std::vector<int> codepoint(256);
+// `order` lists the bytes in the usual id order: the printable ones first, then the remapped ones.
+struct ByteAlphabet {
+    std::vector<std::string> symbol = std::vector<std::string>(256);
+    std::vector<int> order;
+};
+
+ByteAlphabet byteAlphabet() {
+    ByteAlphabet a;
+    std::vector<bool> direct(256, false);
+    for (int b = '!'; b <= '~'; ++b) direct[b] = true;
+    for (int b = 0xA1; b <= 0xAC; ++b) direct[b] = true;
+    for (int b = 0xAE; b <= 0xFF; ++b) direct[b] = true;
     int extra = 0;
-    for (int b = 0; b < 256; ++b) codepoint[b] = set.count(b) ? b : 256 + extra++;
-    std::vector<std::string> out(256);
     for (int b = 0; b < 256; ++b) {
-        int cp = codepoint[b];
+        int cp = direct[b] ? b : 256 + extra++;
         std::string s;
         if (cp < 0x80) {
             s += static_cast<char>(cp);
@@ -227,24 +230,28 @@ std::vector<std::string> byteSymbols() {
             s += static_cast<char>(0xC0 | (cp >> 6));
             s += static_cast<char>(0x80 | (cp & 0x3F));
         }
-        out[b] = s;
+        a.symbol[b] = s;
     }
-    return out;
+    for (int b = 0; b < 256; ++b)
+        if (direct[b]) a.order.push_back(b);
+    for (int b = 0; b < 256; ++b)
+        if (!direct[b]) a.order.push_back(b);
+    return a;
 }
 }  // namespace
 
 void writeTinyTokenizer(const std::filesystem::path& folder, int vocabularySize) {
     WhisperSpecialTokens special = whisperSpecialTokens(vocabularySize);
-    std::vector<std::string> symbols = byteSymbols();
-    const std::string space = symbols[' '];  // "Ġ"
+    const ByteAlphabet alphabet = byteAlphabet();
+    const std::string space = alphabet.symbol[' '];  // "Ġ", id 220
     // Merges that make a few common English words single tokens.
     const std::vector<std::pair<std::string, std::string>> merges = {
         {space, "t"}, {"h", "e"}, {space + "t", "he"}, {space, "a"}, {"i", "n"}, {space, "w"},
         {"o", "r"}, {space + "w", "or"}, {"l", "d"}, {space + "wor", "ld"}, {"e", "l"}, {"l", "o"},
         {"h", "el"}, {"hel", "lo"}, {space, "hello"}, {space + "a", "n"}, {space + "an", "d"}};
-    std::vector<std::string> vocab(symbols);
+    std::vector<std::string> vocab;
+    for (int b : alphabet.order) vocab.push_back(alphabet.symbol[b]);
     for (const auto& [a, b] : merges) vocab.push_back(a + b);
-    const auto& usedMerges = merges;
     // Filler words keep the ordinary ids contiguous up to the first special token.
     for (int i = static_cast<int>(vocab.size()); i < special.endOfText; ++i) vocab.push_back(space + "w" + std::to_string(i));
 
@@ -282,7 +289,7 @@ void writeTinyTokenizer(const std::filesystem::path& folder, int vocabularySize)
     for (size_t i = 0; i < vocab.size(); ++i) j.field(vocab[i], static_cast<int64_t>(i));
     j.endObject();
     j.key("merges").beginArray();
-    for (const auto& [a, b] : usedMerges) j.value(a + " " + b);
+    for (const auto& [a, b] : merges) j.value(a + " " + b);
     j.endArray();
     j.endObject();
     j.endObject();
