@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/CoreML/MLModel.hpp"
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
@@ -236,6 +239,83 @@ void crossBench(benchmark::State& state, int threads, Size s) {
     for (auto _ : state) benchmark::DoNotOptimize(m.decoder->crossAttention(enc.data()));
 }
 
+// A model folder on disk (a converted checkpoint, or one from lexiphonic-make-test-model), through
+// the runtime's public API: load, one window, decoder steps, and the resident memory once loaded.
+struct FolderModels {
+    std::shared_ptr<coreml::MLModel> mel, encoder, decoder;
+    size_t residentBefore = 0, residentAfterLoad = 0;
+    std::shared_ptr<coreml::MLMultiArray> features, embeddings;
+};
+
+FolderModels& folderModels(const std::string& folder) {
+    static std::unique_ptr<FolderModels> models;
+    if (!models) {
+        models = std::make_unique<FolderModels>();
+        models->residentBefore = residentBytes();
+        models->mel = coreml::MLModel::load(std::filesystem::path(folder) / "MelSpectrogram.mlmodelc");
+        models->encoder = coreml::MLModel::load(std::filesystem::path(folder) / "AudioEncoder.mlmodelc");
+        models->decoder = coreml::MLModel::load(std::filesystem::path(folder) / "TextDecoder.mlmodelc");
+        models->residentAfterLoad = residentBytes();
+    }
+    return *models;
+}
+
+using Arrays = std::map<std::string, std::shared_ptr<coreml::MLMultiArray>>;
+
+std::shared_ptr<coreml::MLMultiArray> run(const coreml::MLModel& model, const Arrays& inputs, const std::string& output) {
+    auto out = model.prediction(coreml::MLDictionaryFeatureProvider(inputs));
+    return out->featureValue(output)->multiArrayValue();
+}
+
+void folderWindow(benchmark::State& state, int threads, std::string folder) {
+    openblas_set_num_threads(threads);
+    auto& m = folderModels(folder);
+    auto audio = coreml::MLMultiArray::make({kWindowSamples}, coreml::MLMultiArrayDataType::float32);
+    for (int i = 0; i < kWindowSamples; ++i) audio->data<float>()[i] = 0.1f * std::sin(0.01f * static_cast<float>(i));
+    double melSeconds = 0, encoderSeconds = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        m.features = run(*m.mel, {{"audio", audio}}, "melspectrogram_features");
+        auto t1 = std::chrono::steady_clock::now();
+        m.embeddings = run(*m.encoder, {{"melspectrogram_features", m.features}}, "encoder_output_embeds");
+        auto t2 = std::chrono::steady_clock::now();
+        melSeconds += std::chrono::duration<double>(t1 - t0).count();
+        encoderSeconds += std::chrono::duration<double>(t2 - t1).count();
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["mel_ms"] = 1e3 * melSeconds / n;
+    state.counters["encoder_ms"] = 1e3 * encoderSeconds / n;
+    state.counters["load_RSS_MB"] = static_cast<double>(m.residentAfterLoad - m.residentBefore) / 1e6;
+    state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
+}
+
+void folderDecoderStep(benchmark::State& state, int threads, std::string folder) {
+    openblas_set_num_threads(threads);
+    auto& m = folderModels(folder);
+    if (!m.embeddings) {
+        state.SkipWithError("run folder/window first");
+        return;
+    }
+    const auto& inputs = m.decoder->modelDescription().inputDescriptionsByName;
+    const auto cacheShape = inputs.at("key_cache").multiArrayConstraint->shape;
+    const int64_t S = cacheShape[3];
+    using DT = coreml::MLMultiArrayDataType;
+    auto keys = coreml::MLMultiArray::make(cacheShape, DT::float16), values = coreml::MLMultiArray::make(cacheShape, DT::float16);
+    auto mask = coreml::MLMultiArray::make({1, S}, DT::float16), update = coreml::MLMultiArray::make({1, S}, DT::int32);
+    auto ids = coreml::MLMultiArray::make({1}, DT::int32), length = coreml::MLMultiArray::make({1}, DT::int32);
+    int t = 0;
+    for (auto _ : state) {
+        ids->data<int32_t>()[0] = 50258;
+        length->data<int32_t>()[0] = t;
+        run(*m.decoder,
+            {{"input_ids", ids}, {"cache_length", length}, {"key_cache", keys}, {"value_cache", values},
+             {"kv_cache_update_mask", update}, {"encoder_output_embeds", m.embeddings}, {"decoder_key_padding_mask", mask}},
+            "logits");
+        t = (t + 1) % 100;
+    }
+    state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -259,6 +339,24 @@ int main(int argc, char** argv) {
                                          sgemm, threads, d)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
+    }
+    // WHISPER_BENCH_FOLDER=<model folder> measures that folder only, through the runtime's API.
+    if (const char* folder = std::getenv("WHISPER_BENCH_FOLDER")) {
+        for (int threads : threadCounts) {
+            std::string suffix = "/threads:" + std::to_string(threads);
+            benchmark::RegisterBenchmark(("folder/window" + suffix).c_str(), folderWindow, threads, std::string(folder))
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->MinTime(2.0);
+            benchmark::RegisterBenchmark(("folder/decoderStep" + suffix).c_str(), folderDecoderStep, threads,
+                                         std::string(folder))
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+        }
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        return 0;
     }
     for (int threads : threadCounts)
         for (int d : {512, 1280})

@@ -156,9 +156,16 @@ void expInPlace(float* x, size_t n) {
 
 void softmaxRow(float* x, size_t n) {
     if (n == 0) return;
-    float m = x[0];
-    for (size_t i = 1; i < n; ++i) m = std::max(m, x[i]);
+    // Vector maximum: a scalar chain here would cost more than the exponentials.
+    __m256 vmax = _mm256_set1_ps(x[0]);
     size_t i = 0;
+    for (; i + 8 <= n; i += 8) vmax = _mm256_max_ps(vmax, _mm256_loadu_ps(x + i));
+    float lanes[8];
+    _mm256_storeu_ps(lanes, vmax);
+    float m = lanes[0];
+    for (int k = 1; k < 8; ++k) m = std::max(m, lanes[k]);
+    for (; i < n; ++i) m = std::max(m, x[i]);
+    i = 0;
     __m256 vm = _mm256_set1_ps(m), vs = _mm256_setzero_ps();
     for (; i + 8 <= n; i += 8) {
         __m256 v = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
