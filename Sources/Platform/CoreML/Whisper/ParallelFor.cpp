@@ -67,12 +67,15 @@ public:
     void run(Job& job, int helpers) {
         job.references.store(1, std::memory_order_relaxed);
         job.helpersWanted.store(helpers, std::memory_order_relaxed);
+        int toWake;
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(&job);
             generation_.fetch_add(1, std::memory_order_release);
+            // Helpers that are spinning see the new generation themselves; wake only sleepers.
+            toWake = std::min(helpers, sleepers_);
         }
-        for (int i = 0; i < helpers; ++i) wake_.notify_one();
+        for (int i = 0; i < toWake; ++i) wake_.notify_one();
         work(job);
         {
             std::lock_guard lock(mutex_);
@@ -119,7 +122,9 @@ private:
                         lock.lock();
                         continue;
                     }
+                    ++sleepers_;
                     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                    --sleepers_;
                 }
             }
             spinFirst = job->moreSoon;
@@ -135,6 +140,7 @@ private:
     std::vector<Job*> spare_;
     std::atomic<uint64_t> generation_{0};
     bool stopping_ = false;
+    int sleepers_ = 0;
     std::vector<std::thread> threads_;
 };
 
