@@ -370,22 +370,10 @@ void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, si
     parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); }, true);
 }
 
-void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
-                   size_t cols) {
-    for (size_t r = rowBegin; r < rowEnd; ++r) y[r] = dot(w + r * cols, x, cols) + (bias ? bias[r] : 0.0f);
-}
-
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta) {
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
                 static_cast<blasint>(k), alpha, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
-                static_cast<blasint>(ldc));
-}
-
-void matmul(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n, size_t k,
-            float beta) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(m), static_cast<blasint>(n),
-                static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
                 static_cast<blasint>(ldc));
 }
 

@@ -37,9 +37,6 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
                   size_t cols);
 // The same over all rows, spread over the kernel threads.
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols);
-// F32 weights, serial over a row range.
-void gemvFloatRows(const float* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
-                   size_t cols);
 
 // Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
 // out = sum_n p[n] V[n]. Fast paths for hd a multiple of 8 up to 128 (Whisper's heads are 64 wide).
@@ -58,8 +55,5 @@ void axpy(float a, const float* x, float* y, size_t n);
 // weight). Leading dimensions in elements.
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta);
-// C[m, n] = A[m, k] . B[k, n] + beta * C.
-void matmul(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n, size_t k,
-            float beta);
 
 }  // namespace coreml::whisper
