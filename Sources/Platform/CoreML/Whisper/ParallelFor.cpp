@@ -97,7 +97,7 @@ private:
         }
     }
     void workerLoop() {
-        bool spinFirst = false;
+        bool spinFirst = false, yieldFirst = false;
         for (;;) {
             Job* job = nullptr;
             {
@@ -122,12 +122,26 @@ private:
                         lock.lock();
                         continue;
                     }
+                    if (yieldFirst) {
+                        // Between the encoder's products: stay reachable without holding a core that
+                        // OpenBLAS's threads need (yielding gives way to them).
+                        yieldFirst = false;
+                        const uint64_t seen = generation_.load(std::memory_order_acquire);
+                        lock.unlock();
+                        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2000);
+                        while (generation_.load(std::memory_order_acquire) == seen &&
+                               std::chrono::steady_clock::now() < until)
+                            std::this_thread::yield();
+                        lock.lock();
+                        continue;
+                    }
                     ++sleepers_;
                     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
                     --sleepers_;
                 }
             }
             spinFirst = job->moreSoon;
+            yieldFirst = !job->moreSoon;
             work(*job);
             release(job);
         }
