@@ -3,38 +3,12 @@
 #include <cstdint>
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
+
+#include "Platform/Foundation/Text.hpp"
 
 namespace foundation {
 
 namespace {
-
-// Ill-formed UTF-8 reads as U+FFFD, one per maximal ill-formed subpart.
-char32_t nextScalar(std::string_view text, size_t& i) {
-    auto bytes = reinterpret_cast<const uint8_t*>(text.data());
-    UChar32 c = 0;
-    size_t length = text.size();
-    U8_NEXT_OR_FFFD(bytes, i, length, c);
-    return static_cast<char32_t>(c);
-}
-
-void appendUTF8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 char hexDigit(uint32_t v) {
     v &= 15;
@@ -86,16 +60,15 @@ std::string debugQuoted(std::string_view text) {
     out.reserve(text.size() + 2);
     out += '"';
     bool afterASCII = true;  // the opening quote or the end of an escape
-    size_t i = 0;
-    while (i < text.size()) {
-        char32_t c = nextScalar(text, i);
+    // Ill-formed UTF-8 reads as U+FFFD, one per maximal ill-formed subpart.
+    for (char32_t c : foundation::text::toScalars(text)) {
         if (appendEscape(out, c)) {
             afterASCII = true;
         } else if (afterASCII && c >= 0x80 && joinsPrecedingASCII(c)) {
             appendHexEscape(out, c);
             afterASCII = true;
         } else {
-            appendUTF8(out, c);
+            out += foundation::text::fromScalar(c);
             afterASCII = false;
         }
     }
