@@ -71,23 +71,4 @@ std::string EncodingError::describe() const {
     return "invalidValue(codingPath: [" + joinedPath(codingPath_) + "], " + foundation::debugQuoted(debugDescription_) + ")";
 }
 
-DecodingError::DecodingError(Case kind, std::vector<std::string> codingPath, std::string debugDescription)
-    : kind_(kind), codingPath_(std::move(codingPath)), debugDescription_(std::move(debugDescription)) {
-    setWhat(describe());
-}
-
-std::string DecodingError::localizedDescription() const { return debugDescription_; }
-
-std::string DecodingError::describe() const {
-    const char* name = "dataCorrupted";
-    switch (kind_) {
-        case Case::typeMismatch: name = "typeMismatch"; break;
-        case Case::valueNotFound: name = "valueNotFound"; break;
-        case Case::keyNotFound: name = "keyNotFound"; break;
-        case Case::dataCorrupted: name = "dataCorrupted"; break;
-    }
-    return std::string(name) + "(codingPath: [" + joinedPath(codingPath_) + "], " +
-           foundation::debugQuoted(debugDescription_) + ")";
-}
-
 }  // namespace jinja

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Foundation/DecodingError.hpp"
 #include "Platform/Foundation/Error.hpp"
 
 namespace jinja {
@@ -85,21 +86,7 @@ private:
     std::string debugDescription_;
 };
 
-// Reading a value or syntax tree from its JSON form failed.
-class DecodingError : public foundation::Error {
-public:
-    enum class Case { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
-    DecodingError(Case kind, std::vector<std::string> codingPath, std::string debugDescription);
-    Case kind() const { return kind_; }
-    const std::vector<std::string>& codingPath() const { return codingPath_; }
-    const std::string& debugDescription() const { return debugDescription_; }
-    std::string localizedDescription() const override;
-    std::string describe() const override;
-
-private:
-    Case kind_;
-    std::vector<std::string> codingPath_;
-    std::string debugDescription_;
-};
+// Reading a value or syntax tree from its JSON form failed: the decoder's error, with the coding path.
+using foundation::DecodingError;
 
 }  // namespace jinja

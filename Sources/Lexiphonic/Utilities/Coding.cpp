@@ -6,16 +6,6 @@
 namespace lexiphonic {
 
 namespace {
-const char* caseName(DecodingError::Case kind) {
-    switch (kind) {
-        case DecodingError::Case::typeMismatch: return "typeMismatch";
-        case DecodingError::Case::valueNotFound: return "valueNotFound";
-        case DecodingError::Case::keyNotFound: return "keyNotFound";
-        case DecodingError::Case::dataCorrupted: return "dataCorrupted";
-    }
-    return "dataCorrupted";
-}
-
 const char* typeWord(const foundation::JSONValue& value) {
     switch (value.type()) {
         case foundation::JSONType::null: return "null";
@@ -34,23 +24,6 @@ const char* typeWord(const foundation::JSONValue& value) {
                         "Expected to decode " + std::string(expected) + " but found " + typeWord(found) + " instead.");
 }
 }  // namespace
-
-DecodingError::DecodingError(Case kind, std::string debugDescription)
-    : kind_(kind), debugDescription_(std::move(debugDescription)) {
-    setWhat(describe());
-}
-
-std::string DecodingError::localizedDescription() const {
-    switch (kind_) {
-        case Case::keyNotFound:
-        case Case::valueNotFound: return "The data couldn\u2019t be read because it is missing.";
-        case Case::typeMismatch:
-        case Case::dataCorrupted: return "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
-    }
-    return debugDescription_;
-}
-
-std::string DecodingError::describe() const { return foundation::describeCase(caseName(kind_), debugDescription_); }
 
 namespace coding {
 

@@ -7,24 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Foundation/Error.hpp"
+#include "Platform/Foundation/DecodingError.hpp"
 #include "Platform/Foundation/JSON.hpp"
 
 namespace lexiphonic {
 
-class DecodingError : public foundation::Error {
-public:
-    enum class Case { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
-    DecodingError(Case kind, std::string debugDescription);
-    Case kind() const { return kind_; }
-    const std::string& debugDescription() const { return debugDescription_; }
-    std::string localizedDescription() const override;
-    std::string describe() const override;
-
-private:
-    Case kind_;
-    std::string debugDescription_;
-};
+using foundation::DecodingError;
 
 namespace coding {
 
