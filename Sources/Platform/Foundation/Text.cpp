@@ -555,6 +555,19 @@ public:
     icu::RegexMatcher& operator*() { return *matcher_; }
     icu::RegexMatcher* operator->() { return matcher_.get(); }
 
+    // The next match (after the previous one, or from a byte offset) or a match of the whole subject; a failure
+    // of ICU throws `failure` with ICU's error name.
+    bool find(const char* failure) {
+        return checked(failure, [&](UErrorCode& status) { return matcher_->find(status); });
+    }
+    bool find(size_t startByte, const char* failure) {
+        int64_t start = fromByte(startByte);
+        return checked(failure, [&](UErrorCode& status) { return matcher_->find(start, status); });
+    }
+    bool matchesWhole(const char* failure) {
+        return checked(failure, [&](UErrorCode& status) { return matcher_->matches(status); });
+    }
+
     size_t toByte(int64_t index) { return text_ ? static_cast<size_t>(index) : mapper_.byteOffset(index); }
     int64_t fromByte(size_t offset) {
         return text_ ? static_cast<int64_t>(offset) : static_cast<int64_t>(mapper_.utf16Index(offset));
@@ -586,6 +599,16 @@ public:
     }
 
 private:
+    template <typename Step>
+    static bool checked(const char* failure, Step step) {
+        UErrorCode status = U_ZERO_ERROR;
+        bool result = step(status);
+        if (U_FAILURE(status)) {
+            throwICU(failure, status);
+        }
+        return result;
+    }
+
     OffsetMapper mapper_;
     icu::UnicodeString utf16_;
     std::unique_ptr<UTF8Text> text_;
@@ -647,12 +670,7 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject, size_t f
         return std::nullopt;
     }
     SubjectMatcher matcher(*impl_->compiled, subject);
-    UErrorCode status = U_ZERO_ERROR;
-    bool found = matcher->find(matcher.fromByte(fromByte), status);
-    if (U_FAILURE(status)) {
-        throwICU("Regular expression search failed", status);
-    }
-    if (!found) {
+    if (!matcher.find(fromByte, "Regular expression search failed")) {
         return std::nullopt;
     }
     return matcher.currentMatch();
@@ -662,12 +680,8 @@ std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
     pattern();
     SubjectMatcher matcher(*impl_->compiled, subject);
     std::vector<Match> matches;
-    UErrorCode status = U_ZERO_ERROR;
-    while (matcher->find(status) && U_SUCCESS(status)) {
+    while (matcher.find("Regular expression search failed")) {
         matches.push_back(matcher.currentMatch());
-    }
-    if (U_FAILURE(status)) {
-        throwICU("Regular expression search failed", status);
     }
     return matches;
 }
@@ -675,23 +689,13 @@ std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
 bool Regex::matchesWhole(std::string_view subject) const {
     pattern();
     SubjectMatcher matcher(*impl_->compiled, subject);
-    UErrorCode status = U_ZERO_ERROR;
-    bool matched = matcher->matches(status);
-    if (U_FAILURE(status)) {
-        throwICU("Regular expression match failed", status);
-    }
-    return matched;
+    return matcher.matchesWhole("Regular expression match failed");
 }
 
 bool Regex::contains(std::string_view subject) const {
     pattern();
     SubjectMatcher matcher(*impl_->compiled, subject);
-    UErrorCode status = U_ZERO_ERROR;
-    bool found = matcher->find(status);
-    if (U_FAILURE(status)) {
-        throwICU("Regular expression search failed", status);
-    }
-    return found;
+    return matcher.find("Regular expression search failed");
 }
 
 std::string Regex::replacingMatches(std::string_view subject, std::string_view replacementTemplate) const {
@@ -704,17 +708,14 @@ std::string Regex::replacingMatches(std::string_view subject, std::string_view r
         icu::UnicodeString::fromUTF8(piece(wellFormed(replacementTemplate, templateStorage)));
     SubjectMatcher matcher(*impl_->compiled, input);
     icu::UnicodeString result;
-    UErrorCode status = U_ZERO_ERROR;
     bool replacedAny = false;
-    while (matcher->find(status) && U_SUCCESS(status)) {
+    while (matcher.find("Regular expression replacement failed")) {
+        UErrorCode status = U_ZERO_ERROR;
         matcher->appendReplacement(result, replacement, status);
         if (U_FAILURE(status)) {
             throw RuntimeError(std::string("Invalid replacement template: ") + u_errorName(status));
         }
         replacedAny = true;
-    }
-    if (U_FAILURE(status)) {
-        throwICU("Regular expression replacement failed", status);
     }
     if (!replacedAny) {
         return std::string(input);
