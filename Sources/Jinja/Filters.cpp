@@ -224,36 +224,32 @@ Value join(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
     return Value(std::move(result));
 }
 
-Value first(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
+namespace {
+// first and last: the Character or item at one end, undefined when there is none.
+Value endOf(const Args& args, const KeywordArguments& kwargs, bool last, const char* filterName) {
     if (args.empty()) return Value::undefined();
     bindAfterInput(noParameters(), args, kwargs);
     const Value& input = args[0];
     if (input.isString()) {
-        if (input.asString().empty()) return Value::undefined();
-        auto bounds = boundariesOf(input.asString());
-        return Value(input.asString().substr(0, bounds[1]));
+        const std::string& whole = input.asString();
+        if (whole.empty()) return Value::undefined();
+        auto bounds = boundariesOf(whole);
+        return Value(last ? whole.substr(bounds[bounds.size() - 2]) : whole.substr(0, bounds[1]));
     }
     if (input.isArray()) {
         if (input.asArray().empty()) return Value::undefined();
-        return input.asArray().front();
+        return last ? input.asArray().back() : input.asArray().front();
     }
-    throw JinjaError::runtime("first filter requires array or string");
+    throw JinjaError::runtime(std::string(filterName) + " filter requires array or string");
+}
+}  // namespace
+
+Value first(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
+    return endOf(args, kwargs, false, "first");
 }
 
 Value last(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value::undefined();
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
-    if (input.isString()) {
-        if (input.asString().empty()) return Value::undefined();
-        auto bounds = boundariesOf(input.asString());
-        return Value(input.asString().substr(bounds[bounds.size() - 2]));
-    }
-    if (input.isArray()) {
-        if (input.asArray().empty()) return Value::undefined();
-        return input.asArray().back();
-    }
-    throw JinjaError::runtime("last filter requires array or string");
+    return endOf(args, kwargs, true, "last");
 }
 
 Value random(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
