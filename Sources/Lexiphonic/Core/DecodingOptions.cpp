@@ -88,13 +88,6 @@ int64_t sampleIndex(float seconds, int64_t contentFrames) {
     if (rounded < -9223372036854775808.0f) return 0;
     return static_cast<int64_t>(rounded);
 }
-
-template <class T>
-void writeList(foundation::JSONWriter& writer, std::string_view key, const std::vector<T>& values) {
-    writer.key(key).beginArray();
-    for (const auto& v : values) writer.value(v);
-    writer.endArray();
-}
 }  // namespace
 
 std::vector<SeekClip> DecodingOptions::prepareSeekClips(int64_t contentFrames) const {
@@ -128,12 +121,12 @@ void DecodingOptions::encode(foundation::JSONWriter& w) const {
     w.field("wordTimestamps", wordTimestamps);
     w.field("maxInitialTimestamp", maxInitialTimestamp);
     w.field("maxWindowSeek", maxWindowSeek);
-    writeList(w, "clipTimestamps", clipTimestamps);
+    coding::writeList(w, "clipTimestamps", clipTimestamps);
     w.field("windowClipTime", windowClipTime);
-    if (promptTokens) writeList(w, "promptTokens", *promptTokens);
-    if (prefixTokens) writeList(w, "prefixTokens", *prefixTokens);
+    if (promptTokens) coding::writeList(w, "promptTokens", *promptTokens);
+    if (prefixTokens) coding::writeList(w, "prefixTokens", *prefixTokens);
     w.field("suppressBlank", suppressBlank);
-    writeList(w, "supressTokens", supressTokens);
+    coding::writeList(w, "supressTokens", supressTokens);
     w.field("compressionRatioThreshold", compressionRatioThreshold);
     w.field("logProbThreshold", logProbThreshold);
     w.field("firstTokenLogProbThreshold", firstTokenLogProbThreshold);

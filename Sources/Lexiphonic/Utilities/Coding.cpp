@@ -92,27 +92,15 @@ std::string readString(const foundation::JSONValue& value) {
 }
 
 std::vector<int64_t> readIntArray(const foundation::JSONValue& value) {
-    requireArray(value, "Array<Int>");
-    std::vector<int64_t> out;
-    out.reserve(value.size());
-    for (const auto& item : value.items()) out.push_back(readInt(item));
-    return out;
+    return readList(value, "Array<Int>", readInt);
 }
 
 std::vector<float> readFloatArray(const foundation::JSONValue& value) {
-    requireArray(value, "Array<Float>");
-    std::vector<float> out;
-    out.reserve(value.size());
-    for (const auto& item : value.items()) out.push_back(readFloat(item));
-    return out;
+    return readList(value, "Array<Float>", readFloat);
 }
 
 std::vector<std::string> readStringArray(const foundation::JSONValue& value) {
-    requireArray(value, "Array<String>");
-    std::vector<std::string> out;
-    out.reserve(value.size());
-    for (const auto& item : value.items()) out.push_back(readString(item));
-    return out;
+    return readList(value, "Array<String>", readString);
 }
 
 foundation::JSONDocument parseDocument(std::string_view text) {

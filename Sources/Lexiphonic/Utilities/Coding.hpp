@@ -1,6 +1,7 @@
 #pragma once
 // Reading the engine's encoded records: typed access to JSON members with the decoder's error kinds
-// (a missing required key, a value of the wrong type, a value that cannot be represented).
+// (a missing required key, a value of the wrong type, a value that cannot be represented), and the
+// list writer the records share.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,24 @@ std::string readString(const foundation::JSONValue& value);
 std::vector<int64_t> readIntArray(const foundation::JSONValue& value);
 std::vector<float> readFloatArray(const foundation::JSONValue& value);
 std::vector<std::string> readStringArray(const foundation::JSONValue& value);
+
+// An array of records, each read by `decode`; a type mismatch naming `typeName` when it is not an array.
+template <class Decode>
+auto readList(const foundation::JSONValue& value, std::string_view typeName, Decode decode) {
+    requireArray(value, typeName);
+    std::vector<decltype(decode(value))> out;
+    out.reserve(value.size());
+    for (const auto& item : value.items()) out.push_back(decode(item));
+    return out;
+}
+
+// `key` and an array of plain values.
+template <class T>
+void writeList(foundation::JSONWriter& writer, std::string_view key, const std::vector<T>& values) {
+    writer.key(key).beginArray();
+    for (const auto& v : values) writer.value(v);
+    writer.endArray();
+}
 
 // Parses a whole document; a syntax error becomes dataCorrupted.
 foundation::JSONDocument parseDocument(std::string_view text);

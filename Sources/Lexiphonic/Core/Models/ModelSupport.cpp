@@ -82,18 +82,12 @@ std::vector<DeviceSupport> mergeDeviceSupport(const std::vector<DeviceSupport>& 
     return merged;
 }
 
-void writeStrings(foundation::JSONWriter& w, std::string_view key, const std::vector<std::string>& values) {
-    w.key(key).beginArray();
-    for (const auto& v : values) w.value(v);
-    w.endArray();
-}
-
 }  // namespace
 
 void ModelSupport::encode(foundation::JSONWriter& w) const {
     w.beginObject();
     w.field("default", default_);
-    writeStrings(w, "supported", supported);
+    coding::writeList(w, "supported", supported);
     w.endObject();
 }
 
@@ -108,7 +102,7 @@ ModelSupport ModelSupport::decode(const foundation::JSONValue& v) {
 void DeviceSupport::encode(foundation::JSONWriter& w) const {
     w.beginObject();
     w.field("chips", chips);
-    writeStrings(w, "identifiers", identifiers);
+    coding::writeList(w, "identifiers", identifiers);
     w.key("models");
     models.encode(w);
     w.endObject();
@@ -181,10 +175,7 @@ ModelSupportConfig ModelSupportConfig::decode(const foundation::JSONValue& v) {
     coding::requireObject(v, "ModelSupportConfig");
     auto name = coding::readString(coding::required(v, "name"));
     auto version = coding::readString(coding::required(v, "version"));
-    auto rowsValue = coding::required(v, "device_support");
-    coding::requireArray(rowsValue, "Array<DeviceSupport>");
-    std::vector<DeviceSupport> rows;
-    for (const auto& item : rowsValue.items()) rows.push_back(DeviceSupport::decode(item));
+    auto rows = coding::readList(coding::required(v, "device_support"), "Array<DeviceSupport>", DeviceSupport::decode);
     return ModelSupportConfig(std::move(name), std::move(version), std::move(rows), true);
 }
 

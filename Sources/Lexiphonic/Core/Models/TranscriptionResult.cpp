@@ -10,12 +10,6 @@ namespace lexiphonic {
 
 namespace {
 
-void writeInts(foundation::JSONWriter& w, std::string_view key, const std::vector<int64_t>& values) {
-    w.key(key).beginArray();
-    for (auto v : values) w.value(v);
-    w.endArray();
-}
-
 void writeSegments(foundation::JSONWriter& w, const std::vector<TranscriptionSegment>& segments) {
     w.beginArray();
     for (const auto& s : segments) s.encode(w);
@@ -23,11 +17,7 @@ void writeSegments(foundation::JSONWriter& w, const std::vector<TranscriptionSeg
 }
 
 std::vector<TranscriptionSegment> readSegments(const foundation::JSONValue& v) {
-    coding::requireArray(v, "Array<TranscriptionSegment>");
-    std::vector<TranscriptionSegment> out;
-    out.reserve(v.size());
-    for (const auto& item : v.items()) out.push_back(TranscriptionSegment::decode(item));
-    return out;
+    return coding::readList(v, "Array<TranscriptionSegment>", TranscriptionSegment::decode);
 }
 
 std::map<int64_t, float> readLogProbMap(const foundation::JSONValue& v) {
@@ -76,7 +66,7 @@ void hashWord(Hasher& h, const WordTiming& w) {
 void WordTiming::encode(foundation::JSONWriter& w) const {
     w.beginObject();
     w.field("word", word);
-    writeInts(w, "tokens", tokens);
+    coding::writeList(w, "tokens", tokens);
     w.field("start", start);
     w.field("end", end);
     w.field("probability", probability);
@@ -104,7 +94,7 @@ void TranscriptionSegment::encode(foundation::JSONWriter& w) const {
     w.field("start", start);
     w.field("end", end);
     w.field("text", text);
-    writeInts(w, "tokens", tokens);
+    coding::writeList(w, "tokens", tokens);
     w.key("tokenLogProbs").beginArray();
     for (const auto& map : tokenLogProbs) {
         w.beginObject();
@@ -134,19 +124,12 @@ TranscriptionSegment TranscriptionSegment::decode(const foundation::JSONValue& v
     out.end = readFloat(required(v, "end"));
     out.text = readString(required(v, "text"));
     out.tokens = readIntArray(required(v, "tokens"));
-    auto maps = required(v, "tokenLogProbs");
-    requireArray(maps, "Array<Dictionary<Int, Float>>");
-    for (const auto& item : maps.items()) out.tokenLogProbs.push_back(readLogProbMap(item));
+    out.tokenLogProbs = readList(required(v, "tokenLogProbs"), "Array<Dictionary<Int, Float>>", readLogProbMap);
     out.temperature = readFloat(required(v, "temperature"));
     out.avgLogprob = readFloat(required(v, "avgLogprob"));
     out.compressionRatio = readFloat(required(v, "compressionRatio"));
     out.noSpeechProb = readFloat(required(v, "noSpeechProb"));
-    if (auto words = optional(v, "words")) {
-        requireArray(*words, "Array<WordTiming>");
-        std::vector<WordTiming> list;
-        for (const auto& item : words->items()) list.push_back(WordTiming::decode(item));
-        out.words = std::move(list);
-    }
+    if (auto words = optional(v, "words")) out.words = readList(*words, "Array<WordTiming>", WordTiming::decode);
     return out;
 }
 
