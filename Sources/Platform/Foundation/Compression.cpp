@@ -15,6 +15,15 @@ constexpr int rawWindowBits = -15;  // negative: no zlib header or checksum
 constexpr int compressionLevel = 5;
 constexpr size_t chunkSize = 1 << 16;
 
+// avail_in is 32 bits wide: larger inputs go in slices, the next one once zlib has taken the last.
+void feedSlice(z_stream& stream, size_t& remaining) {
+    if (stream.avail_in == 0 && remaining > 0) {
+        uInt slice = static_cast<uInt>(std::min<size_t>(remaining, std::numeric_limits<uInt>::max()));
+        stream.avail_in = slice;
+        remaining -= slice;
+    }
+}
+
 }  // namespace
 
 std::string deflateRaw(std::string_view data) {
@@ -27,12 +36,7 @@ std::string deflateRaw(std::string_view data) {
     int status = Z_OK;
     char buffer[chunkSize];
     do {
-        // avail_in is 32 bits wide; feed larger inputs in slices.
-        if (stream.avail_in == 0 && remaining > 0) {
-            uInt slice = static_cast<uInt>(std::min<size_t>(remaining, std::numeric_limits<uInt>::max()));
-            stream.avail_in = slice;
-            remaining -= slice;
-        }
+        feedSlice(stream, remaining);
         stream.next_out = reinterpret_cast<Bytef*>(buffer);
         stream.avail_out = chunkSize;
         status = deflate(&stream, remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
@@ -54,11 +58,7 @@ std::string inflateRaw(std::string_view data) {
     size_t remaining = data.size();
     char buffer[chunkSize];
     for (;;) {
-        if (stream.avail_in == 0 && remaining > 0) {
-            uInt slice = static_cast<uInt>(std::min<size_t>(remaining, std::numeric_limits<uInt>::max()));
-            stream.avail_in = slice;
-            remaining -= slice;
-        }
+        feedSlice(stream, remaining);
         stream.next_out = reinterpret_cast<Bytef*>(buffer);
         stream.avail_out = chunkSize;
         int status = inflate(&stream, Z_NO_FLUSH);
