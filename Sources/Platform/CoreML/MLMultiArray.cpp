@@ -108,15 +108,8 @@ std::shared_ptr<MLMultiArray> MLMultiArray::make(std::vector<int64_t> shape, MLM
         throw MLModelError(MLModelError::Case::generic,
                            "Cannot create MLMultiArray: out of memory for " + std::to_string(bytes) + " bytes");
     std::memset(memory, 0, rounded);
-    std::shared_ptr<MLMultiArray> array(new MLMultiArray());
-    array->strides_ = rowMajorStrides(shape);
-    array->shape_ = std::move(shape);
-    array->count_ = count;
-    array->dataType_ = dataType;
-    array->data_ = memory;
-    array->owner_ = std::shared_ptr<void>(memory, [](void* p) { std::free(p); });
-    array->identifier_ = nextIdentifier.fetch_add(1);
-    return array;
+    std::shared_ptr<void> owner(memory, [](void* p) { std::free(p); });
+    return wrap(memory, std::move(shape), dataType, std::move(owner));
 }
 
 std::shared_ptr<MLMultiArray> MLMultiArray::make(std::shared_ptr<corevideo::CVPixelBuffer> pixelBuffer,
