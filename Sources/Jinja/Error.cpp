@@ -1,5 +1,7 @@
 #include "Jinja/Error.hpp"
 
+#include "Platform/Foundation/Text.hpp"
+
 namespace jinja {
 
 namespace {
@@ -21,15 +23,6 @@ const char* prefix(JinjaError::Case kind) {
         case JinjaError::Case::syntax: return "Syntax error: ";
     }
     return "";
-}
-
-std::string joinedPath(const std::vector<std::string>& path) {
-    std::string text;
-    for (const auto& component : path) {
-        if (!text.empty()) text += ".";
-        text += component;
-    }
-    return text;
 }
 }  // namespace
 
@@ -68,7 +61,8 @@ std::string EncodingError::localizedDescription() const { return debugDescriptio
 
 std::string EncodingError::describe() const {
     (void)kind_;
-    return "invalidValue(codingPath: [" + joinedPath(codingPath_) + "], " + foundation::debugQuoted(debugDescription_) + ")";
+    return "invalidValue(codingPath: [" + foundation::text::joined(codingPath_, ".") + "], " +
+           foundation::debugQuoted(debugDescription_) + ")";
 }
 
 }  // namespace jinja

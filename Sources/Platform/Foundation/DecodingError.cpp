@@ -1,5 +1,7 @@
 #include "Platform/Foundation/DecodingError.hpp"
 
+#include "Platform/Foundation/Text.hpp"
+
 namespace foundation {
 
 namespace {
@@ -39,12 +41,8 @@ std::string DecodingError::localizedDescription() const {
 
 std::string DecodingError::describe() const {
     if (!hasCodingPath_) return describeCase(caseName(kind_), debugDescription_);
-    std::string path;
-    for (const auto& component : codingPath_) {
-        if (!path.empty()) path += ".";
-        path += component;
-    }
-    return std::string(caseName(kind_)) + "(codingPath: [" + path + "], " + debugQuoted(debugDescription_) + ")";
+    return std::string(caseName(kind_)) + "(codingPath: [" + text::joined(codingPath_, ".") + "], " +
+           debugQuoted(debugDescription_) + ")";
 }
 
 }  // namespace foundation
