@@ -3,42 +3,20 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "PelluxCore/FileUtilities.hpp"
 #include "PelluxCore/FoundationExtensions.hpp"
 #include "Platform/Foundation/Files.hpp"
+#include "TemporaryFolder.hpp"
 
 namespace pellux {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("pellux-tests-" + std::to_string(random()) + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path write(const fs::path& relative, const std::string& bytes) const {
-        const fs::path file = path_ / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << bytes;
-        return file;
-    }
-
-private:
-    fs::path path_;
-};
+using pelluxtests::TemporaryFolder;
 
 TEST(RoundedTest, HalvesAwayFromZeroAtAnyPlace) {
     struct Case {

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include "PelluxCore/MLTensorExtensions.hpp"
 #include "PelluxCore/ModelUtilities.hpp"
 #include "Platform/CoreML/ModelFolderWriter.hpp"
+#include "TemporaryFolder.hpp"
 
 using namespace coreml;
 using pellux::MLMultiArrayCreationError;
@@ -18,23 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        static int counter = 0;
-        path_ = fs::temp_directory_path() / ("ml-helpers-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using pelluxtests::TemporaryFolder;
 
 void touch(const fs::path& path) {
     fs::create_directories(path.parent_path());
@@ -170,7 +154,7 @@ TEST(MLTensorHelpers, ConvertSupportedScalarTypesAndRefuseOthers) {
 }
 
 TEST(ModelUtilitiesTests, DetectsCompiledModelsBeforePackages) {
-    ScratchFolder tmp;
+    TemporaryFolder tmp;
     const auto& root = tmp.path();
     const std::string inner = "Data/com.apple.CoreML/model.mlmodel";
     fs::create_directories(root / "both" / "Enc.mlmodelc");
@@ -202,7 +186,7 @@ TEST(ModelUtilitiesTests, DetectsCompiledModelsBeforePackages) {
 }
 
 TEST(ModelUtilitiesTests, DimensionsComeFromDeclaredShapes) {
-    ScratchFolder tmp;
+    TemporaryFolder tmp;
     auto folder = tmp.path() / "MelSpectrogram.mlmodelc";
     ModelFolderWriter("scripted")
         .addInput("audio", MLMultiArrayDataType::float16, {480000})
@@ -234,7 +218,7 @@ TEST(ModelUtilitiesTests, DimensionsComeFromDeclaredShapes) {
 }
 
 TEST(MLModelHelpers, PredictionNamesAndLoadingProtocol) {
-    ScratchFolder tmp;
+    TemporaryFolder tmp;
     auto folder = tmp.path() / "Echo.mlmodelc";
     ModelFolderWriter("identity")
         .addInput("x", MLMultiArrayDataType::int32, {2})
