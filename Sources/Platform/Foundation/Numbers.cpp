@@ -13,6 +13,8 @@
 #include <system_error>
 #include <cwchar>
 
+#include "Platform/Foundation/Text.hpp"
+
 namespace foundation {
 
 namespace {
@@ -203,30 +205,13 @@ void appendWithCLibrary(std::string& out, const std::string& cSpec, T value) {
 void appendWide(std::string& out, const std::u32string& wide, const Spec& spec, bool limitedByPrecision) {
     std::string body;
     for (char32_t c : wide) {
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            c = 0xFFFD;
-        }
-        char encoded[4];
-        size_t n = 0;
-        if (c < 0x80) {
-            encoded[n++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            encoded[n++] = static_cast<char>(0xC0 | (c >> 6));
-            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            encoded[n++] = static_cast<char>(0xE0 | (c >> 12));
-            encoded[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            encoded[n++] = static_cast<char>(0xF0 | (c >> 18));
-            encoded[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            encoded[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-        if (limitedByPrecision && spec.precision >= 0 && body.size() + n > static_cast<size_t>(spec.precision)) {
+        // Surrogates and values beyond U+10FFFF come out as U+FFFD.
+        std::string encoded = text::fromScalar(c);
+        if (limitedByPrecision && spec.precision >= 0 &&
+            body.size() + encoded.size() > static_cast<size_t>(spec.precision)) {
             break;
         }
-        body.append(encoded, n);
+        body += encoded;
     }
     appendPadded(out, body, spec, false, 0);
 }
