@@ -142,25 +142,12 @@ void DecodingOptions::encode(foundation::JSONWriter& w) const {
 DecodingOptions DecodingOptions::decode(const foundation::JSONValue& v) {
     using namespace coding;
     requireObject(v, "DecodingOptions");
-    auto optFloat = [&](std::string_view key) -> std::optional<float> {
-        if (auto m = optional(v, key)) return readFloat(*m);
-        return std::nullopt;
-    };
-    auto optInt = [&](std::string_view key) -> std::optional<int64_t> {
-        if (auto m = optional(v, key)) return readInt(*m);
-        return std::nullopt;
-    };
-    auto optInts = [&](std::string_view key) -> std::optional<std::vector<int64_t>> {
-        if (auto m = optional(v, key)) return readIntArray(*m);
-        return std::nullopt;
-    };
 
     // Keys are read in field order so the first bad key is the one reported.
     DecodingOptions o;
     o.verbose = readBool(required(v, "verbose"));
     o.task = decodeDecodingTask(required(v, "task"));
-    o.language = std::nullopt;
-    if (auto m = optional(v, "language")) o.language = readString(*m);
+    o.language = readOptional(v, "language", readString);
     o.temperature = readFloat(required(v, "temperature"));
     o.temperatureIncrementOnFallback = readFloat(required(v, "temperatureIncrementOnFallback"));
     o.temperatureFallbackCount = readInt(required(v, "temperatureFallbackCount"));
@@ -172,21 +159,20 @@ DecodingOptions DecodingOptions::decode(const foundation::JSONValue& v) {
     o.skipSpecialTokens = readBool(required(v, "skipSpecialTokens"));
     o.withoutTimestamps = readBool(required(v, "withoutTimestamps"));
     o.wordTimestamps = readBool(required(v, "wordTimestamps"));
-    o.maxInitialTimestamp = optFloat("maxInitialTimestamp");
-    o.maxWindowSeek = optInt("maxWindowSeek");
+    o.maxInitialTimestamp = readOptional(v, "maxInitialTimestamp", readFloat);
+    o.maxWindowSeek = readOptional(v, "maxWindowSeek", readInt);
     o.clipTimestamps = readFloatArray(required(v, "clipTimestamps"));
     o.windowClipTime = readFloat(required(v, "windowClipTime"));
-    o.promptTokens = optInts("promptTokens");
-    o.prefixTokens = optInts("prefixTokens");
+    o.promptTokens = readOptional(v, "promptTokens", readIntArray);
+    o.prefixTokens = readOptional(v, "prefixTokens", readIntArray);
     o.suppressBlank = readBool(required(v, "suppressBlank"));
     o.supressTokens = readIntArray(required(v, "supressTokens"));
-    o.compressionRatioThreshold = optFloat("compressionRatioThreshold");
-    o.logProbThreshold = optFloat("logProbThreshold");
-    o.firstTokenLogProbThreshold = optFloat("firstTokenLogProbThreshold");
-    o.noSpeechThreshold = optFloat("noSpeechThreshold");
+    o.compressionRatioThreshold = readOptional(v, "compressionRatioThreshold", readFloat);
+    o.logProbThreshold = readOptional(v, "logProbThreshold", readFloat);
+    o.firstTokenLogProbThreshold = readOptional(v, "firstTokenLogProbThreshold", readFloat);
+    o.noSpeechThreshold = readOptional(v, "noSpeechThreshold", readFloat);
     o.concurrentWorkerCount = readInt(required(v, "concurrentWorkerCount"));
-    o.chunkingStrategy = std::nullopt;
-    if (auto m = optional(v, "chunkingStrategy")) o.chunkingStrategy = decodeChunkingStrategy(*m);
+    o.chunkingStrategy = readOptional(v, "chunkingStrategy", decodeChunkingStrategy);
     return o;
 }
 

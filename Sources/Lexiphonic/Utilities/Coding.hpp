@@ -25,6 +25,13 @@ void requireArray(const foundation::JSONValue& value, std::string_view typeName)
 foundation::JSONValue required(const foundation::JSONValue& object, std::string_view key);
 // An optional member: nothing when missing or null.
 std::optional<foundation::JSONValue> optional(const foundation::JSONValue& object, std::string_view key);
+// An optional member read by `read` (readFloat, readIntArray, ...): nothing when missing or null.
+template <class Read>
+auto readOptional(const foundation::JSONValue& object, std::string_view key, Read read)
+    -> std::optional<decltype(read(object))> {
+    if (auto member = optional(object, key)) return read(*member);
+    return std::nullopt;
+}
 
 bool readBool(const foundation::JSONValue& value);
 int64_t readInt(const foundation::JSONValue& value);

@@ -155,7 +155,7 @@ TranscriptionResultStruct TranscriptionResultStruct::decode(const foundation::JS
     out.segments = readSegments(required(v, "segments"));
     out.language = readString(required(v, "language"));
     out.timings = TranscriptionTimings::decode(required(v, "timings"));
-    if (auto seek = optional(v, "seekTime")) out.seekTime = readFloat(*seek);
+    out.seekTime = readOptional(v, "seekTime", readFloat);
     return out;
 }
 
@@ -241,8 +241,7 @@ std::shared_ptr<TranscriptionResult> TranscriptionResult::decode(const foundatio
     auto timings = TranscriptionTimings::decode(required(v, "timings"));
     // The key must be there; its value may be null.
     if (!v.member("seekTime").exists()) required(v, "seekTime");
-    std::optional<float> seekTime;
-    if (auto seek = optional(v, "seekTime")) seekTime = readFloat(*seek);
+    std::optional<float> seekTime = readOptional(v, "seekTime", readFloat);
     return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments), std::move(language), timings,
                                                  seekTime);
 }
