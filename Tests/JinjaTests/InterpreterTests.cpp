@@ -188,6 +188,9 @@ std::vector<Golden> goldenCases() {
     };
 }
 
+// Shown in test listings instead of the case's raw bytes.
+void PrintTo(const Golden& g, std::ostream* os) { *os << g.source; }
+
 class GoldenTest : public testing::TestWithParam<Golden> {};
 
 TEST_P(GoldenTest, RendersAsExpected) {
