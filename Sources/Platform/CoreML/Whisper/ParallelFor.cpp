@@ -2,160 +2,148 @@
 
 #include <cblas.h>
 #include <immintrin.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace coreml::whisper {
 namespace {
 
-struct Job {
-    RangeFunction fn = nullptr;
-    void* context = nullptr;
-    size_t count = 0;
-    size_t chunk = 1;
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> done{0};   // items finished
-    std::atomic<int> helpersWanted{0};
-    bool moreSoon = false;
-    // The caller and every helper that picked the job up. Jobs are recycled, never freed, so a
-    // helper that arrives after the last chunk only finds nothing left to do; the caller waits for
-    // finished chunks, not for helpers that were descheduled before they claimed one.
-    std::atomic<int> references{0};
-};
+void futexWait(std::atomic<uint32_t>* word, uint32_t expected) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+void futexWake(std::atomic<uint32_t>* word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
+// One loop at a time runs on the helpers; it is published through `epoch_` (odd while the caller
+// rewrites the fields, even once they are valid). A helper announces itself in `inside_` and then
+// re-reads the epoch, so the caller never rewrites fields a helper is reading. No locks: a
+// condition variable's wake-up and its signal (which may itself block in glibc) cost more than a
+// whole loop of a decoder step.
 class Pool {
 public:
     Pool() {
         unsigned n = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned i = 1; i < n; ++i) threads_.emplace_back([this] { workerLoop(); });
+        helpers_ = std::vector<Helper>(n - 1);
+        for (unsigned i = 0; i + 1 < n; ++i) threads_.emplace_back([this, i] { helperLoop(i); });
     }
     ~Pool() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+        stopping_.store(true, std::memory_order_seq_cst);
+        epoch_.fetch_add(2, std::memory_order_seq_cst);
+        for (auto& h : helpers_) {
+            h.signal.fetch_add(1, std::memory_order_seq_cst);
+            futexWake(&h.signal);
         }
-        wake_.notify_all();
         for (auto& t : threads_) t.join();
     }
-    size_t workerCount() const { return threads_.size(); }
+    size_t helperCount() const { return helpers_.size(); }
 
-    Job* acquire() {
-        std::lock_guard lock(mutex_);
-        if (spare_.empty()) {
-            jobs_.push_back(std::make_unique<Job>());
-            return jobs_.back().get();
+    // Runs the loop with up to `helpers` helpers, or returns false when another loop holds the pool
+    // (a second prediction at the same time, or a loop started from inside a loop).
+    bool run(RangeFunction fn, void* context, size_t count, size_t chunk, int helpers, bool moreSoon) {
+        if (busy_.exchange(true, std::memory_order_acquire)) return false;
+        epoch_.fetch_add(1, std::memory_order_seq_cst);  // odd: fields being written
+        while (inside_.load(std::memory_order_seq_cst) != 0) _mm_pause();
+        fn_ = fn;
+        context_ = context;
+        count_ = count;
+        chunk_ = chunk;
+        wanted_ = helpers;
+        moreSoon_ = moreSoon;
+        next_.store(0, std::memory_order_relaxed);
+        done_.store(0, std::memory_order_relaxed);
+        epoch_.fetch_add(1, std::memory_order_seq_cst);  // even: published
+        for (int i = 0; i < helpers; ++i) {
+            Helper& h = helpers_[static_cast<size_t>(i)];
+            if (h.sleeping.load(std::memory_order_seq_cst)) {
+                h.signal.fetch_add(1, std::memory_order_seq_cst);
+                futexWake(&h.signal);
+            }
         }
-        Job* j = spare_.back();
-        spare_.pop_back();
-        return j;
-    }
-
-    void release(Job* job) {
-        if (job->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::lock_guard lock(mutex_);
-            spare_.push_back(job);
-        }
-    }
-
-    void run(Job& job, int helpers) {
-        job.references.store(1, std::memory_order_relaxed);
-        job.helpersWanted.store(helpers, std::memory_order_relaxed);
-        int toWake;
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(&job);
-            generation_.fetch_add(1, std::memory_order_release);
-            // Helpers that are spinning see the new generation themselves; wake only sleepers.
-            toWake = std::min(helpers, sleepers_);
-        }
-        for (int i = 0; i < toWake; ++i) wake_.notify_one();
-        work(job);
-        {
-            std::lock_guard lock(mutex_);
-            auto it = std::find(queue_.begin(), queue_.end(), &job);
-            if (it != queue_.end()) queue_.erase(it);
-        }
-        while (job.done.load(std::memory_order_acquire) < job.count) _mm_pause();
-        release(&job);
+        work();
+        while (done_.load(std::memory_order_acquire) < count) _mm_pause();
+        busy_.store(false, std::memory_order_release);
+        return true;
     }
 
 private:
-    static void work(Job& job) {
+    struct alignas(64) Helper {
+        std::atomic<uint32_t> signal{0};
+        std::atomic<uint32_t> sleeping{0};
+    };
+
+    void work() {
+        const size_t count = count_, chunk = chunk_;
         for (;;) {
-            size_t b = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-            if (b >= job.count) return;
-            size_t e = std::min(job.count, b + job.chunk);
-            job.fn(job.context, b, e);
-            job.done.fetch_add(e - b, std::memory_order_acq_rel);
-        }
-    }
-    void workerLoop() {
-        bool spinFirst = false, yieldFirst = false;
-        for (;;) {
-            Job* job = nullptr;
-            {
-                std::unique_lock lock(mutex_);
-                for (;;) {
-                    if (stopping_) return;
-                    if (!queue_.empty()) {
-                        job = queue_.front();
-                        if (job->helpersWanted.fetch_sub(1, std::memory_order_relaxed) <= 1) queue_.erase(queue_.begin());
-                        job->references.fetch_add(1, std::memory_order_acq_rel);
-                        break;
-                    }
-                    if (spinFirst) {
-                        // Decoder steps issue many short loops in a row: stay awake for the next one.
-                        spinFirst = false;
-                        const uint64_t seen = generation_.load(std::memory_order_acquire);
-                        lock.unlock();
-                        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
-                        while (generation_.load(std::memory_order_acquire) == seen &&
-                               std::chrono::steady_clock::now() < until)
-                            for (int i = 0; i < 64; ++i) _mm_pause();
-                        lock.lock();
-                        continue;
-                    }
-                    if (yieldFirst) {
-                        // Between the encoder's products: stay reachable without holding a core that
-                        // OpenBLAS's threads need (yielding gives way to them).
-                        yieldFirst = false;
-                        const uint64_t seen = generation_.load(std::memory_order_acquire);
-                        lock.unlock();
-                        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2000);
-                        while (generation_.load(std::memory_order_acquire) == seen &&
-                               std::chrono::steady_clock::now() < until)
-                            std::this_thread::yield();
-                        lock.lock();
-                        continue;
-                    }
-                    ++sleepers_;
-                    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-                    --sleepers_;
-                }
-            }
-            spinFirst = job->moreSoon;
-            yieldFirst = !job->moreSoon;
-            work(*job);
-            release(job);
+            size_t b = next_.fetch_add(chunk, std::memory_order_relaxed);
+            if (b >= count) return;
+            size_t e = std::min(count, b + chunk);
+            fn_(context_, b, e);
+            done_.fetch_add(e - b, std::memory_order_acq_rel);
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<Job*> queue_;  // capacity is kept, so steady use allocates nothing
-    std::vector<std::unique_ptr<Job>> jobs_;
-    std::vector<Job*> spare_;
-    std::atomic<uint64_t> generation_{0};
-    bool stopping_ = false;
-    int sleepers_ = 0;
+    void helperLoop(unsigned index) {
+        Helper& self = helpers_[index];
+        uint32_t seen = epoch_.load(std::memory_order_acquire);
+        // Spin this long after a loop before sleeping: a decoder step's loops follow each other
+        // within microseconds, while the encoder's leave the cores to OpenBLAS in between.
+        auto spinFor = std::chrono::microseconds(50);
+        for (;;) {
+            auto until = std::chrono::steady_clock::now() + spinFor;
+            uint32_t e;
+            for (;;) {
+                for (int i = 0; i < 32; ++i) {
+                    e = epoch_.load(std::memory_order_acquire);
+                    if (e != seen) break;
+                    _mm_pause();
+                }
+                if (e != seen) break;
+                if (std::chrono::steady_clock::now() < until) continue;
+                const uint32_t signal = self.signal.load(std::memory_order_seq_cst);
+                self.sleeping.store(1, std::memory_order_seq_cst);
+                if (epoch_.load(std::memory_order_seq_cst) == seen) futexWait(&self.signal, signal);
+                self.sleeping.store(0, std::memory_order_relaxed);
+            }
+            if (stopping_.load(std::memory_order_acquire)) return;
+            if (e & 1) continue;  // being written; look again
+            inside_.fetch_add(1, std::memory_order_seq_cst);
+            if (epoch_.load(std::memory_order_seq_cst) != e) {
+                inside_.fetch_sub(1, std::memory_order_release);
+                continue;
+            }
+            seen = e;
+            if (static_cast<int>(index) < wanted_) {
+                spinFor = std::chrono::microseconds(moreSoon_ ? 2000 : 50);
+                work();
+            }
+            inside_.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+    std::vector<Helper> helpers_;
     std::vector<std::thread> threads_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> busy_{false};
+    alignas(64) std::atomic<uint32_t> epoch_{0};
+    alignas(64) std::atomic<int> inside_{0};
+    // The published loop.
+    alignas(64) RangeFunction fn_ = nullptr;
+    void* context_ = nullptr;
+    size_t count_ = 0, chunk_ = 1;
+    int wanted_ = 0;
+    bool moreSoon_ = false;
+    alignas(64) std::atomic<size_t> next_{0};
+    alignas(64) std::atomic<size_t> done_{0};
 };
 
 Pool& pool() {
@@ -173,24 +161,17 @@ int kernelThreadCount() {
 void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon) {
     if (count == 0) return;
     grain = std::max<size_t>(grain, 1);
-    int threads = std::min<int>(kernelThreadCount(), static_cast<int>(pool().workerCount()) + 1);
+    int threads = std::min<int>(kernelThreadCount(), static_cast<int>(pool().helperCount()) + 1);
     size_t maxChunks = (count + grain - 1) / grain;
     if (threads <= 1 || maxChunks <= 1) {
         fn(context, 0, count);
         return;
     }
     threads = static_cast<int>(std::min<size_t>(threads, maxChunks));
-    Job& job = *pool().acquire();
-    job.fn = fn;
-    job.context = context;
-    job.count = count;
-    job.moreSoon = moreSoon;
     // A few chunks per thread balances uneven rows without much bookkeeping.
     size_t chunks = std::min(maxChunks, static_cast<size_t>(threads) * 4);
-    job.chunk = (count + chunks - 1) / chunks;
-    job.next.store(0, std::memory_order_relaxed);
-    job.done.store(0, std::memory_order_relaxed);
-    pool().run(job, threads - 1);
+    size_t chunk = (count + chunks - 1) / chunks;
+    if (!pool().run(fn, context, count, chunk, threads - 1, moreSoon)) fn(context, 0, count);
 }
 
 }  // namespace coreml::whisper

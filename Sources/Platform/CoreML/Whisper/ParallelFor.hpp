@@ -14,9 +14,10 @@ int kernelThreadCount();
 using RangeFunction = void (*)(void* context, size_t begin, size_t end);
 
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
-// With `moreSoon`, the helpers spin for a moment afterwards: for loops that follow each other closely
-// (a decoder step). Otherwise they wait for a few milliseconds by yielding, which keeps them
-// reachable between the encoder's OpenBLAS products without taking the cores those products need.
+// With `moreSoon`, the helpers keep spinning for about two milliseconds afterwards: for loops that
+// follow each other closely (a decoder step). Otherwise they sleep after a few tens of microseconds,
+// leaving the cores to the encoder's OpenBLAS products. A loop started while another one holds the
+// helpers runs on the calling thread alone.
 void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon = false);
 
 template <class F>
