@@ -363,9 +363,9 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
 }
 
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols) {
-    // Chunks of at least about 256 KiB of weights: a small product engages few threads, so a helper
-    // that the system deschedules mid-step holds up less.
-    size_t grain = std::max<size_t>(4, (size_t(1) << 17) / std::max<size_t>(cols, 1));
+    // Chunks of at least about 32 KiB of weights: the helpers spin between a step's products, so
+    // even a d x d product is worth spreading over every thread.
+    size_t grain = std::max<size_t>(4, (size_t(1) << 14) / std::max<size_t>(cols, 1));
     grain = (grain + 3) & ~size_t(3);
     // Matrix-vector products come in quick succession (a decoder step): keep the helpers awake.
     parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); }, true);
