@@ -136,6 +136,7 @@ void AudioEncoderModel::layerMatrices(const Layer& L, Scratch& s, const float*& 
 void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     auto lease = scratch_->take();
     Scratch& s = *lease;
+    KernelThreadsRunBlas ownBlas;  // one set of threads for the whole window
     const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads;
     const size_t T1 = kMelFrames, T = kEncoderFrames;
 
@@ -160,8 +161,10 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
             }
         }
     });
-    matmulTransB(s.columns.data(), 3 * m, conv1_.data(), 3 * m, s.h1.data(), d, T1, d, 3 * m, 1.0f, 0.0f);
-    addBiasGeluRows(s.h1.data(), T1, d, conv1Bias_.data());
+    matmulTransBThen(s.columns.data(), 3 * m, conv1_.data(), 3 * m, s.h1.data(), d, T1, d, 3 * m, 1.0f, 0.0f,
+                     [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                         addBiasGeluBlock(s.h1.data(), d, r0, r1, c0, c1, conv1Bias_.data());
+                     });
     // conv2 (kernel 3, stride 2, pad 1): columns[t] = [h[2t-1], h[2t], h[2t+1]].
     parallelFor(T, 64, [&](size_t b, size_t e) {
         for (size_t t = b; t < e; ++t) {
@@ -175,27 +178,36 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
             }
         }
     });
-    matmulTransB(s.columns.data(), 3 * d, conv2_.data(), 3 * d, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f);
-    addBiasGeluRows(s.x.data(), T, d, conv2Bias_.data());
-    parallelFor(T, 64, [&](size_t b, size_t e) {
-        for (size_t t = b; t < e; ++t) axpy(1.0f, positions_.data() + t * d, s.x.data() + t * d, d);
-    });
+    matmulTransBThen(s.columns.data(), 3 * d, conv2_.data(), 3 * d, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f,
+                     [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                         addBiasGeluBlock(s.x.data(), d, r0, r1, c0, c1, conv2Bias_.data());
+                         for (size_t t = r0; t < r1; ++t)
+                             axpy(1.0f, positions_.data() + t * d + c0, s.x.data() + t * d + c0, c1 - c0);
+                     });
 
     for (const Layer& L : layers_) {
         const float *wqkv, *wo, *w1, *w2;
         layerMatrices(L, s, wqkv, wo, w1, w2);
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
-        matmulTransB(s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f);
-        addBiasRows(s.qkv.data(), T, 3 * d, L.qkvBias.data());
+        matmulTransBThen(s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
+                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                             addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
+                         });
         encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
         // x += attn . Wo^T + bo
-        matmulTransB(s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f);
-        addBiasRows(s.x.data(), T, d, L.oBias.data());
+        matmulTransBThen(s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f,
+                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                             addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.oBias.data());
+                         });
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln2Weight.data(), L.ln2Bias.data());
-        matmulTransB(s.xn.data(), d, w1, d, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f);
-        addBiasGeluRows(s.hidden.data(), T, 4 * d, L.fc1Bias.data());
-        matmulTransB(s.hidden.data(), 4 * d, w2, 4 * d, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f);
-        addBiasRows(s.x.data(), T, d, L.fc2Bias.data());
+        matmulTransBThen(s.xn.data(), d, w1, d, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
+                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                             addBiasGeluBlock(s.hidden.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
+                         });
+        matmulTransBThen(s.hidden.data(), 4 * d, w2, 4 * d, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
+                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                             addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.fc2Bias.data());
+                         });
     }
     layerNormRows(s.x.data(), s.xn.data(), T, d, lnWeight_.data(), lnBias_.data());
     // Channel-major output.

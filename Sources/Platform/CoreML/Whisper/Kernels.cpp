@@ -373,9 +373,63 @@ void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, si
 
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
-                static_cast<blasint>(k), alpha, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
-                static_cast<blasint>(ldc));
+    matmulTransBThen(a, lda, b, ldb, c, ldc, m, n, k, alpha, beta, nullptr, nullptr);
+}
+
+void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
+                      size_t k, float alpha, float beta, BlockFunction finish, void* context) {
+    if (m == 0 || n == 0) return;
+    KernelThreadsRunBlas ownBlas;
+    // A grid of one block per thread, shaped to pack the least: each block packs its rows of A and
+    // its rows of B, so the total is about gn * m * k + gm * n * k.
+    const size_t threads = static_cast<size_t>(kernelThreadCount());
+    size_t gm = 1, gn = 1;
+    double best = -1;
+    for (size_t rows = 1; rows <= threads; ++rows) {
+        if (threads % rows != 0) continue;
+        size_t cols = threads / rows;
+        if (rows > (m + 15) / 16 || cols > (n + 15) / 16) continue;
+        double cost = static_cast<double>(cols) * static_cast<double>(m) + static_cast<double>(rows) * static_cast<double>(n);
+        if (best < 0 || cost < best) best = cost, gm = rows, gn = cols;
+    }
+    // Block edges on multiples of 16, the width of OpenBLAS's kernels.
+    auto edge = [](size_t total, size_t parts, size_t i) {
+        if (i >= parts) return total;
+        size_t e = (total * i / parts + 8) & ~size_t(15);
+        return std::min(total, e);
+    };
+    parallelFor(gm * gn, 1, [&](size_t begin, size_t end) {
+        for (size_t block = begin; block < end; ++block) {
+            const size_t bi = block / gn, bj = block % gn;
+            const size_t r0 = edge(m, gm, bi), r1 = edge(m, gm, bi + 1), c0 = edge(n, gn, bj), c1 = edge(n, gn, bj + 1);
+            if (r0 >= r1 || c0 >= c1) continue;
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(r1 - r0),
+                        static_cast<blasint>(c1 - c0), static_cast<blasint>(k), alpha, a + r0 * lda,
+                        static_cast<blasint>(lda), b + c0 * ldb, static_cast<blasint>(ldb), beta, c + r0 * ldc + c0,
+                        static_cast<blasint>(ldc));
+            if (finish) finish(context, r0, r1, c0, c1);
+        }
+    });
+}
+
+void addBiasBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias) {
+    for (size_t r = r0; r < r1; ++r) {
+        float* row = x + r * ld;
+        size_t i = c0;
+        for (; i + 8 <= c1; i += 8)
+            _mm256_storeu_ps(row + i, _mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i)));
+        for (; i < c1; ++i) row[i] += bias[i];
+    }
+}
+
+void addBiasGeluBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias) {
+    for (size_t r = r0; r < r1; ++r) {
+        float* row = x + r * ld;
+        size_t i = c0;
+        for (; i + 8 <= c1; i += 8)
+            _mm256_storeu_ps(row + i, gelu8(_mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i))));
+        for (; i < c1; ++i) row[i] = geluScalar(row[i] + bias[i]);
+    }
 }
 
 }  // namespace coreml::whisper

@@ -1,9 +1,11 @@
 #pragma once
 // Numeric building blocks of the Whisper architectures: half-precision conversion, layer norm,
 // GELU, softmax, half-precision matrix-vector products and the OpenBLAS products. All arithmetic
-// is F32; every routine gives the same result whatever the thread count.
+// is F32; for a given kernel thread count every routine gives the same result, however the work
+// happens to be shared out.
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace coreml::whisper {
 
@@ -53,7 +55,30 @@ void axpy(float a, const float* x, float* y, size_t n);
 
 // C[m, n] = alpha * A[m, k] . B[n, k]^T + beta * C (B given row-major as [n, k], i.e. a linear layer's
 // weight). Leading dimensions in elements.
+// The product is cut into one block of C per kernel thread, each computed by single-threaded OpenBLAS
+// on that thread (see KernelThreadsRunBlas); the blocks depend on kernelThreadCount() only, so the
+// result does not depend on which threads happen to be free.
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta);
+
+// The same, then `finish(context, r0, r1, c0, c1)` on each block of C (rows [r0, r1), columns
+// [c0, c1)) by the thread that computed it, while the block is still in its cache.
+using BlockFunction = void (*)(void* context, size_t r0, size_t r1, size_t c0, size_t c1);
+void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
+                      size_t k, float alpha, float beta, BlockFunction finish, void* context);
+
+template <class F>
+void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
+                      size_t k, float alpha, float beta, F&& finish) {
+    using Body = std::remove_reference_t<F>;
+    matmulTransBThen(
+        a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
+        [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
+        const_cast<void*>(static_cast<const void*>(&finish)));
+}
+
+// Finishing steps for a block of a [rows, ld] matrix: x += bias[c]; x = GELU(x + bias[c]).
+void addBiasBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias);
+void addBiasGeluBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias);
 
 }  // namespace coreml::whisper

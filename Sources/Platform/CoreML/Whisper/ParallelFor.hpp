@@ -11,6 +11,20 @@ namespace coreml::whisper {
 // (OPENBLAS_NUM_THREADS / openblas_set_num_threads) governs the whole computation.
 int kernelThreadCount();
 
+// While one is alive, OpenBLAS runs single-threaded and the kernels' own threads call it on blocks
+// of each product (see matmulTransB), so only one set of threads competes for the cores: OpenBLAS's
+// idle threads otherwise spin, yielding, for a long while after each of its products and take
+// cycles from everything the kernels run in between. kernelThreadCount() keeps reporting the count
+// set before. Scopes nest and may be held by several threads at once; the last one out restores
+// OpenBLAS's count.
+class KernelThreadsRunBlas {
+public:
+    KernelThreadsRunBlas();
+    ~KernelThreadsRunBlas();
+    KernelThreadsRunBlas(const KernelThreadsRunBlas&) = delete;
+    KernelThreadsRunBlas& operator=(const KernelThreadsRunBlas&) = delete;
+};
+
 using RangeFunction = void (*)(void* context, size_t begin, size_t end);
 
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
