@@ -12,7 +12,8 @@ namespace coreml::whisper {
 
 namespace {
 
-constexpr size_t kRowBlock = 32;
+// Query rows per task: a multiple of six, and its scores (30 x frames) stay in the core's cache.
+constexpr size_t kRowBlock = 30;
 
 // Scores of R query rows against 16 keys at a time: keysT is [hd][stride] (keys transposed,
 // zero-padded to a multiple of 16).
@@ -88,24 +89,88 @@ void weighAll(const float* p, size_t ldp, const float* values, size_t frames, si
         }
 }
 
+// The same for heads stored as panels of 16 columns, [hd / 16][frames][16]: every frame's slice of a
+// panel is one cache line, and six rows keep twelve accumulators busy.
+template <int R>
+void weighPanels(const float* p, size_t ldp, const float* panels, size_t frames, size_t hd, float* out, size_t ldo) {
+    for (size_t c0 = 0; c0 < hd; c0 += 16) {
+        const float* panel = panels + c0 * frames;
+        __m256 acc[R][2];
+        #pragma GCC unroll 16
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
+        for (size_t n = 0; n < frames; ++n) {
+            __m256 v0 = _mm256_loadu_ps(panel + n * 16), v1 = _mm256_loadu_ps(panel + n * 16 + 8);
+            #pragma GCC unroll 16
+            for (int i = 0; i < R; ++i) {
+                __m256 pb = _mm256_broadcast_ss(p + i * ldp + n);
+                acc[i][0] = _mm256_fmadd_ps(pb, v0, acc[i][0]);
+                acc[i][1] = _mm256_fmadd_ps(pb, v1, acc[i][1]);
+            }
+        }
+        #pragma GCC unroll 16
+        for (int i = 0; i < R; ++i) {
+            _mm256_storeu_ps(out + i * ldo + c0, acc[i][0]);
+            _mm256_storeu_ps(out + i * ldo + c0 + 8, acc[i][1]);
+        }
+    }
+}
+
+// Runs Kernel<R> over rows [r0, r1) in groups of six, then the rest.
+template <template <int> class Kernel, class... Args>
+void sixRowsAtATime(size_t r0, size_t r1, Args&&... args) {
+    size_t r = r0;
+    for (; r + 6 <= r1; r += 6) Kernel<6>::run(r, args...);
+    switch (r1 - r) {
+        case 5: Kernel<5>::run(r, args...); break;
+        case 4: Kernel<4>::run(r, args...); break;
+        case 3: Kernel<3>::run(r, args...); break;
+        case 2: Kernel<2>::run(r, args...); break;
+        case 1: Kernel<1>::run(r, args...); break;
+        default: break;
+    }
+}
+
+template <int R>
+struct ScoreKernel {
+    static void run(size_t r, size_t r0, const float* q, size_t ld, const float* kt, size_t stride, size_t hd,
+                    float scale, float* sc) {
+        scoreRows<R>(q + r * ld, ld, kt, stride, hd, scale, sc + (r - r0) * stride, stride);
+    }
+};
+
+template <int R>
+struct WeighKernel {
+    static void run(size_t r, size_t r0, const float* sc, size_t stride, const float* vh, size_t T, size_t hd,
+                    float* out, size_t d) {
+        weighPanels<R>(sc + (r - r0) * stride, stride, vh, T, hd, out + r * d, d);
+    }
+};
+
 }  // namespace
 
 void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, std::vector<float>& packed) {
     const size_t hd = d / H, ld = 3 * d;
     const size_t stride = (T + 15) & ~size_t(15);
+    // Heads 16 columns wide or a multiple of that keep their values as panels of 16 columns.
+    const bool panels = hd % 16 == 0;
     packed.resize(H * hd * stride + H * T * hd);
     float* keysT = packed.data();                  // [H][hd][stride]
-    float* values = packed.data() + H * hd * stride;  // [H][T][hd]
+    float* values = packed.data() + H * hd * stride;  // [H][T][hd], or [H][hd / 16][T][16]
     // Keys transposed per head (tiles keep the reads and writes in cache), values per head contiguous.
     const size_t tiles = (T + 63) / 64;
     parallelFor(H * tiles, 1, [&](size_t b, size_t e) {
         for (size_t task = b; task < e; ++task) {
             const size_t h = task / tiles, n0 = (task % tiles) * 64, n1 = std::min(T, n0 + 64);
             float* kt = keysT + h * hd * stride;
+            float* vh = values + h * T * hd;
             for (size_t n = n0; n < n1; ++n) {
                 const float* row = qkv + n * ld + d + h * hd;
                 for (size_t c = 0; c < hd; ++c) kt[c * stride + n] = row[c];
-                std::copy(qkv + n * ld + 2 * d + h * hd, qkv + n * ld + 2 * d + (h + 1) * hd, values + (h * T + n) * hd);
+                const float* v = qkv + n * ld + 2 * d + h * hd;
+                if (panels)
+                    for (size_t c0 = 0; c0 < hd; c0 += 16) std::copy(v + c0, v + c0 + 16, vh + (c0 * T) + n * 16);
+                else
+                    std::copy(v, v + hd, vh + n * hd);
             }
             if (n1 == T)
                 for (size_t c = 0; c < hd; ++c) std::fill(kt + c * stride + T, kt + (c + 1) * stride, 0.0f);
@@ -120,15 +185,16 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
             const size_t h = task / blocks, r0 = (task % blocks) * kRowBlock, r1 = std::min(T, r0 + kRowBlock);
             const float* kt = keysT + h * hd * stride;
             const float* vh = values + h * T * hd;
-            size_t r = r0;
-            for (; r + 4 <= r1; r += 4)
-                scoreRows<4>(qkv + r * ld + h * hd, ld, kt, stride, hd, scale, scores.data() + (r - r0) * stride, stride);
-            for (; r < r1; ++r)
-                scoreRows<1>(qkv + r * ld + h * hd, ld, kt, stride, hd, scale, scores.data() + (r - r0) * stride, stride);
-            for (r = r0; r < r1; ++r) softmaxRow(scores.data() + (r - r0) * stride, T);
-            for (r = r0; r + 4 <= r1; r += 4)
-                weighAll<4>(scores.data() + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
-            for (; r < r1; ++r) weighAll<1>(scores.data() + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
+            float* sc = scores.data();
+            sixRowsAtATime<ScoreKernel>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
+            for (size_t r = r0; r < r1; ++r) softmaxRow(sc + (r - r0) * stride, T);
+            if (panels) {
+                sixRowsAtATime<WeighKernel>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
+            } else {
+                size_t r = r0;
+                for (; r + 4 <= r1; r += 4) weighAll<4>(sc + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
+                for (; r < r1; ++r) weighAll<1>(sc + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
+            }
         }
     });
 }
