@@ -200,6 +200,14 @@ void accumulateRows(const float* q, const uint16_t* k, size_t rows, size_t strid
     }
 }
 
+// Prefetches the first `count` halves of each of `rows` rows.
+void prefetchRows(const uint16_t* base, size_t rows, size_t stride, size_t count) {
+    for (size_t i = 0; i < rows; ++i) {
+        const char* row = reinterpret_cast<const char*>(base + i * stride);
+        for (size_t off = 0; off < count * 2; off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+    }
+}
+
 // out[i] = sum_j p[j] * V[i][j] for j < count.
 void weightedRows(const float* p, const uint16_t* v, size_t rows, size_t stride, size_t count, float* out) {
     for (size_t i = 0; i < rows; ++i) {
@@ -255,13 +263,17 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         }, true);
         floatToHalf(s.qkv.data() + d, out.keyUpdates + l * d, d);
         floatToHalf(s.qkv.data() + 2 * d, out.valueUpdates + l * d, d);
-        // Self-attention over the cached positions before t and this step's own key; early
-        // positions are too little work to be worth spreading over threads.
-        parallelFor(H, t * hd < 4096 ? H : 1, [&](size_t b, size_t e) {
+        // Self-attention over the cached positions before t and this step's own key, a head per
+        // task (even short rows: their cache misses are what costs).
+        parallelFor(H, 1, [&](size_t b, size_t e) {
             for (size_t h = b; h < e; ++h) {
                 float* sc = s.scores.data() + h * (S + 1);
                 const float* q = s.qkv.data() + h * hd;
                 const size_t row0 = l * d + h * hd;
+                // The head's cached rows are short and far apart: ask for all of them at once
+                // rather than miss on each in turn.
+                prefetchRows(in.keyCache + row0 * S, hd, S, t);
+                prefetchRows(in.valueCache + row0 * S, hd, S, t);
                 accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
                 for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
                 sc[t] = dot(q, s.qkv.data() + d + h * hd, hd) * scale;
