@@ -23,6 +23,7 @@
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
 
@@ -157,6 +158,16 @@ void logitsGemv(benchmark::State& state, int threads, int d) {
         benchmark::DoNotOptimize(y.data());
     }
     state.counters["GB/s"] = benchmark::Counter(V * d * 2.0 * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// One empty loop over the kernel threads, as a decoder step issues them back to back: the cost of
+// starting and joining a loop.
+void emptyLoop(benchmark::State& state, int threads) {
+    openblas_set_num_threads(threads);
+    std::vector<float> sink(64 * 16);
+    for (auto _ : state)
+        parallelFor(static_cast<size_t>(threads), 1, [&](size_t b, size_t) { sink[b * 16] += 1.0f; }, true);
+    benchmark::DoNotOptimize(sink.data());
 }
 
 void melBench(benchmark::State& state, int threads, Size s) {
@@ -358,6 +369,10 @@ int main(int argc, char** argv) {
         benchmark::Shutdown();
         return 0;
     }
+    for (int threads : threadCounts)
+        benchmark::RegisterBenchmark(("emptyLoop/threads:" + std::to_string(threads)).c_str(), emptyLoop, threads)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
     for (int threads : threadCounts)
         for (int d : {512, 1280})
             benchmark::RegisterBenchmark(("logitsGemv/d" + std::to_string(d) + "/threads:" + std::to_string(threads)).c_str(),
