@@ -1,5 +1,6 @@
 #include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
 
+#include <cblas.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -99,31 +100,46 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
 TextDecoderModel::~TextDecoderModel() = default;
 
 std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(const uint16_t* encoderOutput) const {
-    const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers;
-    std::vector<float> encT(F * d);
-    parallelFor(d, 8, [&](size_t b, size_t e) {
-        std::vector<float> row(F);
-        for (size_t c = b; c < e; ++c) {
-            halfToFloat(encoderOutput + c * F, row.data(), F);
-            for (size_t n = 0; n < F; ++n) encT[n * d + c] = row[n];
+    const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers, H = dims_.heads, hd = d / H;
+    KernelThreadsRunBlas ownBlas;
+    // The encoder output is channel-major, [d, F]; frame-major F32 in tiles of 16 x 16.
+    std::vector<float> enc(F * d);
+    parallelFor((d + 15) / 16, 1, [&](size_t b, size_t e) {
+        float tile[16][16];
+        for (size_t c0 = b * 16; c0 < std::min(d, e * 16); c0 += 16) {
+            const size_t cn = std::min<size_t>(16, d - c0);
+            for (size_t n0 = 0; n0 < F; n0 += 16) {
+                const size_t nn = std::min<size_t>(16, F - n0);
+                for (size_t c = 0; c < cn; ++c) halfToFloat(encoderOutput + (c0 + c) * F + n0, tile[c], nn);
+                for (size_t n = 0; n < nn; ++n)
+                    for (size_t c = 0; c < cn; ++c) enc[(n0 + n) * d + c0 + c] = tile[c][n];
+            }
         }
     });
-    std::vector<float> kv(F * L * 2 * d);
-    matmulTransB(encT.data(), d, crossWeights_.data(), d, kv.data(), L * 2 * d, F, L * 2 * d, d, 1.0f, 0.0f);
-    addBiasRows(kv.data(), F, L * 2 * d, crossBias_.data());
     auto cache = std::make_shared<CrossAttentionCache>();
-    const size_t H = dims_.heads, hd = d / H;
     cache->keys.resize(F * L * d);
     cache->values.resize(F * L * d);
-    parallelFor(L * H, 1, [&](size_t b, size_t e) {
-        for (size_t lh = b; lh < e; ++lh) {
-            const size_t l = lh / H, h = lh % H;
-            uint16_t* kOut = cache->keys.data() + lh * F * hd;
-            uint16_t* vOut = cache->values.data() + lh * F * hd;
-            for (size_t n = 0; n < F; ++n) {
-                const float* row = kv.data() + n * L * 2 * d + l * 2 * d + h * hd;
-                floatToHalf(row, kOut + n * hd, hd);
-                floatToHalf(row + d, vOut + n * hd, hd);
+    // Tasks of (a block of frames, a layer): each computes that block's keys and values, [rows, 2d],
+    // into its thread's own buffer, then biases them and stores them as halves in the cache's
+    // [layer][head][frame][head dim] layout. No buffer for the whole product: at tens of megabytes,
+    // faulting its pages in cost as much as the arithmetic.
+    constexpr size_t kFrames = 192;
+    const size_t frameBlocks = (F + kFrames - 1) / kFrames;
+    parallelFor(frameBlocks * L, 1, [&](size_t begin, size_t end) {
+        thread_local std::vector<float> kv;
+        kv.resize(kFrames * 2 * d);
+        for (size_t task = begin; task < end; ++task) {
+            const size_t l = task % L, n0 = (task / L) * kFrames, rows = std::min(kFrames, F - n0);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(2 * d),
+                        static_cast<blasint>(d), 1.0f, enc.data() + n0 * d, static_cast<blasint>(d),
+                        crossWeights_.data() + l * 2 * d * d, static_cast<blasint>(d), 0.0f, kv.data(),
+                        static_cast<blasint>(2 * d));
+            addBiasBlock(kv.data(), 2 * d, 0, rows, 0, 2 * d, crossBias_.data() + l * 2 * d);
+            for (size_t which = 0; which < 2; ++which) {
+                uint16_t* out = (which == 0 ? cache->keys : cache->values).data();
+                for (size_t h = 0; h < H; ++h)
+                    for (size_t n = 0; n < rows; ++n)
+                        floatToHalf(kv.data() + n * 2 * d + which * d + h * hd, out + ((l * H + h) * F + n0 + n) * hd, hd);
             }
         }
     });
