@@ -1,5 +1,6 @@
 // The hand-written kernels at the sizes the model tests do not reach: widths that are not a multiple
 // of the vector length, short rows, odd head widths.
+#include <cblas.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,6 +93,41 @@ TEST(WhisperKernels, VectorKernelsHandleEveryTailLength) {
         geluInPlace(g.data(), n);
         for (size_t i = 0; i < n; ++i) EXPECT_NEAR(g[i], 0.5 * x[i] * (1 + std::erf(x[i] / std::sqrt(2.0))), 1e-6);
     }
+}
+
+TEST(WhisperKernels, BlockedProductCoversEveryElementOnceWhateverTheShape) {
+    // The product is cut into one block per kernel thread; shapes smaller than a block, odd edges and
+    // a thread count that does not divide evenly must still give every element of C exactly once.
+    struct Case {
+        size_t m, n, k;
+        int threads;
+    };
+    const int before = openblas_get_num_threads();
+    for (const Case& c : {Case{1, 1, 1, 8}, Case{5, 40, 3, 8}, Case{37, 21, 17, 8}, Case{100, 300, 9, 3},
+                          Case{1500, 70, 33, 7}, Case{64, 64, 64, 2}}) {
+        SCOPED_TRACE(testing::Message() << c.m << " x " << c.n << " x " << c.k << ", " << c.threads << " threads");
+        openblas_set_num_threads(c.threads);
+        auto a = randomFloats(c.m * c.k, 4), b = randomFloats(c.n * c.k, 5), bias = randomFloats(c.n, 6);
+        std::vector<float> out(c.m * c.n, 2.0f);
+        std::vector<int> visits(c.m * c.n, 0);
+        matmulTransBThen(a.data(), c.k, b.data(), c.k, out.data(), c.n, c.m, c.n, c.k, 0.5f, 1.0f,
+                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                             addBiasBlock(out.data(), c.n, r0, r1, c0, c1, bias.data());
+                             for (size_t r = r0; r < r1; ++r)
+                                 for (size_t j = c0; j < c1; ++j) ++visits[r * c.n + j];
+                         });
+        EXPECT_EQ(std::count(visits.begin(), visits.end(), 1), static_cast<long>(visits.size()));
+        double worst = 0;
+        for (size_t r = 0; r < c.m; ++r)
+            for (size_t j = 0; j < c.n; ++j) {
+                double e = 2.0 + bias[j];
+                for (size_t i = 0; i < c.k; ++i) e += 0.5 * double(a[r * c.k + i]) * b[j * c.k + i];
+                worst = std::max(worst, std::abs(e - out[r * c.n + j]));
+            }
+        EXPECT_LT(worst, 1e-4);
+    }
+    openblas_set_num_threads(before);
+    EXPECT_EQ(openblas_get_num_threads(), before);
 }
 
 TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {

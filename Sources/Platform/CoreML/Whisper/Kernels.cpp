@@ -119,30 +119,6 @@ void geluInPlace(float* x, size_t n) {
     for (; i < n; ++i) x[i] = geluScalar(x[i]);
 }
 
-void addBiasGeluRows(float* x, size_t rows, size_t cols, const float* bias) {
-    parallelFor(rows, 8, [&](size_t b, size_t e) {
-        for (size_t r = b; r < e; ++r) {
-            float* row = x + r * cols;
-            size_t i = 0;
-            for (; i + 8 <= cols; i += 8)
-                _mm256_storeu_ps(row + i, gelu8(_mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i))));
-            for (; i < cols; ++i) row[i] = geluScalar(row[i] + bias[i]);
-        }
-    });
-}
-
-void addBiasRows(float* x, size_t rows, size_t cols, const float* bias) {
-    parallelFor(rows, 32, [&](size_t b, size_t e) {
-        for (size_t r = b; r < e; ++r) {
-            float* row = x + r * cols;
-            size_t i = 0;
-            for (; i + 8 <= cols; i += 8)
-                _mm256_storeu_ps(row + i, _mm256_add_ps(_mm256_loadu_ps(row + i), _mm256_loadu_ps(bias + i)));
-            for (; i < cols; ++i) row[i] += bias[i];
-        }
-    });
-}
-
 void expInPlace(float* x, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, exp8(_mm256_loadu_ps(x + i)));

@@ -24,10 +24,6 @@ void layerNormRows(const float* x, float* y, size_t rows, size_t n, const float*
 
 // Exact (erf) GELU in place.
 void geluInPlace(float* x, size_t n);
-// x[r, c] = GELU(x[r, c] + bias[c]) for a [rows, cols] matrix, in parallel.
-void addBiasGeluRows(float* x, size_t rows, size_t cols, const float* bias);
-// x[r, c] += bias[c], in parallel.
-void addBiasRows(float* x, size_t rows, size_t cols, const float* bias);
 
 // exp of n values (vectorised; relative error about 2e-7).
 void expInPlace(float* x, size_t n);
