@@ -112,6 +112,9 @@ private:
                 if (std::chrono::steady_clock::now() < until) continue;
                 const uint32_t signal = self.signal.load(std::memory_order_seq_cst);
                 self.sleeping.store(1, std::memory_order_seq_cst);
+                // A helper that starts only after the pool began stopping has already taken the
+                // final epoch as seen: without this check it would sleep through the last wake-up.
+                if (stopping_.load(std::memory_order_seq_cst)) return;
                 if (epoch_.load(std::memory_order_seq_cst) == seen) futexWait(&self.signal, signal);
                 self.sleeping.store(0, std::memory_order_relaxed);
             }
