@@ -34,7 +34,13 @@ StackFacts stackFacts() {
     size_t size = 0;
     if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 0) {
         facts.limit = reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 512 * 1024);
-        facts.budget = std::min<size_t>(size / 4, 2 * 1024 * 1024);
+        // Sanitizer-instrumented frames are several times larger; the limit above still guards the end.
+#if defined(__SANITIZE_ADDRESS__)
+        constexpr size_t frameScale = 4;
+#else
+        constexpr size_t frameScale = 1;
+#endif
+        facts.budget = std::min<size_t>(size / 4, 2 * 1024 * 1024) * frameScale;
     }
     pthread_attr_destroy(&attr);
     return facts;
