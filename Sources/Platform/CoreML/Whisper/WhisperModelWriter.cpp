@@ -39,6 +39,19 @@ std::vector<std::pair<std::string, std::vector<int64_t>>> whisperTensorShapes(co
         r.push_back({p + ".weight", {d}});
         r.push_back({p + ".bias", {d}});
     };
+    // One attention block ("<layer>.self_attn" or "<layer>.encoder_attn") with its layer norm; keys have no bias.
+    auto attention = [&](const std::string& p) {
+        linear(p + ".q_proj", d, d);
+        linear(p + ".k_proj", d, d, false);
+        linear(p + ".v_proj", d, d);
+        linear(p + ".out_proj", d, d);
+        norm(p + "_layer_norm");
+    };
+    auto mlp = [&](const std::string& p) {
+        linear(p + "fc1", 4 * d, d);
+        linear(p + "fc2", d, 4 * d);
+        norm(p + "final_layer_norm");
+    };
     r.push_back({"encoder.conv1.weight", {d, c.melCount, 3}});
     r.push_back({"encoder.conv1.bias", {d}});
     r.push_back({"encoder.conv2.weight", {d, d, 3}});
@@ -46,31 +59,17 @@ std::vector<std::pair<std::string, std::vector<int64_t>>> whisperTensorShapes(co
     r.push_back({"encoder.embed_positions.weight", {kEncoderFrames, d}});
     for (int l = 0; l < c.encoderLayers; ++l) {
         std::string p = "encoder.layers." + std::to_string(l) + ".";
-        linear(p + "self_attn.q_proj", d, d);
-        linear(p + "self_attn.k_proj", d, d, false);
-        linear(p + "self_attn.v_proj", d, d);
-        linear(p + "self_attn.out_proj", d, d);
-        norm(p + "self_attn_layer_norm");
-        linear(p + "fc1", 4 * d, d);
-        linear(p + "fc2", d, 4 * d);
-        norm(p + "final_layer_norm");
+        attention(p + "self_attn");
+        mlp(p);
     }
     norm("encoder.layer_norm");
     r.push_back({"decoder.embed_tokens.weight", {c.vocabularySize, d}});
     r.push_back({"decoder.embed_positions.weight", {c.maxTargetPositions, d}});
     for (int l = 0; l < c.decoderLayers; ++l) {
         std::string p = "decoder.layers." + std::to_string(l) + ".";
-        for (const char* a : {"self_attn", "encoder_attn"}) {
-            std::string q = p + a;
-            linear(q + ".q_proj", d, d);
-            linear(q + ".k_proj", d, d, false);
-            linear(q + ".v_proj", d, d);
-            linear(q + ".out_proj", d, d);
-            norm(q + "_layer_norm");
-        }
-        linear(p + "fc1", 4 * d, d);
-        linear(p + "fc2", d, 4 * d);
-        norm(p + "final_layer_norm");
+        attention(p + "self_attn");
+        attention(p + "encoder_attn");
+        mlp(p);
     }
     norm("decoder.layer_norm");
     return r;
