@@ -15,6 +15,7 @@ PACKAGES=(
   libopenblas-dev
   libsndfile1-dev libsoxr-dev portaudio19-dev
   libcpp-httplib-dev libpoppler-cpp-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
 )
 
 # yyjson is not in Debian 12: take it from the next release, reached through the mirror this
