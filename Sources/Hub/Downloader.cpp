@@ -228,6 +228,9 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
     std::string buffer;
     buffer.reserve(chunkSize);
     int retriesLeft = params_.retries;
+    // Starting over is budgeted apart from the retries, which every written chunk renews: a server whose
+    // answers never fit the file must not keep a transfer going round for ever.
+    int restartsLeft = params_.retries;
 
     // Whatever has arrived is a correct continuation of the partial file: keep it.
     auto flush = [&] {
@@ -237,6 +240,7 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
         buffer.clear();
     };
     auto restart = [&] {
+        if (restartsLeft-- <= 0) throw DownloadError(DownloadError::Case::unexpectedError);
         buffer.clear();
         truncateToEmpty(file, incompleteDestination_);
         downloadResumeState_.setDownloadedSize(0);
@@ -350,8 +354,7 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
 }
 
 void Downloader::cancel() {
-    if (auto session = session_.get()) session->invalidateAndCancel();
-    if (auto task = task_.get()) task->cancel();
+    stopTransfer();
     broadcaster_.broadcast(DownloadState::failed(std::make_exception_ptr(URLError(URLError::Code::cancelled))));
 }
 

@@ -147,8 +147,8 @@ public:
     // still retries never reports `failed`.
     Broadcaster<DownloadState>::Stream download(const std::string& url, const std::optional<std::string>& token,
                                                 std::optional<int64_t> expectedSize);
-    // Stops the transfer; subscribers see `failed` with the URL error `cancelled`. The partial file keeps
-    // every byte received.
+    // Stops the transfer and waits for it to end; subscribers see `failed` with the URL error `cancelled`.
+    // The partial file keeps every byte received.
     void cancel();
 
     // The size of the file at `path`, 0 when there is none.
