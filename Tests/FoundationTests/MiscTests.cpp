@@ -133,16 +133,16 @@ TEST(Environment, OverrideReplacesTheWholeEnvironmentAndNests) {
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), "real");
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_UNSET_NAME"), std::nullopt);
     {
-        foundation::ScopedEnvironmentOverride outer(std::map<std::string, std::string>{{"HF_TOKEN", "outer"}});
-        EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "outer");
+        foundation::ScopedEnvironmentOverride outer(std::map<std::string, std::string>{{"BM_TOKEN", "outer"}});
+        EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "outer");
         EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), std::nullopt);
         {
             foundation::ScopedEnvironmentOverride inner(
-                std::map<std::string, std::string>{{"HF_TOKEN", "inner"}, {"EMPTY", ""}});
-            EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "inner");
+                std::map<std::string, std::string>{{"BM_TOKEN", "inner"}, {"EMPTY", ""}});
+            EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "inner");
             EXPECT_EQ(foundation::environmentValue("EMPTY"), "");
         }
-        EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "outer");
+        EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "outer");
         EXPECT_EQ(foundation::environmentValue("EMPTY"), std::nullopt);
     }
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), "real");
