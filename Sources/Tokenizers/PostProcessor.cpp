@@ -59,7 +59,7 @@ SpecialToken requiredToken(const hub::Config& config, std::string_view key, std:
     if (!token) {
         throw TokenizerError::invalidDefinition(std::string(message));
     }
-    return *token;
+    return {token->first, token->second.string()};
 }
 
 void append(std::vector<std::string>& out, const std::vector<std::string>& tokens) {

@@ -3,9 +3,10 @@
 #include <string_view>
 
 #include "Hub/Config.hpp"
+#include "Hub/YYJSONParser.hpp"
 
 namespace tokenizers::testing {
 
-inline hub::Config json(std::string_view text) { return hub::parseJSON(text); }
+inline hub::Config json(std::string_view text) { return hub::YYJSONParser::parseToConfig(text); }
 
 }  // namespace tokenizers::testing
