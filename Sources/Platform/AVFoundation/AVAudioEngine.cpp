@@ -16,23 +16,23 @@ constexpr int32_t kInvalidDeviceStatus = -10851;  // the property value is not a
 
 // ---- Input node
 
-std::optional<AudioDeviceInfo> AVAudioInputNode::device() const {
+std::optional<AudioDeviceInfo> AVAudioInputNode::State::device() const {
     std::optional<uint32_t> selected;
     {
-        std::lock_guard guard(lock_);
-        selected = selectedDevice_;
+        std::lock_guard guard(lock);
+        selected = selectedDevice;
     }
     if (selected) {
-        for (const auto& d : backend_->inputDevices()) {
+        for (const auto& d : backend->inputDevices()) {
             if (d.id == *selected) return d;
         }
         return std::nullopt;
     }
-    return backend_->defaultInputDevice();
+    return backend->defaultInputDevice();
 }
 
 AVAudioFormat AVAudioInputNode::inputFormat(AVAudioNodeBus) const {
-    const auto d = device();
+    const auto d = state_->device();
     if (!d) return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, 0, 0, false);
     return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, d->defaultSampleRate,
                          std::min(d->inputChannels, kMaxNodeChannels), false);
@@ -41,10 +41,10 @@ AVAudioFormat AVAudioInputNode::inputFormat(AVAudioNodeBus) const {
 AVAudioFormat AVAudioInputNode::outputFormat(AVAudioNodeBus bus) const { return inputFormat(bus); }
 
 int32_t AVAudioInputNode::setCurrentDevice(uint32_t deviceID) {
-    for (const auto& d : backend_->inputDevices()) {
+    for (const auto& d : state_->backend->inputDevices()) {
         if (d.id == deviceID) {
-            std::lock_guard guard(lock_);
-            selectedDevice_ = deviceID;
+            std::lock_guard guard(state_->lock);
+            state_->selectedDevice = deviceID;
             return 0;
         }
     }
@@ -52,7 +52,7 @@ int32_t AVAudioInputNode::setCurrentDevice(uint32_t deviceID) {
 }
 
 std::optional<uint32_t> AVAudioInputNode::currentDevice() const {
-    if (auto d = device()) return d->id;
+    if (auto d = state_->device()) return d->id;
     return std::nullopt;
 }
 
@@ -64,31 +64,31 @@ void AVAudioInputNode::installTap(AVAudioNodeBus bus, uint32_t bufferSize, const
                            "Tap format " + format->description() + " differs from the node's " +
                                outputFormat(bus).description());
     }
-    std::lock_guard tapGuard(tapLock_);
-    if (tap_) throw AVAudioError(AVAudioError::Case::invalidArgument, "A tap is already installed on bus 0");
-    tap_ = std::move(block);
-    std::lock_guard guard(lock_);
-    tapBufferSize_ = std::max<uint32_t>(bufferSize, 1);
+    std::lock_guard tapGuard(state_->tapLock);
+    if (state_->tap) throw AVAudioError(AVAudioError::Case::invalidArgument, "A tap is already installed on bus 0");
+    state_->tap = std::move(block);
+    std::lock_guard guard(state_->lock);
+    state_->tapBufferSize = std::max<uint32_t>(bufferSize, 1);
 }
 
 void AVAudioInputNode::removeTap(AVAudioNodeBus) {
-    std::lock_guard tapGuard(tapLock_);
-    tap_ = nullptr;
+    std::lock_guard tapGuard(state_->tapLock);
+    state_->tap = nullptr;
 }
 
-void AVAudioInputNode::deliver(const float* const* channels, uint32_t channelCount, uint32_t frames,
-                               const AVAudioFormat& format) {
-    std::lock_guard tapGuard(tapLock_);
-    if (!tap_ || frames == 0) return;
+void AVAudioInputNode::State::deliver(const float* const* channels, uint32_t channelCount, uint32_t frames,
+                                      const AVAudioFormat& format) {
+    std::lock_guard tapGuard(tapLock);
+    if (!tap || frames == 0) return;
     auto buffer = AVAudioPCMBuffer::make(format, frames);
     if (!buffer) return;
     const uint32_t copied = std::min(channelCount, format.channelCount());
     for (uint32_t c = 0; c < copied; ++c) accelerate::vDSP::mmov(channels[c], buffer->floatChannelData()[c], frames);
     buffer->setFrameLength(frames);
-    const AVAudioTime when{sampleTime_, format.sampleRate()};
-    sampleTime_ += frames;
-    auto tap = tap_;  // the block may remove itself
-    tap(buffer, when);
+    const AVAudioTime when{sampleTime, format.sampleRate()};
+    sampleTime += frames;
+    auto block = tap;  // the block may remove itself
+    block(buffer, when);
 }
 
 // ---- Engine
@@ -102,23 +102,23 @@ void AVAudioEngine::start() {
     std::lock_guard guard(lock_);
     bool wantsInput = false;
     uint32_t framesPerBuffer = 0;
+    const auto node = inputNode_.state_;
     {
-        std::lock_guard tapGuard(inputNode_.tapLock_);
-        wantsInput = static_cast<bool>(inputNode_.tap_);
+        std::lock_guard tapGuard(node->tapLock);
+        wantsInput = static_cast<bool>(node->tap);
     }
     {
-        std::lock_guard nodeGuard(inputNode_.lock_);
-        framesPerBuffer = inputNode_.tapBufferSize_;
+        std::lock_guard nodeGuard(node->lock);
+        framesPerBuffer = node->tapBufferSize;
     }
     if (wantsInput && !stream_) {
-        const auto device = inputNode_.device();
+        const auto device = node->device();
         if (!device) throw AVAudioError(AVAudioError::Case::engineStartFailed, "No audio input device is available");
         const AVAudioFormat format = inputNode_.outputFormat(0);
         if (!format.isValid()) {
             throw AVAudioError(AVAudioError::Case::engineStartFailed,
                                "The input device \"" + device->name + "\" reports no usable format");
         }
-        AVAudioInputNode* node = &inputNode_;
         stream_ = backend_->openInputStream(device->id, format.sampleRate(), format.channelCount(), framesPerBuffer,
                                             [node, format](const float* const* channels, uint32_t count, uint32_t frames) {
                                                 node->deliver(channels, count, frames, format);
@@ -153,8 +153,8 @@ void AVAudioEngine::stop() {
 }
 
 void AVAudioEngine::reset() {
-    std::lock_guard tapGuard(inputNode_.tapLock_);
-    inputNode_.sampleTime_ = 0;
+    std::lock_guard tapGuard(inputNode_.state_->tapLock);
+    inputNode_.state_->sampleTime = 0;
 }
 
 bool AVAudioEngine::isRunning() const {

@@ -50,19 +50,26 @@ public:
 
 private:
     friend class AVAudioEngine;
-    explicit AVAudioInputNode(std::shared_ptr<AudioInputBackend> backend) : backend_(std::move(backend)) {}
-    std::optional<AudioDeviceInfo> device() const;
-    void deliver(const float* const* channels, uint32_t channelCount, uint32_t frames, const AVAudioFormat& format);
+    // Shared with the capture callback, so a callback in flight outlives an engine dropped meanwhile.
+    struct State {
+        std::shared_ptr<AudioInputBackend> backend;
+        mutable std::mutex lock;
+        std::optional<uint32_t> selectedDevice;
+        uint32_t tapBufferSize = 0;
+        // Held while a tap block runs, so removeTap can wait for it; recursive so the block itself
+        // may remove the tap or stop the engine.
+        std::recursive_mutex tapLock;
+        AVAudioNodeTapBlock tap;
+        int64_t sampleTime = 0;
 
-    std::shared_ptr<AudioInputBackend> backend_;
-    mutable std::mutex lock_;
-    std::optional<uint32_t> selectedDevice_;
-    uint32_t tapBufferSize_ = 0;
-    // Held while a tap block runs, so removeTap can wait for it; recursive so the block itself may
-    // remove the tap.
-    std::recursive_mutex tapLock_;
-    AVAudioNodeTapBlock tap_;
-    int64_t sampleTime_ = 0;
+        std::optional<AudioDeviceInfo> device() const;
+        void deliver(const float* const* channels, uint32_t channelCount, uint32_t frames, const AVAudioFormat& format);
+    };
+    explicit AVAudioInputNode(std::shared_ptr<AudioInputBackend> backend) : state_(std::make_shared<State>()) {
+        state_->backend = std::move(backend);
+    }
+
+    std::shared_ptr<State> state_;
 };
 
 class AVAudioEngine {
