@@ -136,6 +136,12 @@ struct AVAudioFile::Reader {
     }
 
     void open() {
+        // The library's own console chatter is off: what goes wrong reaches the caller as an error.
+        static const bool quiet = [] {
+            av_log_set_level(AV_LOG_QUIET);
+            return true;
+        }();
+        (void)quiet;
         closeStreams();
         int r = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
         if (r < 0) fail(AVAudioError::Case::cannotOpenFile, "could not be opened: " + avError(r));
