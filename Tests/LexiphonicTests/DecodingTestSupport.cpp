@@ -80,8 +80,11 @@ public:
         const auto& file = context.file;
         tokens_ = file.intListParameter("tokens");
         peak_ = file.doubleParameterOr("peak", 20);
-        for (const auto& item : file.hyperParameters().member("peaks").items()) peaks_.push_back(item.asDouble());
-        for (const auto& item : file.hyperParameters().member("frames_of").items()) frameOf_.push_back(item.asInt64());
+        const auto parameters = file.hyperParameters();
+        if (parameters.member("peaks").exists())
+            for (const auto& item : parameters.member("peaks").items()) peaks_.push_back(item.asDouble());
+        if (parameters.member("frames_of").exists())
+            for (const auto& item : parameters.member("frames_of").items()) frameOf_.push_back(item.asInt64());
         const auto& outputs = file.description().outputDescriptionsByName;
         embed_ = outputs.at("key_cache_updates").multiArrayConstraint->shape[1];
         withCacheUpdates_ = file.boolParameterOr("cache_updates", true);
