@@ -311,6 +311,34 @@ TEST(Regex, OneCompiledPatternSharedByManyThreads) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+TEST(Regex, ForEachMatchStreamsStopsAndNests) {
+    const Regex regex("\\p{L}+");
+    std::vector<std::string> words;
+    std::vector<std::string> inner;
+    const std::string subject = "Привет, мир! 中文 a";
+    regex.forEachMatch(subject, [&](const Regex::Match& m) {
+        words.emplace_back(subject.substr(m.range.location, m.range.length));
+        // The same pattern searched again inside the visit gets its own matcher.
+        regex.forEachMatch("x y", [&](const Regex::Match& n) {
+            inner.emplace_back(std::string("x y").substr(n.range.location, n.range.length));
+            return true;
+        });
+        return words.size() < 3;
+    });
+    EXPECT_EQ(words, (std::vector<std::string>{"Привет", "мир", "中文"}));
+    EXPECT_EQ(inner.size(), 6u);
+    // Many patterns in turn on one thread: cached matchers are replaced, never mixed up.
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < 40; ++k) {
+            Regex numbered("a{" + std::to_string(k + 1) + "}");
+            std::string text(static_cast<size_t>(k + 1), 'a');
+            EXPECT_TRUE(numbered.matchesWhole(text)) << k;
+            EXPECT_FALSE(numbered.matchesWhole(text + "a")) << k;
+        }
+    }
+    EXPECT_EQ(regex.allMatches(subject).size(), 4u);
+}
+
 TEST(Regex, MovedRegexKeepsWorking) {
     Regex a("b+");
     Regex b(std::move(a));
