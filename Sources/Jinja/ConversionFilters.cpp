@@ -152,7 +152,7 @@ Value float_(const Args& args, const KeywordArguments& kwargs, const Environment
 
 Value int_(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
     if (args.empty()) return Value(0);
-    ParameterList parameters({"default", "base"}, {{"default", Value(0)}, {"base", Value(10)}});
+    static const ParameterList parameters({"default", "base"}, {{"default", Value(0)}, {"base", Value(10)}});
     auto bound = bindAfterInput(parameters, args, kwargs);
     const Value& baseValue = boundArgument(bound, "base");
     int64_t base = baseValue.isInt() ? baseValue.asInt() : 10;

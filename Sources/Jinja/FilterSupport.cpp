@@ -12,7 +12,7 @@ std::span<const Value> afterInput(const Args& args) {
     return std::span<const Value>(args).subspan(1);
 }
 
-BoundArguments bindAfterInput(const ParameterList& parameters, const Args& args, const KeywordArguments& kwargs) {
+BoundValues bindAfterInput(const ParameterList& parameters, const Args& args, const KeywordArguments& kwargs) {
     return parameters.bind(afterInput(args), kwargs);
 }
 

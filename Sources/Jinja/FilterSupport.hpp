@@ -17,7 +17,7 @@ using Args = std::vector<Value>;
 
 // The call's own positional arguments: everything after the input.
 std::span<const Value> afterInput(const Args& args);
-BoundArguments bindAfterInput(const ParameterList& parameters, const Args& args, const KeywordArguments& kwargs);
+BoundValues bindAfterInput(const ParameterList& parameters, const Args& args, const KeywordArguments& kwargs);
 const ParameterList& noParameters();
 
 // Byte offsets of the Character boundaries; {0} for the empty string.
