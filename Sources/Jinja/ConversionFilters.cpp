@@ -13,10 +13,10 @@ namespace jinja::Filters {
 
 namespace text = foundation::text;
 
-Value abs(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(0);
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value calls::abs(const FilterCall& call) {
+    if (!call.input) return Value(0);
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isInt()) return Value(input.asInt() < 0 ? checkedNegate(input.asInt()) : input.asInt());
     if (input.isDouble()) return Value(std::fabs(input.asDouble()));
     throw JinjaError::runtime("abs filter requires number or integer");
@@ -137,11 +137,11 @@ std::string escapeNonASCII(std::string_view json) {
 }
 }  // namespace
 
-Value float_(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(0.0);
+Value calls::float_(const FilterCall& call) {
+    if (!call.input) return Value(0.0);
     static const ParameterList parameters({"default"}, {{"default", Value(0.0)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
-    const Value& input = args[0];
+    auto bound = call.bind(parameters);
+    const Value& input = *call.input;
     if (input.isInt()) return Value(static_cast<double>(input.asInt()));
     if (input.isDouble()) return input;
     if (input.isString()) {
@@ -150,13 +150,13 @@ Value float_(const Args& args, const KeywordArguments& kwargs, const Environment
     return boundArgument(bound, "default");
 }
 
-Value int_(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(0);
+Value calls::int_(const FilterCall& call) {
+    if (!call.input) return Value(0);
     static const ParameterList parameters({"default", "base"}, {{"default", Value(0)}, {"base", Value(10)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& baseValue = boundArgument(bound, "base");
     int64_t base = baseValue.isInt() ? baseValue.asInt() : 10;
-    const Value& input = args[0];
+    const Value& input = *call.input;
     if (input.isInt()) return input;
     if (input.isDouble()) return Value(checkedIntFromDouble(input.asDouble()));
     if (input.isString()) {
@@ -165,12 +165,12 @@ Value int_(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
     return boundArgument(bound, "default");
 }
 
-Value round(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(0.0);
+Value calls::round(const FilterCall& call) {
+    if (!call.input) return Value(0.0);
     static const ParameterList parameters({"precision", "method"},
                                           {{"precision", Value(0)}, {"method", Value("common")}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
-    const Value& input = args[0];
+    auto bound = call.bind(parameters);
+    const Value& input = *call.input;
     if (!input.isNumber()) return input;
     double d = input.asDouble();
     const Value& precisionValue = boundArgument(bound, "precision");
@@ -184,18 +184,18 @@ Value round(const Args& args, const KeywordArguments& kwargs, const EnvironmentP
     return Value(d);
 }
 
-Value tojson(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("null");
+Value calls::tojson(const FilterCall& call) {
+    if (!call.input) return Value("null");
     static const ParameterList parameters({"indent", "ensure_ascii"},
                                           {{"indent", Value::null()}, {"ensure_ascii", Value(true)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& indentValue = boundArgument(bound, "indent");
     foundation::JSONWriter::Options options;
     options.pretty = indentValue.isInt() && indentValue.asInt() >= 1;
     std::string json;
     try {
         foundation::JSONWriter writer(options);
-        args[0].encode(writer);
+        call.input->encode(writer);
         json = writer.str();
     } catch (const foundation::Error&) {
         // A function value or a non-finite number anywhere makes the whole result null.
@@ -206,11 +206,11 @@ Value tojson(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value(std::move(json));
 }
 
-Value pprint(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
+Value calls::pprint(const FilterCall& call) {
+    if (!call.input) return Value("");
+    call.bind(noParameters());
     std::string out;
-    appendPrettyPrinted(out, args[0], 0);
+    appendPrettyPrinted(out, *call.input, 0);
     return Value(std::move(out));
 }
 

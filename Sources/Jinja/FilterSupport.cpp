@@ -12,8 +12,9 @@ std::span<const Value> afterInput(const Args& args) {
     return std::span<const Value>(args).subspan(1);
 }
 
-BoundValues bindAfterInput(const ParameterList& parameters, const Args& args, const KeywordArguments& kwargs) {
-    return parameters.bind(afterInput(args), kwargs);
+const KeywordArguments& noKeywords() {
+    static const KeywordArguments none;
+    return none;
 }
 
 const ParameterList& noParameters() {

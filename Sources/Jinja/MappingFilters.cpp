@@ -27,10 +27,10 @@ bool runTest(const std::string& name, const Args& arguments, const EnvironmentPt
 
 }  // namespace
 
-Value default_(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
+Value calls::default_(const FilterCall& call) {
     static const ParameterList parameters({"default_value", "boolean"}, {{"boolean", Value(false)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
-    Value input = args.empty() ? Value::undefined() : args[0];
+    auto bound = call.bind(parameters);
+    Value input = !call.input ? Value::undefined() : *call.input;
     if (input.isUndefined()) return boundArgument(bound, "default_value");
     if (boundArgument(bound, "boolean").isTruthy() && input.isBoolean() && !input.asBool()) {
         return boundArgument(bound, "default_value");
@@ -38,12 +38,12 @@ Value default_(const Args& args, const KeywordArguments& kwargs, const Environme
     return input;
 }
 
-Value groupby(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::groupby(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters(
         {"attribute", "default", "case_sensitive"},
         {{"default", Value::null()}, {"case_sensitive", Value(false)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& attribute = boundArgument(bound, "attribute");
     if (!attribute.isString()) throw JinjaError::runtime("groupby filter requires attribute parameter");
     const Value& fallback = boundArgument(bound, "default");
@@ -55,7 +55,7 @@ Value groupby(const Args& args, const KeywordArguments& kwargs, const Environmen
         Value normalized;
     };
     std::vector<KeyedItem> keyed;
-    for (const auto& item : args[0].asArray()) {
+    for (const auto& item : call.input->asArray()) {
         Value key = attributeLookup(item, attribute.asString());
         if (key.isUndefined()) key = fallback;
         Value normalized = key.isString() && !caseSensitive ? Value(text::lowercased(key.asString())) : key;
@@ -104,27 +104,27 @@ Value groupby(const Args& args, const KeywordArguments& kwargs, const Environmen
     return Value(std::move(result));
 }
 
-Value map(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::map(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters(
         {"filterName", "attribute", "default"},
         {{"filterName", Value::null()}, {"attribute", Value::null()}, {"default", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& filterName = boundArgument(bound, "filterName");
-    const auto& items = args[0].asArray();
+    const auto& items = call.input->asArray();
     ValueArray result;
     result.reserve(items.size());
     if (filterName.isString()) {
         const std::string& name = filterName.asString();
         for (const auto& item : items) {
-            Value scoped = env ? env->lookup(name) : Value::undefined();
+            Value scoped = call.env ? call.env->lookup(name) : Value::undefined();
             if (scoped.isFunction()) {
-                result.push_back(scoped.asFunction()(Args{item}, KeywordArguments(), env));
+                result.push_back(scoped.asFunction()(Args{item}, KeywordArguments(), call.env));
                 continue;
             }
-            auto it = builtIn().find(name);
-            if (it == builtIn().end()) throw JinjaError::runtime("Unknown filter: " + name);
-            result.push_back(it->second(Args{item}, KeywordArguments(), env));
+            const FilterEntry* filter = find(name);
+            if (!filter) throw JinjaError::runtime("Unknown filter: " + name);
+            result.push_back(filter->body(FilterCall{&item, {}, noKeywords(), call.env}));
         }
         return Value(std::move(result));
     }
@@ -141,18 +141,18 @@ Value map(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr
 }
 
 namespace {
-Value selectOrReject(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env, bool keepWhen) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value selectOrReject(const FilterCall& call, bool keepWhen) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters({"testname"}, {{"testname", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& testName = boundArgument(bound, "testname");
     ValueArray kept;
-    for (const auto& item : args[0].asArray()) {
+    for (const auto& item : call.input->asArray()) {
         bool outcome;
         if (testName.isString()) {
             Args testArguments{item};
-            for (size_t i = 2; i < args.size(); ++i) testArguments.push_back(args[i]);
-            outcome = runTest(testName.asString(), testArguments, env);
+            for (size_t i = 1; i < call.arguments.size(); ++i) testArguments.push_back(call.arguments[i]);
+            outcome = runTest(testName.asString(), testArguments, call.env);
         } else {
             outcome = item.isTruthy();
         }
@@ -161,22 +161,21 @@ Value selectOrReject(const Args& args, const KeywordArguments& kwargs, const Env
     return Value(std::move(kept));
 }
 
-Value selectOrRejectAttribute(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env,
-                              bool keepWhen, const char* attributeMessage) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value selectOrRejectAttribute(const FilterCall& call, bool keepWhen, const char* attributeMessage) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters({"attribute", "testname"}, {{"testname", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& attribute = boundArgument(bound, "attribute");
     if (!attribute.isString()) throw JinjaError::runtime(attributeMessage);
     const Value& testName = boundArgument(bound, "testname");
     ValueArray kept;
-    for (const auto& item : args[0].asArray()) {
+    for (const auto& item : call.input->asArray()) {
         Value value = attributeLookup(item, attribute.asString());
         bool outcome;
         if (testName.isString()) {
             Args testArguments{value};
-            for (size_t i = 3; i < args.size(); ++i) testArguments.push_back(args[i]);
-            outcome = runTest(testName.asString(), testArguments, env);
+            for (size_t i = 2; i < call.arguments.size(); ++i) testArguments.push_back(call.arguments[i]);
+            outcome = runTest(testName.asString(), testArguments, call.env);
         } else {
             outcome = value.isTruthy();
         }
@@ -186,39 +185,39 @@ Value selectOrRejectAttribute(const Args& args, const KeywordArguments& kwargs, 
 }
 }  // namespace
 
-Value select(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    return selectOrReject(args, kwargs, env, true);
+Value calls::select(const FilterCall& call) {
+    return selectOrReject(call, true);
 }
 
-Value reject(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    return selectOrReject(args, kwargs, env, false);
+Value calls::reject(const FilterCall& call) {
+    return selectOrReject(call, false);
 }
 
-Value selectattr(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    return selectOrRejectAttribute(args, kwargs, env, true, "selectattr filter requires attribute parameter");
+Value calls::selectattr(const FilterCall& call) {
+    return selectOrRejectAttribute(call, true, "selectattr filter requires attribute parameter");
 }
 
-Value rejectattr(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    return selectOrRejectAttribute(args, kwargs, env, false, "rejectattr filter requires attribute parameter");
+Value calls::rejectattr(const FilterCall& call) {
+    return selectOrRejectAttribute(call, false, "rejectattr filter requires attribute parameter");
 }
 
-Value attr(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value::undefined();
+Value calls::attr(const FilterCall& call) {
+    if (!call.input) return Value::undefined();
     static const ParameterList parameters({"attribute"});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& attribute = boundArgument(bound, "attribute");
     if (!attribute.isString()) throw JinjaError::runtime("attr filter requires attribute parameter");
-    const Value& input = args[0];
+    const Value& input = *call.input;
     // Strings and objects have members; every other input gives undefined.
     return PropertyMembers::evaluate(input, attribute.asString());
 }
 
-Value dictsort(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isObject()) return Value(ValueArray{});
+Value calls::dictsort(const FilterCall& call) {
+    if (!call.input || !call.input->isObject()) return Value(ValueArray{});
     static const ParameterList parameters(
         {"case_sensitive", "by", "reverse"},
         {{"case_sensitive", Value(false)}, {"by", Value("key")}, {"reverse", Value(false)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     bool caseSensitive = boundArgument(bound, "case_sensitive").isTruthy();
     const Value& by = boundArgument(bound, "by");
     bool byValue = by.isString() && by.asString() == "value";
@@ -230,7 +229,7 @@ Value dictsort(const Args& args, const KeywordArguments& kwargs, const Environme
         Value value;
     };
     std::vector<Entry> entries;
-    for (const auto& [key, value] : args[0].asObject()) {
+    for (const auto& [key, value] : call.input->asObject()) {
         std::string sortText = byValue ? value.description() : key;
         // Without case sensitivity, texts that differ only in case compare equal.
         if (!caseSensitive) sortText = text::caseFolded(sortText);
@@ -247,13 +246,13 @@ Value dictsort(const Args& args, const KeywordArguments& kwargs, const Environme
     return Value(std::move(pairs));
 }
 
-Value items(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(ValueArray{});
-    bindAfterInput(noParameters(), args, kwargs);
-    if (!args[0].isObject()) return Value(ValueArray{});
+Value calls::items(const FilterCall& call) {
+    if (!call.input) return Value(ValueArray{});
+    call.bind(noParameters());
+    if (!call.input->isObject()) return Value(ValueArray{});
     ValueArray pairs;
-    pairs.reserve(args[0].asObject().size());
-    for (const auto& [key, value] : args[0].asObject()) pairs.emplace_back(ValueArray{Value(key), value});
+    pairs.reserve(call.input->asObject().size());
+    for (const auto& [key, value] : call.input->asObject()) pairs.emplace_back(ValueArray{Value(key), value});
     return Value(std::move(pairs));
 }
 

@@ -79,28 +79,28 @@ bool isQueryItemAllowed(char c) { return isQueryAllowed(c) && c != '&' && c != '
 
 }  // namespace
 
-Value forceescape(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
-    return Value(htmlEscaped(args[0].asString()));
+Value calls::forceescape(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
+    call.bind(noParameters());
+    return Value(htmlEscaped(call.input->asString()));
 }
 
-Value escape(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
-    bindAfterInput(noParameters(), args, kwargs);
-    return forceescape(args, kwargs, env);
+Value calls::escape(const FilterCall& call) {
+    call.bind(noParameters());
+    return calls::forceescape(call);
 }
 
-Value safe(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    bindAfterInput(noParameters(), args, kwargs);
-    if (args.empty()) return Value("");
-    return args[0];
+Value calls::safe(const FilterCall& call) {
+    call.bind(noParameters());
+    if (!call.input) return Value("");
+    return *call.input;
 }
 
-Value striptags(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
+Value calls::striptags(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
+    call.bind(noParameters());
     static const text::Regex tags("<[^>]+>");
-    std::string stripped = tags.replacingMatches(args[0].asString(), "");
+    std::string stripped = tags.replacingMatches(call.input->asString(), "");
     std::string result;
     for (const auto& piece : splitAtScalars(stripped, isSeparatorOrNewline)) {
         if (piece.empty()) continue;
@@ -110,12 +110,12 @@ Value striptags(const Args& args, const KeywordArguments& kwargs, const Environm
     return Value(std::move(result));
 }
 
-Value xmlattr(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isObject()) return Value("");
+Value calls::xmlattr(const FilterCall& call) {
+    if (!call.input || !call.input->isObject()) return Value("");
     static const ParameterList parameters({"autospace"}, {{"autospace", Value(true)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     std::string result;
-    for (const auto& [key, value] : args[0].asObject()) {
+    for (const auto& [key, value] : call.input->asObject()) {
         if (value.isNull() || value.isUndefined()) continue;
         if (key.find_first_of(" />=") != std::string::npos) {
             throw JinjaError::runtime("Invalid character in XML attribute key: '" + key + "'");
@@ -127,10 +127,10 @@ Value xmlattr(const Args& args, const KeywordArguments& kwargs, const Environmen
     return Value(std::move(result));
 }
 
-Value urlencode(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value calls::urlencode(const FilterCall& call) {
+    if (!call.input) return Value("");
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isObject()) {
         std::string result;
         for (const auto& [key, value] : input.asObject()) {
@@ -145,13 +145,13 @@ Value urlencode(const Args& args, const KeywordArguments& kwargs, const Environm
     return Value("");
 }
 
-Value urlize(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
+Value calls::urlize(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
     static const ParameterList parameters(
         {"trim_url_limit", "nofollow", "target", "rel", "extra_schemes"},
         {{"trim_url_limit", Value::null()}, {"nofollow", Value(false)}, {"target", Value::null()},
          {"rel", Value::null()}, {"extra_schemes", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& limitValue = boundArgument(bound, "trim_url_limit");
     std::optional<size_t> limit;
     // A negative limit shows nothing of the address but the ellipsis.
@@ -180,7 +180,7 @@ Value urlize(const Args& args, const KeywordArguments& kwargs, const Environment
     };
 
     static const text::Regex runs("\\S+");
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     std::string result;
     size_t copied = 0;
     for (const auto& match : runs.allMatches(input)) {
@@ -249,11 +249,11 @@ Value urlize(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value(std::move(result));
 }
 
-Value filesizeformat(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
+Value calls::filesizeformat(const FilterCall& call) {
+    if (!call.input) return Value("");
     static const ParameterList parameters({"binary"}, {{"binary", Value(false)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
-    const Value& input = args[0];
+    auto bound = call.bind(parameters);
+    const Value& input = *call.input;
     if (!input.isNumber()) return Value("");
     double size = input.asDouble();
     if (!std::isfinite(size)) throw JinjaError::runtime("filesizeformat filter requires a finite size");

@@ -44,11 +44,11 @@ Value attributeValue(const Value& item, const Value& attribute) {
 
 }  // namespace
 
-Value length(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    bindAfterInput(noParameters(), args, kwargs);
+Value calls::length(const FilterCall& call) {
+    call.bind(noParameters());
     static const char* message = "length filter requires string, array, or object";
-    if (args.empty()) throw JinjaError::runtime(message);
-    const Value& input = args[0];
+    if (!call.input) throw JinjaError::runtime(message);
+    const Value& input = *call.input;
     if (input.isString()) return Value(static_cast<int64_t>(text::characterCount(input.asString())));
     if (input.isArray()) return Value(static_cast<int64_t>(input.asArray().size()));
     if (input.isObject()) return Value(static_cast<int64_t>(input.asObject().size()));
@@ -56,17 +56,17 @@ Value length(const Args& args, const KeywordArguments& kwargs, const Environment
     throw JinjaError::runtime(message);
 }
 
-Value join(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) throw JinjaError::runtime("join filter requires array");
+Value calls::join(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) throw JinjaError::runtime("join filter requires array");
     static const ParameterList parameters({"separator", "attribute"},
                                           {{"separator", Value("")}, {"attribute", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& separator = boundArgument(bound, "separator");
     if (!separator.isString()) throw JinjaError::runtime("join filter requires string separator");
     const Value& attribute = boundArgument(bound, "attribute");
     std::string result;
     bool first = true;
-    for (const auto& item : args[0].asArray()) {
+    for (const auto& item : call.input->asArray()) {
         if (!first) result += separator.asString();
         first = false;
         result += attributeValue(item, attribute).description();
@@ -77,10 +77,10 @@ Value join(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
 
 namespace {
 // first and last: the Character or item at one end, undefined when there is none.
-Value endOf(const Args& args, const KeywordArguments& kwargs, bool last, const char* filterName) {
-    if (args.empty()) return Value::undefined();
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value endOf(const FilterCall& call, bool last, const char* filterName) {
+    if (!call.input) return Value::undefined();
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isString()) {
         const std::string& whole = input.asString();
         if (whole.empty()) return Value::undefined();
@@ -95,18 +95,18 @@ Value endOf(const Args& args, const KeywordArguments& kwargs, bool last, const c
 }
 }  // namespace
 
-Value first(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    return endOf(args, kwargs, false, "first");
+Value calls::first(const FilterCall& call) {
+    return endOf(call, false, "first");
 }
 
-Value last(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    return endOf(args, kwargs, true, "last");
+Value calls::last(const FilterCall& call) {
+    return endOf(call, true, "last");
 }
 
-Value random(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value::undefined();
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value calls::random(const FilterCall& call) {
+    if (!call.input) return Value::undefined();
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isString() && !input.asString().empty()) {
         auto characters = characterViews(input.asString());
         return Value(characters[RandomSource::uniform(characters.size())]);
@@ -120,10 +120,10 @@ Value random(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value::undefined();
 }
 
-Value reverse(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value::undefined();
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value calls::reverse(const FilterCall& call) {
+    if (!call.input) return Value::undefined();
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isString()) {
         auto characters = characterViews(input.asString());
         std::string result;
@@ -138,12 +138,12 @@ Value reverse(const Args& args, const KeywordArguments& kwargs, const Environmen
     throw JinjaError::runtime("reverse filter requires array or string");
 }
 
-Value sort(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::sort(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters(
         {"reverse", "case_sensitive", "attribute"},
         {{"reverse", Value(false)}, {"case_sensitive", Value(false)}, {"attribute", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     bool reversed = boundArgument(bound, "reverse").isTruthy();
     bool caseSensitive = boundArgument(bound, "case_sensitive").isTruthy();
     const Value& attribute = boundArgument(bound, "attribute");
@@ -155,7 +155,7 @@ Value sort(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
             if (!key.empty()) keys.push_back(std::move(key));
         }
     }
-    ValueArray items = args[0].asArray();
+    ValueArray items = call.input->asArray();
     if (keys.empty()) {
         items = stableSorted(std::move(items), [caseSensitive](const Value& a, const Value& b) {
             return orderValues(a, b, caseSensitive);
@@ -173,16 +173,16 @@ Value sort(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
     return Value(std::move(items));
 }
 
-Value slice(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::slice(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters({"numSlices", "fillWith"}, {{"fillWith", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& numSlices = boundArgument(bound, "numSlices");
     if (!numSlices.isInt() || numSlices.asInt() <= 0) {
         throw JinjaError::runtime("slice filter requires positive integer numSlices parameter");
     }
     const Value& fillWith = boundArgument(bound, "fillWith");
-    const auto& items = args[0].asArray();
+    const auto& items = call.input->asArray();
     if (static_cast<uint64_t>(numSlices.asInt()) > limits::maxArrayCount) {
         limits::ensureArraySize(limits::maxArrayCount + 1);
     }
@@ -203,10 +203,10 @@ Value slice(const Args& args, const KeywordArguments& kwargs, const EnvironmentP
     return Value(std::move(values));
 }
 
-Value list(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value(ValueArray{});
-    bindAfterInput(noParameters(), args, kwargs);
-    const Value& input = args[0];
+Value calls::list(const FilterCall& call) {
+    if (!call.input) return Value(ValueArray{});
+    call.bind(noParameters());
+    const Value& input = *call.input;
     if (input.isObject()) {
         ValueArray values;
         values.reserve(input.asObject().size());
@@ -224,14 +224,14 @@ Value list(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
 }
 
 namespace {
-Value extreme(const Args& args, const KeywordArguments& kwargs, bool wantMax) {
-    if (args.empty() || !args[0].isArray()) return Value::undefined();
+Value extreme(const FilterCall& call, bool wantMax) {
+    if (!call.input || !call.input->isArray()) return Value::undefined();
     static const ParameterList parameters({"case_sensitive", "attribute"},
                                           {{"case_sensitive", Value(false)}, {"attribute", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     bool caseSensitive = boundArgument(bound, "case_sensitive").isTruthy();
     const Value& attribute = boundArgument(bound, "attribute");
-    const auto& items = args[0].asArray();
+    const auto& items = call.input->asArray();
     if (items.empty()) return Value::undefined();
     size_t best = 0;
     for (size_t i = 1; i < items.size(); ++i) {
@@ -255,22 +255,22 @@ Value extreme(const Args& args, const KeywordArguments& kwargs, bool wantMax) {
 }
 }  // namespace
 
-Value max(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) { return extreme(args, kwargs, true); }
+Value calls::max(const FilterCall& call) { return extreme(call, true); }
 
-Value min(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    return extreme(args, kwargs, false);
+Value calls::min(const FilterCall& call) {
+    return extreme(call, false);
 }
 
-Value batch(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::batch(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters({"batchSize", "fillWith"}, {{"fillWith", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& batchSize = boundArgument(bound, "batchSize");
     if (!batchSize.isInt() || batchSize.asInt() <= 0) {
         throw JinjaError::runtime("batch filter requires positive integer batchSize parameter");
     }
     const Value& fillWith = boundArgument(bound, "fillWith");
-    const auto& items = args[0].asArray();
+    const auto& items = call.input->asArray();
     uint64_t size = static_cast<uint64_t>(batchSize.asInt());
     // Only a padded last batch can be larger than the input.
     if (!items.empty() && items.size() % size != 0 && size > limits::maxArrayCount) {
@@ -292,12 +292,12 @@ Value batch(const Args& args, const KeywordArguments& kwargs, const EnvironmentP
     return Value(std::move(result));
 }
 
-Value sum(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(0);
+Value calls::sum(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(0);
     static const ParameterList parameters({"attribute", "start"}, {{"attribute", Value::null()}, {"start", Value(0)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& attribute = boundArgument(bound, "attribute");
-    const auto& items = args[0].asArray();
+    const auto& items = call.input->asArray();
     ValueArray looked;
     const ValueArray* values = &items;
     if (attribute.isString()) {
@@ -310,16 +310,16 @@ Value sum(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr
     return total;
 }
 
-Value unique(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isArray()) return Value(ValueArray{});
+Value calls::unique(const FilterCall& call) {
+    if (!call.input || !call.input->isArray()) return Value(ValueArray{});
     static const ParameterList parameters({"case_sensitive", "attribute"},
                                           {{"case_sensitive", Value(false)}, {"attribute", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     bool caseSensitive = boundArgument(bound, "case_sensitive").isTruthy();
     const Value& attribute = boundArgument(bound, "attribute");
     std::unordered_set<Value, ValueHash> seen;
     ValueArray kept;
-    for (const auto& item : args[0].asArray()) {
+    for (const auto& item : call.input->asArray()) {
         Value key = attributeValue(item, attribute);
         if (key.isString() && !caseSensitive) key = Value(text::lowercased(key.asString()));
         if (seen.insert(std::move(key)).second) kept.push_back(item);

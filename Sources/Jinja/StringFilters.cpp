@@ -18,39 +18,39 @@ bool isSpaceOrTab(char32_t c) { return c == '\t' || (text::isWhitespace(c) && te
 
 }  // namespace
 
-Value upper(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) throw JinjaError::runtime("upper filter requires string");
-    bindAfterInput(noParameters(), args, kwargs);
-    return Value(text::uppercased(args[0].asString()));
+Value calls::upper(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) throw JinjaError::runtime("upper filter requires string");
+    call.bind(noParameters());
+    return Value(text::uppercased(call.input->asString()));
 }
 
-Value lower(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) throw JinjaError::runtime("lower filter requires string");
-    bindAfterInput(noParameters(), args, kwargs);
-    return Value(text::lowercased(args[0].asString()));
+Value calls::lower(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) throw JinjaError::runtime("lower filter requires string");
+    call.bind(noParameters());
+    return Value(text::lowercased(call.input->asString()));
 }
 
-Value capitalize(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
-    const std::string& input = args[0].asString();
+Value calls::capitalize(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
+    call.bind(noParameters());
+    const std::string& input = call.input->asString();
     if (input.empty()) return Value("");
     auto bounds = boundariesOf(input);
     return Value(text::uppercased(input.substr(0, bounds[1])) + text::lowercased(input.substr(bounds[1])));
 }
 
-Value title(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
-    return Value(capitalizedWords(args[0].asString()));
+Value calls::title(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
+    call.bind(noParameters());
+    return Value(capitalizedWords(call.input->asString()));
 }
 
-Value trim(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
+Value calls::trim(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
     static const ParameterList parameters({"chars"}, {{"chars", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& chars = boundArgument(bound, "chars");
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     if (!chars.isString() || chars.asString().empty()) return Value(text::trimmingWhitespaceAndNewlines(input));
     std::u32string set = text::toScalars(chars.asString());
     std::u32string scalars = text::toScalars(input);
@@ -61,11 +61,11 @@ Value trim(const Args& args, const KeywordArguments& kwargs, const EnvironmentPt
     return Value(text::fromScalars(std::u32string_view(scalars).substr(start, end - start)));
 }
 
-Value replace(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    if (!args[0].isString()) return args[0];
+Value calls::replace(const FilterCall& call) {
+    if (!call.input) return Value("");
+    if (!call.input->isString()) return *call.input;
     static const ParameterList parameters({"old", "new", "count"}, {{"count", Value::null()}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& old = boundArgument(bound, "old");
     const Value& replacement = boundArgument(bound, "new");
     if (!old.isString() || !replacement.isString()) {
@@ -74,7 +74,7 @@ Value replace(const Args& args, const KeywordArguments& kwargs, const Environmen
     const Value& count = boundArgument(bound, "count");
     std::optional<int64_t> limit;
     if (count.isInt()) limit = count.asInt();
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     if (old.asString().empty()) {
         return Value(insertingAtCharacterBoundaries(input, replacement.asString(), limit));
     }
@@ -94,11 +94,11 @@ Value replace(const Args& args, const KeywordArguments& kwargs, const Environmen
     return Value(std::move(result));
 }
 
-Value indent(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
+Value calls::indent(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
     static const ParameterList parameters(
         {"width", "first", "blank"}, {{"width", Value(4)}, {"first", Value(false)}, {"blank", Value(false)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& width = boundArgument(bound, "width");
     bool indentFirst = boundArgument(bound, "first").isTruthy();
     bool blank = boundArgument(bound, "blank").isTruthy();
@@ -113,7 +113,7 @@ Value indent(const Args& args, const KeywordArguments& kwargs, const Environment
         indentation = width.asString();
     }
     // Lines end at a line feed that is a Character of its own (CR LF is one Character, not a line feed).
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     std::vector<std::string> lines;
     size_t start = 0;
     for (size_t i = 0; i < input.size(); ++i) {
@@ -134,16 +134,16 @@ Value indent(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value(std::move(result));
 }
 
-Value center(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    if (!args[0].isString()) return args[0];
+Value calls::center(const FilterCall& call) {
+    if (!call.input) return Value("");
+    if (!call.input->isString()) return *call.input;
     static const ParameterList parameters({"width"});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& width = boundArgument(bound, "width");
     if (!width.isInt()) throw JinjaError::runtime("center filter requires width parameter");
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     int64_t count = static_cast<int64_t>(text::characterCount(input));
-    if (width.asInt() <= count) return args[0];
+    if (width.asInt() <= count) return *call.input;
     uint64_t spare = static_cast<uint64_t>(width.asInt()) - static_cast<uint64_t>(count);
     if (spare > limits::maxStringBytes) limits::ensureStringSize(limits::maxStringBytes + 1);
     limits::ensureStringSize(input.size() + static_cast<size_t>(spare));
@@ -152,13 +152,13 @@ Value center(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value(std::string(left, ' ') + input + std::string(right, ' '));
 }
 
-Value wordwrap(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
+Value calls::wordwrap(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
     static const ParameterList parameters(
         {"width", "break_long_words", "wrapstring", "break_on_hyphens"},
         {{"width", Value(79)}, {"break_long_words", Value(true)}, {"wrapstring", Value::null()},
          {"break_on_hyphens", Value(true)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& widthValue = boundArgument(bound, "width");
     int64_t width = widthValue.isInt() ? widthValue.asInt() : 79;
     // A width below one cannot hold any piece of a word: chunking would never make progress.
@@ -206,7 +206,7 @@ Value wordwrap(const Args& args, const KeywordArguments& kwargs, const Environme
         return pieces;
     };
 
-    for (const auto& paragraph : splitAtScalars(args[0].asString(), isNewlineScalar)) {
+    for (const auto& paragraph : splitAtScalars(call.input->asString(), isNewlineScalar)) {
         current.clear();
         currentLength = 0;
         for (const auto& word : splitAtScalars(paragraph, isSpaceOrTab)) {
@@ -238,12 +238,12 @@ Value wordwrap(const Args& args, const KeywordArguments& kwargs, const Environme
     return Value(std::move(result));
 }
 
-Value wordcount(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value(0);
-    bindAfterInput(noParameters(), args, kwargs);
+Value calls::wordcount(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value(0);
+    call.bind(noParameters());
     int64_t count = 0;
     bool inWord = false;
-    for (std::string_view character : characterViews(args[0].asString())) {
+    for (std::string_view character : characterViews(call.input->asString())) {
         bool space = isCharacterWhitespace(character);
         if (!space && !inWord) ++count;
         inWord = !space;
@@ -251,12 +251,12 @@ Value wordcount(const Args& args, const KeywordArguments& kwargs, const Environm
     return Value(count);
 }
 
-Value truncate(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty() || !args[0].isString()) return Value("");
+Value calls::truncate(const FilterCall& call) {
+    if (!call.input || !call.input->isString()) return Value("");
     static const ParameterList parameters(
         {"length", "killwords", "end", "leeway"},
         {{"length", Value(255)}, {"killwords", Value(false)}, {"end", Value("...")}, {"leeway", Value(5)}});
-    auto bound = bindAfterInput(parameters, args, kwargs);
+    auto bound = call.bind(parameters);
     const Value& lengthValue = boundArgument(bound, "length");
     const Value& leewayValue = boundArgument(bound, "leeway");
     const Value& endValue = boundArgument(bound, "end");
@@ -265,12 +265,12 @@ Value truncate(const Args& args, const KeywordArguments& kwargs, const Environme
     std::string ending = endValue.isString() ? endValue.asString() : "...";
     bool killwords = boundArgument(bound, "killwords").isTruthy();
 
-    const std::string& input = args[0].asString();
+    const std::string& input = call.input->asString();
     auto characters = characterViews(input);
     int64_t count = static_cast<int64_t>(characters.size());
     int64_t allowed = 0;
     if (__builtin_add_overflow(length, leeway, &allowed)) allowed = INT64_MAX;
-    if (count <= allowed) return args[0];
+    if (count <= allowed) return *call.input;
     if (length < 0) throw JinjaError::runtime("truncate filter requires a non-negative length");
     size_t kept = static_cast<size_t>(length);
     if (!killwords) {
@@ -286,16 +286,16 @@ Value truncate(const Args& args, const KeywordArguments& kwargs, const Environme
     return Value(result + ending);
 }
 
-Value format(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    if (args.size() == 1 || !args[0].isString()) return args[0];
-    bindAfterInput(noParameters(), args, kwargs);
-    auto characters = characterViews(args[0].asString());
-    size_t next = 1;
+Value calls::format(const FilterCall& call) {
+    if (!call.input) return Value("");
+    if (call.arguments.empty() || !call.input->isString()) return *call.input;
+    call.bind(noParameters());
+    auto characters = characterViews(call.input->asString());
+    size_t next = 0;  // the next format argument
     std::string result;
     for (size_t i = 0; i < characters.size(); ++i) {
         std::string_view character = characters[i];
-        if (character != "%" || next >= args.size()) {
+        if (character != "%" || next >= call.arguments.size()) {
             result.append(character);
             continue;
         }
@@ -304,7 +304,7 @@ Value format(const Args& args, const KeywordArguments& kwargs, const Environment
             break;
         }
         if (characters[i + 1] == "s") {
-            result += args[next++].description();
+            result += call.arguments[next++].description();
             limits::ensureStringSize(result.size());
         } else {
             result.append(character);
@@ -315,10 +315,10 @@ Value format(const Args& args, const KeywordArguments& kwargs, const Environment
     return Value(std::move(result));
 }
 
-Value string(const Args& args, const KeywordArguments& kwargs, const EnvironmentPtr&) {
-    if (args.empty()) return Value("");
-    bindAfterInput(noParameters(), args, kwargs);
-    return Value(args[0].description());
+Value calls::string(const FilterCall& call) {
+    if (!call.input) return Value("");
+    call.bind(noParameters());
+    return Value(call.input->description());
 }
 
 }  // namespace jinja::Filters
