@@ -91,6 +91,14 @@ TEST(Date, FormatsInTheLocalTimeZoneWithTheFixedEnglishLocale) {
     }
 }
 
+TEST(Date, ISO8601IsUTCWithWholeSecondsWhateverTheLocalZone) {
+    ScopedTZ tz("Asia/Kolkata");
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(1719837296.789)), "2024-07-01T12:34:56Z");
+    // Just before a midnight: the fraction is dropped, never rounded into the next day.
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(1704067199.9)), "2023-12-31T23:59:59Z");
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(-0.5)), "1969-12-31T23:59:59Z");
+}
+
 TEST(Date, ClocksAndTimeIntervals) {
     EXPECT_EQ(foundation::SystemClock::shared(), foundation::SystemClock::shared());
     const auto date = foundation::dateFromTimeIntervalSince1970(1.5);
