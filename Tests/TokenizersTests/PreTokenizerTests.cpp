@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ConfigJSON.hpp"
+#include "ModelTestSupport.hpp"
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
 #include "Tokenizers/PreTokenizer.hpp"
