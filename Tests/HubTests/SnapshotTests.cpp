@@ -48,14 +48,19 @@ TEST_F(SnapshotTest, FetchesTheMatchingFilesWithOverallProgress) {
     std::vector<double> fractions;
     std::vector<std::optional<double>> speeds;
     int64_t total = -1;
-    const fs::path folder = client("secret").snapshot(
-        repo, "main", {}, [&](const foundation::Progress& progress, std::optional<double> speed) {
-            fractions.push_back(progress.fractionCompleted());
-            speeds.push_back(speed);
-            total = progress.totalUnitCount();
-        });
+    fs::path folder;
+    try {
+        folder = client("secret").snapshot(
+            repo, "main", {}, [&](const foundation::Progress& progress, std::optional<double> speed) {
+                fractions.push_back(progress.fractionCompleted());
+                speeds.push_back(speed);
+                total = progress.totalUnitCount();
+            });
+    } catch (const foundation::Error& error) {
+        FAIL() << error.describe();
+    }
     EXPECT_EQ(folder, cache.path() / "models" / "owner" / "model");
-    EXPECT_EQ(readCached("owner/model", "weights/model.bin"), weights);
+    EXPECT_TRUE(readCached("owner/model", "weights/model.bin") == weights);
     EXPECT_EQ(readCached("owner/model", "config.json"), "{\"model_type\":\"whisper\"}");
     EXPECT_EQ(total, 3);
     ASSERT_FALSE(fractions.empty());
@@ -159,7 +164,7 @@ TEST_F(SnapshotTest, AStoppedSnapshotResumesWhereItStoppedAndFetchesOnlyTheRest)
 
     server.clearRequests();
     client().snapshot(repo);
-    EXPECT_EQ(readCached("owner/model", "weights/model.bin"), weights);
+    EXPECT_TRUE(readCached("owner/model", "weights/model.bin") == weights);
     EXPECT_EQ(server.requests().back().range, "bytes=" + std::to_string(kept) + "-");
     EXPECT_EQ(server.bodyBytesSent() - server.requests().front().bodyBytes, kWeightsSize - kept)
         << "more than the rest of the file was fetched";

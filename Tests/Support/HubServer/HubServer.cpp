@@ -473,9 +473,9 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
             std::vector<char> buffer(count);
             ssize_t got = ::pread(*descriptor, buffer.data(), count, static_cast<off_t>(start + offset));
             if (got <= 0) return false;
-            if (!sink.write(buffer.data(), static_cast<size_t>(got))) return false;
+            // Counted before it is sent, so a client that has the bytes always finds them counted.
             record(index, 0, static_cast<uint64_t>(got));
-            return true;
+            return sink.write(buffer.data(), static_cast<size_t>(got));
         },
         [descriptor](bool) {
             if (*descriptor >= 0) ::close(*descriptor);
@@ -503,9 +503,10 @@ HubServer::HubServer(Options options) : impl_(std::make_unique<Impl>()) {
         impl->handle(impl->storagePort, request, response);
         return httplib::Server::HandlerResponse::Handled;
     });
-    // Idle connections close at once, so stopping never waits for a client's pooled connection to time out.
-    impl->main.set_keep_alive_timeout(0);
-    impl->storage.set_keep_alive_timeout(0);
+    // One request per connection ("Connection: close"), so stopping never waits for a client's pooled
+    // connection to time out.
+    impl->main.set_keep_alive_max_count(1);
+    impl->storage.set_keep_alive_max_count(1);
     impl->mainPort = impl->main.bind_to_any_port("127.0.0.1");
     impl->storagePort = impl->storage.bind_to_any_port("127.0.0.1");
     if (impl->mainPort <= 0 || impl->storagePort <= 0) throw std::runtime_error("HubServer: cannot bind 127.0.0.1");
@@ -609,6 +610,12 @@ std::filesystem::path TemporaryFolder::write(const fs::path& relative, const std
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return file;
+}
+
+uint64_t fileSize(const fs::path& file) {
+    std::error_code error;
+    const auto size = fs::file_size(file, error);
+    return error ? 0 : size;
 }
 
 std::string patternBytes(size_t size, uint32_t seed) {
