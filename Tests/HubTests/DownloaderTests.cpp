@@ -143,7 +143,7 @@ TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
 TEST_F(DownloaderTest, ABrokenTransferIsRetriedFromTheBytesThatArrived) {
     server.addFault({.kind = Fault::Kind::dropAfterBytes, .bytes = 300'000, .times = 1});
     server.addFault({.kind = Fault::Kind::stall, .bytes = 100'000, .times = 1});
-    auto states = run({.chunkSize = 1 << 20, .timeout = 0.5, .retryPause = std::chrono::milliseconds(10)});
+    auto states = run({.chunkSize = 1 << 20, .timeout = 1.5, .retryPause = std::chrono::milliseconds(10)});
     ASSERT_TRUE(completed(states)) << states.back().description();
     EXPECT_EQ(failures(states), 0u) << "a retrying transfer reported failed";
     EXPECT_EQ(ranges(), (std::vector<std::optional<std::string>>{std::nullopt, "bytes=300000-", "bytes=400000-"}));

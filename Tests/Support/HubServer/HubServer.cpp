@@ -195,6 +195,7 @@ struct HubServer::Impl {
     std::optional<std::string> listingOverride;
     std::vector<std::pair<std::string, Headers>> headerOverrides;
     std::vector<Request> log;
+    size_t logStart = 0;  // the number of the first request in `log`
     size_t requestCount = 0;
     uint64_t bodyBytes = 0;
     mutable std::map<std::string, Digests> digestCache;
@@ -256,12 +257,13 @@ struct HubServer::Impl {
         return std::nullopt;
     }
 
+    // `index` numbers requests since the start; those from before the last clearRequests count no more.
     void record(size_t index, int status, uint64_t bytes) {
         std::lock_guard lock(mutex);
-        if (index < log.size()) {
-            log[index].status = status;
-            log[index].bodyBytes += bytes;
-        }
+        if (index < logStart) return;
+        Request& entry = log[index - logStart];
+        if (status != 0) entry.status = status;
+        entry.bodyBytes += bytes;
         bodyBytes += bytes;
     }
 
@@ -301,7 +303,7 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         entry.path = path;
         if (request.has_header("Authorization")) entry.authorization = request.get_header_value("Authorization");
         if (request.has_header("Range")) entry.range = request.get_header_value("Range");
-        index = log.size();
+        index = logStart + log.size();
         log.push_back(std::move(entry));
         overLimit = ++requestCount > options.maximumRequests;
         if (!overLimit)
@@ -576,6 +578,7 @@ std::vector<HubServer::Request> HubServer::requests() const {
 
 void HubServer::clearRequests() {
     std::lock_guard lock(impl_->mutex);
+    impl_->logStart += impl_->log.size();
     impl_->log.clear();
     impl_->bodyBytes = 0;
 }
