@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -15,6 +14,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "Platform/Foundation/URL.hpp"
 
 namespace hubtest {
 
@@ -54,26 +55,6 @@ std::string digestText(const EVP_MD* type, const std::string& text) {
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, type, nullptr);
     return hex(digest, length);
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string decoded(std::string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
 }
 
 std::string jsonString(const std::string& s) {
@@ -132,21 +113,6 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
-}
-
-std::string encodedPath(const std::string& path) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || std::strchr("-._~/!$&'()*+,;=:@", c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
 }
 
 bool isSafe(const std::string& relative) {
@@ -286,14 +252,14 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         size_t end = target.find('/', start);
         if (end == std::string::npos) end = target.size();
         raw.push_back(target.substr(start, end - start));
-        segments.push_back(decoded(raw.back()));
+        segments.push_back(foundation::percentDecoded(raw.back()));
         start = end + 1;
     }
 
     size_t index = 0;
     bool overLimit = false;
     std::optional<Fault> statusFault;
-    const std::string path = decoded(target);
+    const std::string path = foundation::percentDecoded(target);
     {
         std::lock_guard lock(mutex);
         Request entry;
@@ -418,7 +384,7 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
     const bool onResolve = port == mainPort && request.path.rfind("/api/resolve-cache/", 0) != 0;
     if (linked && onResolve && mode != Redirect::none) {
         const std::string rest = repoPrefix + address.id + "/resolve/" + address.encodedRevision + "/" +
-                                 encodedPath(address.path);
+                                 foundation::percentEncodedPath(address.path, true);
         response.status = 302;
         response.set_header("Location", mode == Redirect::absolute ? storageURL + "/storage/" + rest
                                                                     : "/api/resolve-cache/" + rest);
