@@ -15,6 +15,16 @@ namespace {
 
 const char* tokenizerJSON = R"({"model": {"type": "BPE", "vocab": {"a": 0}}})";
 
+// The error the load ended with, as the tokenizer definition's getter reports it.
+HubClientError errorOf(const LanguageModelConfigurationFromHub& configuration) {
+    try {
+        configuration.tokenizerData();
+    } catch (const HubClientError& error) {
+        return error;
+    }
+    throw std::runtime_error("the load did not fail");
+}
+
 // A model folder and, beside it, a resource bundle with fallback configurations.
 class ConfigurationLoader : public ::testing::Test {
 protected:
@@ -27,15 +37,8 @@ protected:
     void writeFallback(const std::string& name, const std::string& contents) const {
         root.write("bundle/" + name, contents);
     }
-    LanguageModelConfigurationFromHub load() const { return LanguageModelConfigurationFromHub(folder(), HubApi(), bundle()); }
-
-    static HubClientError errorOf(const LanguageModelConfigurationFromHub& configuration) {
-        try {
-            configuration.tokenizerData();
-        } catch (const HubClientError& error) {
-            return error;
-        }
-        throw std::runtime_error("no error");
+    LanguageModelConfigurationFromHub load() const {
+        return LanguageModelConfigurationFromHub(folder(), HubApi(), bundle());
     }
 };
 
@@ -229,22 +232,13 @@ TEST_F(RepositoryConfigurationLoader, FetchesOnlyTheConfigurationFilesAndReports
 
     // Every getter sees the load's failure.
     LanguageModelConfigurationFromHub missing("owner/untokenized", "main", api(server));
-    try {
-        missing.tokenizerConfig();
-        FAIL();
-    } catch (const HubClientError& error) {
-        EXPECT_EQ(error.errorCase(), HubClientError::Case::configurationMissing);
-    }
+    EXPECT_EQ(errorOf(missing).errorCase(), HubClientError::Case::configurationMissing);
+    EXPECT_THROW(missing.tokenizerConfig(), HubClientError);
 
     // A listing the service refuses: its error passes unchanged.
     server.addFault({.kind = HubServer::Fault::Kind::status, .status = 404, .pathContains = "/api/"});
     LanguageModelConfigurationFromHub absent("owner/other", "main", api(server));
-    try {
-        absent.modelConfig();
-        FAIL();
-    } catch (const HubClientError& error) {
-        EXPECT_EQ(error.errorCase(), HubClientError::Case::fileNotFound);
-    }
+    EXPECT_EQ(errorOf(absent).errorCase(), HubClientError::Case::fileNotFound);
 }
 
 }  // namespace
