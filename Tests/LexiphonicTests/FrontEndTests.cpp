@@ -37,6 +37,10 @@ protected:
         pellux::Logging::shared().setSystemLogSink(nullptr);
     }
     static std::filesystem::path model(const std::string& name) { return folder_->path() / (name + ".mlmodelc"); }
+    static void loadStages(FeatureExtractor& mel, AudioEncoder& encoder) {
+        mel.loadModel(model("MelSpectrogram"), coreml::MLComputeUnits::cpuOnly, false);
+        encoder.loadModel(model("AudioEncoder"), coreml::MLComputeUnits::cpuOnly, false);
+    }
 
     // Records signposts while they are enabled.
     std::shared_ptr<pellux::InMemoryLogSink> recordSignposts() {
@@ -68,8 +72,7 @@ TEST_F(FrontEnd, SpeechBecomesMelFeaturesAndEmbeddings) {
     SKIP_WITHOUT_JFK();
     FeatureExtractor mel;
     AudioEncoder encoder;
-    mel.loadModel(model("MelSpectrogram"), coreml::MLComputeUnits::cpuOnly, false);
-    encoder.loadModel(model("AudioEncoder"), coreml::MLComputeUnits::cpuOnly, false);
+    loadStages(mel, encoder);
     EXPECT_EQ(mel.windowSamples(), 480000);
     EXPECT_EQ(mel.melCount(), 80);
     EXPECT_EQ(encoder.embedSize(), 64);
@@ -132,12 +135,11 @@ TEST_F(FrontEnd, StagesWithoutAModelAnswerNothingAndRefuseToPredict) {
 TEST_F(FrontEnd, CancelledCallsStopBeforeTheModelAndItsInterval) {
     FeatureExtractor mel;
     AudioEncoder encoder;
-    mel.loadModel(model("MelSpectrogram"), coreml::MLComputeUnits::cpuOnly, false);
-    encoder.loadModel(model("AudioEncoder"), coreml::MLComputeUnits::cpuOnly, false);
-    auto sink = recordSignposts();
+    loadStages(mel, encoder);
     std::stop_source stop;
     stop.request_stop();
     auto window = AudioProcessing::padOrTrimAudio(std::vector<float>(10, 0.1f), 0, 480000);
+    auto sink = recordSignposts();
     EXPECT_THROW(mel.logMelSpectrogram(window, stop.get_token()), foundation::CancellationError);
     EXPECT_THROW(encoder.encodeFeatures(window, stop.get_token()), foundation::CancellationError);
     EXPECT_TRUE(sink->signposts().empty());
@@ -146,8 +148,7 @@ TEST_F(FrontEnd, CancelledCallsStopBeforeTheModelAndItsInterval) {
 TEST_F(FrontEnd, PredictionsAreBracketedBySignpostsEvenWhenTheyFail) {
     FeatureExtractor mel;
     AudioEncoder encoder;
-    mel.loadModel(model("MelSpectrogram"), coreml::MLComputeUnits::cpuOnly, false);
-    encoder.loadModel(model("AudioEncoder"), coreml::MLComputeUnits::cpuOnly, false);
+    loadStages(mel, encoder);
     auto sink = recordSignposts();
     auto features = mel.logMelSpectrogram(AudioProcessing::padOrTrimAudio(std::vector<float>(10, 0.1f), 0, 480000));
     // A window of the wrong length makes the prediction fail; the interval still closes.
