@@ -1,6 +1,7 @@
 #include "Tokenizers/Tokenizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 
 #include "Jinja/Template.hpp"
@@ -12,6 +13,7 @@
 #include "Tokenizers/PostProcessor.hpp"
 #include "Tokenizers/PreTokenizer.hpp"
 #include "Tokenizers/UnigramTokenizer.hpp"
+#include "Tokenizers/Vocabulary.hpp"
 
 namespace tokenizers {
 
@@ -108,6 +110,45 @@ namespace {
 
 std::string withoutFast(std::string_view name) { return text::replacingAll(name, "Fast", ""); }
 
+// The model's tokens of recently seen pieces, per thread: text repeats its words, and tokenizing a piece costs
+// far more than finding it here. Direct-mapped (one hash, one comparison, no lock); each tokenizer marks its
+// entries with an owner number that no other tokenizer ever gets, so a new tokenizer never sees old entries.
+class PieceCache {
+public:
+    static constexpr size_t maxPieceBytes = 48;
+
+    static uint64_t newOwner() {
+        static std::atomic<uint64_t> next{1};
+        return next.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    static PieceCache& forThread() {
+        thread_local PieceCache cache;
+        return cache;
+    }
+
+    const std::vector<std::string>* find(uint64_t owner, uint64_t hash, std::string_view piece) const {
+        const Entry& entry = entries_[hash & (slots - 1)];
+        return entry.owner == owner && entry.piece == piece ? &entry.tokens : nullptr;
+    }
+
+    void store(uint64_t owner, uint64_t hash, std::string_view piece, const std::vector<std::string>& tokens) {
+        Entry& entry = entries_[hash & (slots - 1)];
+        entry.owner = owner;
+        entry.piece.assign(piece);
+        entry.tokens = tokens;
+    }
+
+private:
+    static constexpr size_t slots = 16384;
+    struct Entry {
+        uint64_t owner = 0;
+        std::string piece;
+        std::vector<std::string> tokens;
+    };
+    std::vector<Entry> entries_ = std::vector<Entry>(slots);
+};
+
 struct AddedTokenPattern {
     std::string content;
     bool lstrip;
@@ -144,7 +185,8 @@ std::unique_ptr<text::Regex> addedTokensRegex(std::vector<AddedTokenPattern> tok
 }  // namespace
 
 PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
-                                         bool strict) {
+                                         bool strict)
+    : cacheOwner_(PieceCache::newOwner()) {
     AddedTokens addedTokenIds;
     std::vector<AddedTokenPattern> patterns;
     if (const hub::Config::Array* entries = tokenizerData["addedTokens"].array()) {
@@ -223,7 +265,10 @@ std::vector<std::string> PreTrainedTokenizer::preTokenize(std::string_view text,
     if (!preTokenizer_) {
         return {std::string(text)};
     }
-    return preTokenizer_->preTokenize(text, options);
+    std::vector<std::string> pieces;
+    pieces.reserve(text.size() / 4 + 1);  // prose has a piece every five bytes or so
+    preTokenizer_->appendPreTokens(pieces, text, options);
+    return pieces;
 }
 
 std::string PreTrainedTokenizer::normalize(std::string_view text) const {
@@ -308,8 +353,10 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view input) c
     std::vector<std::pair<std::string_view, bool>> sections;
     splitAtAddedTokens(input, sections);
     std::vector<std::string> tokens;
+    tokens.reserve(input.size() / 4 + 1);
     std::vector<std::string> sectionTokens;
     bool fuse = model_->fuseUnknownTokens();
+    PieceCache& cache = PieceCache::forThread();
     for (size_t index = 0; index < sections.size(); ++index) {
         std::string_view section = sections[index].first;
         // The empty text is no added token, even when a definition has one with empty content.
@@ -321,16 +368,28 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view input) c
         if (index == 0) {
             options.insert(PreTokenizerOption::firstSection);
         }
+        // Unknown tokens fuse within a section only, so a fusing model gathers each section apart.
+        std::vector<std::string>& target = fuse ? sectionTokens : tokens;
         sectionTokens.clear();
         for (const std::string& piece : preTokenize(normalize(section), options)) {
-            for (std::string& token : model_->tokenize(piece)) {
-                sectionTokens.push_back(std::move(token));
+            if (piece.size() > PieceCache::maxPieceBytes) {
+                std::vector<std::string> pieceTokens = model_->tokenize(piece);
+                std::move(pieceTokens.begin(), pieceTokens.end(), std::back_inserter(target));
+                continue;
             }
+            uint64_t hash = hashBytes(piece);
+            if (const std::vector<std::string>* cached = cache.find(cacheOwner_, hash, piece)) {
+                target.insert(target.end(), cached->begin(), cached->end());
+                continue;
+            }
+            std::vector<std::string> pieceTokens = model_->tokenize(piece);
+            cache.store(cacheOwner_, hash, piece, pieceTokens);
+            std::move(pieceTokens.begin(), pieceTokens.end(), std::back_inserter(target));
         }
         if (fuse) {
-            sectionTokens = fuseUnknown(sectionTokens);
+            std::vector<std::string> fused = fuseUnknown(sectionTokens);
+            std::move(fused.begin(), fused.end(), std::back_inserter(tokens));
         }
-        std::move(sectionTokens.begin(), sectionTokens.end(), std::back_inserter(tokens));
     }
     return tokens;
 }

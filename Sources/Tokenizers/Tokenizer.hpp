@@ -307,6 +307,7 @@ private:
     std::unique_ptr<Decoder> decoder_;
     hub::Config tokenizerConfig_;
     bool cleanUpTokenizationSpaces_ = true;
+    uint64_t cacheOwner_;  // marks this tokenizer's entries in the per-thread cache of piece tokens
     mutable std::unordered_map<std::string, std::shared_ptr<const jinja::Template>> compiledChatTemplateCache_;
     mutable std::mutex cacheLock_;
 };
