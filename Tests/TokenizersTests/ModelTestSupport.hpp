@@ -5,11 +5,13 @@
 #include <utility>
 #include <vector>
 
-#include "ConfigJSON.hpp"
+#include "Hub/YYJSONParser.hpp"
 #include "Platform/Foundation/JSON.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
 
 namespace tokenizers::testing {
+
+inline hub::Config json(std::string_view text) { return hub::YYJSONParser::parseToConfig(text); }
 
 inline std::string jsonString(std::string_view text) { return foundation::jsonQuoted(text); }
 
