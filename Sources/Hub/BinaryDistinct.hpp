@@ -15,6 +15,7 @@
 namespace hub {
 
 class BinaryDistinctString;
+class Config;
 
 // One character (extended grapheme cluster) as its UTF-16 code units.
 class BinaryDistinctCharacter {
@@ -39,35 +40,36 @@ private:
 class BinaryDistinctString {
 public:
     BinaryDistinctString() = default;
-    // From text: its UTF-16 units (ill-formed UTF-8, unpaired surrogates included, becomes U+FFFD).
+    // From text: its UTF-16 units (ill-formed UTF-8, encoded surrogates included, becomes U+FFFD).
     BinaryDistinctString(std::string_view text);
     BinaryDistinctString(const std::string& text) : BinaryDistinctString(std::string_view(text)) {}
+    BinaryDistinctString(std::string&& text);
     BinaryDistinctString(const char* text) : BinaryDistinctString(std::string_view(text)) {}
-    // Exactly these units.
-    explicit BinaryDistinctString(std::u16string units) : value_(std::move(units)) {}
-    explicit BinaryDistinctString(const BinaryDistinctCharacter& character) : value_(character.bytes()) {}
+    // Exactly these units, unpaired surrogates included.
+    explicit BinaryDistinctString(std::u16string_view units);
+    explicit BinaryDistinctString(const BinaryDistinctCharacter& character)
+        : BinaryDistinctString(std::u16string_view(character.bytes())) {}
     explicit BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters);
 
-    const std::u16string& value() const { return value_; }
-    bool empty() const { return value_.empty(); }
+    // The UTF-16 code units.
+    std::u16string value() const;
+    bool empty() const { return units_.empty(); }
 
-    // The text decoded from the units (UTF-8). nsString is the same text; description equals string.
+    // The text decoded from the units (UTF-8; an unpaired surrogate unit reads as U+FFFD).
+    // nsString is the same text; description equals string.
     std::string string() const;
     std::string nsString() const { return string(); }
     std::string description() const { return string(); }
 
-    // By units: the first differing unit decides, a proper prefix sorts first.
+    // Equality, order and hash are those of the UTF-16 units: the first differing unit decides, a
+    // proper prefix sorts first.
     friend bool operator==(const BinaryDistinctString& a, const BinaryDistinctString& b) {
-        return a.value_ == b.value_;
+        return a.units_ == b.units_;
     }
-    friend std::strong_ordering operator<=>(const BinaryDistinctString& a, const BinaryDistinctString& b) {
-        return a.value_.compare(b.value_) <=> 0;
-    }
-    size_t hash() const { return std::hash<std::u16string_view>{}(value_); }
+    friend std::strong_ordering operator<=>(const BinaryDistinctString& a, const BinaryDistinctString& b);
+    size_t hash() const { return std::hash<std::string_view>{}(units_); }
 
-    friend BinaryDistinctString operator+(const BinaryDistinctString& a, const BinaryDistinctString& b) {
-        return BinaryDistinctString(a.value_ + b.value_);
-    }
+    friend BinaryDistinctString operator+(const BinaryDistinctString& a, const BinaryDistinctString& b);
     bool hasPrefix(const BinaryDistinctString& prefix) const;
     bool hasSuffix(const BinaryDistinctString& suffix) const;
     // Full Unicode case mapping of the decoded text (the length may change).
@@ -93,10 +95,16 @@ public:
     BinaryDistinctString substring(int64_t lower) const;
 
 private:
-    // Unit offset of each character boundary (0 ... value_.size()).
-    std::vector<size_t> characterUnitOffsets() const;
+    friend class Config;
+    struct Encoded {};
+    BinaryDistinctString(Encoded, std::string units) : units_(std::move(units)) {}
+    // Byte offset of each character boundary (0 ... units_.size()).
+    std::vector<size_t> characterOffsets() const;
 
-    std::u16string value_;
+    // The units in their one-to-one 8-bit form: UTF-8, with an unpaired surrogate unit written as its
+    // own three-byte sequence (a paired one always as part of a four-byte sequence). Well-formed text,
+    // nearly every key, is stored exactly as its UTF-8, so reading and converting it costs nothing.
+    std::string units_;
 };
 
 // Types a key can be given as: anything a BinaryDistinctString is made from.

@@ -38,10 +38,8 @@ void feed(size_t& seed, uint64_t value) {
     seed ^= value;
 }
 
-void feedUnits(size_t& seed, const BinaryDistinctString& s) {
-    feed(seed, s.value().size());
-    for (char16_t u : s.value()) feed(seed, u);
-}
+// Equal units hash equally; the string's own hash already covers its length and every unit.
+void feedUnits(size_t& seed, const BinaryDistinctString& s) { feed(seed, s.hash()); }
 
 // Entries of a dictionary ordered by their keys' units, for output that does not depend on hashing.
 std::vector<const Config::Dictionary::value_type*> sortedEntries(const Config::Dictionary& dictionary) {
@@ -54,8 +52,23 @@ std::vector<const Config::Dictionary::value_type*> sortedEntries(const Config::D
 
 std::string_view stringOf(yyjson_val* v) { return std::string_view(yyjson_get_str(v), yyjson_get_len(v)); }
 
+bool isUppercaseLetter(char32_t c) {
+    if (c < 0x80) return c >= U'A' && c <= U'Z';
+    std::string category = text::generalCategory(c);
+    return category == "Lu" || category == "Lt";
+}
+
+}  // namespace
+
+// yyjson's strings are well-formed UTF-8 (it rejects invalid bytes and unpaired surrogate escapes),
+// so they are stored without another check. By length, not up to the first NUL: "a\u0000b" keeps
+// all three characters.
+BinaryDistinctString Config::textOf(yyjson_val* v) {
+    return BinaryDistinctString(BinaryDistinctString::Encoded{}, std::string(stringOf(v)));
+}
+
 // The JSON tree rules shared by the JSON reader and the platform-tree constructor.
-Config fromTree(yyjson_val* v, int depth) {
+Config Config::fromTree(yyjson_val* v, int depth) {
     switch (yyjson_get_type(v)) {
         case YYJSON_TYPE_BOOL:
             return Config(yyjson_get_bool(v));
@@ -72,8 +85,7 @@ Config fromTree(yyjson_val* v, int depth) {
                     return Config(nearestFloat(yyjson_get_real(v)));
             }
         case YYJSON_TYPE_STR:
-            // By length, not up to the first NUL: "a\u0000b" keeps all three characters.
-            return Config(BinaryDistinctString(stringOf(v)));
+            return Config(textOf(v));
         case YYJSON_TYPE_ARR: {
             if (depth >= YYJSONParser::maxNestingDepth) break;
             Config::Array items;
@@ -90,7 +102,7 @@ Config fromTree(yyjson_val* v, int depth) {
             size_t index, count;
             yyjson_val *key, *value;
             yyjson_obj_foreach(v, index, count, key, value) {
-                entries.insert_or_assign(BinaryDistinctString(stringOf(key)), fromTree(value, depth + 1));
+                entries.insert_or_assign(textOf(key), fromTree(value, depth + 1));
             }
             return Config(std::move(entries));
         }
@@ -102,7 +114,7 @@ Config fromTree(yyjson_val* v, int depth) {
 }
 
 // The decoding rules; a value deeper than the nesting bound decodes as null.
-Config decodeValue(yyjson_val* v, int depth) {
+Config Config::decodeTree(yyjson_val* v, int depth) {
     switch (yyjson_get_type(v)) {
         case YYJSON_TYPE_NULL:
             return Config();
@@ -119,20 +131,20 @@ Config decodeValue(yyjson_val* v, int depth) {
         case YYJSON_TYPE_BOOL:
             return Config(yyjson_get_bool(v));
         case YYJSON_TYPE_STR:
-            return Config(BinaryDistinctString(stringOf(v)));
+            return Config(textOf(v));
         case YYJSON_TYPE_ARR: {
             if (depth >= YYJSONParser::maxNestingDepth) return Config();
             if (yyjson_arr_size(v) == 2) {
                 yyjson_val* id = yyjson_arr_get_first(v);
                 yyjson_val* textValue = yyjson_arr_get_last(v);
                 if (yyjson_is_uint(id) && yyjson_is_str(textValue))
-                    return Config(Config::Token{yyjson_get_uint(id), BinaryDistinctString(stringOf(textValue))});
+                    return Config(Config::Token{yyjson_get_uint(id), textOf(textValue)});
             }
             Config::Array items;
             items.reserve(yyjson_arr_size(v));
             size_t index, count;
             yyjson_val* element;
-            yyjson_arr_foreach(v, index, count, element) { items.push_back(decodeValue(element, depth + 1)); }
+            yyjson_arr_foreach(v, index, count, element) { items.push_back(decodeTree(element, depth + 1)); }
             return Config(std::move(items));
         }
         case YYJSON_TYPE_OBJ: {
@@ -142,7 +154,7 @@ Config decodeValue(yyjson_val* v, int depth) {
             size_t index, count;
             yyjson_val *key, *value;
             yyjson_obj_foreach(v, index, count, key, value) {
-                entries.insert_or_assign(BinaryDistinctString(stringOf(key)), decodeValue(value, depth + 1));
+                entries.insert_or_assign(textOf(key), decodeTree(value, depth + 1));
             }
             return Config(std::move(entries));
         }
@@ -150,14 +162,6 @@ Config decodeValue(yyjson_val* v, int depth) {
             return Config();
     }
 }
-
-bool isUppercaseLetter(char32_t c) {
-    if (c < 0x80) return c >= U'A' && c <= U'Z';
-    std::string category = text::generalCategory(c);
-    return category == "Lu" || category == "Lt";
-}
-
-}  // namespace
 
 // --- Data
 
@@ -193,9 +197,8 @@ std::optional<bool> Config::Data::boolean() const {
         case Kind::integer:
             return std::get<int64_t>(storage_) == 1;
         case Kind::string: {
-            const std::u16string& units = std::get<BinaryDistinctString>(storage_).value();
             // Longer texts cannot lower-case to one of the six answers.
-            if (units.size() > 8) return std::nullopt;
+            if (std::get<BinaryDistinctString>(storage_).units_.size() > 16) return std::nullopt;
             std::string lowered = text::lowercased(std::get<BinaryDistinctString>(storage_).string());
             if (lowered == "true" || lowered == "t" || lowered == "1") return true;
             if (lowered == "false" || lowered == "f" || lowered == "0") return false;
@@ -528,36 +531,45 @@ std::optional<Config> Config::dynamicMember(const BinaryDistinctString& name) co
 }
 
 BinaryDistinctString Config::uncamelCase(const BinaryDistinctString& key) {
-    const std::u16string& units = key.value();
-    bool ascii = std::all_of(units.begin(), units.end(), [](char16_t u) { return u < 0x80; });
-    std::u16string out;
-    out.reserve(units.size() + 4);
+    const std::string& stored = key.units_;
     bool previousNotUpper = false;
-    if (ascii) {
-        for (char16_t u : units) {
-            if (u >= u'A' && u <= u'Z') {
-                if (previousNotUpper) out += u'_';
-                out += static_cast<char16_t>(u - u'A' + u'a');
+    if (std::all_of(stored.begin(), stored.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        std::string out;
+        out.reserve(stored.size() + 4);
+        for (char c : stored) {
+            if (c >= 'A' && c <= 'Z') {
+                if (previousNotUpper) out += '_';
+                out += static_cast<char>(c - 'A' + 'a');
                 previousNotUpper = false;
             } else {
-                out += u;
+                out += c;
                 previousNotUpper = true;
             }
         }
         return BinaryDistinctString(std::move(out));
     }
-    std::string result;
-    for (char32_t c : text::toScalars(key.string())) {
+    // Walk the scalars of the units; anything that is not an upper-case letter (an unpaired
+    // surrogate included) is kept unit for unit.
+    std::u16string units = key.value();
+    std::u16string out;
+    for (size_t k = 0; k < units.size(); ++k) {
+        char32_t c = units[k];
+        size_t width = 1;
+        if (c >= 0xD800 && c <= 0xDBFF && k + 1 < units.size() && units[k + 1] >= 0xDC00 && units[k + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[k + 1] - 0xDC00);
+            width = 2;
+        }
         if (isUppercaseLetter(c)) {
-            if (previousNotUpper) result += '_';
-            result += text::lowercased(text::fromScalar(c));
+            if (previousNotUpper) out += u'_';
+            out += text::toUTF16(text::lowercased(text::fromScalar(c)));
             previousNotUpper = false;
         } else {
-            result += text::fromScalar(c);
+            out.append(units, k, width);
             previousNotUpper = true;
         }
+        k += width - 1;
     }
-    return BinaryDistinctString(result);
+    return BinaryDistinctString(std::u16string_view(out));
 }
 
 // --- Copy-on-write edits
@@ -623,7 +635,7 @@ void Config::encode(foundation::JSONWriter& writer) const {
 
 Config Config::decode(const foundation::JSONValue& json) {
     if (!json.exists()) return Config();
-    return decodeValue(json.raw(), 0);
+    return decodeTree(json.raw(), 0);
 }
 
 // --- Template values

@@ -203,6 +203,10 @@ public:
     jinja::Value jinjaValue() const;
 
 private:
+    static Config fromTree(yyjson_val* v, int depth);
+    static Config decodeTree(yyjson_val* v, int depth);
+    static BinaryDistinctString textOf(yyjson_val* v);
+
     Data value_;
 };
 

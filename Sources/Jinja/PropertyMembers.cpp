@@ -112,7 +112,7 @@ Value stringArray(std::vector<std::string> pieces) {
     return Value(std::move(items));
 }
 
-using StringMethod = Value (*)(const std::string& receiver, const BoundArguments& bound);
+using StringMethod = Value (*)(const std::string& receiver, const BoundValues& bound);
 
 struct StringMethodEntry {
     const char* name;
@@ -122,16 +122,16 @@ struct StringMethodEntry {
 
 const std::vector<StringMethodEntry>& stringMethods() {
     static const std::vector<StringMethodEntry> methods = {
-        {"upper", {}, [](const std::string& s, const BoundArguments&) { return Value(text::uppercased(s)); }},
-        {"lower", {}, [](const std::string& s, const BoundArguments&) { return Value(text::lowercased(s)); }},
-        {"title", {}, [](const std::string& s, const BoundArguments&) { return Value(capitalizedWords(s)); }},
+        {"upper", {}, [](const std::string& s, const BoundValues&) { return Value(text::uppercased(s)); }},
+        {"lower", {}, [](const std::string& s, const BoundValues&) { return Value(text::lowercased(s)); }},
+        {"title", {}, [](const std::string& s, const BoundValues&) { return Value(capitalizedWords(s)); }},
         {"strip", {},
-         [](const std::string& s, const BoundArguments&) { return Value(text::trimmingWhitespaceAndNewlines(s)); }},
-        {"lstrip", {}, [](const std::string& s, const BoundArguments&) { return Value(lstripped(s)); }},
-        {"rstrip", {}, [](const std::string& s, const BoundArguments&) { return Value(rstripped(s)); }},
+         [](const std::string& s, const BoundValues&) { return Value(text::trimmingWhitespaceAndNewlines(s)); }},
+        {"lstrip", {}, [](const std::string& s, const BoundValues&) { return Value(lstripped(s)); }},
+        {"rstrip", {}, [](const std::string& s, const BoundValues&) { return Value(rstripped(s)); }},
         {"split",
          ParameterList({"separator", "maxsplit"}, {{"separator", Value::null()}, {"maxsplit", Value(-1)}}),
-         [](const std::string& s, const BoundArguments& bound) {
+         [](const std::string& s, const BoundValues& bound) {
              const Value& separator = boundArgument(bound, "separator");
              std::optional<std::string> sep;
              if (separator.isString()) sep = separator.asString();
@@ -139,7 +139,7 @@ const std::vector<StringMethodEntry>& stringMethods() {
          }},
         {"replace",
          ParameterList({"old", "new", "count"}, {{"count", Value(-1)}}),
-         [](const std::string& s, const BoundArguments& bound) {
+         [](const std::string& s, const BoundValues& bound) {
              const Value& old = boundArgument(bound, "old");
              const Value& replacement = boundArgument(bound, "new");
              if (!old.isString() || !replacement.isString()) {
@@ -150,14 +150,14 @@ const std::vector<StringMethodEntry>& stringMethods() {
          }},
         {"startswith",
          ParameterList({"prefix"}),
-         [](const std::string& s, const BoundArguments& bound) {
+         [](const std::string& s, const BoundValues& bound) {
              const Value& prefix = boundArgument(bound, "prefix");
              if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
              return Value(hasCharacterAffix(s, prefix.asString(), true));
          }},
         {"endswith",
          ParameterList({"suffix"}),
-         [](const std::string& s, const BoundArguments& bound) {
+         [](const std::string& s, const BoundValues& bound) {
              const Value& suffix = boundArgument(bound, "suffix");
              if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
              return Value(hasCharacterAffix(s, suffix.asString(), false));
@@ -166,7 +166,7 @@ const std::vector<StringMethodEntry>& stringMethods() {
     return methods;
 }
 
-using ObjectMethod = Value (*)(const ValueObject& receiver, const BoundArguments& bound);
+using ObjectMethod = Value (*)(const ValueObject& receiver, const BoundValues& bound);
 
 struct ObjectMethodEntry {
     const char* name;
@@ -177,7 +177,7 @@ struct ObjectMethodEntry {
 const std::vector<ObjectMethodEntry>& objectMethods() {
     static const std::vector<ObjectMethodEntry> methods = {
         {"items", {},
-         [](const ValueObject& object, const BoundArguments&) {
+         [](const ValueObject& object, const BoundValues&) {
              ValueArray pairs;
              pairs.reserve(object.size());
              for (const auto& [key, value] : object) pairs.emplace_back(ValueArray{Value(key), value});
@@ -185,21 +185,21 @@ const std::vector<ObjectMethodEntry>& objectMethods() {
          }},
         {"get",
          ParameterList({"key", "default"}, {{"default", Value::null()}}),
-         [](const ValueObject& object, const BoundArguments& bound) {
+         [](const ValueObject& object, const BoundValues& bound) {
              const Value& key = boundArgument(bound, "key");
              std::string keyText = key.isString() ? key.asString() : key.description();
              if (const Value* entry = object.find(keyText)) return *entry;
              return boundArgument(bound, "default");
          }},
         {"keys", {},
-         [](const ValueObject& object, const BoundArguments&) {
+         [](const ValueObject& object, const BoundValues&) {
              ValueArray keys;
              keys.reserve(object.size());
              for (const auto& entry : object) keys.emplace_back(entry.first);
              return Value(std::move(keys));
          }},
         {"values", {},
-         [](const ValueObject& object, const BoundArguments&) {
+         [](const ValueObject& object, const BoundValues&) {
              ValueArray values;
              values.reserve(object.size());
              for (const auto& entry : object) values.push_back(entry.second);

@@ -1,5 +1,6 @@
 #include "Jinja/Utilities.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <random>
 
@@ -8,52 +9,87 @@
 
 namespace jinja {
 
-BoundArguments resolveCallArguments(std::span<const Value> args, const KeywordArguments& kwargs,
-                                    const std::vector<std::string>& parameters, const ArgumentDefaults& defaults) {
-    BoundArguments result;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (i >= parameters.size()) break;  // surplus positional values are ignored
-        const std::string& name = parameters[i];
-        if (kwargs.contains(name)) {
-            throw JinjaError::runtime("Argument '" + name + "' passed both positionally and as keyword.");
+namespace {
+
+const Value& undefinedValue() {
+    static const Value undefined;
+    return undefined;
+}
+
+// The binder's rules over `count` declared names; `positional(i)` is the i-th positional value (of
+// `positionalCount`), `defaultAt(i)` the default of parameter i or null, and `out` receives one
+// pointer per parameter.
+template <class Positional, class DefaultAt>
+void bindValues(std::span<const std::string> names, size_t positionalCount, Positional positional,
+                const KeywordArguments& kwargs, DefaultAt defaultAt, const Value** out) {
+    for (size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
+    size_t bound = std::min(positionalCount, names.size());  // surplus positional values are ignored
+    for (size_t i = 0; i < bound; ++i) {
+        if (!kwargs.empty() && kwargs.contains(names[i])) {
+            throw JinjaError::runtime("Argument '" + names[i] + "' passed both positionally and as keyword.");
         }
-        result.set(name, args[i]);
+        out[i] = &positional(i);
     }
     for (const auto& [key, value] : kwargs) {
-        bool declared = false;
-        for (const auto& parameter : parameters) {
-            if (parameter == key) {
-                declared = true;
-                break;
-            }
-        }
-        if (!declared) throw JinjaError::runtime("Unexpected keyword argument '" + key + "' for filter.");
-        if (result.contains(key)) {
-            throw JinjaError::runtime("Argument '" + key + "' passed both positionally and as keyword.");
-        }
-        result.set(key, value);
+        size_t index = 0;
+        while (index < names.size() && names[index] != key) ++index;
+        if (index == names.size()) throw JinjaError::runtime("Unexpected keyword argument '" + key + "' for filter.");
+        if (out[index]) throw JinjaError::runtime("Argument '" + key + "' passed both positionally and as keyword.");
+        out[index] = &value;
     }
-    for (const auto& name : parameters) {
-        if (result.contains(name)) continue;
-        if (const Value* fallback = defaults.find(name)) {
-            result.set(name, *fallback);
-        } else {
-            throw JinjaError::runtime("Missing required argument '" + name + "' for filter.");
-        }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (out[i]) continue;
+        out[i] = defaultAt(i);
+        if (!out[i]) throw JinjaError::runtime("Missing required argument '" + names[i] + "' for filter.");
     }
+}
+
+}  // namespace
+
+BoundArguments resolveCallArguments(std::span<const Value> args, const KeywordArguments& kwargs,
+                                    const std::vector<std::string>& parameters, const ArgumentDefaults& defaults) {
+    std::vector<const Value*> values(parameters.size());
+    bindValues(
+        parameters, args.size(), [&](size_t i) -> const Value& { return args[i]; }, kwargs,
+        [&](size_t i) { return defaults.find(parameters[i]); }, values.data());
+    BoundArguments result;
+    for (size_t i = 0; i < parameters.size(); ++i) result.set(parameters[i], *values[i]);
     return result;
 }
 
 ParameterList::ParameterList(std::vector<std::string> names, std::vector<std::pair<std::string, Value>> defaults)
     : names(std::move(names)) {
+    if (this->names.size() > BoundValues::capacity) throw JinjaError::runtime("Too many parameters in a declaration");
     for (const auto& [name, value] : defaults) this->defaults.set(name, value);
+    defaultAt_.reserve(this->names.size());
+    for (const auto& name : this->names) {
+        const Value* fallback = this->defaults.find(name);
+        defaultAt_.push_back(fallback ? std::optional<Value>(*fallback) : std::nullopt);
+    }
+}
+
+BoundValues ParameterList::bind(std::span<const Value> args, const KeywordArguments& kwargs, const Value* first) const {
+    BoundValues bound;
+    bound.parameters_ = this;
+    size_t offset = first ? 1 : 0;
+    bindValues(
+        names, args.size() + offset,
+        [&](size_t i) -> const Value& { return first && i == 0 ? *first : args[i - offset]; }, kwargs,
+        [&](size_t i) { return defaultAt_[i] ? &*defaultAt_[i] : nullptr; }, bound.values_.data());
+    return bound;
+}
+
+const Value& BoundValues::operator[](std::string_view name) const {
+    const auto& names = parameters_->names;
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i] == name) return *values_[i];
+    // Only reachable through a built-in reading a name it did not declare.
+    return undefinedValue();
 }
 
 const Value& boundArgument(const BoundArguments& bound, std::string_view name) {
     if (const Value* value = bound.find(name)) return *value;
-    // Only reachable through a built-in reading a name it did not declare.
-    static const Value undefined;
-    return undefined;
+    return undefinedValue();
 }
 
 Value attributeLookup(const Value& item, std::string_view name) { return PropertyMembers::evaluate(item, name); }

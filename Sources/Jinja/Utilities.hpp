@@ -1,5 +1,6 @@
 #pragma once
 // The shared argument binder of every built-in and the small helpers the built-ins share.
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -16,7 +17,7 @@
 
 namespace jinja {
 
-// One value per declared parameter after binding.
+// One value per declared parameter after binding (the binder's public result).
 using BoundArguments = foundation::OrderedDictionary<Value>;
 // Default values of the optional parameters (a parameter without one is required).
 using ArgumentDefaults = foundation::OrderedDictionary<Value>;
@@ -31,8 +32,25 @@ using ArgumentDefaults = foundation::OrderedDictionary<Value>;
 BoundArguments resolveCallArguments(std::span<const Value> args, const KeywordArguments& kwargs,
                                     const std::vector<std::string>& parameters, const ArgumentDefaults& defaults);
 
+struct ParameterList;
+
+// The values one call binds to a declaration, by the binder's rules above: views of the call's own
+// positional and keyword values and of the declared defaults, so binding copies and allocates nothing.
+// Valid while the call's values are.
+class BoundValues {
+public:
+    static constexpr size_t capacity = 8;
+    // The value bound to a declared parameter; undefined for a name the declaration does not have.
+    const Value& operator[](std::string_view name) const;
+
+private:
+    friend struct ParameterList;
+    const ParameterList* parameters_ = nullptr;
+    std::array<const Value*, capacity> values_{};
+};
+
 // A built-in's constant parameter declaration: names in order and the defaults of the optional ones.
-// Declarations are built once (function-local statics) and only read afterwards.
+// Declarations are built once (function-local statics) and never changed afterwards.
 struct ParameterList {
     std::vector<std::string> names;
     ArgumentDefaults defaults;
@@ -41,13 +59,16 @@ struct ParameterList {
     // Written as ParameterList({"a", "b"}, {{"b", Value(1)}}) so the names never read as one string.
     explicit ParameterList(std::vector<std::string> names, std::vector<std::pair<std::string, Value>> defaults = {});
 
-    BoundArguments bind(std::span<const Value> args, const KeywordArguments& kwargs) const {
-        return resolveCallArguments(args, kwargs, names, defaults);
-    }
+    // Binds `args` (after `first`, when given, which takes the first parameter).
+    BoundValues bind(std::span<const Value> args, const KeywordArguments& kwargs, const Value* first = nullptr) const;
+
+private:
+    std::vector<std::optional<Value>> defaultAt_;  // by parameter position
 };
 
 // The bound value of a declared parameter (present after every successful bind).
 const Value& boundArgument(const BoundArguments& bound, std::string_view name);
+inline const Value& boundArgument(const BoundValues& bound, std::string_view name) { return bound[name]; }
 
 // The attribute lookup of the attribute-taking filters: `item.name` of the template language
 // (object methods and entries, string methods), undefined for every other item.

@@ -52,6 +52,24 @@ TEST(TextCharacters, SplitsAtGraphemeBoundariesInBytes) {
     EXPECT_TRUE(characters("").empty());
 }
 
+// Text without marks or joiners is broken without ICU's iterator; a trailing decomposed é forces the
+// iterator on the same text, and both must agree.
+TEST(TextCharacters, PlainTextAgreesWithTheFullRules) {
+    const std::vector<std::string> texts = {
+        "plain ascii\ttext", "a\r\nb\r\r\n\n", "\x01\x7F\xC2\x85\xC2\xAD", "Привет, мир", "世界と日本語",
+        "\xF0\x9F\x98\x80\xF0\x9F\x98\x80", "\xC4\xA0hello\xC4\x8A", "\xC3\xA9t\xC3\xA9",
+    };
+    for (const std::string& text : texts) {
+        std::vector<size_t> full = characterBoundaries(text + "e\xCC\x81");
+        ASSERT_EQ(full.back(), text.size() + 3) << text;
+        full.pop_back();
+        EXPECT_EQ(characterBoundaries(text), full) << text;
+    }
+    std::vector<size_t> reused{7, 8, 9};
+    characterBoundaries("ab", reused);
+    EXPECT_EQ(reused, (std::vector<size_t>{0, 1, 2}));
+}
+
 TEST(TextCharacters, BreakIteratorPerThread) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;

@@ -49,6 +49,20 @@ TEST(BinaryDistinctString, UnpairedSurrogatesAndIllFormedTextBecomeReplacement) 
     BinaryDistinctString lone(std::u16string{u'a', char16_t(0xD800)});
     EXPECT_EQ(lone.value().size(), 2u);
     EXPECT_EQ(lone.string(), "a\xEF\xBF\xBD");
+    EXPECT_EQ(lone.value(), (std::u16string{u'a', char16_t(0xD800)}));
+    EXPECT_NE(lone, BinaryDistinctString("a\xEF\xBF\xBD"));
+
+    // Units are what count: an unpaired lead and an unpaired trail joined are the pair.
+    BinaryDistinctString trail(std::u16string{char16_t(0xDE00)});
+    BinaryDistinctString smile("\xF0\x9F\x98\x80");  // U+1F600 = D83D DE00
+    BinaryDistinctString lead(std::u16string{char16_t(0xD83D)});
+    EXPECT_EQ(lead + trail, smile);
+    EXPECT_TRUE(smile.hasPrefix(lead));
+    EXPECT_TRUE(smile.hasSuffix(trail));
+    EXPECT_FALSE(smile.hasPrefix(trail));
+    EXPECT_LT(lead, smile);                    // a proper prefix
+    EXPECT_LT(smile, BinaryDistinctString(u"\uE000"));  // D83D before E000
+    EXPECT_LT(BinaryDistinctString(u"\uD7FF"), lead);
 }
 
 TEST(BinaryDistinctString, PrefixSuffixAndLowercase) {

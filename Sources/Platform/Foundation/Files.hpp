@@ -17,6 +17,9 @@ public:
 // Writes through a temporary file in the same folder, flushed, then renamed over the target, so a
 // reader sees the old file or the whole new one. Creates no folders. Throws FileError.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents);
+// The same, but never replaces anything: false when a file of that name already exists (the new
+// contents are then discarded). Throws FileError for every other failure.
+bool writeNewFileAtomically(const std::filesystem::path& path, std::string_view contents);
 // The whole file; throws FileError when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 // The whole file, or nothing when it cannot be read.

@@ -248,11 +248,60 @@ size_t utf16Count(std::string_view utf8) {
 
 // --- Characters
 
-std::vector<size_t> characterBoundaries(std::string_view utf8) {
-    std::vector<size_t> boundaries{0};
-    if (utf8.empty()) {
-        return boundaries;
+namespace {
+
+// Most text (Latin, Cyrillic, Greek, CJK ideographs, byte-level token alphabets) holds only scalars that the
+// grapheme rules never join to a neighbour, apart from CR LF. Such text is broken without ICU's iterator;
+// false means some scalar needs the full rules (marks, joiners, jamo, regional indicators) or the text is
+// ill-formed, and `boundaries` is then left for the iterator to fill.
+bool simpleCharacterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries) {
+    const uint8_t* bytes = bytesOf(utf8);
+    size_t length = utf8.size();
+    size_t i = 0;
+    bool afterCR = false;
+    while (i < length) {
+        size_t start = i;
+        UChar32 c = bytes[i];
+        if (c < 0x80) {
+            ++i;
+        } else {
+            U8_NEXT(bytes, i, length, c);
+            if (c < 0) {
+                return false;
+            }
+            if (c >= 0x300) {
+                auto kind = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
+                if (kind != U_GCB_OTHER && kind != U_GCB_CONTROL) {
+                    return false;
+                }
+            }
+        }
+        if (start > 0 && !(afterCR && c == 0x0A)) {
+            boundaries.push_back(start);
+        }
+        afterCR = c == 0x0D;
     }
+    boundaries.push_back(length);
+    return true;
+}
+
+}  // namespace
+
+std::vector<size_t> characterBoundaries(std::string_view utf8) {
+    std::vector<size_t> boundaries;
+    characterBoundaries(utf8, boundaries);
+    return boundaries;
+}
+
+void characterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries) {
+    boundaries.assign(1, 0);
+    if (utf8.empty()) {
+        return;
+    }
+    if (simpleCharacterBoundaries(utf8, boundaries)) {
+        return;
+    }
+    boundaries.resize(1);
     if (utf8.size() > static_cast<size_t>(INT32_MAX)) {
         throw RuntimeError("Text too long to break into characters");  // break positions are 32-bit
     }
@@ -271,7 +320,6 @@ std::vector<size_t> characterBoundaries(std::string_view utf8) {
     }
     // Drop the iterator's reference to text that is about to go away.
     iterator.setText(icu::UnicodeString());
-    return boundaries;
 }
 
 std::vector<std::string> characters(std::string_view utf8) {

@@ -28,6 +28,8 @@ std::vector<std::string> characters(std::string_view utf8);
 size_t characterCount(std::string_view utf8);
 // Byte offsets of every Character boundary, starting with 0 and ending with utf8.size().
 std::vector<size_t> characterBoundaries(std::string_view utf8);
+// The same into a caller's buffer, so a hot loop reuses one allocation.
+void characterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries);
 
 // --- Normalization and comparison.
 enum class NormalizationForm { nfc, nfd, nfkc, nfkd };
