@@ -58,10 +58,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (auto self = weak.lock()) self->overlay_->setCurrentLevel(level);
     };
 
+    // The completion holds the delegate, so the onboarding it owns outlives the sequence.
     services_.mainExecutor.post([self = shared_from_this()] {
-        self->onboarding_->runIfNeeded([print = self->services_.print] {
-            print("[Quorvel] Ready. Press Option+Space to dictate.");
-        });
+        self->onboarding_->runIfNeeded([self] { self->services_.print("[Quorvel] Ready. Press Option+Space to dictate."); });
     });
 }
 
@@ -201,6 +200,13 @@ void AppDelegate::finishDictation(const std::string& text, const std::exception_
     overlay_->hide();
     state_ = AppState::idle;
     resetMenubar();
+}
+
+void runApplication(appkit::NSApplication& application, AppDelegate::Services services) {
+    auto delegate = AppDelegate::make(std::move(services));
+    application.setDelegate(delegate);
+    application.setActivationPolicy(appkit::NSApplicationActivationPolicy::accessory);
+    application.run();
 }
 
 }  // namespace quorvel

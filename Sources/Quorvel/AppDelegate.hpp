@@ -119,4 +119,8 @@ private:
     std::shared_ptr<appkit::NSMenuItem> hotkeyMenuItem_;
 };
 
+// The entry point's work: makes the delegate, installs it, hides the app from the Dock and runs the
+// event loop until the application terminates. The delegate lives as long as the loop runs.
+void runApplication(appkit::NSApplication& application, AppDelegate::Services services);
+
 }  // namespace quorvel

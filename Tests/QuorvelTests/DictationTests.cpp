@@ -190,6 +190,20 @@ TEST_F(DictationTest, LaunchPrintsItsLinesAndBuildsTheStatusMenu) {
     EXPECT_TRUE(windows.panels.empty());  // the overlay is made on the first dictation
 }
 
+TEST_F(DictationTest, TheEntryPointRunsTheAppAsAnAccessoryWithItsDelegate) {
+    bool launchedWithDelegate = false, ready = false;
+    fakes::FakeApplication entryApplication;
+    auto entryServices = services();
+    entryServices.print = [&](const std::string& line) {
+        if (line == "[Quorvel] Starting...") launchedWithDelegate = entryApplication.delegate() != nullptr;
+        ready = ready || line == "[Quorvel] Ready. Press Option+Space to dictate.";
+    };
+    quorvel::runApplication(entryApplication, entryServices);
+    EXPECT_TRUE(launchedWithDelegate);
+    EXPECT_EQ(entryApplication.activationPolicy, appkit::NSApplicationActivationPolicy::accessory);
+    runUntil([&] { return ready; });
+}
+
 TEST_F(DictationTest, AWholeDictationFromHotkeyToPastedTextAndTranscript) {
     delegate = launch();
     pasteboard.setString("abc", appkit::NSPasteboardTypeString);
