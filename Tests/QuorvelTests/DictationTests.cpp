@@ -117,13 +117,7 @@ protected:
         press();
         runUntil([&] { return delegate->state() == AppState::idle; });
     }
-    std::vector<std::string> transcripts() const {
-        std::vector<std::string> names;
-        for (auto& entry : fs::directory_iterator(home.path() / "Transcripts" / "dictations"))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> transcripts() const { return quorveltests::fileNames(home.path() / "Transcripts" / "dictations"); }
     const appkit::NSMenu& menu() const { return *statusBar.items.at(0)->menu(); }
     const appkit::NSMenu& hotkeyMenu() const { return *delegate->hotkeyMenuItem()->submenu(); }
     std::vector<bool> checks() const {
