@@ -8,13 +8,7 @@
 
 namespace foundation {
 
-// Thrown where a cancelled job stops.
-class CancellationError : public Error {
-public:
-    CancellationError() { setWhat(describe()); }
-    std::string localizedDescription() const override { return "The operation was cancelled."; }
-    std::string describe() const override { return "CancellationError()"; }
-};
+// A cancelled job stops by throwing foundation::CancellationError (Error.hpp).
 
 // Makes `token` the current thread's stop token until the scope ends, then restores the previous one.
 class CancellationScope {
