@@ -172,7 +172,7 @@ void AppDelegate::runDictation(std::shared_ptr<avfoundation::AVAudioPCMBuffer> b
     }
     // The engine works on the pool; the menu and the overlay stay live meanwhile.
     services_.taskPool.post([self = shared_from_this(), engine = transcriber_->engine(), buffer = std::move(buffer),
-                             sourceApp = std::move(sourceApp)] {
+                             sourceApp = std::move(sourceApp)]() mutable {
         std::string text;
         std::exception_ptr error;
         try {
@@ -180,7 +180,9 @@ void AppDelegate::runDictation(std::shared_ptr<avfoundation::AVAudioPCMBuffer> b
         } catch (...) {
             error = std::current_exception();
         }
-        self->services_.mainExecutor.post([self, text = std::move(text), error, sourceApp] {
+        // Everything moves to the main thread: nothing of the result stays behind on the pool.
+        auto& executor = self->services_.mainExecutor;
+        executor.post([self = std::move(self), text = std::move(text), error = std::move(error), sourceApp = std::move(sourceApp)] {
             self->finishDictation(text, error, sourceApp);
         });
     });
