@@ -40,6 +40,7 @@ std::unique_ptr<Decoder> DecoderFactory::fromConfig(const std::optional<hub::Con
     if (!type) {
         throw TokenizerError::invalidDefinition("Unsupported Decoder type: " + *typeName);
     }
+    SectionNesting nesting("Decoder");
     switch (*type) {
         case DecoderType::sequence: return std::make_unique<DecoderSequence>(*config);
         case DecoderType::wordPiece: return std::make_unique<WordPieceDecoder>(*config);

@@ -129,6 +129,7 @@ std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const std::optional<hu
     if (!type) {
         throw TokenizerError::invalidDefinition("Unsupported Normalizer type: " + *typeName);
     }
+    SectionNesting nesting("Normalizer");
     switch (*type) {
         case NormalizerType::sequence: return std::make_unique<NormalizerSequence>(*config);
         case NormalizerType::prepend: return std::make_unique<PrependNormalizer>(*config);

@@ -34,6 +34,7 @@ std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const std::optio
     if (!type) {
         throw TokenizerError::invalidDefinition("Unsupported PostProcessor type: " + *typeName);
     }
+    SectionNesting nesting("PostProcessor");
     switch (*type) {
         case PostProcessorType::templateProcessing: return std::make_unique<TemplateProcessing>(*config);
         case PostProcessorType::byteLevel: return std::make_unique<ByteLevelPostProcessor>(*config);

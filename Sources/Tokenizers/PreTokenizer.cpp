@@ -53,6 +53,7 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const std::optiona
     if (!type || *type == PreTokenizerType::empty) {
         throw TokenizerError::invalidDefinition("Unsupported PreTokenizer type: " + *typeName);
     }
+    SectionNesting nesting("PreTokenizer");
     switch (*type) {
         case PreTokenizerType::sequence: return std::make_unique<PreTokenizerSequence>(*config);
         case PreTokenizerType::byteLevel: return std::make_unique<ByteLevelPreTokenizer>(*config);

@@ -52,6 +52,19 @@ std::string_view TokenizerError::caseName(Case errorCase) {
     return "invalidDefinition";
 }
 
+namespace {
+thread_local int sectionDepth = 0;
+}  // namespace
+
+SectionNesting::SectionNesting(std::string_view stage) {
+    if (sectionDepth >= limit) {
+        throw TokenizerError::invalidDefinition(std::string(stage) + " sections nested too deeply");
+    }
+    ++sectionDepth;
+}
+
+SectionNesting::~SectionNesting() { --sectionDepth; }
+
 std::string ChatTemplateArgument::description() const {
     return foundation::describeCase(case_ == Case::literal ? "literal" : "name", value_);
 }

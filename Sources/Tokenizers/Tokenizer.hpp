@@ -84,6 +84,17 @@ private:
     std::string payload_;
 };
 
+// Held by a stage factory while it builds one section, so that sections nested in "Sequence" sections cannot
+// exhaust the stack: past `limit` levels the definition is rejected with TokenizerError::invalidDefinition.
+class SectionNesting {
+public:
+    static constexpr int limit = 64;
+    explicit SectionNesting(std::string_view stage);
+    ~SectionNesting();
+    SectionNesting(const SectionNesting&) = delete;
+    SectionNesting& operator=(const SectionNesting&) = delete;
+};
+
 // A chat message or tool description: string keys in the caller's order, values the template engine can
 // convert (text, numbers, Booleans, lists and dictionaries of such values, jinja::Value).
 using Message = foundation::OrderedDictionary<std::any>;

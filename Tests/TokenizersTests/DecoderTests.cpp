@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ConfigJSON.hpp"
+#include "ModelTestSupport.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
 #include "Tokenizers/Decoder.hpp"
 #include "Tokenizers/Tokenizer.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ConfigJSON.hpp"
+#include "ModelTestSupport.hpp"
 #include "Tokenizers/Normalizer.hpp"
 #include "Tokenizers/Tokenizer.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ConfigJSON.hpp"
+#include "ModelTestSupport.hpp"
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
 #include "Tokenizers/PreTokenizer.hpp"
@@ -119,6 +119,24 @@ TEST(PreTokenizer, RejectedDefinitions) {
             EXPECT_EQ(error.localizedDescription(), c.message);
         }
     }
+}
+
+TEST(PreTokenizer, NestingOfSequencesIsBounded) {
+    auto nested = [](int depth) {
+        std::string definition = R"({"type": "Whitespace"})";
+        for (int k = 0; k < depth; ++k) {
+            definition = R"({"type": "Sequence", "pretokenizers": [)" + definition + "]}";
+        }
+        return definition;
+    };
+    EXPECT_EQ(run(nested(20), " a b"), (Pieces{"a", "b"}));
+    try {
+        build(nested(100));
+        ADD_FAILURE() << "a definition nested 100 deep was built";
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error.localizedDescription(), "PreTokenizer sections nested too deeply");
+    }
+    EXPECT_EQ(run(nested(3), "c d"), (Pieces{"c", "d"}));  // the depth count is back to zero after a failure
 }
 
 TEST(PreTokenizer, MatchingPreTokenizers) {
