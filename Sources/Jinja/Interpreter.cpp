@@ -122,7 +122,8 @@ bool isASCII(std::string_view s) {
 const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
     for (const auto& [name, value] : object)
-        if (name == key) return &value;
+        if (name.size() == key.size() && std::char_traits<char>::compare(name.data(), key.data(), key.size()) == 0)
+            return &value;
     return nullptr;
 }
 
@@ -139,7 +140,7 @@ public:
     Operand() : view_(&undefinedValue()) {}
     Operand(Value value) : own_(std::move(value)) {}
     static Operand viewOf(const Value& value) { return Operand(&value, true); }
-    // A value that outlives the render (a literal of the template).
+    // A value that outlives the render (a literal of the template, a shared constant).
     static Operand constant(const Value& value) { return Operand(&value, false); }
     Operand(Operand&&) = default;
     Operand& operator=(Operand&&) = default;
@@ -148,16 +149,16 @@ public:
 
     // The value; a part of a string (narrowText) becomes a string value of its own first.
     const Value& get() const {
-        if (hasPart_) [[unlikely]]
+        if (part_) [[unlikely]]
             makePartValue();
-        return view_ ? *view_ : *own_;
+        return view_ ? *view_ : own_;
     }
     const Value* operator->() const { return &get(); }
 
     // The text of a string value (or of the part of one), read in place.
     std::optional<std::string_view> text() const {
-        if (hasPart_) return part_;
-        const Value& value = view_ ? *view_ : *own_;
+        if (part_) return std::string_view(part_, partSize_);
+        const Value& value = view_ ? *view_ : own_;
         if (value.isString()) return std::string_view(value.asString());
         return std::nullopt;
     }
@@ -168,43 +169,49 @@ public:
     // only views); a string held here itself is cut into a new one.
     void narrowText(std::string_view part) {
         if (!view_) {
-            own_.emplace(std::string(part));
+            own_ = Value(std::string(part));
             return;
         }
-        part_ = part;
-        hasPart_ = true;
+        part_ = part.data();
+        partSize_ = part.size();
     }
     void keep() {
         if (!borrowed_) return;
-        if (hasPart_) {
+        if (part_) {
             makePartValue();
             return;
         }
-        own_.emplace(*view_);
+        own_ = *view_;
         view_ = nullptr;
         borrowed_ = false;
     }
     Value take() && {
-        if (hasPart_) return Value(std::string(part_));
+        if (part_) return Value(std::string(part_, partSize_));
         if (view_) return *view_;
-        return std::move(*own_);
+        return std::move(own_);
     }
 
 private:
     Operand(const Value* view, bool borrowed) : view_(view), borrowed_(borrowed) {}
     [[gnu::noinline]] void makePartValue() const {
-        own_.emplace(std::string(part_));
+        own_ = Value(std::string(part_, partSize_));
         view_ = nullptr;
         borrowed_ = false;
-        hasPart_ = false;
+        part_ = nullptr;
     }
 
-    mutable std::optional<Value> own_;     // the value, or the container a view points into
+    mutable Value own_;                    // the value, or the container a view points into
     mutable const Value* view_ = nullptr;  // null: the value is own_
+    mutable const char* part_ = nullptr;   // when set, the value is this part of the string *view_
+    size_t partSize_ = 0;
     mutable bool borrowed_ = false;        // view_ points outside own_, into something template code may change
-    mutable bool hasPart_ = false;         // the value is part_, a part of the string *view_
-    std::string_view part_;
 };
+
+const Value& booleanValue(bool b) {
+    static const Value yes(true);
+    static const Value no(false);
+    return b ? yes : no;
+}
 
 bool runsNoCode(const Expression& expression) { return expression.facts().runsNoCode; }
 
@@ -286,7 +293,7 @@ const Value* scopeFunction(const std::string& name, uint32_t hash, const Environ
 
 // A filter by name: a function bound in the scope chain first, then the built-in filter (`filter`,
 // found beforehand, or null when there is none of that name).
-Operand applyFilter(const std::string& name, uint32_t hash, const Filters::FilterEntry* filter, Operand input,
+Operand applyFilter(const std::string& name, uint32_t hash, const Filters::FilterEntry* filter, Operand& input,
                     std::span<const Value> arguments, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
     if (const Value* bound = scopeFunction(name, hash, env)) {
         Value function = *bound;  // the call may rebind the name
@@ -302,7 +309,7 @@ Operand applyFilter(const std::string& name, uint32_t hash, const Filters::Filte
     if (filter->part) {
         if (auto part = filter->part(call)) {
             input.narrowText(*part);
-            return input;
+            return std::move(input);
         }
     }
     return Operand(filter->body(call));
@@ -312,30 +319,39 @@ Operand applyFilter(const std::string& name, uint32_t hash, const Filters::Filte
     const auto& f = *expression.as<Expression::Filter>();
     const auto& facts = expression.facts();
     Operand input = evaluate(f.operand, env);
+    if (f.args.empty() && f.kwargs.empty())
+        return applyFilter(f.name, facts.nameHash, facts.filter, input, {}, Filters::noKeywords(), env);
     if (!allRunNoCode(f.args) || !allRunNoCode(f.kwargs)) input.keep();
     ArgumentValues arguments;
     for (const auto& arg : f.args) arguments.push(evaluate(arg, env).take());
     if (f.kwargs.empty())
-        return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), Filters::noKeywords(), env);
+        return applyFilter(f.name, facts.nameHash, facts.filter, input, arguments.span(), Filters::noKeywords(), env);
     KeywordArguments kwargs = evaluateKeywords(f.kwargs, env);
-    return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), kwargs, env);
+    return applyFilter(f.name, facts.nameHash, facts.filter, input, arguments.span(), kwargs, env);
+}
+
+bool runTestExpression(const Expression& expression, Operand& input, std::span<const Value> arguments,
+                       const EnvironmentPtr& env) {
+    const auto& t = *expression.as<Expression::Test>();
+    const auto& facts = expression.facts();
+    if (scopeFunction(t.name, facts.nameHash, env)) {
+        std::vector<Value> args;
+        args.push_back(std::move(input).take());
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        return evaluateTest(t.name, args, env);
+    }
+    if (!facts.test) throw JinjaError::runtime("Unknown test: " + t.name);
+    return facts.test(Tests::TestCall{&input.get(), arguments, Filters::noKeywords(), env});
 }
 
 bool evaluateTestExpression(const Expression& expression, const EnvironmentPtr& env) {
     const auto& t = *expression.as<Expression::Test>();
-    const auto& facts = expression.facts();
     Operand input = evaluate(t.operand, env);
+    if (t.args.empty()) return runTestExpression(expression, input, {}, env);
     if (!allRunNoCode(t.args)) input.keep();
     ArgumentValues arguments;
     for (const auto& arg : t.args) arguments.push(evaluate(arg, env).take());
-    if (scopeFunction(t.name, facts.nameHash, env)) {
-        std::vector<Value> args;
-        args.push_back(std::move(input).take());
-        for (const auto& argument : arguments.span()) args.push_back(argument);
-        return evaluateTest(t.name, args, env);
-    }
-    if (!facts.test) throw JinjaError::runtime("Unknown test: " + t.name);
-    return facts.test(Tests::TestCall{&input.get(), arguments.span(), Filters::noKeywords(), env});
+    return runTestExpression(expression, input, arguments.span(), env);
 }
 
 Value evaluateSlice(const Value& value, const std::optional<Expression>& startExpr,
@@ -430,6 +446,20 @@ Operand computedMemberOf(Operand container, const Value& key) {
 
 [[gnu::noinline]] Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
     if (m.computed) {
+        // `name['key']`: the entry read in place, with nothing evaluated in between.
+        auto owner = m.object.as<Expression::Identifier>();
+        if (owner && m.property.kind() == Expression::Case::string) {
+            Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
+            const Value& key = m.property.facts().constant;
+            if (binding.value && binding.value->isObject()) {
+                const std::string& name = key.asString();
+                const Value* entry = entryNamed(binding.value->asObject(), name);
+                if (!entry && !isASCII(name)) entry = findEntry(binding.value->asObject(), name);
+                return entry ? Operand::viewOf(*entry) : Operand();
+            }
+            if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
+            return Operand(evaluateComputedMember(binding.value ? *binding.value : undefinedValue(), key));
+        }
         Operand object = evaluate(m.object, env);
         if (!runsNoCode(m.property)) object.keep();
         Operand key = evaluate(m.property, env);
@@ -511,8 +541,10 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
     return std::move(running).take();
 }
 
+void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output);
+
 void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output) {
-    for (const auto& node : nodes) interpretNode(node, env, output);
+    for (const auto& node : nodes) renderNode(node, env, output);
 }
 
 void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
@@ -593,8 +625,9 @@ void executeFilterBlock(const Statement::Filter& block, const EnvironmentPtr& en
     } else {
         throw JinjaError::runtime("Invalid filter expression in filter statement");
     }
-    Operand result = applyFilter(name, ScopeVariables::hashName(name), Filters::find(name), Operand(Value(std::move(body))),
-                                 arguments.span(), Filters::noKeywords(), env);
+    Operand input(Value(std::move(body)));
+    Operand result = applyFilter(name, ScopeVariables::hashName(name), Filters::find(name), input, arguments.span(),
+                                 Filters::noKeywords(), env);
     appendChecked(output, result->isString() ? result->asString() : result->description());
 }
 
@@ -648,6 +681,18 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
     Operand left = evaluate(b->left, env);
     if (!runsNoCode(b->right)) left.keep();
     Operand right = evaluate(b->right, env);
+    if (b->op == E::BinaryOp::equal || b->op == E::BinaryOp::notEqual) {
+        // Two strings compare in place: the same bytes are equal, different ASCII texts are not, and
+        // anything else goes to canonical equivalence.
+        auto l = left.text();
+        auto r = l ? right.text() : std::nullopt;
+        bool same;
+        if (l && r && (*l == *r || (fastText::isASCII(*l) && fastText::isASCII(*r))))
+            same = *l == *r;
+        else
+            same = left->isEquivalent(right.get());
+        return Operand::constant(booleanValue(b->op == E::BinaryOp::equal ? same : !same));
+    }
     return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
 }
 
@@ -675,7 +720,7 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
 
 [[gnu::noinline]] Operand evaluateTestOperand(const Expression& expression, const EnvironmentPtr& env) {
     bool outcome = evaluateTestExpression(expression, env);
-    return Operand(Value(expression.as<Expression::Test>()->negated ? !outcome : outcome));
+    return Operand::constant(booleanValue(expression.as<Expression::Test>()->negated ? !outcome : outcome));
 }
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
@@ -735,8 +780,11 @@ void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::s
     renderInto(nodes, env, output);
 }
 
-void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
-    prepareStack();
+namespace {
+
+void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output);
+
+void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
     ensureStackRoom();
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
@@ -767,13 +815,12 @@ void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& out
                 appendChecked(output, value->description());
             return;
         }
-        case Node::Case::statement: executeStatementWithOutput(*node.as<Statement>(), env, output); return;
+        case Node::Case::statement: executeStatement(*node.as<Statement>(), env, output); return;
         case Node::Case::comment: return;
     }
 }
 
-void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
-    prepareStack();
+void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
     switch (statement.kind()) {
         case Statement::Case::program: renderInto(statement.as<Statement::Program>()->nodes, env, output); return;
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
@@ -800,6 +847,18 @@ void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr
         case Statement::Case::call: executeCallStatement(*statement.as<Statement::Call>(), env, output); return;
         case Statement::Case::filter: executeFilterBlock(*statement.as<Statement::Filter>(), env, output); return;
     }
+}
+
+}  // namespace
+
+void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
+    prepareStack();
+    renderNode(node, env, output);
+}
+
+void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
+    prepareStack();
+    executeStatement(statement, env, output);
 }
 
 void assign(const Expression& target, const Value& value, const EnvironmentPtr& env) {

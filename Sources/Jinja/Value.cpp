@@ -595,7 +595,21 @@ Value Value::fromAny(const std::optional<std::any>& host) {
 // JSON form
 
 namespace {
-void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector<std::string>& path) {
+// One step of the way from the encoded value down to the one being written: an array index or an
+// object key. Turned into the coding path's text only when encoding fails.
+struct PathStep {
+    const std::string* key;  // null for an array element
+    size_t index;
+};
+
+std::vector<std::string> codingPath(const std::vector<PathStep>& steps) {
+    std::vector<std::string> path;
+    path.reserve(steps.size());
+    for (const auto& step : steps) path.push_back(step.key ? *step.key : "Index " + std::to_string(step.index));
+    return path;
+}
+
+void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector<PathStep>& path) {
     switch (value.kind()) {
         case Value::Kind::boolean: writer.value(value.asBool()); return;
         case Value::Kind::int_: writer.value(value.asInt()); return;
@@ -605,7 +619,7 @@ void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector
             writer.beginArray();
             size_t index = 0;
             for (const auto& item : value.asArray()) {
-                path.push_back("Index " + std::to_string(index++));
+                path.push_back({nullptr, index++});
                 encodeValue(item, writer, path);
                 path.pop_back();
             }
@@ -616,14 +630,14 @@ void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector
             writer.beginObject();
             for (const auto& [key, item] : value.asObject()) {
                 writer.key(key);
-                path.push_back(key);
+                path.push_back({&key, 0});
                 encodeValue(item, writer, path);
                 path.pop_back();
             }
             writer.endObject();
             return;
         case Value::Kind::function:
-            throw EncodingError(EncodingError::Case::invalidValue, path, "Cannot encode function values");
+            throw EncodingError(EncodingError::Case::invalidValue, codingPath(path), "Cannot encode function values");
         case Value::Kind::macro: value.asMacro().encode(writer); return;
         case Value::Kind::null:
         case Value::Kind::undefined: writer.null(); return;
@@ -663,7 +677,7 @@ Value decodeValue(const foundation::JSONValue& json, uint32_t depth) {
 }  // namespace
 
 void Value::encode(foundation::JSONWriter& writer) const {
-    std::vector<std::string> path;
+    std::vector<PathStep> path;
     encodeValue(*this, writer, path);
 }
 
