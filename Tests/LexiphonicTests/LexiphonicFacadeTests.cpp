@@ -14,6 +14,7 @@
 #include "Lexiphonic/Utilities/WhisperError.hpp"
 #include "Platform/AVFoundation/AudioInputBackend.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
+#include "Platform/Foundation/Environment.hpp"
 
 using namespace lexiphonic;
 namespace fs = std::filesystem;
@@ -226,4 +227,30 @@ TEST_F(FacadeTest, LanguageDetectionAndVoiceActivityChunks) {
     EXPECT_EQ(results[0]->seekTime(), 0.0f);
     ASSERT_TRUE(results[1]->seekTime());
     EXPECT_GT(*results[1]->seekTime(), 10.0f);
+}
+
+TEST_F(FacadeTest, TokenizerFromLocalFoldersOrTheRepository) {
+    // The tokenizer repository on the loopback service holds the same files as the model folder.
+    const fs::path model = repos.path() / kRepo / "openai_whisper-tiny";
+    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
+        fs::create_directories(repos.path() / "openai/whisper-base");
+        fs::copy_file(model / name, repos.path() / "openai/whisper-base" / name);
+    }
+    foundation::ScopedEnvironmentOverride environment({{"BM_ENDPOINT", server->baseURL()}});
+
+    // A folder holding the tokenizer files is used as it is.
+    auto local = ModelUtilities::loadTokenizer(ModelVariant::base, std::nullopt, {model});
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->specialTokens().startOfTranscriptToken, 50258);
+
+    // Files that do not parse lead to a download of the variant's tokenizer repository.
+    hubtest::TemporaryFolder broken;
+    broken.write("tokenizer.json", "{ not json");
+    auto downloaded = ModelUtilities::loadTokenizer(ModelVariant::base, cache.path(), {broken.path()});
+    ASSERT_TRUE(downloaded);
+    EXPECT_EQ(downloaded->encode(" hello"), local->encode(" hello"));
+    EXPECT_TRUE(fs::exists(cache.path() / "models/openai/whisper-base/tokenizer.json"));
+
+    // Nothing local and a repository the service does not have: the download's error is thrown.
+    EXPECT_ANY_THROW(ModelUtilities::loadTokenizer(ModelVariant::small, cache.path(), {broken.path()}));
 }
