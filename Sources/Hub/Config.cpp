@@ -519,9 +519,9 @@ Config Config::operator[](const BinaryDistinctString& key) const {
     return found ? *found : Config();
 }
 
-Config Config::operator[](int64_t index) const {
+Config Config::element(uint64_t index) const {
     const Array* items = array();
-    if (!items || index < 0 || static_cast<uint64_t>(index) >= items->size()) return Config();
+    if (!items || index >= items->size()) return Config();
     return (*items)[static_cast<size_t>(index)];
 }
 

@@ -164,9 +164,14 @@ public:
     // Null on any other kind.
     Config operator[](const BinaryDistinctString& key) const;
     // The element at the index of an array, else null.
-    Config operator[](int64_t index) const;
-    Config operator[](int index) const { return (*this)[static_cast<int64_t>(index)]; }
-    Config operator[](size_t index) const { return (*this)[static_cast<int64_t>(index)]; }
+    template <class I>
+        requires std::integral<I> && (!std::same_as<I, bool>)
+    Config operator[](I index) const {
+        if constexpr (std::is_signed_v<I>) {
+            if (index < 0) return Config();
+        }
+        return element(static_cast<uint64_t>(index));
+    }
     // The same lookup by name with an optional result: nothing when the value is not a dictionary,
     // null when it is but lacks the key.
     std::optional<Config> dynamicMember(const BinaryDistinctString& name) const;
@@ -203,6 +208,7 @@ public:
     jinja::Value jinjaValue() const;
 
 private:
+    Config element(uint64_t index) const;
     static Config fromTree(yyjson_val* v, int depth);
     static Config decodeTree(yyjson_val* v, int depth);
     static BinaryDistinctString textOf(yyjson_val* v);

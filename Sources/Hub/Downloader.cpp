@@ -224,20 +224,14 @@ void Downloader::transfer(const URLRequest& request, std::stop_token stop) {
 }
 
 void Downloader::httpGet(const URLRequest& request, int file, std::stop_token stop) {
-    const size_t chunkSize = static_cast<size_t>(params_.chunkSize);
-    std::string buffer;
-    buffer.reserve(chunkSize);
+    const int64_t chunkSize = params_.chunkSize;
     int retriesLeft = params_.retries;
+    // Starting over is budgeted apart from the retries, which every written chunk renews: a server whose
+    // answers never fit the file must not keep a transfer going round for ever.
+    int restartsLeft = params_.retries;
 
-    // Whatever has arrived is a correct continuation of the partial file: keep it.
-    auto flush = [&] {
-        if (buffer.empty()) return;
-        writeAll(file, incompleteDestination_, buffer.data(), buffer.size());
-        downloadResumeState_.incDownloadedSize(static_cast<int64_t>(buffer.size()));
-        buffer.clear();
-    };
     auto restart = [&] {
-        buffer.clear();
+        if (restartsLeft-- <= 0) throw DownloadError(DownloadError::Case::unexpectedError);
         truncateToEmpty(file, incompleteDestination_);
         downloadResumeState_.setDownloadedSize(0);
     };
@@ -267,6 +261,7 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
         bool responded = false;
         int64_t runningSize = offset;
         int64_t sizeAtLastReport = offset;
+        int64_t inChunk = 0;  // bytes written since the last whole chunk
         auto lastReport = std::chrono::steady_clock::now();
 
         auto onResponse = [&](const HTTPURLResponse& response) {
@@ -289,15 +284,21 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
                 throw RestartTransfer{};
             }
         };
+        // Every piece goes straight to the partial file (whatever has arrived is a correct continuation of
+        // it, so nothing is held back in memory); progress, speed and the retry budget move per chunk.
         auto onData = [&](std::string_view piece) {
             while (!piece.empty()) {
-                const size_t take = std::min(piece.size(), chunkSize - buffer.size());
-                buffer.append(piece.substr(0, take));
+                const auto take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece.size()), chunkSize - inChunk));
+                writeAll(file, incompleteDestination_, piece.data(), take);
                 piece.remove_prefix(take);
-                if (buffer.size() < chunkSize) continue;
-                const auto written = static_cast<int64_t>(buffer.size());
-                flush();
-                runningSize += written;
+                runningSize += static_cast<int64_t>(take);
+                inChunk += static_cast<int64_t>(take);
+                downloadResumeState_.incDownloadedSize(static_cast<int64_t>(take));
+                if (inChunk < chunkSize) continue;
+                // Start writing the chunk to disk now, so the flush before the final rename has little left.
+                (void)::sync_file_range(file, static_cast<off_t>(runningSize - chunkSize), static_cast<off_t>(chunkSize),
+                                        SYNC_FILE_RANGE_WRITE);
+                inChunk = 0;
                 retriesLeft = params_.retries;
                 if (!expected) continue;
                 const auto now = std::chrono::steady_clock::now();
@@ -321,16 +322,11 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
             continue;
         } catch (const URLError& error) {
             // A request that could not even be answered is not retried.
-            if (!responded || error.code() == URLError::Code::cancelled || stop.stop_requested()) {
-                flush();
-                throw;
-            }
-            flush();
+            if (!responded || error.code() == URLError::Code::cancelled || stop.stop_requested()) throw;
             retryOrThrow(std::current_exception(), true);
             continue;
         }
 
-        flush();
         const off_t size = ::lseek(file, 0, SEEK_END);
         if (size < 0) fail("seek in", incompleteDestination_, errno);
         if (expected && size != *expected) {
@@ -350,8 +346,7 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
 }
 
 void Downloader::cancel() {
-    if (auto session = session_.get()) session->invalidateAndCancel();
-    if (auto task = task_.get()) task->cancel();
+    stopTransfer();
     broadcaster_.broadcast(DownloadState::failed(std::make_exception_ptr(URLError(URLError::Code::cancelled))));
 }
 

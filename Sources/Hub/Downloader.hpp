@@ -1,7 +1,8 @@
 #pragma once
 // Fetches one URL into a partial file and moves it over the destination once every byte has arrived:
-// resumes from the partial file's size with "Range", writes in chunks, retries a transfer that breaks off,
-// reports progress and speed after every chunk, and publishes its states through a Broadcaster.
+// resumes from the partial file's size with "Range", writes each piece as it arrives (nothing is held in
+// memory), retries a transfer that breaks off, reports progress and speed after every chunk, and publishes
+// its states through a Broadcaster.
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -126,7 +127,7 @@ public:
     struct Params {
         // Kept for callers; this platform has no background sessions, so transfers always run in the process.
         bool inBackground = false;
-        // The buffer and the write threshold.
+        // The step of progress reports, of disk write-back and of the retry budget's renewal.
         int64_t chunkSize = defaultChunkSize;
         // Seconds a transfer may go without receiving anything.
         double timeout = 10;
@@ -147,8 +148,8 @@ public:
     // still retries never reports `failed`.
     Broadcaster<DownloadState>::Stream download(const std::string& url, const std::optional<std::string>& token,
                                                 std::optional<int64_t> expectedSize);
-    // Stops the transfer; subscribers see `failed` with the URL error `cancelled`. The partial file keeps
-    // every byte received.
+    // Stops the transfer and waits for it to end; subscribers see `failed` with the URL error `cancelled`.
+    // The partial file keeps every byte received.
     void cancel();
 
     // The size of the file at `path`, 0 when there is none.

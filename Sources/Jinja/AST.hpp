@@ -78,8 +78,18 @@ public:
     // A short readable rendering for messages.
     std::string debugDescription() const;
 
+    // What rendering needs to know of this expression beyond its payload (a literal as a value, a
+    // name's hash, the built-in a filter or test names, whether evaluating it can run template code),
+    // worked out once when the expression is built. Defined by the interpreter.
+    struct Facts;
+    const Facts& facts() const { return *facts_; }
+
 private:
+    struct Built {};
+    Expression(Payload payload, Built);
+
     std::shared_ptr<const Payload> box_;
+    const Facts* facts_;  // lives beside the payload, in the allocation box_ keeps
 };
 
 struct Expression::String { std::string value; };
@@ -112,7 +122,7 @@ struct Expression::Payload
 };
 
 template <class T>
-Expression::Expression(T payload) : box_(std::make_shared<const Payload>(std::move(payload))) {}
+Expression::Expression(T payload) : Expression(Payload(std::move(payload)), Built{}) {}
 
 inline Expression::Case Expression::kind() const { return static_cast<Case>(box_->index()); }
 

@@ -6,6 +6,7 @@
 #include "Jinja/Error.hpp"
 #include "Jinja/FilterSupport.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/JSON.hpp"
 #include "Platform/Foundation/Text.hpp"
 
@@ -61,7 +62,7 @@ std::optional<int64_t> parseInteger(std::string_view s, int base) {
 }
 
 std::optional<int64_t> parseIntegerText(const std::string& input, int64_t base) {
-    std::string t = text::trimmingWhitespaceAndNewlines(input);
+    std::string t = fastText::trimmed(input);
     if (t.size() >= 2 && t[0] == '0') {
         char marker = t[1];
         int prefixBase = 0;

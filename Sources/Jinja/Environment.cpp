@@ -1,8 +1,138 @@
 #include "Jinja/Environment.hpp"
 
+#include <cstring>
+
 #include "Jinja/Globals.hpp"
+#include "Jinja/PropertyMembers.hpp"
 
 namespace jinja {
+
+// ---------------------------------------------------------------------------------------------
+// Scope variables
+
+namespace {
+// Scopes up to this size are scanned; larger ones keep an index.
+constexpr size_t scanLimit = 12;
+}  // namespace
+
+uint32_t ScopeVariables::hashName(std::string_view name) {
+    // Eight bytes at a time with a multiplicative mix: names are short.
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+    const char* p = name.data();
+    size_t left = name.size();
+    while (left >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+        p += 8;
+        left -= 8;
+    }
+    uint64_t word = 0;
+    for (size_t i = 0; i < left; ++i) word |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    h = (h ^ word) * 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 29;
+    return static_cast<uint32_t>(h);
+}
+
+ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
+    for (const auto& [name, value] : elements) set(name, value);
+}
+
+ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entries) {
+    elements_.reserve(entries.size());
+    hashes_.reserve(entries.size());
+    for (const auto& [name, value] : entries) set(name, value);
+}
+
+size_t ScopeVariables::indexOf(std::string_view name, uint32_t hash) const {
+    if (slots_.empty()) {
+        for (size_t i = 0; i < hashes_.size(); ++i)
+            if (hashes_[i] == hash && elements_[i].first == name) return i;
+        return elements_.size();
+    }
+    size_t mask = slots_.size() - 1;
+    for (size_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+        size_t i = slots_[slot] - 1;
+        if (hashes_[i] == hash && elements_[i].first == name) return i;
+    }
+    return elements_.size();
+}
+
+const Value* ScopeVariables::find(std::string_view name, uint32_t hash) const {
+    size_t i = indexOf(name, hash);
+    return i < elements_.size() ? &elements_[i].second : nullptr;
+}
+
+void ScopeVariables::rebuildIndex() {
+    slots_.clear();
+    if (elements_.size() <= scanLimit) return;
+    size_t capacity = 32;
+    while (capacity < elements_.size() * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    size_t mask = capacity - 1;
+    for (size_t i = 0; i < hashes_.size(); ++i) {
+        size_t slot = hashes_[i] & mask;
+        while (slots_[slot] != 0) slot = (slot + 1) & mask;
+        slots_[slot] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void ScopeVariables::set(std::string_view name, Value value) { set(name, hashName(name), std::move(value)); }
+
+void ScopeVariables::set(std::string_view name, uint32_t hash, Value value) {
+    size_t i = indexOf(name, hash);
+    if (i < elements_.size()) {
+        elements_[i].second = std::move(value);
+        return;
+    }
+    elements_.emplace_back(std::string(name), std::move(value));
+    hashes_.push_back(hash);
+    if (slots_.empty() ? elements_.size() > scanLimit : elements_.size() * 2 > slots_.size()) {
+        rebuildIndex();
+    } else if (!slots_.empty()) {
+        size_t mask = slots_.size() - 1;
+        size_t slot = hash & mask;
+        while (slots_[slot] != 0) slot = (slot + 1) & mask;
+        slots_[slot] = static_cast<uint32_t>(elements_.size());
+    }
+}
+
+bool ScopeVariables::insertNew(std::string_view name, Value value) {
+    uint32_t hash = hashName(name);
+    if (indexOf(name, hash) < elements_.size()) return false;
+    set(name, hash, std::move(value));
+    return true;
+}
+
+bool ScopeVariables::erase(std::string_view name) {
+    size_t i = indexOf(name, hashName(name));
+    if (i == elements_.size()) return false;
+    elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(i));
+    hashes_.erase(hashes_.begin() + static_cast<std::ptrdiff_t>(i));
+    rebuildIndex();
+    return true;
+}
+
+void ScopeVariables::clear() {
+    elements_.clear();
+    hashes_.clear();
+    slots_.clear();
+}
+
+std::vector<std::string> ScopeVariables::keys() const {
+    std::vector<std::string> result;
+    result.reserve(elements_.size());
+    for (const auto& element : elements_) result.push_back(element.first);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scopes
+
+namespace {
+constexpr std::string_view loopName = "loop";
+}  // namespace
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
@@ -14,23 +144,75 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
+Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
+    bool isLoop = name == loopName;
+    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
+        if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
+    }
+    return {};
+}
+
 Value Environment::lookup(std::string_view name) const {
-    for (const Environment* scope = this; scope; scope = scope->parent_.get())
-        if (const Value* value = scope->variables.find(name)) return *value;
+    Binding binding = resolve(name);
+    if (binding.value) return *binding.value;
+    if (binding.loop) return binding.loop->object();
     return Value::undefined();
 }
 
-void Environment::set(std::string name, Value value) { variables.set(std::move(name), std::move(value)); }
+void Environment::set(std::string_view name, Value value) { set(name, ScopeVariables::hashName(name), std::move(value)); }
+
+void Environment::set(std::string_view name, uint32_t hash, Value value) {
+    if (name == loopName) loopBound_ = false;
+    variables.set(name, hash, std::move(value));
+}
+
+bool Environment::holds(std::string_view name) const {
+    return (loopBound_ && name == loopName) || variables.contains(name);
+}
 
 void Environment::setInChain(const std::string& name, Value value) {
     Environment* scope = this;
-    while (true) {
-        if (scope->variables.contains(name) || !scope->parent_) {
-            scope->variables.set(name, std::move(value));
-            return;
-        }
-        scope = scope->parent_.get();
+    while (!scope->holds(name) && scope->parent_) scope = scope->parent_.get();
+    scope->set(name, std::move(value));
+}
+
+void Environment::bindLoop(int64_t index, int64_t length) {
+    loop_ = {index, length};
+    loopBound_ = true;
+}
+
+Value Environment::LoopPosition::object() const {
+    ValueObject loop;
+    loop.set("index", member("index"));
+    loop.set("index0", member("index0"));
+    loop.set("first", member("first"));
+    loop.set("last", member("last"));
+    loop.set("length", member("length"));
+    loop.set("revindex", member("revindex"));
+    loop.set("revindex0", member("revindex0"));
+    loop.set("cycle", member("cycle"));
+    return Value(std::move(loop));
+}
+
+Value Environment::LoopPosition::member(std::string_view name) const {
+    if (name == "index") return Value(index + 1);
+    if (name == "index0") return Value(index);
+    if (name == "first") return Value(index == 0);
+    if (name == "last") return Value(index + 1 == length);
+    if (name == "length") return Value(length);
+    if (name == "revindex") return Value(length - index);
+    if (name == "revindex0") return Value(length - index - 1);
+    if (name == "cycle") {
+        int64_t position = index;
+        return Value(BuiltinFunction([position](const std::vector<Value>& args, const KeywordArguments&,
+                                                const EnvironmentPtr&) -> Value {
+            if (args.empty()) return Value(std::string());
+            return args[static_cast<size_t>(position) % args.size()];
+        }));
     }
+    // The object methods (items, get, keys, values); any other name is a missing key.
+    return PropertyMembers::evaluate(object(), name);
 }
 
 }  // namespace jinja

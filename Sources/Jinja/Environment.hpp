@@ -1,16 +1,71 @@
 #pragma once
 // A variable scope with a parent chain. Scopes are shared reference objects (EnvironmentPtr).
+#include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Jinja/Value.hpp"
 
 namespace jinja {
 
+// The variables of one scope: unique names in insertion order. A name is found by its hash without
+// building a string, so a lookup allocates nothing; small scopes (loop, macro and caller scopes) are
+// searched by a scan of their hashes, larger ones through an index.
+class ScopeVariables {
+public:
+    using Element = std::pair<std::string, Value>;
+    using const_iterator = std::vector<Element>::const_iterator;
+    using iterator = std::vector<Element>::iterator;
+
+    ScopeVariables() = default;
+    ScopeVariables(std::initializer_list<Element> elements);
+    // A context or an object's entries become variables (in their order).
+    ScopeVariables(const foundation::OrderedDictionary<Value>& entries);
+
+    size_t size() const { return elements_.size(); }
+    bool empty() const { return elements_.empty(); }
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
+    const Value* find(std::string_view name) const { return find(name, hashName(name)); }
+    Value* find(std::string_view name) { return const_cast<Value*>(std::as_const(*this).find(name)); }
+    // `hash` is hashName(name), computed once for a whole scope chain.
+    const Value* find(std::string_view name, uint32_t hash) const;
+
+    // Inserts at the end, or replaces the value in place when the name exists.
+    void set(std::string_view name, Value value);
+    void set(std::string_view name, uint32_t hash, Value value);
+    // Inserts only when absent; false for a name already present.
+    bool insertNew(std::string_view name, Value value);
+    bool erase(std::string_view name);
+    void clear();
+
+    std::vector<std::string> keys() const;
+    const Element& at(size_t position) const { return elements_.at(position); }
+    const_iterator begin() const { return elements_.begin(); }
+    const_iterator end() const { return elements_.end(); }
+    // Values may be changed through iteration; names must not be.
+    iterator begin() { return elements_.begin(); }
+    iterator end() { return elements_.end(); }
+
+    friend bool operator==(const ScopeVariables& a, const ScopeVariables& b) { return a.elements_ == b.elements_; }
+
+    static uint32_t hashName(std::string_view name);
+
+private:
+    size_t indexOf(std::string_view name, uint32_t hash) const;  // size() when absent
+    void rebuildIndex();
+
+    std::vector<Element> elements_;
+    std::vector<uint32_t> hashes_;  // parallel to elements_
+    std::vector<uint32_t> slots_;   // open addressing over hashes_ (position + 1; 0 is free), large scopes only
+};
+
 class Environment : public std::enable_shared_from_this<Environment> {
 public:
-    using Variables = foundation::OrderedDictionary<Value>;
+    using Variables = ScopeVariables;
 
     // A scope whose variables start as `initial`. A root scope (no parent) then receives every
     // built-in global, replacing an initial entry of the same name.
@@ -21,7 +76,8 @@ public:
     Value operator[](std::string_view name) const { return lookup(name); }
     Value lookup(std::string_view name) const;
     // Writes into this scope's own variables.
-    void set(std::string name, Value value);
+    void set(std::string_view name, Value value);
+    void set(std::string_view name, uint32_t hash, Value value);
     // Writes into the nearest scope that already holds the name, else into the root scope.
     void setInChain(const std::string& name, Value value);
 
@@ -31,8 +87,39 @@ public:
     bool lstripBlocks = false;  // kept for callers; the engine does not consult them
     bool trimBlocks = false;
 
+    // --- The interpreter's side.
+
+    // The position of a for statement's current item. The loop scope's "loop" variable is the loop
+    // object of that position; it is built only when something reads it whole, its members are answered
+    // from the position.
+    struct LoopPosition {
+        int64_t index = 0;   // zero-based, among all items
+        int64_t length = 0;  // all items, also those the loop test skips
+
+        // The loop object: index, index0, first, last, length, revindex, revindex0, cycle.
+        Value object() const;
+        // `loop.name`: the same as the member of the loop object.
+        Value member(std::string_view name) const;
+    };
+    // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
+    void bindLoop(int64_t index, int64_t length);
+
+    // A name looked up through the chain: a variable's value (owned by its scope, valid until that
+    // scope's variables change), or the position whose loop object the name stands for, or neither
+    // (undefined).
+    struct Binding {
+        const Value* value = nullptr;
+        const LoopPosition* loop = nullptr;
+    };
+    Binding resolve(std::string_view name, uint32_t hash) const;
+    Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
+
 private:
+    bool holds(std::string_view name) const;
+
     EnvironmentPtr parent_;
+    LoopPosition loop_;
+    bool loopBound_ = false;  // "loop" is the loop object of loop_
 };
 
 }  // namespace jinja

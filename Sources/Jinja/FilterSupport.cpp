@@ -1,4 +1,5 @@
 #include "Jinja/FilterSupport.hpp"
+#include "Jinja/TextFastPaths.hpp"
 
 #include "Platform/Foundation/Text.hpp"
 
@@ -24,7 +25,7 @@ const ParameterList& noParameters() {
 
 std::vector<size_t> boundariesOf(std::string_view s) {
     if (s.empty()) return {0};
-    return text::characterBoundaries(s);
+    return fastText::characterBoundaries(s);
 }
 
 bool isNewlineScalar(char32_t c) {

@@ -3,12 +3,18 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 
+#include "Jinja/BuiltinCalls.hpp"
 #include "Jinja/Error.hpp"
+#include "Jinja/ExpressionFacts.hpp"
 #include "Jinja/Filters.hpp"
 #include "Jinja/PropertyMembers.hpp"
 #include "Jinja/Tests.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Interpreter {
@@ -77,8 +83,117 @@ void appendChecked(std::string& output, std::string_view text) {
     output += text;
 }
 
+const Value& undefinedValue() {
+    static const Value undefined;
+    return undefined;
+}
+
+bool isASCII(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
+const Value* entryNamed(const ValueObject& object, std::string_view key) {
+    if (object.size() > 8) return object.find(key);
+    for (const auto& [name, value] : object)
+        if (name == key) return &value;
+    return nullptr;
+}
+
+// What evaluating an expression gives: a value of its own, or a view of a value that lives elsewhere
+// (a literal of the template, a scope's variable, an element or entry inside a container), so that
+// reading a constant, a variable or a member copies nothing.
+//
+// A view of a scope's value stays valid while no template code runs; before evaluating anything that
+// may run template code (a call, a filter or a test, which may be a function bound in the scope) while
+// a view is still needed, `keep()` turns the view into a value of its own. A view into a container
+// this operand owns needs nothing: the operand keeps the container alive.
+class Operand {
+public:
+    Operand() : view_(&undefinedValue()) {}
+    Operand(Value value) : own_(std::move(value)) {}
+    static Operand viewOf(const Value& value) {
+        Operand operand;
+        operand.view_ = &value;
+        operand.borrowed_ = true;
+        return operand;
+    }
+    // A value that outlives the render (a literal of the template).
+    static Operand constant(const Value& value) {
+        Operand operand;
+        operand.view_ = &value;
+        return operand;
+    }
+    Operand(Operand&&) = default;
+    Operand& operator=(Operand&&) = default;
+    Operand(const Operand&) = delete;
+    Operand& operator=(const Operand&) = delete;
+
+    const Value& get() const { return view_ ? *view_ : *own_; }
+    const Value* operator->() const { return &get(); }
+
+    // Narrows to a value inside the current one's array or object.
+    void narrow(const Value& inner) { view_ = &inner; }
+    void keep() {
+        if (!borrowed_) return;
+        own_.emplace(*view_);
+        view_ = nullptr;
+        borrowed_ = false;
+    }
+    Value take() && {
+        if (view_) return *view_;
+        return std::move(*own_);
+    }
+
+private:
+    std::optional<Value> own_;     // the value, or the container a view points into
+    const Value* view_ = nullptr;  // null: the value is own_
+    bool borrowed_ = false;        // view_ points outside own_, into something template code may change
+};
+
+bool runsNoCode(const Expression& expression) { return expression.facts().runsNoCode; }
+
+bool allRunNoCode(const std::vector<Expression>& expressions) {
+    for (const auto& expression : expressions)
+        if (!runsNoCode(expression)) return false;
+    return true;
+}
+
+bool allRunNoCode(const Expression::Keywords& keywords) {
+    for (const auto& [name, expression] : keywords)
+        if (!runsNoCode(expression)) return false;
+    return true;
+}
+
+Operand evaluate(const Expression& expression, const EnvironmentPtr& env);
+
+// A few argument values without a heap allocation for the usual counts.
+class ArgumentValues {
+public:
+    void push(Value value) {
+        if (count_ < inline_.size()) {
+            inline_[count_++] = std::move(value);
+            return;
+        }
+        if (spill_.empty()) spill_.assign(std::make_move_iterator(inline_.begin()), std::make_move_iterator(inline_.end()));
+        spill_.push_back(std::move(value));
+        ++count_;
+    }
+    std::span<const Value> span() const {
+        if (spill_.empty()) return std::span<const Value>(inline_.data(), count_);
+        return std::span<const Value>(spill_);
+    }
+
+private:
+    std::array<Value, 4> inline_;
+    std::vector<Value> spill_;
+    size_t count_ = 0;
+};
+
 std::vector<Value> characterValues(const std::string& text) {
-    std::vector<size_t> bounds = foundation::text::characterBoundaries(text);
+    std::vector<size_t> bounds = fastText::characterBoundaries(text);
     std::vector<Value> items;
     if (bounds.size() < 2) return items;
     items.reserve(bounds.size() - 1);
@@ -92,13 +207,13 @@ std::vector<Value> evaluateArguments(const std::vector<Expression>& args, const 
     for (const auto& arg : args) {
         auto unary = arg.as<Expression::Unary>();
         if (expandSplat && unary && unary->op == Expression::UnaryOp::splat) {
-            Value spread = evaluateExpression(unary->operand, env);
-            if (!spread.isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
-            const auto& items = spread.asArray();
+            Operand spread = evaluate(unary->operand, env);
+            if (!spread->isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
+            const auto& items = spread->asArray();
             limits::ensureArraySize(values.size() + items.size());
             values.insert(values.end(), items.begin(), items.end());
         } else {
-            values.push_back(evaluateExpression(arg, env));
+            values.push_back(evaluate(arg, env).take());
         }
     }
     return values;
@@ -106,27 +221,71 @@ std::vector<Value> evaluateArguments(const std::vector<Expression>& args, const 
 
 KeywordArguments evaluateKeywords(const Expression::Keywords& kwargs, const EnvironmentPtr& env) {
     KeywordArguments values;
-    for (const auto& [name, expression] : kwargs) values.set(name, evaluateExpression(expression, env));
+    for (const auto& [name, expression] : kwargs) values.set(name, evaluate(expression, env).take());
     return values;
 }
 
-// A filter by name: a function bound in the scope chain first, then the built-in table.
-Value applyFilter(const std::string& name, const std::vector<Value>& args, const KeywordArguments& kwargs,
-                  const EnvironmentPtr& env) {
-    Value bound = env->lookup(name);
-    if (bound.isFunction()) return bound.asFunction()(args, kwargs, env);
-    const auto& table = Filters::builtIn();
-    if (auto it = table.find(name); it != table.end()) return it->second(args, kwargs, env);
-    throw JinjaError::runtime("Unknown filter: " + name);
+// A function bound in the scope chain under `name`, which then stands in for the built-in filter or
+// test of that name.
+const Value* scopeFunction(const std::string& name, uint32_t hash, const EnvironmentPtr& env) {
+    Environment::Binding binding = env->resolve(name, hash);
+    return binding.value && binding.value->isFunction() ? binding.value : nullptr;
+}
+
+// A filter by name: a function bound in the scope chain first, then the built-in filter (`filter`,
+// found beforehand, or null when there is none of that name).
+Value applyFilter(const std::string& name, uint32_t hash, const Filters::FilterEntry* filter, Operand input,
+                  std::span<const Value> arguments, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
+    if (const Value* bound = scopeFunction(name, hash, env)) {
+        Value function = *bound;  // the call may rebind the name
+        std::vector<Value> args;
+        args.reserve(arguments.size() + 1);
+        args.push_back(std::move(input).take());
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        return function.asFunction()(args, kwargs, env);
+    }
+    if (!filter) throw JinjaError::runtime("Unknown filter: " + name);
+    if (filter->runsTemplateCode) input.keep();
+    return filter->body(Filters::FilterCall{&input.get(), arguments, kwargs, env});
+}
+
+Value evaluateFilter(const Expression& expression, const EnvironmentPtr& env) {
+    const auto& f = *expression.as<Expression::Filter>();
+    const auto& facts = expression.facts();
+    Operand input = evaluate(f.operand, env);
+    if (!allRunNoCode(f.args) || !allRunNoCode(f.kwargs)) input.keep();
+    ArgumentValues arguments;
+    for (const auto& arg : f.args) arguments.push(evaluate(arg, env).take());
+    if (f.kwargs.empty())
+        return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), Filters::noKeywords(), env);
+    KeywordArguments kwargs = evaluateKeywords(f.kwargs, env);
+    return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), kwargs, env);
+}
+
+bool evaluateTestExpression(const Expression& expression, const EnvironmentPtr& env) {
+    const auto& t = *expression.as<Expression::Test>();
+    const auto& facts = expression.facts();
+    Operand input = evaluate(t.operand, env);
+    if (!allRunNoCode(t.args)) input.keep();
+    ArgumentValues arguments;
+    for (const auto& arg : t.args) arguments.push(evaluate(arg, env).take());
+    if (scopeFunction(t.name, facts.nameHash, env)) {
+        std::vector<Value> args;
+        args.push_back(std::move(input).take());
+        for (const auto& argument : arguments.span()) args.push_back(argument);
+        return evaluateTest(t.name, args, env);
+    }
+    if (!facts.test) throw JinjaError::runtime("Unknown test: " + t.name);
+    return facts.test(Tests::TestCall{&input.get(), arguments.span(), Filters::noKeywords(), env});
 }
 
 Value evaluateSlice(const Value& value, const std::optional<Expression>& startExpr,
                     const std::optional<Expression>& stopExpr, const std::optional<Expression>& stepExpr,
                     const EnvironmentPtr& env) {
     std::optional<Value> start, stop, step;
-    if (startExpr) start = evaluateExpression(*startExpr, env);
-    if (stopExpr) stop = evaluateExpression(*stopExpr, env);
-    if (stepExpr) step = evaluateExpression(*stepExpr, env);
+    if (startExpr) start = evaluate(*startExpr, env).take();
+    if (stopExpr) stop = evaluate(*stopExpr, env).take();
+    if (stepExpr) step = evaluate(*stepExpr, env).take();
 
     Wide stride = 1;
     if (step && step->isInt()) {
@@ -173,21 +332,114 @@ Value evaluateSlice(const Value& value, const std::optional<Expression>& startEx
     return Value(std::move(taken));
 }
 
-Value makeLoopObject(int64_t index, int64_t totalCount) {
-    ValueObject loop;
-    loop.set("index", Value(index + 1));
-    loop.set("index0", Value(index));
-    loop.set("first", Value(index == 0));
-    loop.set("last", Value(index + 1 == totalCount));
-    loop.set("length", Value(totalCount));
-    loop.set("revindex", Value(totalCount - index));
-    loop.set("revindex0", Value(totalCount - index - 1));
-    loop.set("cycle", Value(BuiltinFunction([index](const std::vector<Value>& args, const KeywordArguments&,
-                                                     const EnvironmentPtr&) -> Value {
-                 if (args.empty()) return Value(std::string());
-                 return args[static_cast<size_t>(index) % args.size()];
-             })));
-    return Value(std::move(loop));
+// `object.name` on an evaluated object.
+Operand memberOf(Operand object, std::string_view name) {
+    const Value& receiver = object.get();
+    if (receiver.isObject()) {
+        if (name == "items" || name == "get" || name == "keys" || name == "values")
+            return Operand(PropertyMembers::evaluate(receiver, name));
+        const Value* entry = entryNamed(receiver.asObject(), name);
+        if (!entry) return Operand();
+        object.narrow(*entry);
+        return object;
+    }
+    if (receiver.isString()) return Operand(PropertyMembers::evaluateStringProperty(receiver.asString(), name));
+    return Operand();
+}
+
+// `container[key]` on an evaluated container: elements and entries are viewed in place.
+Operand computedMemberOf(Operand container, const Value& key) {
+    const Value& c = container.get();
+    if (c.isArray() && key.isInt()) {
+        const auto& items = c.asArray();
+        Wide i = key.asInt();
+        if (i < 0) i += static_cast<Wide>(items.size());
+        if (i < 0 || i >= static_cast<Wide>(items.size())) return Operand();
+        container.narrow(items[static_cast<size_t>(i)]);
+        return container;
+    }
+    if (c.isObject() && key.isString()) {
+        const std::string& name = key.asString();
+        const Value* entry = entryNamed(c.asObject(), name);
+        if (!entry && !isASCII(name)) entry = findEntry(c.asObject(), name);
+        if (!entry) return Operand();
+        container.narrow(*entry);
+        return container;
+    }
+    return Operand(evaluateComputedMember(c, key));
+}
+
+Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
+    if (m.computed) {
+        Operand object = evaluate(m.object, env);
+        if (!runsNoCode(m.property)) object.keep();
+        Operand key = evaluate(m.property, env);
+        return computedMemberOf(std::move(object), key.get());
+    }
+    // `loop.name` reads the member straight from the loop position.
+    if (auto owner = m.object.as<Expression::Identifier>()) {
+        Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
+        auto name = m.property.as<Expression::Identifier>();
+        if (!name) throw JinjaError::runtime("Property access requires identifier");
+        if (binding.loop) return Operand(binding.loop->member(name->name));
+        if (!binding.value) return Operand();
+        return memberOf(Operand::viewOf(*binding.value), name->name);
+    }
+    Operand object = evaluate(m.object, env);
+    auto name = m.property.as<Expression::Identifier>();
+    if (!name) throw JinjaError::runtime("Property access requires identifier");
+    return memberOf(std::move(object), name->name);
+}
+
+bool isConcatenation(const Expression& expression) {
+    auto b = expression.as<Expression::Binary>();
+    return b && (b->op == Expression::BinaryOp::add || b->op == Expression::BinaryOp::concat);
+}
+
+// A chain of + and ~ such as a + b ~ c + d (left operands nest). Once one side of a step is a string,
+// both + and ~ join the printed forms, so from there on every operand is appended to one string in place
+// instead of building a new string per step. The operands are evaluated in the same order, and each
+// step fails as the operator would.
+//
+// `out` receives the text of a string result, from its current end; otherwise the result is returned.
+std::optional<Value> evaluateConcatenation(const Expression& top, const EnvironmentPtr& env, std::string& out) {
+    std::vector<const Expression::Binary*> steps;  // innermost first after the reversal
+    const Expression* leftmost = &top;
+    while (isConcatenation(*leftmost)) {
+        auto b = leftmost->as<Expression::Binary>();
+        steps.push_back(b);
+        leftmost = &b->left;
+    }
+    const size_t start = out.size();
+    bool joining = false;  // the running result is the text in `out` from `start`
+    Operand running = evaluate(*leftmost, env);
+    auto append = [&](const Value& value) {
+        size_t added = value.isString() ? value.asString().size() : 0;
+        if (value.isString()) {
+            if (out.size() - start + added > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+            out += value.asString();
+        } else {
+            std::string text = value.description();
+            if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+            out += text;
+        }
+    };
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        const Expression& rightExpression = (*step)->right;
+        if (!joining && !runsNoCode(rightExpression)) running.keep();
+        Operand right = evaluate(rightExpression, env);
+        if (joining) {
+            append(right.get());
+        } else if (running->isString() || right->isString()) {
+            append(running.get());
+            append(right.get());
+            joining = true;
+        } else {
+            running = Operand(evaluateBinaryValues((*step)->op, running.get(), right.get()));
+        }
+    }
+    if (joining) return std::nullopt;
+    return std::move(running).take();
 }
 
 void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output) {
@@ -195,7 +447,8 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
 }
 
 void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
-    Value iterable = evaluateExpression(loop.iterable, env);
+    // The items stay alive (and unchanged) while the body runs.
+    const Value iterable = evaluate(loop.iterable, env).take();
     std::vector<Value> characters;
     const std::vector<Value>* arrayItems = nullptr;
     const ValueObject* objectItems = nullptr;
@@ -223,31 +476,33 @@ void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::stri
 
     EnvironmentPtr scope = Environment::make(env);
     const auto& names = loop.loopVar.names;
+    std::vector<uint32_t> hashes;
+    hashes.reserve(names.size());
+    for (const auto& name : names) hashes.push_back(ScopeVariables::hashName(name));
+    auto bind = [&](size_t k, Value value) { scope->set(names[k], hashes[k], std::move(value)); };
     const bool tuple = loop.loopVar.kind == Statement::LoopVar::Case::tuple;
     for (size_t i = 0; i < count; ++i) {
         if (objectItems) {
             const auto& [key, entry] = objectItems->at(i);
             if (!tuple) {
-                scope->set(names[0], Value(key));
+                bind(0, Value(key));
             } else {
-                for (size_t k = 0; k < names.size(); ++k)
-                    scope->set(names[k], k == 0 ? Value(key) : k == 1 ? entry : Value::undefined());
+                for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? Value(key) : k == 1 ? entry : Value::undefined());
             }
         } else {
             const Value& item = (*arrayItems)[i];
             if (!tuple) {
-                scope->set(names[0], item);
+                bind(0, item);
             } else if (iterable.isString()) {
-                for (size_t k = 0; k < names.size(); ++k) scope->set(names[k], k == 0 ? item : Value::undefined());
+                for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? item : Value::undefined());
             } else if (item.isArray()) {
                 const auto& parts = item.asArray();
-                for (size_t k = 0; k < names.size(); ++k)
-                    scope->set(names[k], k < parts.size() ? parts[k] : Value::undefined());
+                for (size_t k = 0; k < names.size(); ++k) bind(k, k < parts.size() ? parts[k] : Value::undefined());
             }
             // An item that is not an array binds nothing: the names keep what an earlier item bound.
         }
-        scope->set("loop", makeLoopObject(static_cast<int64_t>(i), static_cast<int64_t>(count)));
-        if (loop.test && !evaluateExpression(*loop.test, scope).isTruthy()) continue;
+        scope->bindLoop(static_cast<int64_t>(i), static_cast<int64_t>(count));
+        if (loop.test && !evaluate(*loop.test, scope)->isTruthy()) continue;
         try {
             renderInto(loop.body, scope, output);
         } catch (const ControlFlow& flow) {
@@ -260,17 +515,120 @@ void executeFilterBlock(const Statement::Filter& block, const EnvironmentPtr& en
     std::string body;
     renderInto(block.body, env, body);
     std::string name;
-    std::vector<Value> args{Value(std::move(body))};
+    ArgumentValues arguments;
     if (auto identifier = block.filterExpr.as<Expression::Identifier>()) {
         name = identifier->name;
     } else if (auto filter = block.filterExpr.as<Expression::Filter>()) {
         name = filter->name;
-        for (const auto& arg : filter->args) args.push_back(evaluateExpression(arg, env));
+        for (const auto& arg : filter->args) arguments.push(evaluate(arg, env).take());
     } else {
         throw JinjaError::runtime("Invalid filter expression in filter statement");
     }
-    Value result = applyFilter(name, args, KeywordArguments(), env);
-    appendChecked(output, result.description());
+    Value result = applyFilter(name, ScopeVariables::hashName(name), Filters::find(name), Operand(Value(std::move(body))),
+                               arguments.span(), Filters::noKeywords(), env);
+    appendChecked(output, result.isString() ? result.asString() : result.description());
+}
+
+// Assignment with a value the caller hands over.
+void assignValue(const Expression& target, Value value, const EnvironmentPtr& env) {
+    if (auto identifier = target.as<Expression::Identifier>()) {
+        env->set(identifier->name, target.facts().nameHash, std::move(value));
+        return;
+    }
+    assign(target, value, env);
+}
+
+Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
+    using E = Expression;
+    switch (expression.kind()) {
+        case E::Case::string:
+        case E::Case::number:
+        case E::Case::integer:
+        case E::Case::boolean:
+        case E::Case::null: return Operand::constant(expression.facts().constant);
+        case E::Case::identifier: {
+            Environment::Binding binding = env->resolve(expression.as<E::Identifier>()->name, expression.facts().nameHash);
+            if (binding.value) return Operand::viewOf(*binding.value);
+            if (binding.loop) return Operand(binding.loop->object());
+            return Operand();
+        }
+        default: break;
+    }
+    ensureStackRoom();
+    switch (expression.kind()) {
+        case E::Case::array:
+        case E::Case::tuple: {
+            const auto& elements = expression.kind() == E::Case::array ? expression.as<E::Array>()->elements
+                                                                       : expression.as<E::Tuple>()->elements;
+            ValueArray items;
+            items.reserve(elements.size());
+            for (const auto& element : elements) items.push_back(evaluate(element, env).take());
+            return Operand(Value(std::move(items)));
+        }
+        case E::Case::object: {
+            ValueObject entries;
+            for (const auto& [key, element] : expression.as<E::Object>()->entries)
+                entries.set(key, evaluate(element, env).take());
+            return Operand(Value(std::move(entries)));
+        }
+        case E::Case::unary: {
+            auto u = expression.as<E::Unary>();
+            Operand operand = evaluate(u->operand, env);
+            return Operand(evaluateUnaryValue(u->op, operand.get()));
+        }
+        case E::Case::binary: {
+            auto b = expression.as<E::Binary>();
+            if (b->op == E::BinaryOp::and_) {
+                Operand left = evaluate(b->left, env);
+                return left->isTruthy() ? evaluate(b->right, env) : std::move(left);
+            }
+            if (b->op == E::BinaryOp::or_) {
+                Operand left = evaluate(b->left, env);
+                return left->isTruthy() ? std::move(left) : evaluate(b->right, env);
+            }
+            if (b->op == E::BinaryOp::add || b->op == E::BinaryOp::concat) {
+                std::string text;
+                if (auto value = evaluateConcatenation(expression, env, text)) return Operand(std::move(*value));
+                return Operand(Value(std::move(text)));
+            }
+            Operand left = evaluate(b->left, env);
+            if (!runsNoCode(b->right)) left.keep();
+            Operand right = evaluate(b->right, env);
+            return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
+        }
+        case E::Case::ternary: {
+            auto t = expression.as<E::Ternary>();
+            if (evaluate(t->test, env)->isTruthy()) return evaluate(t->value, env);
+            return t->alternate ? evaluate(*t->alternate, env) : Operand(Value::null());
+        }
+        case E::Case::call: {
+            auto c = expression.as<E::Call>();
+            Operand callee = evaluate(c->callee, env);
+            callee.keep();  // the call runs template code
+            std::vector<Value> args = evaluateArguments(c->args, env, true);
+            KeywordArguments kwargs = evaluateKeywords(c->kwargs, env);
+            if (callee->isFunction()) return Operand(callee->asFunction()(args, kwargs, env));
+            if (callee->isMacro()) return Operand(callMacro(callee->asMacro(), args, kwargs, env));
+            throw JinjaError::runtime("Cannot call non-function value");
+        }
+        case E::Case::member: return evaluateMember(*expression.as<E::Member>(), env);
+        case E::Case::slice: {
+            auto s = expression.as<E::Slice>();
+            Operand value = evaluate(s->value, env);
+            if ((s->start && !runsNoCode(*s->start)) || (s->stop && !runsNoCode(*s->stop)) ||
+                (s->step && !runsNoCode(*s->step)))
+                value.keep();
+            return Operand(evaluateSlice(value.get(), s->start, s->stop, s->step, env));
+        }
+        case E::Case::filter: return Operand(evaluateFilter(expression, env));
+        case E::Case::test: {
+            auto t = expression.as<E::Test>();
+            bool outcome = evaluateTestExpression(expression, env);
+            return Operand(Value(t->negated ? !outcome : outcome));
+        }
+        default: break;
+    }
+    return Operand();
 }
 
 }  // namespace
@@ -301,11 +659,27 @@ void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& out
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
         case Node::Case::expression: {
-            Value value = evaluateExpression(*node.as<Expression>(), env);
-            if (value.isString())
-                appendChecked(output, value.asString());
-            else
-                appendChecked(output, value.description());
+            const Expression& expression = *node.as<Expression>();
+            if (auto literal = expression.as<Expression::String>()) {
+                appendChecked(output, literal->value);
+                return;
+            }
+            if (isConcatenation(expression)) {
+                // Joined straight into the output; a failure leaves the output as it was.
+                const size_t mark = output.size();
+                try {
+                    if (auto value = evaluateConcatenation(expression, env, output))
+                        appendChecked(output, value->isString() ? value->asString() : value->description());
+                    else if (output.size() > limits::maxOutputBytes)
+                        throw JinjaError::runtime(sizeLimitMessage);
+                } catch (...) {
+                    output.resize(mark);
+                    throw;
+                }
+                return;
+            }
+            Operand value = evaluate(expression, env);
+            appendChecked(output, value->isString() ? value->asString() : value->description());
             return;
         }
         case Node::Case::statement: executeStatementWithOutput(*node.as<Statement>(), env, output); return;
@@ -319,17 +693,17 @@ void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
         case Statement::Case::if_: {
             auto s = statement.as<Statement::If>();
-            renderInto(evaluateExpression(s->condition, env).isTruthy() ? s->body : s->alternate, env, output);
+            renderInto(evaluate(s->condition, env)->isTruthy() ? s->body : s->alternate, env, output);
             return;
         }
         case Statement::Case::set: {
             auto s = statement.as<Statement::Set>();
             if (s->value) {
-                assign(s->target, evaluateExpression(*s->value, env), env);
+                assignValue(s->target, evaluate(*s->value, env).take(), env);
             } else {
                 std::string text;
                 renderInto(s->body, env, text);
-                assign(s->target, Value(std::move(text)), env);
+                assignValue(s->target, Value(std::move(text)), env);
             }
             return;
         }
@@ -381,105 +755,19 @@ void assign(const Expression& target, const Value& value, const EnvironmentPtr& 
 // Expressions
 
 Value evaluateExpression(const Expression& expression, const EnvironmentPtr& env) {
-    ensureStackRoom();
-    using E = Expression;
-    switch (expression.kind()) {
-        case E::Case::string: return Value(expression.as<E::String>()->value);
-        case E::Case::number: return Value(expression.as<E::Number>()->value);
-        case E::Case::integer: return Value(expression.as<E::Integer>()->value);
-        case E::Case::boolean: return Value(expression.as<E::Boolean>()->value);
-        case E::Case::null: return Value::null();
-        case E::Case::array:
-        case E::Case::tuple: {
-            const auto& elements = expression.kind() == E::Case::array ? expression.as<E::Array>()->elements
-                                                                       : expression.as<E::Tuple>()->elements;
-            ValueArray items;
-            items.reserve(elements.size());
-            for (const auto& element : elements) items.push_back(evaluateExpression(element, env));
-            return Value(std::move(items));
-        }
-        case E::Case::object: {
-            ValueObject entries;
-            for (const auto& [key, element] : expression.as<E::Object>()->entries)
-                entries.set(key, evaluateExpression(element, env));
-            return Value(std::move(entries));
-        }
-        case E::Case::identifier: return env->lookup(expression.as<E::Identifier>()->name);
-        case E::Case::unary: {
-            auto u = expression.as<E::Unary>();
-            return evaluateUnaryValue(u->op, evaluateExpression(u->operand, env));
-        }
-        case E::Case::binary: {
-            auto b = expression.as<E::Binary>();
-            if (b->op == E::BinaryOp::and_) {
-                Value left = evaluateExpression(b->left, env);
-                return left.isTruthy() ? evaluateExpression(b->right, env) : left;
-            }
-            if (b->op == E::BinaryOp::or_) {
-                Value left = evaluateExpression(b->left, env);
-                return left.isTruthy() ? left : evaluateExpression(b->right, env);
-            }
-            Value left = evaluateExpression(b->left, env);
-            Value right = evaluateExpression(b->right, env);
-            return evaluateBinaryValues(b->op, left, right);
-        }
-        case E::Case::ternary: {
-            auto t = expression.as<E::Ternary>();
-            if (evaluateExpression(t->test, env).isTruthy()) return evaluateExpression(t->value, env);
-            return t->alternate ? evaluateExpression(*t->alternate, env) : Value::null();
-        }
-        case E::Case::call: {
-            auto c = expression.as<E::Call>();
-            Value callee = evaluateExpression(c->callee, env);
-            std::vector<Value> args = evaluateArguments(c->args, env, true);
-            KeywordArguments kwargs = evaluateKeywords(c->kwargs, env);
-            if (callee.isFunction()) return callee.asFunction()(args, kwargs, env);
-            if (callee.isMacro()) return callMacro(callee.asMacro(), args, kwargs, env);
-            throw JinjaError::runtime("Cannot call non-function value");
-        }
-        case E::Case::member: {
-            auto m = expression.as<E::Member>();
-            Value object = evaluateExpression(m->object, env);
-            if (m->computed) return evaluateComputedMember(object, evaluateExpression(m->property, env));
-            auto name = m->property.as<E::Identifier>();
-            if (!name) throw JinjaError::runtime("Property access requires identifier");
-            return PropertyMembers::evaluate(object, name->name);
-        }
-        case E::Case::slice: {
-            auto s = expression.as<E::Slice>();
-            Value value = evaluateExpression(s->value, env);
-            return evaluateSlice(value, s->start, s->stop, s->step, env);
-        }
-        case E::Case::filter: {
-            auto f = expression.as<E::Filter>();
-            std::vector<Value> args{evaluateExpression(f->operand, env)};
-            std::vector<Value> rest = evaluateArguments(f->args, env, false);
-            args.insert(args.end(), rest.begin(), rest.end());
-            KeywordArguments kwargs = evaluateKeywords(f->kwargs, env);
-            return applyFilter(f->name, args, kwargs, env);
-        }
-        case E::Case::test: {
-            auto t = expression.as<E::Test>();
-            std::vector<Value> args{evaluateExpression(t->operand, env)};
-            for (const auto& arg : t->args) args.push_back(evaluateExpression(arg, env));
-            bool outcome = evaluateTest(t->name, args, env);
-            return Value(t->negated ? !outcome : outcome);
-        }
-    }
-    return Value::undefined();
+    return evaluate(expression, env).take();
 }
 
 bool evaluateTest(const std::string& name, const std::vector<Value>& args, const EnvironmentPtr& env) {
-    Value bound = env->lookup(name);
-    if (bound.isFunction()) {
-        Value result = bound.asFunction()(args, KeywordArguments(), env);
+    if (const Value* bound = scopeFunction(name, ScopeVariables::hashName(name), env)) {
+        Value function = *bound;  // the call may rebind the name
+        Value result = function.asFunction()(args, KeywordArguments(), env);
         return result.isBoolean() ? result.asBool() : result.isTruthy();
     }
-    const auto& table = Tests::builtIn();
-    if (auto it = table.find(name); it != table.end()) return it->second(args, KeywordArguments(), env);
-    throw JinjaError::runtime("Unknown test: " + name);
+    Tests::TestBody test = Tests::find(name);
+    if (!test) throw JinjaError::runtime("Unknown test: " + name);
+    return test(Tests::TestCall::of(args, Filters::noKeywords(), env));
 }
-
 Value evaluateUnaryValue(Expression::UnaryOp op, const Value& value) {
     switch (op) {
         case Expression::UnaryOp::not_: return Value(!value.isTruthy());
@@ -523,7 +811,7 @@ Value evaluateBinaryValues(Expression::BinaryOp op, const Value& left, const Val
 Value evaluateComputedMember(const Value& container, const Value& key) {
     if (container.isString() && key.isInt()) {
         const std::string& text = container.asString();
-        std::vector<size_t> bounds = foundation::text::characterBoundaries(text);
+        std::vector<size_t> bounds = fastText::characterBoundaries(text);
         Wide n = bounds.empty() ? 0 : static_cast<Wide>(bounds.size() - 1);
         Wide i = key.asInt();
         if (i < 0) i += n;

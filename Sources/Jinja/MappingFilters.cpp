@@ -8,6 +8,7 @@
 #include "Jinja/Interpreter.hpp"
 #include "Jinja/PropertyMembers.hpp"
 #include "Jinja/Tests.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Filters {
@@ -58,7 +59,7 @@ Value calls::groupby(const FilterCall& call) {
     for (const auto& item : call.input->asArray()) {
         Value key = attributeLookup(item, attribute.asString());
         if (key.isUndefined()) key = fallback;
-        Value normalized = key.isString() && !caseSensitive ? Value(text::lowercased(key.asString())) : key;
+        Value normalized = key.isString() && !caseSensitive ? Value(fastText::lowercased(key.asString())) : key;
         keyed.push_back({item, key, normalized});
     }
     auto stringOrder = [](const std::string& x, const std::string& y) {
@@ -69,7 +70,7 @@ Value calls::groupby(const FilterCall& call) {
     auto compare = [&](const Value& x, const Value& y) -> int {
         if (x.isString() && y.isString()) {
             if (caseSensitive) return stringOrder(x.asString(), y.asString());
-            return stringOrder(text::lowercased(x.asString()), text::lowercased(y.asString()));
+            return stringOrder(fastText::lowercased(x.asString()), fastText::lowercased(y.asString()));
         }
         try {
             return x.compare(y);

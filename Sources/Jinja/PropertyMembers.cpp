@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Jinja/Utilities.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::PropertyMembers {
@@ -13,7 +14,7 @@ namespace text = foundation::text;
 namespace {
 
 std::string lstripped(const std::string& s) {
-    auto bounds = text::characterBoundaries(s);
+    auto bounds = fastText::characterBoundaries(s);
     size_t start = 0;
     for (size_t i = 0; i + 1 < bounds.size(); ++i) {
         if (!isCharacterWhitespace(std::string_view(s).substr(bounds[i], bounds[i + 1] - bounds[i]))) break;
@@ -23,7 +24,7 @@ std::string lstripped(const std::string& s) {
 }
 
 std::string rstripped(const std::string& s) {
-    auto bounds = text::characterBoundaries(s);
+    auto bounds = fastText::characterBoundaries(s);
     size_t end = s.size();
     for (size_t i = bounds.size(); i >= 2; --i) {
         if (!isCharacterWhitespace(std::string_view(s).substr(bounds[i - 2], bounds[i - 1] - bounds[i - 2]))) break;
@@ -89,8 +90,8 @@ std::string replaced(const std::string& receiver, const std::string& old, const 
 // Whether the first (or last) characters of `s` are canonically equivalent to `affix`.
 bool hasCharacterAffix(const std::string& s, const std::string& affix, bool atStart) {
     if (affix.empty()) return true;
-    size_t count = text::characterCount(affix);
-    std::vector<size_t> bounds = s.empty() ? std::vector<size_t>{0} : text::characterBoundaries(s);
+    size_t count = fastText::characterCount(affix);
+    std::vector<size_t> bounds = fastText::characterBoundaries(s);
     size_t characters = bounds.size() - 1;
     if (count > characters) return false;
     std::string_view view(s);
@@ -122,11 +123,11 @@ struct StringMethodEntry {
 
 const std::vector<StringMethodEntry>& stringMethods() {
     static const std::vector<StringMethodEntry> methods = {
-        {"upper", {}, [](const std::string& s, const BoundValues&) { return Value(text::uppercased(s)); }},
-        {"lower", {}, [](const std::string& s, const BoundValues&) { return Value(text::lowercased(s)); }},
+        {"upper", {}, [](const std::string& s, const BoundValues&) { return Value(fastText::uppercased(s)); }},
+        {"lower", {}, [](const std::string& s, const BoundValues&) { return Value(fastText::lowercased(s)); }},
         {"title", {}, [](const std::string& s, const BoundValues&) { return Value(capitalizedWords(s)); }},
         {"strip", {},
-         [](const std::string& s, const BoundValues&) { return Value(text::trimmingWhitespaceAndNewlines(s)); }},
+         [](const std::string& s, const BoundValues&) { return Value(fastText::trimmed(s)); }},
         {"lstrip", {}, [](const std::string& s, const BoundValues&) { return Value(lstripped(s)); }},
         {"rstrip", {}, [](const std::string& s, const BoundValues&) { return Value(rstripped(s)); }},
         {"split",

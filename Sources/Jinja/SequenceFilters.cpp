@@ -6,6 +6,7 @@
 #include "Jinja/Error.hpp"
 #include "Jinja/FilterSupport.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Filters {
@@ -26,8 +27,8 @@ Value stringValues(const std::vector<std::string>& pieces) {
 // everything else through Value::compare (which throws for pairs without an order).
 int orderValues(const Value& a, const Value& b, bool caseSensitive) {
     if (a.isString() && b.isString() && !caseSensitive) {
-        Value lowerA(text::lowercased(a.asString()));
-        Value lowerB(text::lowercased(b.asString()));
+        Value lowerA(fastText::lowercased(a.asString()));
+        Value lowerB(fastText::lowercased(b.asString()));
         int result = lowerA.compare(lowerB);
         return result < 0 ? -1 : (result == 0 ? 0 : 1);
     }
@@ -49,7 +50,7 @@ Value calls::length(const FilterCall& call) {
     static const char* message = "length filter requires string, array, or object";
     if (!call.input) throw JinjaError::runtime(message);
     const Value& input = *call.input;
-    if (input.isString()) return Value(static_cast<int64_t>(text::characterCount(input.asString())));
+    if (input.isString()) return Value(static_cast<int64_t>(fastText::characterCount(input.asString())));
     if (input.isArray()) return Value(static_cast<int64_t>(input.asArray().size()));
     if (input.isObject()) return Value(static_cast<int64_t>(input.asObject().size()));
     if (input.isUndefined()) return Value(0);
@@ -151,7 +152,7 @@ Value calls::sort(const FilterCall& call) {
     std::vector<std::string> keys;
     if (attribute.isString()) {
         for (const auto& piece : text::split(attribute.asString(), ",")) {
-            std::string key = text::trimmingWhitespaceAndNewlines(piece);
+            std::string key = fastText::trimmed(piece);
             if (!key.empty()) keys.push_back(std::move(key));
         }
     }
@@ -321,7 +322,7 @@ Value calls::unique(const FilterCall& call) {
     ValueArray kept;
     for (const auto& item : call.input->asArray()) {
         Value key = attributeValue(item, attribute);
-        if (key.isString() && !caseSensitive) key = Value(text::lowercased(key.asString()));
+        if (key.isString() && !caseSensitive) key = Value(fastText::lowercased(key.asString()));
         if (seen.insert(std::move(key)).second) kept.push_back(item);
     }
     return Value(std::move(kept));

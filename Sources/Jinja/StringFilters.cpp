@@ -5,6 +5,7 @@
 #include "Jinja/Error.hpp"
 #include "Jinja/FilterSupport.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Filters {
@@ -21,13 +22,13 @@ bool isSpaceOrTab(char32_t c) { return c == '\t' || (text::isWhitespace(c) && te
 Value calls::upper(const FilterCall& call) {
     if (!call.input || !call.input->isString()) throw JinjaError::runtime("upper filter requires string");
     call.bind(noParameters());
-    return Value(text::uppercased(call.input->asString()));
+    return Value(fastText::uppercased(call.input->asString()));
 }
 
 Value calls::lower(const FilterCall& call) {
     if (!call.input || !call.input->isString()) throw JinjaError::runtime("lower filter requires string");
     call.bind(noParameters());
-    return Value(text::lowercased(call.input->asString()));
+    return Value(fastText::lowercased(call.input->asString()));
 }
 
 Value calls::capitalize(const FilterCall& call) {
@@ -36,7 +37,7 @@ Value calls::capitalize(const FilterCall& call) {
     const std::string& input = call.input->asString();
     if (input.empty()) return Value("");
     auto bounds = boundariesOf(input);
-    return Value(text::uppercased(input.substr(0, bounds[1])) + text::lowercased(input.substr(bounds[1])));
+    return Value(fastText::uppercased(input.substr(0, bounds[1])) + fastText::lowercased(input.substr(bounds[1])));
 }
 
 Value calls::title(const FilterCall& call) {
@@ -51,7 +52,15 @@ Value calls::trim(const FilterCall& call) {
     auto bound = call.bind(parameters);
     const Value& chars = boundArgument(bound, "chars");
     const std::string& input = call.input->asString();
-    if (!chars.isString() || chars.asString().empty()) return Value(text::trimmingWhitespaceAndNewlines(input));
+    if (!chars.isString() || chars.asString().empty()) return Value(fastText::trimmed(input));
+    if (fastText::isASCII(input) && fastText::isASCII(chars.asString())) {
+        const std::string& set = chars.asString();
+        size_t start = 0;
+        size_t end = input.size();
+        while (start < end && set.find(input[start]) != std::string::npos) ++start;
+        while (end > start && set.find(input[end - 1]) != std::string::npos) --end;
+        return Value(input.substr(start, end - start));
+    }
     std::u32string set = text::toScalars(chars.asString());
     std::u32string scalars = text::toScalars(input);
     size_t start = 0;
@@ -142,7 +151,7 @@ Value calls::center(const FilterCall& call) {
     const Value& width = boundArgument(bound, "width");
     if (!width.isInt()) throw JinjaError::runtime("center filter requires width parameter");
     const std::string& input = call.input->asString();
-    int64_t count = static_cast<int64_t>(text::characterCount(input));
+    int64_t count = static_cast<int64_t>(fastText::characterCount(input));
     if (width.asInt() <= count) return *call.input;
     uint64_t spare = static_cast<uint64_t>(width.asInt()) - static_cast<uint64_t>(count);
     if (spare > limits::maxStringBytes) limits::ensureStringSize(limits::maxStringBytes + 1);
@@ -180,7 +189,7 @@ Value calls::wordwrap(const FilterCall& call) {
     };
     auto splitToken = [&](const std::string& word) {
         std::vector<std::string> pieces;
-        if (!breakLongWords || text::characterCount(word) <= limit) {
+        if (!breakLongWords || fastText::characterCount(word) <= limit) {
             pieces.push_back(word);
             return pieces;
         }
@@ -212,7 +221,7 @@ Value calls::wordwrap(const FilterCall& call) {
         for (const auto& word : splitAtScalars(paragraph, isSpaceOrTab)) {
             if (word.empty()) continue;
             for (auto& piece : splitToken(word)) {
-                size_t pieceLength = text::characterCount(piece);
+                size_t pieceLength = fastText::characterCount(piece);
                 if (current.empty()) {
                     current = std::move(piece);
                     currentLength = pieceLength;

@@ -55,9 +55,15 @@ Template::Template(std::string_view text, Options options)
     : nodes_(Parser::parse(Lexer::tokenize(applyOptions(text, options)))) {}
 
 std::string Template::render(const Context& context, const EnvironmentPtr& environment) const {
-    EnvironmentPtr env = environment ? environment : Environment::make();
-    for (const auto& [name, value] : context) env->variables.set(name, value);
-    EnvironmentPtr root = Environment::make(nullptr, env->variables);
+    // The render's root scope holds the context under the globals; an environment passed in receives
+    // the context first and lends its variables.
+    EnvironmentPtr root;
+    if (environment) {
+        for (const auto& [name, value] : context) environment->variables.set(name, value);
+        root = Environment::make(nullptr, environment->variables);
+    } else {
+        root = Environment::make(nullptr, Environment::Variables(context));
+    }
     std::string output;
     output.reserve(1024);
     Interpreter::interpret(nodes_, root, output);

@@ -5,6 +5,7 @@
 #include "Jinja/BuiltinCalls.hpp"
 #include "Jinja/Filters.hpp"
 #include "Jinja/Utilities.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Tests {
@@ -154,12 +155,12 @@ bool calls::false_(const TestCall& call) {
 bool calls::lower(const TestCall& call) {
     const Value& value = boundValue(call);
     if (!value.isString()) return false;
-    return text::canonicallyEqual(value.asString(), text::lowercased(value.asString()));
+    return text::canonicallyEqual(value.asString(), fastText::lowercased(value.asString()));
 }
 bool calls::upper(const TestCall& call) {
     const Value& value = boundValue(call);
     if (!value.isString()) return false;
-    return text::canonicallyEqual(value.asString(), text::uppercased(value.asString()));
+    return text::canonicallyEqual(value.asString(), fastText::uppercased(value.asString()));
 }
 
 bool calls::float_(const TestCall& call) {

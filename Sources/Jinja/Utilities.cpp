@@ -5,6 +5,7 @@
 #include <random>
 
 #include "Jinja/PropertyMembers.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja {
@@ -242,7 +243,7 @@ std::string htmlEscaped(std::string_view text) {
 std::vector<std::string_view> characterViews(std::string_view text) {
     std::vector<std::string_view> views;
     if (text.empty()) return views;
-    auto bounds = foundation::text::characterBoundaries(text);
+    auto bounds = fastText::characterBoundaries(text);
     views.reserve(bounds.size() - 1);
     for (size_t i = 0; i + 1 < bounds.size(); ++i) views.push_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
     return views;
@@ -250,6 +251,8 @@ std::vector<std::string_view> characterViews(std::string_view text) {
 
 bool isCharacterWhitespace(std::string_view character) {
     if (character.empty()) return false;
+    auto lead = static_cast<unsigned char>(character.front());
+    if (lead < 0x80) return fastText::isASCIIWhitespace(lead);
     std::u32string scalars = foundation::text::toScalars(character);
     return !scalars.empty() && foundation::text::isWhitespaceOrNewline(scalars.front());
 }
@@ -263,10 +266,10 @@ std::string capitalizedWords(std::string_view text) {
             result.append(character);
             atWordStart = true;
         } else if (atWordStart) {
-            result += foundation::text::uppercased(character);
+            result += fastText::uppercased(character);
             atWordStart = false;
         } else {
-            result += foundation::text::lowercased(character);
+            result += fastText::lowercased(character);
         }
     }
     return result;
@@ -274,7 +277,7 @@ std::string capitalizedWords(std::string_view text) {
 
 std::string insertingAtCharacterBoundaries(std::string_view text, std::string_view insertion,
                                            std::optional<int64_t> limit) {
-    std::vector<size_t> bounds = text.empty() ? std::vector<size_t>{0} : foundation::text::characterBoundaries(text);
+    std::vector<size_t> bounds = fastText::characterBoundaries(text);
     std::string result;
     int64_t inserted = 0;
     size_t previous = 0;

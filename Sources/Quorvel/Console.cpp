@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "Platform/Foundation/Error.hpp"
+
 namespace quorvel {
 
 PrintLine standardOutput() {
@@ -13,6 +15,21 @@ PrintLine standardOutput() {
         std::fputc('\n', stdout);
         std::fflush(stdout);
     };
+}
+
+std::string describeError(const std::exception& error) {
+    if (auto own = dynamic_cast<const foundation::Error*>(&error)) return own->describe();
+    return error.what();
+}
+
+std::string describeError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& caught) {
+        return describeError(caught);
+    } catch (...) {
+        return "unknown error";
+    }
 }
 
 }  // namespace quorvel

@@ -159,12 +159,11 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 }
 
 uint32_t BPETokenizer::internSymbol(std::string_view canonicalText) {
-    auto found = symbols_.find(canonicalText);
-    if (found != symbols_.end()) {
-        return found->second;
+    if (const uint32_t* found = symbols_.find(canonicalText)) {
+        return *found;
     }
     auto id = static_cast<uint32_t>(symbols_.size());
-    symbols_.emplace(std::string(canonicalText), id);
+    symbols_.set(canonicalText, id);
     if (auto scalar = singleScalar(canonicalText); scalar && *scalar < scalarTableSize) {
         scalarSymbols_[*scalar] = id;
     }
@@ -185,9 +184,8 @@ uint32_t BPETokenizer::symbolOf(std::string_view character) const {
             return scalarSymbols_[scalar];
         }
     }
-    auto found = symbols_.find(character);
-    if (found != symbols_.end()) {
-        return found->second;
+    if (const uint32_t* found = symbols_.find(character)) {
+        return *found;
     }
     if (plainlyNFC(character)) {
         return noSymbol;
@@ -196,8 +194,8 @@ uint32_t BPETokenizer::symbolOf(std::string_view character) const {
     if (nfc == character) {
         return noSymbol;
     }
-    found = symbols_.find(nfc);
-    return found == symbols_.end() ? noSymbol : found->second;
+    const uint32_t* found = symbols_.find(nfc);
+    return found ? *found : noSymbol;
 }
 
 // --- Merging
@@ -333,12 +331,12 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 }
 
 std::optional<int64_t> BPETokenizer::bpeRank(const BytePair& pair) const {
-    auto a = symbols_.find(canonical(pair.a));
-    auto b = symbols_.find(canonical(pair.b));
-    if (a == symbols_.end() || b == symbols_.end()) {
+    const uint32_t* a = symbols_.find(canonical(pair.a));
+    const uint32_t* b = symbols_.find(canonical(pair.b));
+    if (!a || !b) {
         return std::nullopt;
     }
-    const Merge* merge = ranks_.get(PairMap<Merge>::key(a->second, b->second));
+    const Merge* merge = ranks_.get(PairMap<Merge>::key(*a, *b));
     return merge ? std::optional<int64_t>(merge->rank) : std::nullopt;
 }
 
@@ -402,8 +400,8 @@ std::optional<int64_t> BPETokenizer::convertTokenToId(std::string_view token) co
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int64_t id) const {
-    if (const std::string* token = vocabulary_.token(id)) {
-        return *token;
+    if (std::optional<std::string_view> token = vocabulary_.token(id)) {
+        return std::string(*token);
     }
     return std::nullopt;
 }

@@ -233,8 +233,8 @@ std::optional<int64_t> BertTokenizer::convertTokenToId(std::string_view token) c
 }
 
 std::optional<std::string> BertTokenizer::convertIdToToken(int64_t id) const {
-    if (const std::string* token = vocab_->token(id)) {
-        return *token;
+    if (std::optional<std::string_view> token = vocab_->token(id)) {
+        return std::string(*token);
     }
     return std::nullopt;
 }

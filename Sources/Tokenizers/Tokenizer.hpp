@@ -5,15 +5,22 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "Hub/Config.hpp"
 #include "Platform/Foundation/Error.hpp"
 #include "Platform/Foundation/OrderedDictionary.hpp"
+#include "Platform/Foundation/Text.hpp"
+
+namespace jinja {
+class Template;
+}
 
 namespace tokenizers {
 
@@ -218,5 +225,140 @@ PreTrainedTokenizerModelFactory preTrainedTokenizerModelFactory() {
             std::make_unique<Model>(tokenizerConfig, tokenizerData, addedTokens));
     };
 }
+
+// ---------------------------------------------------------------------------------------------------------
+// The pre-trained tokenizer: a tokenization model with its added tokens and up to four stages, assembled from a
+// model's "tokenizer_config.json" and "tokenizer.json".
+
+class Normalizer;
+class PreTokenizer;
+class PreTokenizerOptions;
+class PostProcessor;
+class Decoder;
+
+class PreTrainedTokenizer : public Tokenizer {
+public:
+    // Throws TokenizerError (missingTokenizerClassInConfig, unsupportedTokenizer when `strict`, a refused
+    // stage or model) and passes the model's own errors on unchanged.
+    PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData, bool strict);
+    ~PreTrainedTokenizer() override;
+    PreTrainedTokenizer(const PreTrainedTokenizer&) = delete;
+    PreTrainedTokenizer& operator=(const PreTrainedTokenizer&) = delete;
+
+    std::vector<std::string> tokenize(std::string_view text) const override;
+    std::vector<int64_t> encode(std::string_view text) const override;
+    // Throws TokenizerError.invalidDefinition for a token without id (a vocabulary without unknown token).
+    std::vector<int64_t> encode(std::string_view text, bool addSpecialTokens) const override;
+    using Tokenizer::decode;
+    // Ids the model does not know are skipped.
+    std::string decode(const std::vector<int64_t>& tokens, bool skipSpecialTokens) const override;
+
+    std::optional<int64_t> convertTokenToId(std::string_view token) const override;
+    std::optional<std::string> convertIdToToken(int64_t id) const override;
+
+    std::optional<std::string> bosToken() const override;
+    std::optional<int64_t> bosTokenId() const override;
+    std::optional<std::string> eosToken() const override;
+    std::optional<int64_t> eosTokenId() const override;
+    std::optional<std::string> unknownToken() const override;
+    std::optional<int64_t> unknownTokenId() const override;
+    virtual bool fuseUnknownTokens() const;
+
+    bool hasChatTemplate() const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const std::optional<std::vector<ToolSpec>>& tools) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const std::optional<std::vector<ToolSpec>>& tools,
+                                           const std::optional<Message>& additionalContext) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const ChatTemplateArgument& chatTemplate) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const std::string& chatTemplate) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const std::optional<ChatTemplateArgument>& chatTemplate,
+                                           bool addGenerationPrompt, bool truncation, std::optional<int64_t> maxLength,
+                                           const std::optional<std::vector<ToolSpec>>& tools) const override;
+    std::vector<int64_t> applyChatTemplate(const std::vector<Message>& messages,
+                                           const std::optional<ChatTemplateArgument>& chatTemplate,
+                                           bool addGenerationPrompt, bool truncation, std::optional<int64_t> maxLength,
+                                           const std::optional<std::vector<ToolSpec>>& tools,
+                                           const std::optional<Message>& additionalContext) const override;
+
+    // The pipeline's steps.
+    virtual std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options) const;
+    virtual std::string normalize(std::string_view text) const;
+    virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens, bool addSpecialTokens) const;
+    virtual std::vector<std::string> decodeTokens(const std::vector<std::string>& tokens) const;
+    virtual std::string cleanUp(std::string_view text) const;
+    // Of every run of consecutive unknown tokens only the first remains.
+    virtual std::vector<std::string> fuseUnknown(const std::vector<std::string>& tokens) const;
+
+    const TokenizingModel& model() const { return *model_; }
+    const std::unordered_set<std::string>& addedTokens() const { return addedTokens_; }
+    const std::unordered_map<std::string, int64_t>& specialTokens() const { return specialTokens_; }
+    const hub::Config& tokenizerConfig() const { return tokenizerConfig_; }
+    bool cleanUpTokenizationSpaces() const { return cleanUpTokenizationSpaces_; }
+    // How many distinct chat templates have been compiled so far.
+    size_t compiledChatTemplateCount() const;
+
+private:
+    std::shared_ptr<const jinja::Template> compiledTemplate(const std::string& source) const;
+    // The text cut at the added tokens: each section with whether it is an added token.
+    void splitAtAddedTokens(std::string_view text, std::vector<std::pair<std::string_view, bool>>& sections) const;
+
+    std::unique_ptr<PreTrainedTokenizerModel> model_;
+    std::unordered_set<std::string> addedTokens_;
+    std::unordered_map<std::string, int64_t> specialTokens_;
+    std::unordered_set<int64_t> specialTokenIds_;
+    std::unique_ptr<foundation::text::Regex> addedTokensRegex_;
+    std::unique_ptr<PreTokenizer> preTokenizer_;
+    std::unique_ptr<Normalizer> normalizer_;
+    std::unique_ptr<PostProcessor> postProcessor_;
+    std::unique_ptr<Decoder> decoder_;
+    hub::Config tokenizerConfig_;
+    bool cleanUpTokenizationSpaces_ = true;
+    uint64_t cacheOwner_;  // marks this tokenizer's entries in the per-thread cache of piece tokens
+    mutable std::unordered_map<std::string, std::shared_ptr<const jinja::Template>> compiledChatTemplateCache_;
+    mutable std::mutex cacheLock_;
+};
+
+// Model class names (with "Fast" removed) to the model a pre-trained tokenizer builds.
+struct TokenizerModel {
+    static const std::unordered_map<std::string, PreTrainedTokenizerModelFactory>& knownTokenizers();
+};
+
+// A Llama tokenizer: unless "legacy", text is treated as SentencePiece treats it (spaces as U+2581 and one in
+// front), and the post-processor follows the configuration's add_bos_token and add_eos_token.
+class LlamaPreTrainedTokenizer : public PreTrainedTokenizer {
+public:
+    LlamaPreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData, bool strict);
+    std::vector<std::string> tokenize(std::string_view text) const override;
+    bool isLegacy() const { return isLegacy_; }
+
+private:
+    bool isLegacy_;
+};
+
+// The post-processor section a Llama tokenizer uses instead of the data's: nothing when the data's own is a
+// template processor. Throws TokenizerError.mismatchedConfig when a flag asks for a token the configuration
+// lacks.
+std::optional<hub::Config> maybeUpdatePostProcessor(const hub::Config& tokenizerConfig,
+                                                    const std::optional<hub::Config>& processorConfig);
+
+using PreTrainedTokenizerFactory = std::function<std::shared_ptr<PreTrainedTokenizer>(
+    const hub::Config& tokenizerConfig, const hub::Config& tokenizerData, bool strict)>;
+
+// Tokenizer class names (with "Fast" removed) that need a class of their own; any other name means
+// PreTrainedTokenizer.
+struct PreTrainedTokenizerClasses {
+    static const std::unordered_map<std::string, PreTrainedTokenizerFactory>& tokenizerClasses();
+};
+
+struct AutoTokenizer {
+    // The class named by the configuration's "tokenizer_class", built from the two values.
+    static std::shared_ptr<Tokenizer> from(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                                           bool strict);
+};
 
 }  // namespace tokenizers

@@ -42,9 +42,10 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
     pieceAtNode_.reserve(vocab_.size() * 2);
     for (size_t id = 0; id < vocab_.size(); ++id) {
         // A piece listed twice would leave one of its ids unreachable: not a valid vocabulary.
-        if (!tokensToIds_.emplace(vocab_[id].token, static_cast<int64_t>(id)).second) {
+        if (tokensToIds_.find(vocab_[id].token)) {
             throw TokenizerError::malformedVocab();
         }
+        tokensToIds_.set(vocab_[id].token, static_cast<int64_t>(id));
         uint32_t node = trie_.insert(std::string_view(vocab_[id].token));
         if (pieceAtNode_.size() <= node) {
             pieceAtNode_.resize(std::max<size_t>(node + 1, pieceAtNode_.size() * 2), -1);
@@ -53,8 +54,8 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
     }
 
     auto idOf = [&](const std::string& token) -> std::optional<int64_t> {
-        auto it = tokensToIds_.find(token);
-        return it == tokensToIds_.end() ? std::nullopt : std::optional<int64_t>(it->second);
+        const int64_t* found = tokensToIds_.find(token);
+        return found ? std::optional<int64_t>(*found) : std::nullopt;
     };
     bosTokenId_ = idOf(" ");
     eosToken_ = tokenizerConfig["eosToken"].string();
@@ -99,11 +100,8 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view text) const
 }
 
 std::optional<int64_t> UnigramTokenizer::convertTokenToId(std::string_view token) const {
-    auto it = tokensToIds_.find(token);
-    if (it == tokensToIds_.end()) {
-        return unknownTokenId_;
-    }
-    return it->second;
+    const int64_t* found = tokensToIds_.find(token);
+    return found ? std::optional<int64_t>(*found) : unknownTokenId_;
 }
 
 std::optional<std::string> UnigramTokenizer::convertIdToToken(int64_t id) const {

@@ -1,10 +1,11 @@
 #pragma once
-// Look-up tables of the tokenization models. Vocabulary keys compare as exact UTF-8 bytes (the same as
-// comparing exact UTF-16 code units).
+// Look-up tables of the tokenization models. Keys compare as exact UTF-8 bytes (the same as comparing exact
+// UTF-16 code units). The tables are flat (open addressing, keys in one arena), so a look-up on the encoding
+// hot path is one inline hash and, almost always, one probe.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,14 +14,121 @@
 
 namespace tokenizers {
 
-struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
+// A fast 64-bit hash of a short text (vocabulary tokens are mostly under 16 bytes).
+inline uint64_t hashBytes(std::string_view s) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (s.size() * 0xC2B2AE3D27D4EB4Full);
+    const char* p = s.data();
+    size_t n = s.size();
+    while (n >= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        uint64_t v = 0;
+        std::memcpy(&v, p, n);
+        h = (h ^ v) * 0x94D049BB133111EBull;
+        h ^= h >> 29;
+    }
+    h = (h ^ (h >> 32)) * 0xD6E8FEB86659FD93ull;
+    return h ^ (h >> 32);
+}
 
-// A map from text that string views look up without building a string.
+// Text to a small value. Inserting may move keys; string views of keys stay valid only while nothing is
+// inserted.
 template <class Value>
-using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
+class StringMap {
+public:
+    void reserve(size_t count) {
+        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
+        if (capacity > slots_.size()) {
+            rehash(capacity);
+        }
+    }
+
+    // Inserts or replaces.
+    void set(std::string_view key, Value value) {
+        if ((size_ + 1) * 2 > slots_.size()) {
+            rehash(std::max<size_t>(16, slots_.size() * 2));
+        }
+        uint64_t hash = hashBytes(key);
+        Slot& slot = slots_[probe(key, hash)];
+        if (slot.length != emptyLength) {
+            slot.value = value;
+            return;
+        }
+        slot = Slot{hash, value, static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(key.size())};
+        arena_.append(key);
+        ++size_;
+    }
+
+    const Value* find(std::string_view key) const {
+        if (slots_.empty()) {
+            return nullptr;
+        }
+        const Slot& slot = slots_[probe(key, hashBytes(key))];
+        return slot.length == emptyLength ? nullptr : &slot.value;
+    }
+
+    size_t size() const { return size_; }
+
+    // Calls visit(key, value) for every entry, in no particular order.
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.length != emptyLength) {
+                visit(std::string_view(arena_).substr(slot.offset, slot.length), slot.value);
+            }
+        }
+    }
+
+private:
+    static constexpr uint32_t emptyLength = ~uint32_t{0};
+    struct Slot {
+        uint64_t hash = 0;
+        Value value{};
+        uint32_t offset = 0;
+        uint32_t length = emptyLength;
+    };
+
+    size_t probe(std::string_view key, uint64_t hash) const {
+        size_t mask = slots_.size() - 1;
+        size_t index = static_cast<size_t>(hash >> shift_);
+        while (true) {
+            const Slot& slot = slots_[index];
+            if (slot.length == emptyLength ||
+                (slot.hash == hash && slot.length == key.size() &&
+                 std::memcmp(arena_.data() + slot.offset, key.data(), key.size()) == 0)) {
+                return index;
+            }
+            index = (index + 1) & mask;
+        }
+    }
+
+    void rehash(size_t capacity) {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(capacity, Slot{});
+        shift_ = 64 - std::countr_zero(capacity);
+        size_t mask = capacity - 1;
+        for (const Slot& slot : old) {
+            if (slot.length != emptyLength) {
+                size_t index = static_cast<size_t>(slot.hash >> shift_);
+                while (slots_[index].length != emptyLength) {
+                    index = (index + 1) & mask;
+                }
+                slots_[index] = slot;
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::string arena_;
+    size_t size_ = 0;
+    int shift_ = 64;
+};
 
 // An open-addressing map from a 64-bit key (two 32-bit ids) to a small value, for the merge hot loop.
 template <class Value>
@@ -40,7 +148,7 @@ public:
         if ((size_ + 1) * 2 > slots_.size()) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
-        Slot& slot = find(key);
+        Slot& slot = slots_[probe(key)];
         if (slot.key != emptyKey) {
             slot.value = value;
             return;
@@ -54,7 +162,7 @@ public:
         if (slots_.empty()) {
             return nullptr;
         }
-        const Slot& slot = const_cast<PairMap*>(this)->find(key);
+        const Slot& slot = slots_[probe(key)];
         return slot.key == emptyKey ? nullptr : &slot.value;
     }
 
@@ -67,27 +175,30 @@ private:
         Value value{};
     };
 
-    Slot& find(uint64_t key) {
+    size_t probe(uint64_t key) const {
+        // Fibonacci hashing: the top bits of the product depend on every bit of the key.
         size_t mask = slots_.size() - 1;
-        size_t index = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+        size_t index = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
         while (slots_[index].key != emptyKey && slots_[index].key != key) {
             index = (index + 1) & mask;
         }
-        return slots_[index];
+        return index;
     }
 
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
+        shift_ = 64 - std::countr_zero(capacity);
         for (const Slot& slot : old) {
             if (slot.key != emptyKey) {
-                find(slot.key) = slot;
+                slots_[probe(slot.key)] = slot;
             }
         }
     }
 
     std::vector<Slot> slots_;
     size_t size_ = 0;
+    int shift_ = 64;
 };
 
 // Token text to id and back. The inverse is a dense table when the ids are (nearly) 0..n-1, as they are in
@@ -96,38 +207,29 @@ class Vocabulary {
 public:
     void reserve(size_t count) { ids_.reserve(count); }
     // Inserts or replaces the token's id. Call finish() after the last change.
-    void set(std::string token, int64_t id);
+    void set(std::string_view token, int64_t id) { ids_.set(token, id); }
     void finish();
 
     std::optional<int64_t> id(std::string_view token) const {
-        auto it = ids_.find(token);
-        if (it == ids_.end()) {
-            return std::nullopt;
-        }
-        return it->second;
+        const int64_t* found = ids_.find(token);
+        return found ? std::optional<int64_t>(*found) : std::nullopt;
     }
-    const int64_t* find(std::string_view token) const {
-        auto it = ids_.find(token);
-        return it == ids_.end() ? nullptr : &it->second;
-    }
-    // The token of an id, or null. When tokens share an id, one of them.
-    const std::string* token(int64_t id) const {
+    const int64_t* find(std::string_view token) const { return ids_.find(token); }
+    // The token of an id. When tokens share an id, one of them.
+    std::optional<std::string_view> token(int64_t id) const {
         if (id >= 0 && static_cast<uint64_t>(id) < dense_.size()) {
-            return dense_[static_cast<size_t>(id)];
-        }
-        if (sparse_.empty()) {
-            return nullptr;
+            const std::string_view& token = dense_[static_cast<size_t>(id)];
+            return token.data() ? std::optional<std::string_view>(token) : std::nullopt;
         }
         auto it = sparse_.find(id);
-        return it == sparse_.end() ? nullptr : it->second;
+        return it == sparse_.end() ? std::nullopt : std::optional<std::string_view>(it->second);
     }
     size_t size() const { return ids_.size(); }
-    const StringMap<int64_t>& entries() const { return ids_; }
 
 private:
     StringMap<int64_t> ids_;
-    std::vector<const std::string*> dense_;  // keys of ids_, whose addresses never move
-    std::unordered_map<int64_t, const std::string*> sparse_;
+    std::vector<std::string_view> dense_;  // views of the keys of ids_, which no longer move; null for no token
+    std::unordered_map<int64_t, std::string_view> sparse_;
 };
 
 }  // namespace tokenizers

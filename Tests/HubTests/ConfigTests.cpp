@@ -38,6 +38,7 @@ TEST(Config, MemberLookupTriesTheNameThenItsSnakeCase) {
     EXPECT_EQ(items[1].integer(), 20);
     EXPECT_TRUE(items[2].isNull());
     EXPECT_TRUE(items[-1].isNull());
+    EXPECT_EQ(items[uint32_t{0}].integer(), 10);
 }
 
 TEST(Config, UncamelCase) {

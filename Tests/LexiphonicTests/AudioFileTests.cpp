@@ -340,3 +340,15 @@ TEST(AudioFiles, ChannelModeCodingUsesOneKey) {
     EXPECT_THROW(decoded(R"({"specificChannel":{}})"), foundation::DecodingError);
     EXPECT_EQ(description(ChannelMode(AudioInputConfig::SumChannels{})), "sumChannels(nil)");
 }
+
+TEST(AudioFiles, EveryFrameOfAFileIsLoadedWhateverItsLength) {
+    // Lengths whose duration in seconds, times the rate, comes back a hair below the length.
+    TemporaryFolder folder;
+    for (int64_t frames : {16002, 16005, 16019}) {
+        std::vector<float> ramp(static_cast<size_t>(frames));
+        for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i % 1000) / 1000.0f;
+        const auto path = folder / ("odd-" + std::to_string(frames) + ".wav");
+        writeWav(path, {ramp}, 16000);
+        EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string()), ramp) << frames << " frames";
+    }
+}

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stop_token>
+#include <thread>
 
 #include "DecodingTestSupport.hpp"
 #include "LogCapture.hpp"
@@ -14,6 +15,7 @@
 #include "Platform/CoreML/ModelFolderWriter.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "Platform/Foundation/Cancellation.hpp"
+#include "Platform/Foundation/TaskPool.hpp"
 
 using namespace lexiphonic;
 using namespace lexiphonic::testing;
@@ -655,4 +657,55 @@ TEST_F(TextDecoderTest, RandomWhisperModelKeepsItsCacheProtocol) {
     const auto second = decoder->decodeText(encoder, inputs, sampler, options);
     EXPECT_EQ(second.tokens, first.tokens);
     EXPECT_EQ(second.tokenLogProbs, first.tokenLogProbs);
+}
+
+TEST_F(TextDecoderTest, ProgressRunsOnThePoolAndNeverOutlivesTheDecoder) {
+    ScriptedDecoder script;
+    script.tokens = {X, X, X, 100, 101, 102, kEnd};
+    script.write(scratch.path() / "Pool.mlmodelc");
+    auto decoder = std::make_shared<TextDecoder>();  // progress on the shared task pool
+    decoder->loadModel(scratch.path() / "Pool.mlmodelc", coreml::MLComputeUnits::cpuOnly, false);
+    decoder->setTokenizer(tokenizer);
+    DecodingOptions options;
+    options.usePrefillCache = false;
+    auto inputs = inputsFor(*decoder, options);
+    GreedyTokenSampler sampler(Float16(0), kEnd, options);
+
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> calls{0}, offThread{0};
+    const auto result = decoder->decodeText(encoderOutput(), inputs, sampler, options, [&](const TranscriptionProgress&) {
+        offThread += std::this_thread::get_id() != caller;
+        ++calls;
+        return std::optional<bool>(true);
+    });
+    EXPECT_EQ(result.tokens.size(), 8u);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (calls < 6 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(calls, 6);  // one per step that updated the cache
+    EXPECT_EQ(offThread, 6);
+
+    // Reports still queued when the decoder goes away do nothing: every pool thread is held until then.
+    auto& pool = foundation::TaskPool::shared();
+    std::atomic<bool> release{false};
+    std::atomic<size_t> held{0};
+    for (size_t i = 0; i < pool.threadCount(); ++i) {
+        pool.post([&] {
+            ++held;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    }
+    while (held < pool.threadCount()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<int> late{0};
+    auto again = inputsFor(*decoder, options);
+    decoder->decodeText(encoderOutput(), again, sampler, options, [&](const TranscriptionProgress&) {
+        ++late;
+        return std::optional<bool>(false);
+    });
+    decoder.reset();
+    release = true;
+    std::atomic<bool> drained{false};
+    pool.post([&] { drained = true; });
+    while (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(late, 0);
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 
 #include "Platform/Foundation/Files.hpp"
 #include "PlatformFakes/FakeAppKit.hpp"
@@ -66,36 +65,14 @@ TEST_F(InjectorTest, WithoutKeyboardEventsTheTextStaysOnThePasteboard) {
     EXPECT_EQ(executor.pendingTimers(), 0u);
 }
 
-class ScopedTZ {
-public:
-    explicit ScopedTZ(const char* zone) {
-        if (const char* old = getenv("TZ")) previous_ = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ScopedTZ() {
-        if (previous_) setenv("TZ", previous_->c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
 class StorageTest : public ::testing::Test {
 protected:
-    std::vector<std::string> dictationFiles() const {
-        std::vector<std::string> names;
-        for (auto& entry : fs::directory_iterator(home.path() / "Transcripts" / "dictations"))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> dictationFiles() const { return quorveltests::fileNames(home.path() / "Transcripts" / "dictations"); }
+    // The name is local time (whatever the zone of the test run), the header UTC.
+    std::string localStem() const { return foundation::formatDate(clock->now(), "yyyy-MM-dd_HH-mm-ss"); }
 
     quorveltests::TemporaryHome home;
-    ScopedTZ zone{"Europe/Berlin"};
-    // 2024-07-01 12:34:56.700 UTC, 14:34:56 in Berlin.
+    // 2024-07-01 12:34:56.700 UTC.
     std::shared_ptr<foundation::FixedClock> clock =
         std::make_shared<foundation::FixedClock>(foundation::dateFromTimeIntervalSince1970(1719837296.7));
 };
@@ -107,7 +84,7 @@ TEST_F(StorageTest, MakesTheFolderTreeAndWritesAMarkdownFileNamedByLocalTimeWith
 
     auto path = storage.saveDictation("first line\nsecond line", std::string("TextEdit"));
     ASSERT_TRUE(path);
-    EXPECT_EQ(*path, storage.baseDir() / "dictations" / "2024-07-01_14-34-56.md");
+    EXPECT_EQ(*path, storage.baseDir() / "dictations" / (localStem() + ".md"));
     EXPECT_EQ(foundation::readFile(*path),
               "---\ntype: dictation\ndate: 2024-07-01T12:34:56Z\nsource_app: TextEdit\n---\n\nfirst line\nsecond line");
 
@@ -123,11 +100,11 @@ TEST_F(StorageTest, MakesTheFolderTreeAndWritesAMarkdownFileNamedByLocalTimeWith
 TEST_F(StorageTest, TranscriptsOfTheSameSecondNeverReplaceEachOther) {
     quorvel::TranscriptStorage storage(home.path(), clock);
     for (const char* text : {"one", "two", "three"}) ASSERT_TRUE(storage.saveDictation(text, std::nullopt));
-    EXPECT_EQ(dictationFiles(), (std::vector<std::string>{"2024-07-01_14-34-56.md", "2024-07-01_14-34-56_2.md",
-                                                          "2024-07-01_14-34-56_3.md"}));
+    const std::string stem = localStem();
+    EXPECT_EQ(dictationFiles(), (std::vector<std::string>{stem + ".md", stem + "_2.md", stem + "_3.md"}));
     auto dir = storage.dictationsDir();
-    EXPECT_TRUE(foundation::readFile(dir / "2024-07-01_14-34-56.md").ends_with("\n\none"));
-    EXPECT_TRUE(foundation::readFile(dir / "2024-07-01_14-34-56_3.md").ends_with("\n\nthree"));
+    EXPECT_TRUE(foundation::readFile(dir / (stem + ".md")).ends_with("\n\none"));
+    EXPECT_TRUE(foundation::readFile(dir / (stem + "_3.md")).ends_with("\n\nthree"));
 }
 
 TEST_F(StorageTest, AFolderThatCannotBeMadeOrWrittenIsSilentlySkipped) {

@@ -1,9 +1,11 @@
 #pragma once
-// A fresh folder standing in for the user's home folder, removed at the end of a test.
+// A fresh folder standing in for the user's home folder, removed at the end of a test, and a folder listing.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quorveltests {
 
@@ -25,5 +27,13 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The names of the entries of a folder, sorted.
+inline std::vector<std::string> fileNames(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 }  // namespace quorveltests

@@ -295,6 +295,8 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
     bool hasAlignment = false;
     double firstTokenTime = TranscriptionTimings{}.firstTokenTime;
     TranscriptionTimings timings;
+    // The per-step debug lines decode tokens: build them only when they will be written.
+    const bool debugging = Logging::passes(Logging::LogLevel::debug);
     auto decode = [&](int64_t token) { return describeToken(*tokenizer, token); };
 
     for (int64_t tokenIndex = prefilledIndex; tokenIndex < loopCount; ++tokenIndex) {
@@ -305,17 +307,19 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
                 nextToken >= special.timeTokenBegin) {
                 // The model already chose the first timestamp: it takes the prompt's place.
                 tokens[static_cast<size_t>(tokenIndex)] = nextToken;
-                Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " + decode(nextToken));
+                if (debugging)
+                    Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " + decode(nextToken));
             } else {
                 nextToken = promptToken;
-                Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " + decode(nextToken));
+                if (debugging)
+                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " + decode(nextToken));
             }
         }
 
         if (!inputs) throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
         inputs->inputIds()->setValue(0, static_cast<double>(nextToken));
         inputs->cacheLength()->setValue(0, static_cast<double>(tokenIndex));
-        if (tokenIndex <= prefilledIndex + 3) debugCaches(*inputs, tokenIndex, prefilledIndex);
+        if (debugging && tokenIndex <= prefilledIndex + 3) debugCaches(*inputs, tokenIndex, prefilledIndex);
 
         const auto predictionStart = SteadyClock::now();
         if (!encoderOutput) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
@@ -338,7 +342,8 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
             throw WhisperError::decodingFailed("The sampler returned no token");
         nextToken = sampled.tokens.back();
         const float nextLogProb = sampled.logProbs.back();
-        Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " + decode(nextToken));
+        if (debugging)
+            Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " + decode(nextToken));
         const auto samplingEnd = SteadyClock::now();
         timings.decodingSampling += secondsBetween(filteringEnd, samplingEnd);
 
@@ -402,7 +407,7 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
 
         if (tokenIndex == prefilledIndex) {
             const auto now = foundation::SystemClock::shared()->now();
-            Logging::debug("Found first token at: " + foundation::formatDate(now, "yyyy-MM-dd HH:mm:ss"));
+            if (debugging) Logging::debug("Found first token at: " + foundation::formatDate(now, "yyyy-MM-dd HH:mm:ss"));
             firstTokenTime = foundation::timeIntervalSince1970(now) - kReferenceDateOffset;
         }
         if (earlyStopActor_->get(windowKey)) break;

@@ -11,6 +11,10 @@ namespace avfoundation {
 
 namespace {
 
+// Input is handed to the resampler in blocks of this many frames: given a whole long buffer at
+// once it would first copy all of it into its own growing queue.
+constexpr uint32_t kFeedFrames = 16384;
+
 bool usable(const AVAudioFormat& f) {
     return f.isValid() && f.commonFormat() == AVAudioCommonFormat::pcmFormatFloat32 &&
            (!f.isInterleaved() || f.channelCount() == 1);
@@ -107,8 +111,9 @@ AVAudioConverterOutputStatus AVAudioConverter::convert(AVAudioPCMBuffer& output,
                 used = made = std::min(available, capacity - produced);
                 for (uint32_t c = 0; c < channels; ++c) accelerate::vDSP::mmov(inPointers[c], outPointers[c], made);
             } else {
-                soxr_error_t error = soxr_process(static_cast<soxr_t>(soxr_), inPointers.data(), available, &used,
-                                                  outPointers.data(), capacity - produced, &made);
+                soxr_error_t error = soxr_process(static_cast<soxr_t>(soxr_), inPointers.data(),
+                                                  std::min(available, kFeedFrames), &used, outPointers.data(),
+                                                  capacity - produced, &made);
                 if (error) {
                     outError.emplace(AVAudioError::Case::readFailed, std::string("Resampling failed: ") + error);
                     return finish(AVAudioConverterOutputStatus::error);

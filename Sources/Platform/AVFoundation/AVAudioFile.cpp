@@ -173,7 +173,8 @@ struct AVAudioFile::Reader {
 
     // Frames the file holds. Constant-size PCM trusts the container's duration; everything else
     // sums the packets' durations (demuxing only, no decoding) less the priming and padding the
-    // demuxer marks for removal.
+    // demuxer marks for removal, bounded by the container's own duration when that is not a
+    // guess from the bit rate. Reading to the end corrects what is still off.
     int64_t measureLength() {
         AVStream* stream = format->streams[streamIndex];
         const AVRational perSample{1, sampleRate};
@@ -191,6 +192,10 @@ struct AVAudioFile::Reader {
                 total += std::max<int64_t>(duration, 0);
             }
             av_packet_unref(packet);
+        }
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0 &&
+            format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+            total = std::min(total, av_rescale_q(stream->duration, stream->time_base, perSample));
         }
         open();  // back to the first frame, with the demuxer and decoder exactly as new
         return total;
@@ -287,7 +292,10 @@ struct AVAudioFile::Reader {
     uint32_t read(int64_t position, uint32_t count, float* const* out) {
         if (position < 0 || position >= length || count == 0) return 0;
         count = static_cast<uint32_t>(std::min<int64_t>(count, length - position));
-        if (!seek(position)) return 0;
+        if (!seek(position)) {
+            length = std::min(length, decodedPosition);  // the stream ends before the position
+            return 0;
+        }
         const int errorsBefore = decodeErrors;
         uint32_t got = 0;
         while (got < count) {
@@ -300,6 +308,8 @@ struct AVAudioFile::Reader {
             if (frameOffset >= frame->nb_samples) framePending = false;
         }
         if (got == 0 && decodeErrors > errorsBefore) fail(AVAudioError::Case::readFailed, "could not be decoded");
+        // The stream ended before the measured length: from now on the length is what it holds.
+        if (got < count && !framePending) length = decodedPosition;
         return got;
     }
 };

@@ -66,31 +66,31 @@ std::filesystem::path FileUserDefaults::standardFile(std::string_view applicatio
     return base / std::string(application) / "defaults.json";
 }
 
-std::optional<std::string> FileUserDefaults::data(std::string_view key) const {
+std::optional<std::string> InMemoryUserDefaults::data(std::string_view key) const {
     std::lock_guard lock(mutex_);
     auto found = values_.find(key);
     if (found == values_.end()) return std::nullopt;
     return found->second;
 }
 
-void FileUserDefaults::setData(std::string_view key, std::string_view bytes) {
+void InMemoryUserDefaults::setData(std::string_view key, std::string_view bytes) {
     std::lock_guard lock(mutex_);
     values_.insert_or_assign(std::string(key), std::string(bytes));
-    persist();
+    changed(values_);
 }
 
-void FileUserDefaults::removeObject(std::string_view key) {
+void InMemoryUserDefaults::removeObject(std::string_view key) {
     std::lock_guard lock(mutex_);
     auto found = values_.find(key);
     if (found == values_.end()) return;
     values_.erase(found);
-    persist();
+    changed(values_);
 }
 
-void FileUserDefaults::persist() const {
+void FileUserDefaults::changed(const std::map<std::string, std::string, std::less<>>& values) {
     JSONWriter writer(JSONWriter::Options{.pretty = true, .sortedKeys = false, .escapeSlashes = false});
     writer.beginObject();
-    for (auto& [key, bytes] : values_) {
+    for (auto& [key, bytes] : values) {
         writer.key(key).beginObject();
         writer.field("data", hexEncoded(bytes));
         writer.endObject();

@@ -503,6 +503,9 @@ HubServer::HubServer(Options options) : impl_(std::make_unique<Impl>()) {
         impl->handle(impl->storagePort, request, response);
         return httplib::Server::HandlerResponse::Handled;
     });
+    // Idle connections close at once, so stopping never waits for a client's pooled connection to time out.
+    impl->main.set_keep_alive_timeout(0);
+    impl->storage.set_keep_alive_timeout(0);
     impl->mainPort = impl->main.bind_to_any_port("127.0.0.1");
     impl->storagePort = impl->storage.bind_to_any_port("127.0.0.1");
     if (impl->mainPort <= 0 || impl->storagePort <= 0) throw std::runtime_error("HubServer: cannot bind 127.0.0.1");

@@ -57,7 +57,7 @@ public:
         Kind kind = Kind::status;
         uint64_t bytes = 0;
         int status = 500;
-        std::string pathContains;  // applies to requests whose decoded path contains this; empty: to all
+        std::string pathContains = {};  // applies to requests whose decoded path contains this; empty: to all
         int times = -1;            // how many requests it hits; -1: every one
     };
 

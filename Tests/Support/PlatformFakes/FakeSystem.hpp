@@ -1,8 +1,6 @@
 #pragma once
 // In-memory notification centre, privacy gates and user defaults.
 #include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -41,15 +39,7 @@ public:
     bool trusted = true;
 };
 
-class InMemoryUserDefaults : public foundation::UserDefaults {
-public:
-    std::optional<std::string> data(std::string_view key) const override;
-    void setData(std::string_view key, std::string_view bytes) override;
-    void removeObject(std::string_view key) override;
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, std::string, std::less<>> values_;
-};
+// The volatile store serves as the fake.
+using InMemoryUserDefaults = foundation::InMemoryUserDefaults;
 
 }  // namespace fakes

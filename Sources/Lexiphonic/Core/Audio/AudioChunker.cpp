@@ -1,17 +1,22 @@
 #include "Lexiphonic/Core/Audio/AudioChunker.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "Lexiphonic/Core/Audio/EnergyVAD.hpp"
 #include "Lexiphonic/Utilities/WhisperError.hpp"
 #include "PelluxCore/Logging.hpp"
 #include "Platform/Foundation/Numbers.hpp"
+#include "Platform/Foundation/TaskPool.hpp"
 
 namespace lexiphonic {
 
 using pellux::Logging;
 
 namespace {
+
+// Below this many chunks the copies are made in place.
+constexpr size_t kParallelCopyChunks = 8;
 
 std::string describeError(const std::exception_ptr& error) {
     try {
@@ -46,7 +51,9 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
     if (n <= maxChunkLength) return {AudioChunk{0, std::vector<float>(audioArray.begin(), audioArray.end())}};
 
     const DecodingOptions options = decodeOptions.value_or(DecodingOptions());
-    std::vector<AudioChunk> chunks;
+    // The cut points first (each depends on the one before), then the copies, which are
+    // independent and, for long recordings, done side by side on the task pool.
+    std::vector<SampleRange> ranges;
     for (const auto& clip : options.prepareSeekClips(n)) {
         int64_t seek = clip.start;
         while (seek < clip.end - windowPadding_) {
@@ -60,11 +67,23 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
                 Logging::debug("Found chunk from " + foundation::format("%.2f", static_cast<float>(seek) / 16000.0f) +
                                " to " + foundation::format("%.2f", static_cast<float>(chunkEnd) / 16000.0f));
             }
-            chunks.push_back({seek, std::vector<float>(audioArray.begin() + seek, audioArray.begin() + chunkEnd)});
+            ranges.push_back({seek, chunkEnd});
             seek = chunkEnd;
         }
     }
-    return chunks;
+    auto copy = [audioArray](const SampleRange& r) {
+        return AudioChunk{r.startIndex, std::vector<float>(audioArray.begin() + r.startIndex, audioArray.begin() + r.endIndex)};
+    };
+    std::vector<AudioChunk> chunks;
+    if (ranges.size() < kParallelCopyChunks || foundation::TaskPool::shared().isWorkerThread()) {
+        chunks.reserve(ranges.size());
+        for (const auto& r : ranges) chunks.push_back(copy(r));
+        return chunks;
+    }
+    std::vector<std::function<AudioChunk()>> children;
+    children.reserve(ranges.size());
+    for (const auto& r : ranges) children.push_back([copy, r] { return copy(r); });
+    return foundation::runTaskGroup(foundation::TaskPool::shared(), std::move(children));
 }
 
 std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffsetsForResults(

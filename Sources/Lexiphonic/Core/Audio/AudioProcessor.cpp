@@ -41,9 +41,13 @@ bool debugEnabled() { return Logging::passes(Logging::LogLevel::debug); }
 // A time in seconds as a frame index of a file of `length` frames: truncated toward zero and kept
 // inside the file (a time that is not a number counts as 0).
 int64_t frameAt(double seconds, double rate, int64_t length) {
-    const double frame = seconds * rate;
+    double frame = seconds * rate;
     if (std::isnan(frame) || frame <= 0) return 0;
     if (frame >= static_cast<double>(length)) return length;
+    // A time computed as frames / rate comes back a hair below the frame it stood for; truncating
+    // that would drop a frame at every slice boundary.
+    const double nearest = std::nearbyint(frame);
+    if (std::fabs(frame - nearest) < 1e-6) frame = nearest;
     return static_cast<int64_t>(frame);
 }
 

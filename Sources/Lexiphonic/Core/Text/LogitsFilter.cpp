@@ -162,17 +162,23 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(co
     const float maximum = kernels.maxValue(x.data(), x.size());
     const float lse = maximum + static_cast<float>(std::log(kernels.sumExp(x.data(), x.size(), maximum)));
     if (!std::isfinite(lse)) return false;  // every token masked, or NaN logits
-    auto logProbability = [lse](float value) { return static_cast<Float16>(value - lse); };
 
     // Rounding to half precision keeps the order, so the best text log-probability is that of the
     // largest text logit.
-    const Float16 bestText = logProbability(kernels.maxValue(x.data(), static_cast<size_t>(k)));
+    const Float16 bestText = static_cast<Float16>(kernels.maxValue(x.data(), static_cast<size_t>(k)) - lse);
 
-    float timestampMax = -std::numeric_limits<float>::infinity();
-    for (int64_t i = k; i < count; ++i) timestampMax = std::max(timestampMax, static_cast<float>(logProbability(x[i])));
+    // The timestamps' log-probabilities, rounded to half precision in bulk, then their log-sum-exp.
+    thread_local std::vector<float> timestamps;
+    thread_local std::vector<Float16> rounded;
+    const size_t n = static_cast<size_t>(count - k);
+    timestamps.resize(n);
+    rounded.resize(n);
+    for (size_t i = 0; i < n; ++i) timestamps[i] = x[static_cast<size_t>(k) + i] - lse;
+    coreml::convertFloat32ToFloat16(timestamps.data(), rounded.data(), n);
+    coreml::convertFloat16ToFloat32(rounded.data(), timestamps.data(), n);
+    const float timestampMax = kernels.maxValue(timestamps.data(), n);
     if (timestampMax == -std::numeric_limits<float>::infinity()) return false;
-    double total = 0;
-    for (int64_t i = k; i < count; ++i) total += std::exp(static_cast<double>(logProbability(x[i])) - timestampMax);
+    const double total = kernels.sumExp(timestamps.data(), n, timestampMax);
     const Float16 timestampMass = static_cast<Float16>(timestampMax + static_cast<float>(std::log(total)));
     return timestampMass > bestText;
 }

@@ -1,0 +1,77 @@
+#include "Jinja/ExpressionFacts.hpp"
+
+#include <memory>
+
+#include "Jinja/Environment.hpp"
+
+namespace jinja {
+
+namespace {
+
+struct Box {
+    Expression::Payload payload;
+    Expression::Facts facts;
+};
+
+template <class List>
+bool allRunNoCode(const List& expressions) {
+    for (const auto& expression : expressions)
+        if (!expression.facts().runsNoCode) return false;
+    return true;
+}
+
+bool runNoCode(const std::optional<Expression>& expression) { return !expression || expression->facts().runsNoCode; }
+
+void examine(const Expression::Payload& payload, Expression::Facts& facts) {
+    using E = Expression;
+    std::visit(
+        [&facts](const auto& p) {
+            using T = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<T, E::String> || std::is_same_v<T, E::Number> ||
+                          std::is_same_v<T, E::Integer> || std::is_same_v<T, E::Boolean>) {
+                facts.constant = Value(p.value);
+                facts.runsNoCode = true;
+            } else if constexpr (std::is_same_v<T, E::Null>) {
+                facts.constant = Value::null();
+                facts.runsNoCode = true;
+            } else if constexpr (std::is_same_v<T, E::Identifier>) {
+                facts.nameHash = ScopeVariables::hashName(p.name);
+                facts.runsNoCode = true;
+            } else if constexpr (std::is_same_v<T, E::Array> || std::is_same_v<T, E::Tuple>) {
+                facts.runsNoCode = allRunNoCode(p.elements);
+            } else if constexpr (std::is_same_v<T, E::Object>) {
+                facts.runsNoCode = true;
+                for (const auto& [key, element] : p.entries) facts.runsNoCode = facts.runsNoCode && element.facts().runsNoCode;
+            } else if constexpr (std::is_same_v<T, E::Unary>) {
+                facts.runsNoCode = p.operand.facts().runsNoCode;
+            } else if constexpr (std::is_same_v<T, E::Binary>) {
+                facts.runsNoCode = p.left.facts().runsNoCode && p.right.facts().runsNoCode;
+            } else if constexpr (std::is_same_v<T, E::Ternary>) {
+                facts.runsNoCode = p.test.facts().runsNoCode && p.value.facts().runsNoCode && runNoCode(p.alternate);
+            } else if constexpr (std::is_same_v<T, E::Member>) {
+                facts.runsNoCode = p.object.facts().runsNoCode && (!p.computed || p.property.facts().runsNoCode);
+            } else if constexpr (std::is_same_v<T, E::Slice>) {
+                facts.runsNoCode =
+                    p.value.facts().runsNoCode && runNoCode(p.start) && runNoCode(p.stop) && runNoCode(p.step);
+            } else if constexpr (std::is_same_v<T, E::Filter>) {
+                facts.nameHash = ScopeVariables::hashName(p.name);
+                facts.filter = Filters::find(p.name);
+            } else if constexpr (std::is_same_v<T, E::Test>) {
+                facts.nameHash = ScopeVariables::hashName(p.name);
+                facts.test = Tests::find(p.name);
+            }
+            // A call runs template code.
+        },
+        static_cast<const Expression::Payload::variant&>(payload));
+}
+
+}  // namespace
+
+Expression::Expression(Payload payload, Built) {
+    auto box = std::make_shared<Box>(Box{std::move(payload), {}});
+    examine(box->payload, box->facts);
+    facts_ = &box->facts;
+    box_ = std::shared_ptr<const Payload>(box, &box->payload);
+}
+
+}  // namespace jinja

@@ -1,0 +1,21 @@
+#pragma once
+// What rendering needs to know of an expression beyond its payload, worked out once when the
+// expression is built (expressions never change afterwards, so the facts hold for every render).
+#include <cstdint>
+
+#include "Jinja/AST.hpp"
+#include "Jinja/BuiltinCalls.hpp"
+#include "Jinja/Value.hpp"
+
+namespace jinja {
+
+struct Expression::Facts {
+    Value constant;                                // the value of a string, number, integer, boolean or null literal
+    uint32_t nameHash = 0;                         // identifier, filter and test names (ScopeVariables::hashName)
+    bool runsNoCode = false;                       // no call, filter or test anywhere inside: evaluating it
+                                                   // cannot change a scope
+    const Filters::FilterEntry* filter = nullptr;  // the built-in filter a filter expression names, if any
+    Tests::TestBody test = nullptr;                // the built-in test a test expression names, if any
+};
+
+}  // namespace jinja
