@@ -64,7 +64,7 @@ int main() {
     p.load = false;
     p.verbose = false;
     p.audioProcessor = std::make_shared<AudioProcessor>(std::make_shared<avfoundation::FakeAudioInputBackend>());
-    auto facade = Lexiphonic::create(LexiphonicConfig(std::move(p)));
+    auto facade = Lexiphonic::create(std::move(p));
 
     const double prewarm = seconds([&] { facade->prewarmModels(); });
     const double load = seconds([&] { facade->loadModels(false); });

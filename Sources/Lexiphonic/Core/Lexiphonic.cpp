@@ -81,29 +81,6 @@ Lexiphonic::~Lexiphonic() {
     }
 }
 
-LexiphonicConfig Lexiphonic::configFrom(const Params& p) {
-    LexiphonicConfig::Params c;
-    c.model = p.model;
-    c.downloadBase = p.downloadBase;
-    c.modelRepo = p.modelRepo;
-    c.modelFolder = p.modelFolder;
-    c.tokenizerFolder = p.tokenizerFolder;
-    c.computeOptions = p.computeOptions;
-    c.audioProcessor = p.audioProcessor;
-    c.featureExtractor = p.featureExtractor;
-    c.audioEncoder = p.audioEncoder;
-    c.textDecoder = p.textDecoder;
-    c.logitsFilters = p.logitsFilters;
-    c.segmentSeeker = p.segmentSeeker;
-    c.verbose = p.verbose;
-    c.logLevel = p.logLevel;
-    c.prewarm = p.prewarm;
-    c.load = p.load;
-    c.download = p.download;
-    c.useBackgroundDownloadSession = p.useBackgroundDownloadSession;
-    return LexiphonicConfig(std::move(c));
-}
-
 void Lexiphonic::initialize(const LexiphonicConfig& config) {
     modelCompute_ = config.computeOptions.value_or(ModelComputeOptions());
     audioInputConfig_ = config.audioInputConfig.value_or(AudioInputConfig());
@@ -334,22 +311,21 @@ void Lexiphonic::loadModels(bool prewarmMode) {
         Logging::debug("Loaded text decoder prefill data");
     }
     TranscriptionTimings timings = currentTimings();
-    if (auto model = std::dynamic_pointer_cast<WhisperMLModel>(textDecoder_)) {
-        Logging::debug("Loading text decoder");
+    // The decoder and the encoder record how long their own load (or prewarm) took.
+    auto loadTimed = [&](const std::shared_ptr<WhisperMLModel>& model, const char* name, const std::filesystem::path& url,
+                         coreml::MLComputeUnits units, double& specialization, double& load) {
+        if (!model) return;
+        Logging::debug(std::string("Loading ") + name);
         Stopwatch watch;
-        model->loadModel(decoderURL, modelCompute_.textDecoderCompute, prewarmMode);
-        double elapsed = watch.elapsed();
-        (prewarmMode ? timings.decoderSpecializationTime : timings.decoderLoadTime) = elapsed;
-        Logging::debug("Loaded text decoder in " + foundation::format("%.2f", elapsed) + "s");
-    }
-    if (auto model = std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder_)) {
-        Logging::debug("Loading audio encoder");
-        Stopwatch watch;
-        model->loadModel(encoderURL, modelCompute_.audioEncoderCompute, prewarmMode);
-        double elapsed = watch.elapsed();
-        (prewarmMode ? timings.encoderSpecializationTime : timings.encoderLoadTime) = elapsed;
-        Logging::debug("Loaded audio encoder in " + foundation::format("%.2f", elapsed) + "s");
-    }
+        model->loadModel(url, units, prewarmMode);
+        const double elapsed = watch.elapsed();
+        (prewarmMode ? specialization : load) = elapsed;
+        Logging::debug(std::string("Loaded ") + name + " in " + foundation::format("%.2f", elapsed) + "s");
+    };
+    loadTimed(std::dynamic_pointer_cast<WhisperMLModel>(textDecoder_), "text decoder", decoderURL,
+              modelCompute_.textDecoderCompute, timings.decoderSpecializationTime, timings.decoderLoadTime);
+    loadTimed(std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder_), "audio encoder", encoderURL,
+              modelCompute_.audioEncoderCompute, timings.encoderSpecializationTime, timings.encoderLoadTime);
     {
         std::lock_guard lock(fieldsMutex_);
         currentTimings_ = timings;

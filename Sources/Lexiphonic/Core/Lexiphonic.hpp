@@ -45,28 +45,6 @@ public:
     using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
     using ProgressCallback = std::function<void(const foundation::Progress&)>;
 
-    // The convenience form's arguments; the configuration's other values are left unset.
-    struct Params {
-        std::optional<std::string> model{};
-        std::optional<std::filesystem::path> downloadBase{};
-        std::optional<std::string> modelRepo{};
-        std::optional<std::string> modelFolder{};
-        std::optional<std::filesystem::path> tokenizerFolder{};
-        std::optional<ModelComputeOptions> computeOptions{};
-        std::shared_ptr<AudioProcessing> audioProcessor{};
-        std::shared_ptr<FeatureExtracting> featureExtractor{};
-        std::shared_ptr<AudioEncoding> audioEncoder{};
-        std::shared_ptr<TextDecoding> textDecoder{};
-        std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters{};
-        std::shared_ptr<SegmentSeeking> segmentSeeker{};
-        bool verbose = true;
-        pellux::Logging::LogLevel logLevel = pellux::Logging::LogLevel::info;
-        std::optional<bool> prewarm{};
-        std::optional<bool> load{};
-        bool download = true;
-        bool useBackgroundDownloadSession = false;
-    };
-
     // Builds a facade (of type T, a subclass with an accessible default constructor, when given) and
     // runs its initialize step: stages, log level, model folder, then prewarm and load as asked.
     // Throws what the set-up, prewarm or load throws; no facade is left then.
@@ -76,11 +54,12 @@ public:
         facade->initialize(config);
         return facade;
     }
+    // The convenience form: the configuration's values named in place (the app names the model, the
+    // log level and the download, and leaves the rest unset).
     template <class T = Lexiphonic>
-    static std::shared_ptr<T> create(const Params& params) {
-        return create<T>(configFrom(params));
+    static std::shared_ptr<T> create(LexiphonicConfig::Params params) {
+        return create<T>(LexiphonicConfig(std::move(params)));
     }
-    static LexiphonicConfig configFrom(const Params& params);
 
     virtual ~Lexiphonic();
     Lexiphonic(const Lexiphonic&) = delete;
