@@ -38,9 +38,8 @@ void release(GtkClipboard*, gpointer data) { delete static_cast<Offered*>(data);
 
 int64_t GtkPasteboard::clearContents() {
     gtk_clipboard_clear(clipboard());
-    // Owned by someone else, the selection is emptied by taking it over with nothing to offer.
-    auto* nothing = new Offered{};
-    if (!gtk_clipboard_set_with_data(clipboard(), nullptr, 0, provide, release, nothing)) delete nothing;
+    // Owned by another client, the selection is emptied by giving it no owner at all.
+    gtk_selection_owner_set(nullptr, GDK_SELECTION_CLIPBOARD, GDK_CURRENT_TIME);
     return ++changeCount_;
 }
 

@@ -92,6 +92,7 @@ public:
         gtk_widget_set_size_request(window_, static_cast<gint>(contentRect.size.width), static_cast<gint>(contentRect.size.height));
         g_signal_connect(window_, "draw", G_CALLBACK(draw), this);
         g_signal_connect(window_, "realize", G_CALLBACK(realized), this);
+        g_signal_connect(window_, "size-allocate", G_CALLBACK(shape), this);
     }
 
     ~GtkPanel() override {
@@ -124,6 +125,25 @@ private:
         cairo_region_t* nothing = cairo_region_create();
         gtk_widget_input_shape_combine_region(widget, nothing);
         cairo_region_destroy(nothing);
+    }
+
+    // Without a compositor nothing is translucent: the window itself takes the content's rounded shape.
+    static void shape(GtkWidget* widget, GdkRectangle*, gpointer data) {
+        auto* self = static_cast<GtkPanel*>(data);
+        if (gdk_screen_is_composited(gtk_widget_get_screen(widget)) || !self->contentView || !self->contentView->layer) {
+            gtk_widget_shape_combine_region(widget, nullptr);
+            return;
+        }
+        const int width = static_cast<int>(self->contentRect.size.width), height = static_cast<int>(self->contentRect.size.height);
+        cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, width, height);
+        cairo_t* cr = cairo_create(mask);
+        roundedRectangle(cr, 0, 0, width, height, self->contentView->layer->cornerRadius);
+        cairo_fill(cr);
+        cairo_destroy(cr);
+        cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
+        gtk_widget_shape_combine_region(widget, region);
+        cairo_region_destroy(region);
+        cairo_surface_destroy(mask);
     }
 
     static gboolean draw(GtkWidget* widget, cairo_t* cr, gpointer data) {
