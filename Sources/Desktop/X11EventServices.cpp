@@ -145,7 +145,7 @@ private:
 
 X11EventServices::X11EventServices() {
     int event = 0, error = 0, major = 0, minor = 0;
-    hasXTest_ = XTestQueryExtension(xDisplay(), &event, &error, &major, &minor);
+    hasXTest_ = GDK_IS_X11_DISPLAY(gdk_display_get_default()) && XTestQueryExtension(xDisplay(), &event, &error, &major, &minor);
 }
 
 std::shared_ptr<quartz::CFMachPort> X11EventServices::tapCreate(quartz::CGEventTapLocation, quartz::CGEventTapPlacement,
