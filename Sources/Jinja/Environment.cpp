@@ -23,9 +23,6 @@ ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entri
     for (const auto& [name, value] : entries) set(name, value);
 }
 
-// Out of line: reached only when the hashes agree, which keeps the scans lean.
-bool ScopeVariables::sameName(size_t position, std::string_view name) const { return elements_[position].first == name; }
-
 void ScopeVariables::rebuildIndex() {
     slots_.clear();
     if (elements_.size() <= scanLimit) return;
@@ -113,6 +110,7 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
     bool isLoop = hash == loopHash && name == loopName;
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
@@ -122,7 +120,7 @@ Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) 
 const Value* Environment::function(std::string_view name, uint32_t hash) const {
     bool possible = false;
     for (const Environment* scope = this; scope && !possible; scope = scope->parent_.get())
-        possible = scope->variables.mayHoldFunction(hash);
+        possible = scope->variables.mayHoldFunction(hash) || (scope->item_ && scope->item_->isFunction());
     if (!possible) return nullptr;
     Binding binding = resolve(name, hash);
     return binding.value && binding.value->isFunction() ? binding.value : nullptr;
@@ -139,16 +137,18 @@ void Environment::set(std::string_view name, Value value) { set(name, ScopeVaria
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
     if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
     if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 
 bool Environment::holds(std::string_view name) const {
-    return (loopBound_ && name == loopName) || variables.contains(name);
+    return (loopBound_ && name == loopName) || (item_ && name == itemName_) || variables.contains(name);
 }
 
 void Environment::setInChain(const std::string& name, Value value) {
