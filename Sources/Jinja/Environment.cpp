@@ -162,37 +162,47 @@ void Environment::bindLoop(int64_t index, int64_t length) {
     loopBound_ = true;
 }
 
+namespace {
+constexpr std::string_view loopMembers[] = {"index", "index0", "first", "last", "length", "revindex", "revindex0", "cycle"};
+}  // namespace
+
+int Environment::LoopPosition::memberNamed(std::string_view name) {
+    for (int i = 0; i < 8; ++i)
+        if (loopMembers[i] == name) return i;
+    return -1;
+}
+
 Value Environment::LoopPosition::object() const {
     ValueObject loop;
-    loop.set("index", member("index"));
-    loop.set("index0", member("index0"));
-    loop.set("first", member("first"));
-    loop.set("last", member("last"));
-    loop.set("length", member("length"));
-    loop.set("revindex", member("revindex"));
-    loop.set("revindex0", member("revindex0"));
-    loop.set("cycle", member("cycle"));
+    for (int i = 0; i < 8; ++i) loop.set(std::string(loopMembers[i]), member(i));
     return Value(std::move(loop));
 }
 
 Value Environment::LoopPosition::member(std::string_view name) const {
-    if (name == "index") return Value(index + 1);
-    if (name == "index0") return Value(index);
-    if (name == "first") return Value(index == 0);
-    if (name == "last") return Value(index + 1 == length);
-    if (name == "length") return Value(length);
-    if (name == "revindex") return Value(length - index);
-    if (name == "revindex0") return Value(length - index - 1);
-    if (name == "cycle") {
-        int64_t position = index;
-        return Value(BuiltinFunction([position](const std::vector<Value>& args, const KeywordArguments&,
-                                                const EnvironmentPtr&) -> Value {
-            if (args.empty()) return Value(std::string());
-            return args[static_cast<size_t>(position) % args.size()];
-        }));
-    }
+    int position = memberNamed(name);
+    if (position >= 0) return member(position);
     // The object methods (items, get, keys, values); any other name is a missing key.
     return PropertyMembers::evaluate(object(), name);
+}
+
+Value Environment::LoopPosition::member(int position) const {
+    switch (position) {
+        case 0: return Value(index + 1);
+        case 1: return Value(index);
+        case 2: return Value(index == 0);
+        case 3: return Value(index + 1 == length);
+        case 4: return Value(length);
+        case 5: return Value(length - index);
+        case 6: return Value(length - index - 1);
+        default: {
+            int64_t at = index;
+            return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&,
+                                              const EnvironmentPtr&) -> Value {
+                if (args.empty()) return Value(std::string());
+                return args[static_cast<size_t>(at) % args.size()];
+            }));
+        }
+    }
 }
 
 }  // namespace jinja

@@ -151,6 +151,9 @@ public:
         Value object() const;
         // `loop.name`: the same as the member of the loop object.
         Value member(std::string_view name) const;
+        // The eight members by position; memberNamed gives the position of a name, or -1.
+        Value member(int position) const;
+        static int memberNamed(std::string_view name);
     };
     // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
     void bindLoop(int64_t index, int64_t length);

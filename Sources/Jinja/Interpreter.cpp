@@ -443,7 +443,8 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return Operand(evaluateComputedMember(c, key));
 }
 
-[[gnu::noinline]] Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
+[[gnu::noinline]] Operand evaluateMember(const Expression& expression, const EnvironmentPtr& env) {
+    const auto& m = *expression.as<Expression::Member>();
     if (m.computed) {
         // `name['key']`: the entry read in place, with nothing evaluated in between.
         auto owner = m.object.as<Expression::Identifier>();
@@ -469,7 +470,10 @@ Operand computedMemberOf(Operand container, const Value& key) {
         Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
         auto name = m.property.as<Expression::Identifier>();
         if (!name) throw JinjaError::runtime("Property access requires identifier");
-        if (binding.loop) return Operand(binding.loop->member(name->name));
+        if (binding.loop) {
+            int position = expression.facts().loopMember;
+            return Operand(position >= 0 ? binding.loop->member(position) : binding.loop->member(name->name));
+        }
         if (!binding.value) return Operand();
         return memberOf(Operand::viewOf(*binding.value), name->name);
     }
@@ -742,7 +746,7 @@ Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
         case E::Case::binary: return evaluateBinary(expression, env);
         case E::Case::ternary: return evaluateTernary(*expression.as<E::Ternary>(), env);
         case E::Case::call: return evaluateCall(*expression.as<E::Call>(), env);
-        case E::Case::member: return evaluateMember(*expression.as<E::Member>(), env);
+        case E::Case::member: return evaluateMember(expression, env);
         case E::Case::slice: return evaluateSliceExpression(*expression.as<E::Slice>(), env);
         case E::Case::filter: return evaluateFilter(expression, env);
         case E::Case::test: return evaluateTestOperand(expression, env);

@@ -270,20 +270,14 @@ std::string Value::description() const {
     return out;
 }
 
-bool Value::isTruthy() const {
+bool Value::containerTruthy() const {
     switch (kind()) {
-        case Kind::boolean: return asBool();
-        case Kind::int_: return asInt() != 0;
-        case Kind::double_: return asDouble() != 0.0;
-        case Kind::string: return !asString().empty();
         case Kind::array: return !asArray().empty();
         case Kind::object: return !asObject().empty();
         case Kind::function:
         case Kind::macro: return true;
-        case Kind::null:
-        case Kind::undefined: return false;
+        default: return isTruthy();
     }
-    return false;
 }
 
 // ---------------------------------------------------------------------------------------------

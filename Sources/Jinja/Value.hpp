@@ -173,7 +173,17 @@ public:
 
     // The printed form that output writes.
     std::string description() const;
-    bool isTruthy() const;
+    bool isTruthy() const {
+        switch (kind_) {
+            case Kind::boolean: return boolean_;
+            case Kind::int_: return integer_ != 0;
+            case Kind::double_: return double_ != 0.0;
+            case Kind::string: return !string_.empty();
+            case Kind::null:
+            case Kind::undefined: return false;
+            default: return containerTruthy();
+        }
+    }
 
     // The language's == (1 and 1.0 are equivalent; a function is equivalent to nothing).
     bool isEquivalent(const Value& other) const;
@@ -260,6 +270,7 @@ private:
         }
     }
     [[noreturn]] static void wrongCase(const char* wanted);
+    bool containerTruthy() const;  // arrays, objects, functions and macros
 
     Kind kind_;
     union {
