@@ -110,8 +110,9 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
     bool isLoop = hash == loopHash && name == loopName;
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
-        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
+        // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
+        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};
