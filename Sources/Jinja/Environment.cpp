@@ -23,9 +23,6 @@ ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entri
     for (const auto& [name, value] : entries) set(name, value);
 }
 
-// Out of line: reached only when the hashes agree, which keeps the scans lean.
-bool ScopeVariables::sameName(size_t position, std::string_view name) const { return elements_[position].first == name; }
-
 void ScopeVariables::rebuildIndex() {
     slots_.clear();
     if (elements_.size() <= scanLimit) return;
@@ -113,7 +110,9 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
     bool isLoop = hash == loopHash && name == loopName;
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
+        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};
@@ -122,7 +121,7 @@ Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) 
 const Value* Environment::function(std::string_view name, uint32_t hash) const {
     bool possible = false;
     for (const Environment* scope = this; scope && !possible; scope = scope->parent_.get())
-        possible = scope->variables.mayHoldFunction(hash);
+        possible = scope->variables.mayHoldFunction(hash) || (scope->item_ && scope->item_->isFunction());
     if (!possible) return nullptr;
     Binding binding = resolve(name, hash);
     return binding.value && binding.value->isFunction() ? binding.value : nullptr;
@@ -139,16 +138,18 @@ void Environment::set(std::string_view name, Value value) { set(name, ScopeVaria
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
     if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
     if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 
 bool Environment::holds(std::string_view name) const {
-    return (loopBound_ && name == loopName) || variables.contains(name);
+    return (loopBound_ && name == loopName) || (item_ && name == itemName_) || variables.contains(name);
 }
 
 void Environment::setInChain(const std::string& name, Value value) {
@@ -162,37 +163,47 @@ void Environment::bindLoop(int64_t index, int64_t length) {
     loopBound_ = true;
 }
 
+namespace {
+constexpr std::string_view loopMembers[] = {"index", "index0", "first", "last", "length", "revindex", "revindex0", "cycle"};
+}  // namespace
+
+int Environment::LoopPosition::memberNamed(std::string_view name) {
+    for (int i = 0; i < 8; ++i)
+        if (loopMembers[i] == name) return i;
+    return -1;
+}
+
 Value Environment::LoopPosition::object() const {
     ValueObject loop;
-    loop.set("index", member("index"));
-    loop.set("index0", member("index0"));
-    loop.set("first", member("first"));
-    loop.set("last", member("last"));
-    loop.set("length", member("length"));
-    loop.set("revindex", member("revindex"));
-    loop.set("revindex0", member("revindex0"));
-    loop.set("cycle", member("cycle"));
+    for (int i = 0; i < 8; ++i) loop.set(std::string(loopMembers[i]), member(i));
     return Value(std::move(loop));
 }
 
 Value Environment::LoopPosition::member(std::string_view name) const {
-    if (name == "index") return Value(index + 1);
-    if (name == "index0") return Value(index);
-    if (name == "first") return Value(index == 0);
-    if (name == "last") return Value(index + 1 == length);
-    if (name == "length") return Value(length);
-    if (name == "revindex") return Value(length - index);
-    if (name == "revindex0") return Value(length - index - 1);
-    if (name == "cycle") {
-        int64_t position = index;
-        return Value(BuiltinFunction([position](const std::vector<Value>& args, const KeywordArguments&,
-                                                const EnvironmentPtr&) -> Value {
-            if (args.empty()) return Value(std::string());
-            return args[static_cast<size_t>(position) % args.size()];
-        }));
-    }
+    int position = memberNamed(name);
+    if (position >= 0) return member(position);
     // The object methods (items, get, keys, values); any other name is a missing key.
     return PropertyMembers::evaluate(object(), name);
+}
+
+Value Environment::LoopPosition::member(int position) const {
+    switch (position) {
+        case 0: return Value(index + 1);
+        case 1: return Value(index);
+        case 2: return Value(index == 0);
+        case 3: return Value(index + 1 == length);
+        case 4: return Value(length);
+        case 5: return Value(length - index);
+        case 6: return Value(length - index - 1);
+        default: {
+            int64_t at = index;
+            return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&,
+                                              const EnvironmentPtr&) -> Value {
+                if (args.empty()) return Value(std::string());
+                return args[static_cast<size_t>(at) % args.size()];
+            }));
+        }
+    }
 }
 
 }  // namespace jinja

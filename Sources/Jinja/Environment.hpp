@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Jinja/TextFastPaths.hpp"
 #include "Jinja/Value.hpp"
 
 namespace jinja {
@@ -103,7 +104,7 @@ private:
         }
         return count;
     }
-    bool sameName(size_t position, std::string_view name) const;
+    bool sameName(size_t position, std::string_view name) const { return fastText::sameBytes(elements_[position].first, name); }
     void rebuildIndex();
 
     std::vector<Element> elements_;
@@ -150,9 +151,23 @@ public:
         Value object() const;
         // `loop.name`: the same as the member of the loop object.
         Value member(std::string_view name) const;
+        // The eight members by position; memberNamed gives the position of a name, or -1.
+        Value member(int position) const;
+        static int memberNamed(std::string_view name);
     };
     // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
     void bindLoop(int64_t index, int64_t length);
+    // The items a for statement walks, kept by its loop scope; the loop variable is bound to one of them
+    // in place, without a copy (a later write of the name replaces it).
+    const Value& keepItems(Value items) {
+        items_ = std::move(items);
+        return items_;
+    }
+    void bindItem(std::string_view name, uint32_t hash, const Value* item) {
+        if (!item_ || itemHash_ != hash || itemName_ != name) itemName_ = name;
+        itemHash_ = hash;
+        item_ = item;
+    }
 
     // A name looked up through the chain: a variable's value (owned by its scope, valid until that
     // scope's variables change), or the position whose loop object the name stands for, or neither
@@ -173,6 +188,10 @@ private:
     EnvironmentPtr parent_;
     LoopPosition loop_;
     bool loopBound_ = false;  // "loop" is the loop object of loop_
+    Value items_;
+    const Value* item_ = nullptr;  // when set, itemName_ stands for this element of items_
+    std::string itemName_;
+    uint32_t itemHash_ = 0;
 };
 
 }  // namespace jinja

@@ -122,8 +122,7 @@ bool isASCII(std::string_view s) {
 const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
     for (const auto& [name, value] : object)
-        if (name.size() == key.size() && std::char_traits<char>::compare(name.data(), key.data(), key.size()) == 0)
-            return &value;
+        if (fastText::sameBytes(name, key)) return &value;
     return nullptr;
 }
 
@@ -444,7 +443,8 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return Operand(evaluateComputedMember(c, key));
 }
 
-[[gnu::noinline]] Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
+[[gnu::noinline]] Operand evaluateMember(const Expression& expression, const EnvironmentPtr& env) {
+    const auto& m = *expression.as<Expression::Member>();
     if (m.computed) {
         // `name['key']`: the entry read in place, with nothing evaluated in between.
         auto owner = m.object.as<Expression::Identifier>();
@@ -470,7 +470,10 @@ Operand computedMemberOf(Operand container, const Value& key) {
         Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
         auto name = m.property.as<Expression::Identifier>();
         if (!name) throw JinjaError::runtime("Property access requires identifier");
-        if (binding.loop) return Operand(binding.loop->member(name->name));
+        if (binding.loop) {
+            int position = expression.facts().loopMember;
+            return Operand(position >= 0 ? binding.loop->member(position) : binding.loop->member(name->name));
+        }
         if (!binding.value) return Operand();
         return memberOf(Operand::viewOf(*binding.value), name->name);
     }
@@ -548,25 +551,16 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
 }
 
 void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
-    // The items stay alive (and unchanged) while the body runs.
-    const Value iterable = evaluate(loop.iterable, env).take();
-    std::vector<Value> characters;
-    const std::vector<Value>* arrayItems = nullptr;
-    const ValueObject* objectItems = nullptr;
+    Value iterable = evaluate(loop.iterable, env).take();
+    const bool stringItems = iterable.isString();
     size_t count = 0;
     switch (iterable.kind()) {
-        case Value::Kind::array:
-            arrayItems = &iterable.asArray();
-            count = arrayItems->size();
-            break;
-        case Value::Kind::object:
-            objectItems = &iterable.asObject();
-            count = objectItems->size();
-            break;
+        case Value::Kind::array: count = iterable.asArray().size(); break;
+        case Value::Kind::object: count = iterable.asObject().size(); break;
         case Value::Kind::string:
-            characters = characterValues(iterable.asString());
-            arrayItems = &characters;
-            count = characters.size();
+            // One string per Character, made before the first item so that the count is known.
+            iterable = Value(characterValues(iterable.asString()));
+            count = iterable.asArray().size();
             break;
         default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
     }
@@ -576,6 +570,10 @@ void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::stri
     }
 
     EnvironmentPtr scope = Environment::make(env);
+    // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
+    const Value& items = scope->keepItems(std::move(iterable));
+    const ValueArray* arrayItems = items.isArray() ? &items.asArray() : nullptr;
+    const ValueObject* objectItems = items.isObject() ? &items.asObject() : nullptr;
     const auto& names = loop.loopVar.names;
     std::vector<uint32_t> hashes;
     hashes.reserve(names.size());
@@ -593,8 +591,8 @@ void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::stri
         } else {
             const Value& item = (*arrayItems)[i];
             if (!tuple) {
-                bind(0, item);
-            } else if (iterable.isString()) {
+                scope->bindItem(names[0], hashes[0], &item);
+            } else if (stringItems) {
                 for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? item : Value::undefined());
             } else if (item.isArray()) {
                 const auto& parts = item.asArray();
@@ -748,7 +746,7 @@ Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
         case E::Case::binary: return evaluateBinary(expression, env);
         case E::Case::ternary: return evaluateTernary(*expression.as<E::Ternary>(), env);
         case E::Case::call: return evaluateCall(*expression.as<E::Call>(), env);
-        case E::Case::member: return evaluateMember(*expression.as<E::Member>(), env);
+        case E::Case::member: return evaluateMember(expression, env);
         case E::Case::slice: return evaluateSliceExpression(*expression.as<E::Slice>(), env);
         case E::Case::filter: return evaluateFilter(expression, env);
         case E::Case::test: return evaluateTestOperand(expression, env);

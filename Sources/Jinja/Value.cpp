@@ -76,6 +76,51 @@ struct Value::ObjectBox {
 
 void Value::wrongCase(const char* wanted) { throw JinjaError::runtime(std::string("Value is not ") + wanted); }
 
+void Value::copyPayload(const Value& other) {
+    switch (kind_) {
+        case Kind::string: new (&string_) std::string(other.string_); return;
+        case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(other.array_); return;
+        case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(other.object_); return;
+        case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(other.function_); return;
+        case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(other.macro_); return;
+        default: raw_ = other.raw_; return;
+    }
+}
+
+void Value::assignPayload(const Value& other) {
+    switch (kind_) {
+        case Kind::string: string_ = other.string_; return;
+        case Kind::array: array_ = other.array_; return;
+        case Kind::object: object_ = other.object_; return;
+        case Kind::function: function_ = other.function_; return;
+        case Kind::macro: macro_ = other.macro_; return;
+        default: raw_ = other.raw_; return;
+    }
+}
+
+void Value::movePayload(Value&& other) noexcept {
+    switch (kind_) {
+        case Kind::string: new (&string_) std::string(std::move(other.string_)); break;
+        case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(std::move(other.array_)); break;
+        case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(std::move(other.object_)); break;
+        case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(std::move(other.function_)); break;
+        case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(std::move(other.macro_)); break;
+        default: raw_ = other.raw_; return;
+    }
+    other.kind_ = Kind::undefined;
+}
+
+void Value::destroyPayload() noexcept {
+    switch (kind_) {
+        case Kind::string: string_.~basic_string(); return;
+        case Kind::array: array_.~shared_ptr(); return;
+        case Kind::object: object_.~shared_ptr(); return;
+        case Kind::function: function_.~shared_ptr(); return;
+        case Kind::macro: macro_.~shared_ptr(); return;
+        default: return;
+    }
+}
+
 namespace {
 
 bool isASCII(std::string_view s) {
@@ -270,20 +315,14 @@ std::string Value::description() const {
     return out;
 }
 
-bool Value::isTruthy() const {
+bool Value::containerTruthy() const {
     switch (kind()) {
-        case Kind::boolean: return asBool();
-        case Kind::int_: return asInt() != 0;
-        case Kind::double_: return asDouble() != 0.0;
-        case Kind::string: return !asString().empty();
         case Kind::array: return !asArray().empty();
         case Kind::object: return !asObject().empty();
         case Kind::function:
         case Kind::macro: return true;
-        case Kind::null:
-        case Kind::undefined: return false;
+        default: return isTruthy();
     }
-    return false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -113,7 +113,8 @@ public:
         return *this;
     }
     ~Value() {
-        if (!isScalar(kind_)) destroyPayload();
+        if (!isScalar(kind_)) [[unlikely]]
+            destroyPayload();
     }
 
     static Value null() { return Value(NullTag{}); }
@@ -173,7 +174,17 @@ public:
 
     // The printed form that output writes.
     std::string description() const;
-    bool isTruthy() const;
+    bool isTruthy() const {
+        switch (kind_) {
+            case Kind::boolean: return boolean_;
+            case Kind::int_: return integer_ != 0;
+            case Kind::double_: return double_ != 0.0;
+            case Kind::string: return !string_.empty();
+            case Kind::null:
+            case Kind::undefined: return false;
+            default: return containerTruthy();
+        }
+    }
 
     // The language's == (1 and 1.0 are equivalent; a function is equivalent to nothing).
     bool isEquivalent(const Value& other) const;
@@ -215,51 +226,15 @@ private:
         return kind == Kind::boolean || kind == Kind::int_ || kind == Kind::double_ || kind == Kind::null ||
                kind == Kind::undefined;
     }
-    void copyPayload(const Value& other) {
-        switch (kind_) {
-            case Kind::string: new (&string_) std::string(other.string_); return;
-            case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(other.array_); return;
-            case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(other.object_); return;
-            case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(other.function_); return;
-            case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(other.macro_); return;
-            default: raw_ = other.raw_; return;
-        }
-    }
-    // Same kind, not a scalar.
-    void assignPayload(const Value& other) {
-        switch (kind_) {
-            case Kind::string: string_ = other.string_; return;
-            case Kind::array: array_ = other.array_; return;
-            case Kind::object: object_ = other.object_; return;
-            case Kind::function: function_ = other.function_; return;
-            case Kind::macro: macro_ = other.macro_; return;
-            default: raw_ = other.raw_; return;
-        }
-    }
+    // Out of line: the inline parts above handle the scalars.
+    void copyPayload(const Value& other);
+    void assignPayload(const Value& other);  // same kind, not a scalar
     // Leaves `other` undefined; what is left of its payload (an empty string, a null pointer) holds
     // nothing to release.
-    void movePayload(Value&& other) noexcept {
-        switch (kind_) {
-            case Kind::string: new (&string_) std::string(std::move(other.string_)); break;
-            case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(std::move(other.array_)); break;
-            case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(std::move(other.object_)); break;
-            case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(std::move(other.function_)); break;
-            case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(std::move(other.macro_)); break;
-            default: raw_ = other.raw_; return;
-        }
-        other.kind_ = Kind::undefined;
-    }
-    void destroyPayload() noexcept {
-        switch (kind_) {
-            case Kind::string: string_.~basic_string(); return;
-            case Kind::array: array_.~shared_ptr(); return;
-            case Kind::object: object_.~shared_ptr(); return;
-            case Kind::function: function_.~shared_ptr(); return;
-            case Kind::macro: macro_.~shared_ptr(); return;
-            default: return;
-        }
-    }
+    void movePayload(Value&& other) noexcept;
+    void destroyPayload() noexcept;
     [[noreturn]] static void wrongCase(const char* wanted);
+    bool containerTruthy() const;  // arrays, objects, functions and macros
 
     Kind kind_;
     union {
