@@ -11,6 +11,7 @@
 #include "Lexiphonic/Core/Audio/AudioProcessor.hpp"
 #include "Lexiphonic/Core/Lexiphonic.hpp"
 #include "Lexiphonic/Core/TextDecoder.hpp"
+#include "Lexiphonic/Utilities/Constants.hpp"
 #include "Lexiphonic/Utilities/WhisperError.hpp"
 #include "Platform/AVFoundation/AudioInputBackend.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
@@ -253,4 +254,22 @@ TEST_F(FacadeTest, TokenizerFromLocalFoldersOrTheRepository) {
 
     // Nothing local and a repository the service does not have: the download's error is thrown.
     EXPECT_ANY_THROW(ModelUtilities::loadTokenizer(ModelVariant::small, cache.path(), {broken.path()}));
+}
+
+TEST_F(FacadeTest, TheRemoteSupportTableChoosesTheVariant) {
+    // This machine's row names the tiny folder as its default.
+    const std::string device = Lexiphonic::deviceName();
+    repos.write(std::string(kRepo) + "/config.json",
+                R"({"name":"test-models","version":"1","device_support":[{"identifiers":[")" + device +
+                    R"("],"models":{"default":"openai_whisper-tiny","supported":["openai_whisper-tiny","openai_whisper-small","openai_whisper-base"]}}]})");
+    auto facade = Lexiphonic::create(config(std::nullopt));
+    ASSERT_TRUE(facade->modelFolder());
+    EXPECT_EQ(facade->modelFolder()->filename(), "openai_whisper-tiny");
+
+    EXPECT_EQ(Lexiphonic::fetchAvailableModels(kRepo, {"*tiny", "*tiny", "*small"}, cache.path(), std::nullopt, "config.json",
+                                               server->baseURL()),
+              (std::vector<std::string>{"openai_whisper-tiny", "openai_whisper-small"}));
+    // A name that matches no file: the built-in table, never an error.
+    EXPECT_EQ(Lexiphonic::fetchModelSupportConfig(kRepo, cache.path(), std::nullopt, "absent.json", server->baseURL()).repoName,
+              Constants::fallbackModelSupportConfig().repoName);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -141,6 +142,13 @@ TEST_F(TranscribeTaskTest, ShortAndClippedAudio) {
         {"clip past the audio", 20 * 16000, {40, 50}, 0},
         {"clip running past the end", 20 * 16000, {15, 90}, 1},
     };
+    // A seek limit at the top of the integer range does not overflow.
+    {
+        auto task = taskFor(twoSegments());
+        DecodingOptions o = options();
+        o.maxWindowSeek = std::numeric_limits<int64_t>::max();
+        EXPECT_EQ(task->run(std::vector<float>(45 * 16000, 0.0f), o)->segments().size(), 4u);
+    }
     for (const auto& c : cases) {
         auto task = taskFor(twoSegments());
         DecodingOptions o = options();
@@ -181,6 +189,7 @@ TEST_F(TranscribeTaskTest, TemperatureFallback) {
     }
     EXPECT_EQ(TranscribeTask::fallbackTemperatures(0, 0.2f, 5).size(), 6u);
     EXPECT_EQ(static_cast<float>(TranscribeTask::fallbackTemperatures(0, 0.2f, 5)[1]), 0.19995117f);
+    EXPECT_EQ(TranscribeTask::fallbackTemperatures(0, 0.2f, std::numeric_limits<int64_t>::max()).size(), 101u);
 }
 
 TEST_F(TranscribeTaskTest, AWindowThatDoesNotMoveTheSeekIsNotDecodedAgain) {
