@@ -136,7 +136,6 @@ void AudioEncoderModel::layerMatrices(const Layer& L, Scratch& s, const float*& 
 void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     auto lease = scratch_->take();
     Scratch& s = *lease;
-    KernelThreadsRunBlas ownBlas;  // one set of threads for the whole window
     const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads;
     const size_t T1 = kMelFrames, T = kEncoderFrames;
 
