@@ -17,37 +17,14 @@
 #include "Desktop/KeyCodes.hpp"
 #include "Desktop/X11EventServices.hpp"
 #include "DesktopTests/DesktopSession.hpp"
+#include "DesktopTests/DesktopTestSupport.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Turns the default main context until the condition holds or the time is up.
-bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-void spinFor(std::chrono::milliseconds time) { spinUntil([] { return false; }, time); }
-
-// One virtual display per test process, GTK initialised on it; null (and the test skipped) without Xvfb.
-desktoptest::VirtualDisplay* desktopSession() {
-    static std::unique_ptr<desktoptest::VirtualDisplay> display = [] {
-        auto made = std::make_unique<desktoptest::VirtualDisplay>();
-        if (!made->isRunning()) return std::unique_ptr<desktoptest::VirtualDisplay>();
-        setenv("DISPLAY", made->name().c_str(), 1);
-        if (!desktop::openDisplay()) return std::unique_ptr<desktoptest::VirtualDisplay>();
-        return made;
-    }();
-    return display.get();
-}
-
-#define REQUIRE_DESKTOP()                                                                        \
-    if (!desktopSession()) GTEST_SKIP() << "Xvfb is not installed (scripts/setup.sh installs it)"
+using desktoptest::desktopSession;
+using desktoptest::spinFor;
+using desktoptest::spinUntil;
 
 TEST(GLibMainExecutor, PostedJobsAreDeferredAndRunInOrderTimersFireAndCancel) {
     desktop::GLibMainExecutor executor;
