@@ -16,6 +16,7 @@ PACKAGES=(
   libsndfile1-dev libsoxr-dev portaudio19-dev
   libcpp-httplib-dev libpoppler-cpp-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  clang-16 libclang-rt-16-dev
 )
 
 # yyjson is not in Debian 12: take it from the next release, reached through the mirror this
