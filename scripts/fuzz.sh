@@ -24,6 +24,10 @@ TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   for dir in Fuzz/Corpus/*/; do TARGETS+=("$(basename "$dir")"); done
 fi
+# Reports name functions and lines when llvm-symbolizer is there.
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && command -v llvm-symbolizer >/dev/null; then
+  export ASAN_SYMBOLIZER_PATH=$(command -v llvm-symbolizer)
+fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
