@@ -256,6 +256,9 @@ TEST_F(ConverterTest, ReportsWhatIsWrongWithACheckpoint) {
              foundation::writeFileAtomically(t.checkpoint_ / "generation_config.json", "{\"alignment_heads\":[[4294967296,1]]}");
          },
          "alignment_heads"},
+        {"generation_config.json not an object",
+         [](ConverterTest& t) { foundation::writeFileAtomically(t.checkpoint_ / "generation_config.json", " 32"); },
+         "generation_config.json: the top level must be an object"},
         {"element count past 64 bits",
          [](ConverterTest& t) {
              auto tensors = t.tensors_;

@@ -16,11 +16,15 @@ namespace {
 foundation::JSONDocument readJSON(const std::filesystem::path& path) {
     auto text = foundation::readFileIfPresent(path);
     if (!text) throw WhisperModelError("Cannot read " + path.string());
+    foundation::JSONDocument document;
     try {
-        return foundation::JSONDocument::parse(*text);
+        document = foundation::JSONDocument::parse(*text);
     } catch (const foundation::JSONError& e) {
         throw WhisperModelError(path.string() + " is not valid JSON: " + e.localizedDescription());
     }
+    // Members are looked up in it: anything but an object is this file's error, not the JSON reader's.
+    if (!document.root().isObject()) throw WhisperModelError(path.string() + ": the top level must be an object");
+    return document;
 }
 
 int intMember(const foundation::JSONValue& object, const char* key, const std::filesystem::path& file) {
