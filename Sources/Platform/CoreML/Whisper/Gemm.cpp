@@ -16,7 +16,7 @@ using MicroKernel = void (*)(size_t kc, const float* ap, const float* bp, float*
 
 struct PathShape {
     size_t mr, nr;  // register tile
-    size_t kc;      // depth of a slice: one B micro-panel (kc x nr) stays in L1
+    size_t kc;      // largest depth of a slice: one B micro-panel (kc x nr) stays near L1
     size_t mc;      // rows of A packed at once (kept in L2)
     size_t nc;      // columns of B packed at once
     MicroKernel kernel;
@@ -88,8 +88,8 @@ __attribute__((target("avx512f"))) void kernelAvx512(size_t kc, const float* ap,
 
 const PathShape& shapeOf(GemmPath path) {
     static const PathShape portable{4, 16, 256, 64, 512, kernelPortable<4, 16>};
-    static const PathShape avx2{6, 16, 256, 120, 1024, kernelAvx2};
-    static const PathShape avx512{12, 32, 256, 120, 1024, kernelAvx512};
+    static const PathShape avx2{6, 16, 384, 96, 1024, kernelAvx2};
+    static const PathShape avx512{12, 32, 384, 96, 1024, kernelAvx512};
     switch (path) {
         case GemmPath::avx2: return avx2;
         case GemmPath::avx512: return avx512;
@@ -188,13 +188,16 @@ void gemmTransB(GemmPath path, const float* a, size_t lda, const float* b, size_
         return;
     }
     const PathShape& s = shapeOf(path);
+    // Slices of equal depth: every pass over C costs a read and a write of it, so no thin last slice.
+    const size_t slices = (k + s.kc - 1) / s.kc;
+    const size_t sliceDepth = ((k + slices - 1) / slices + 3) & ~size_t(3);
     thread_local PackBuffer aBuffer, bBuffer;
     alignas(64) float tile[12 * 32];
     for (size_t jc = 0; jc < n; jc += s.nc) {
         const size_t nc = std::min(s.nc, n - jc);
         const size_t ncPadded = (nc + s.nr - 1) / s.nr * s.nr;
-        for (size_t pc = 0; pc < k; pc += s.kc) {
-            const size_t kc = std::min(s.kc, k - pc);
+        for (size_t pc = 0; pc < k; pc += sliceDepth) {
+            const size_t kc = std::min(sliceDepth, k - pc);
             const bool first = pc == 0;
             float* bp = bBuffer.get(ncPadded * kc);
             packPanels(b + jc * ldb, ldb, nc, pc, kc, s.nr, bp);
@@ -208,8 +211,12 @@ void gemmTransB(GemmPath path, const float* a, size_t lda, const float* b, size_
                     const float* bPanel = bp + jr * kc;
                     for (size_t ir = 0; ir < mc; ir += s.mr) {
                         const size_t rows = std::min(s.mr, mc - ir);
+                        // The C tile is fetched while the micro-kernel runs; it is cold otherwise.
+                        float* cTile = c + (ic + ir) * ldc + jc + jr;
+                        for (size_t r = 0; r < rows; ++r)
+                            for (size_t j = 0; j < cols; j += 16) _mm_prefetch(reinterpret_cast<const char*>(cTile + r * ldc + j), _MM_HINT_T0);
                         s.kernel(kc, ap + ir * kc, bPanel, tile);
-                        updateTile(tile, s.nr, c + (ic + ir) * ldc + jc + jr, ldc, rows, cols, alpha, beta, first);
+                        updateTile(tile, s.nr, cTile, ldc, rows, cols, alpha, beta, first);
                     }
                 }
             }
