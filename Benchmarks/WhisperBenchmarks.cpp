@@ -69,9 +69,20 @@ struct LoadedModel {
     std::map<std::string, std::vector<uint16_t>> halves;
     std::vector<float> filters;
     std::unique_ptr<MelSpectrogramModel> mel;
-    std::unique_ptr<AudioEncoderModel> encoder;
+    std::unique_ptr<AudioEncoderModel> encoder, reducedEncoder;
     std::unique_ptr<TextDecoderModel> decoder;
     size_t residentAfterLoad = 0;
+    TensorLookup encoderLookup;
+
+    // The encoder on a given path; the reduced-precision one is made on first use.
+    const AudioEncoderModel& encoderOn(GemmPath path) {
+        if (path == encoder->productPath()) return *encoder;
+        if (!reducedEncoder || reducedEncoder->productPath() != path)
+            reducedEncoder = std::make_unique<AudioEncoderModel>(
+                EncoderDimensions{config.melCount, config.width, config.encoderHeads, config.encoderLayers},
+                encoderLookup, size_t(768) << 20, path);
+        return *reducedEncoder;
+    }
 
     explicit LoadedModel(const WhisperModelConfig& c) : config(c) {
         auto source = randomWeights(c, 42);
@@ -102,8 +113,9 @@ struct LoadedModel {
             };
         };
         mel = std::make_unique<MelSpectrogramModel>(c.melCount, lookup(""));
+        encoderLookup = lookup("encoder.");
         encoder = std::make_unique<AudioEncoderModel>(
-            EncoderDimensions{c.melCount, c.width, c.encoderHeads, c.encoderLayers}, lookup("encoder."));
+            EncoderDimensions{c.melCount, c.width, c.encoderHeads, c.encoderLayers}, encoderLookup);
         DecoderDimensions dd;
         dd.width = c.width;
         dd.heads = c.decoderHeads;
@@ -222,9 +234,10 @@ double measuredSgemmGflops(int d) {
     return best;
 }
 
-void encoderBench(benchmark::State& state, int threads, Size s) {
+void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path) {
     openblas_set_num_threads(threads);
     auto& m = model(s);
+    const AudioEncoderModel& encoder = m.encoderOn(path);
     const double sgemm = measuredSgemmGflops(s.config.width);
     std::vector<uint16_t> mel(static_cast<size_t>(s.config.melCount) * kMelFrames, floatToHalf(0.3f));
     for (size_t i = 0; i < mel.size(); ++i) mel[i] = floatToHalf(static_cast<float>(i % 17) / 17.0f - 0.5f);
@@ -232,7 +245,7 @@ void encoderBench(benchmark::State& state, int threads, Size s) {
     double seconds = 0;
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
-        m.encoder->encode(mel.data(), out.data());
+        encoder.encode(mel.data(), out.data());
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     const double achieved = encoderFlops(s.config) * 1e-9 * static_cast<double>(state.iterations()) / seconds;
@@ -419,10 +432,17 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("mel/" + suffix).c_str(), melBench, threads, s)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("encoder/" + suffix).c_str(), encoderBench, threads, s)
+            benchmark::RegisterBenchmark(("encoder/" + suffix).c_str(), encoderBench, threads, s, bestGemmPath())
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime()
                 ->MinTime(2.0);
+            // The encoder as .all / .cpuAndNeuralEngine models run it, where the CPU has a reduced-precision path.
+            if (isReducedPrecision(reducedPrecisionGemmPath()))
+                benchmark::RegisterBenchmark(("encoder/" + suffix + "/" + gemmPathName(reducedPrecisionGemmPath())).c_str(),
+                                             encoderBench, threads, s, reducedPrecisionGemmPath())
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MinTime(2.0);
             benchmark::RegisterBenchmark(("crossAttentionSetup/" + suffix).c_str(), crossBench, threads, s)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
