@@ -7,13 +7,13 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <queue>
 #include <random>
-#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,9 +36,9 @@ constexpr size_t learnedMerges = 4000;
 
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    std::string bytes(std::filesystem::file_size(path), '\0');
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    return bytes;
 }
 
 const std::string& prose() {
@@ -129,9 +129,11 @@ std::vector<std::pair<std::string, std::string>> learnMerges(const std::string& 
     return merges;
 }
 
-// A tokenizer.json with the byte alphabet, one token per merge, `extraTokens` synthetic tokens and merges
-// (to reach the size of a large model's file) and 256 reserved special tokens.
-std::string definition(const std::vector<std::pair<std::string, std::string>>& merges, size_t extraTokens) {
+// A tokenizer.json with the byte alphabet, one token per learned merge, synthetic tokens of `tokenLength`
+// characters with two merges each (to reach the entry counts of a large model's file) and 256 reserved
+// special tokens.
+std::string definition(const std::vector<std::pair<std::string, std::string>>& merges, size_t extraTokens,
+                       size_t tokenLength = 8) {
     foundation::JSONWriter json;
     json.beginObject();
     json.key("added_tokens").beginArray();
@@ -160,24 +162,28 @@ std::string definition(const std::vector<std::pair<std::string, std::string>>& m
     for (const auto& [a, b] : merges) {
         if (seen.insert(a + b).second) json.field(a + b, id++);
     }
+    // Synthetic tokens joined from two earlier tokens, as a learned vocabulary's are: one merge makes each,
+    // and a second merge splits it after its first character.
     std::mt19937 random(11);
-    std::vector<std::string> synthetic;
-    for (size_t k = 0; k < extraTokens; ++k) {
-        std::string token;
-        size_t length = 3 + random() % 8;
-        for (size_t i = 0; i < length; ++i) token += byteEncoder()[size_t(0x61 + random() % 26)];
-        token += std::to_string(k);
-        json.field(token, id++);
-        synthetic.push_back(token);
+    std::vector<std::string> tokens(byteEncoder().begin(), byteEncoder().end());
+    std::vector<std::pair<std::string, std::string>> syntheticMerges;
+    while (syntheticMerges.size() < 2 * extraTokens) {
+        const std::string& a = tokens[random() % tokens.size()];
+        const std::string& b = tokens[random() % tokens.size()];
+        std::string joined = a + b;
+        if (joined.size() > 2 * tokenLength || !seen.insert(joined).second) {
+            continue;
+        }
+        json.field(joined, id++);
+        syntheticMerges.emplace_back(a, b);
+        std::string first = text::characters(joined).front();
+        syntheticMerges.emplace_back(first, joined.substr(first.size()));
+        tokens.push_back(std::move(joined));
     }
     json.endObject();
     json.key("merges").beginArray();
     for (const auto& [a, b] : merges) json.value(a + " " + b);
-    for (size_t k = 0; k < synthetic.size(); ++k) {
-        const std::string& t = synthetic[k];
-        json.value(t.substr(0, 2) + " " + t.substr(2));
-        json.value(t.substr(0, 3) + " " + t.substr(3));
-    }
+    for (const auto& [a, b] : syntheticMerges) json.value(a + " " + b);
     json.endArray().endObject();
     json.endObject();
     return json.str();
@@ -250,25 +256,34 @@ void decodeProse(benchmark::State& state) {
 }
 BENCHMARK(decodeProse)->Unit(benchmark::kMillisecond);
 
-// Reading a definition file of about the given size (synthetic tokens and merges added to the learned ones)
-// and building the tokenizer from it.
+// Reading a definition file and building the tokenizer from it: 9 MB with the entry counts of a 128k
+// vocabulary (about 280k merges), 33 MB with those of a 262k vocabulary (about 520k merges).
 void loadDefinition(benchmark::State& state) {
     static std::unordered_map<int64_t, std::filesystem::path> files;
     int64_t megabytes = state.range(0);
     if (!files.contains(megabytes)) {
-        auto merges = learnMerges(prose(), learnedMerges);
-        // About 70 bytes of file per synthetic token (its vocabulary entry and two merges).
-        std::string data = definition(merges, size_t(megabytes) * 1'000'000 / 70);
+        size_t vocabulary = megabytes < 20 ? 128'000 : 262'000;
+        size_t tokenLength = megabytes < 20 ? 11 : 22;  // chosen so that the file has the size named
+        std::string data = definition(learnMerges(prose(), learnedMerges), vocabulary - learnedMerges, tokenLength);
         auto path = std::filesystem::temp_directory_path() / ("tokenizer-benchmark-" + std::to_string(megabytes) + ".json");
         std::ofstream(path, std::ios::binary) << data;
         files[megabytes] = path;
     }
     const auto& path = files[megabytes];
+    double parsing = 0;
+    double building = 0;
     for (auto _ : state) {
-        auto tokenizer = load(readFile(path));
+        auto start = std::chrono::steady_clock::now();
+        hub::Config data = hub::YYJSONParser::parseToConfig(readFile(path));
+        auto parsed = std::chrono::steady_clock::now();
+        auto tokenizer = AutoTokenizer::from(hub::YYJSONParser::parseToConfig(configJSON), data, true);
+        building += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - parsed).count();
+        parsing += std::chrono::duration<double, std::milli>(parsed - start).count();
         benchmark::DoNotOptimize(tokenizer.get());
     }
     state.counters["MB"] = double(std::filesystem::file_size(path)) / 1e6;
+    state.counters["read+parse ms"] = parsing / double(state.iterations());
+    state.counters["build ms"] = building / double(state.iterations());
 }
 BENCHMARK(loadDefinition)->Arg(9)->Arg(33)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -1,7 +1,5 @@
 #include "Jinja/Environment.hpp"
 
-#include <cstring>
-
 #include "Jinja/Globals.hpp"
 #include "Jinja/PropertyMembers.hpp"
 
@@ -12,28 +10,8 @@ namespace jinja {
 
 namespace {
 // Scopes up to this size are scanned; larger ones keep an index.
-constexpr size_t scanLimit = 12;
+constexpr size_t scanLimit = 8;
 }  // namespace
-
-uint32_t ScopeVariables::hashName(std::string_view name) {
-    // Eight bytes at a time with a multiplicative mix: names are short.
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
-    const char* p = name.data();
-    size_t left = name.size();
-    while (left >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 32;
-        p += 8;
-        left -= 8;
-    }
-    uint64_t word = 0;
-    for (size_t i = 0; i < left; ++i) word |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 29;
-    return static_cast<uint32_t>(h);
-}
 
 ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
     for (const auto& [name, value] : elements) set(name, value);
@@ -45,24 +23,8 @@ ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entri
     for (const auto& [name, value] : entries) set(name, value);
 }
 
-size_t ScopeVariables::indexOf(std::string_view name, uint32_t hash) const {
-    if (slots_.empty()) {
-        for (size_t i = 0; i < hashes_.size(); ++i)
-            if (hashes_[i] == hash && elements_[i].first == name) return i;
-        return elements_.size();
-    }
-    size_t mask = slots_.size() - 1;
-    for (size_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-        size_t i = slots_[slot] - 1;
-        if (hashes_[i] == hash && elements_[i].first == name) return i;
-    }
-    return elements_.size();
-}
-
-const Value* ScopeVariables::find(std::string_view name, uint32_t hash) const {
-    size_t i = indexOf(name, hash);
-    return i < elements_.size() ? &elements_[i].second : nullptr;
-}
+// Out of line: reached only when the hashes agree, which keeps the scans lean.
+bool ScopeVariables::sameName(size_t position, std::string_view name) const { return elements_[position].first == name; }
 
 void ScopeVariables::rebuildIndex() {
     slots_.clear();
@@ -78,15 +40,17 @@ void ScopeVariables::rebuildIndex() {
     }
 }
 
-void ScopeVariables::set(std::string_view name, Value value) { set(name, hashName(name), std::move(value)); }
+void ScopeVariables::set(std::string_view name, Value value) { store(name, hashName(name), std::move(value)); }
 
-void ScopeVariables::set(std::string_view name, uint32_t hash, Value value) {
+template <class V>
+void ScopeVariables::store(std::string_view name, uint32_t hash, V&& value) {
+    if (value.isFunction()) functionBits_ |= uint64_t{1} << (hash & 63);
     size_t i = indexOf(name, hash);
     if (i < elements_.size()) {
-        elements_[i].second = std::move(value);
+        elements_[i].second = std::forward<V>(value);
         return;
     }
-    elements_.emplace_back(std::string(name), std::move(value));
+    elements_.emplace_back(std::string(name), std::forward<V>(value));
     hashes_.push_back(hash);
     if (slots_.empty() ? elements_.size() > scanLimit : elements_.size() * 2 > slots_.size()) {
         rebuildIndex();
@@ -101,7 +65,7 @@ void ScopeVariables::set(std::string_view name, uint32_t hash, Value value) {
 bool ScopeVariables::insertNew(std::string_view name, Value value) {
     uint32_t hash = hashName(name);
     if (indexOf(name, hash) < elements_.size()) return false;
-    set(name, hash, std::move(value));
+    store(name, hash, std::move(value));
     return true;
 }
 
@@ -118,6 +82,7 @@ void ScopeVariables::clear() {
     elements_.clear();
     hashes_.clear();
     slots_.clear();
+    functionBits_ = 0;
 }
 
 std::vector<std::string> ScopeVariables::keys() const {
@@ -132,6 +97,7 @@ std::vector<std::string> ScopeVariables::keys() const {
 
 namespace {
 constexpr std::string_view loopName = "loop";
+constexpr uint32_t loopHash = ScopeVariables::hashName(loopName);
 }  // namespace
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
@@ -145,12 +111,21 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 }
 
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
-    bool isLoop = name == loopName;
+    bool isLoop = hash == loopHash && name == loopName;
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};
+}
+
+const Value* Environment::function(std::string_view name, uint32_t hash) const {
+    bool possible = false;
+    for (const Environment* scope = this; scope && !possible; scope = scope->parent_.get())
+        possible = scope->variables.mayHoldFunction(hash);
+    if (!possible) return nullptr;
+    Binding binding = resolve(name, hash);
+    return binding.value && binding.value->isFunction() ? binding.value : nullptr;
 }
 
 Value Environment::lookup(std::string_view name) const {
@@ -162,8 +137,13 @@ Value Environment::lookup(std::string_view name) const {
 
 void Environment::set(std::string_view name, Value value) { set(name, ScopeVariables::hashName(name), std::move(value)); }
 
-void Environment::set(std::string_view name, uint32_t hash, Value value) {
-    if (name == loopName) loopBound_ = false;
+void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
+    if (hash == loopHash && name == loopName) loopBound_ = false;
+    variables.set(name, hash, value);
+}
+
+void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
+    if (hash == loopHash && name == loopName) loopBound_ = false;
     variables.set(name, hash, std::move(value));
 }
 

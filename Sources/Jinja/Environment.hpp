@@ -30,13 +30,20 @@ public:
     bool empty() const { return elements_.empty(); }
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
-    Value* find(std::string_view name) { return const_cast<Value*>(std::as_const(*this).find(name)); }
+    Value* find(std::string_view name) {
+        functionBits_ = ~uint64_t{0};  // the caller may store a function through it
+        return const_cast<Value*>(std::as_const(*this).find(name));
+    }
     // `hash` is hashName(name), computed once for a whole scope chain.
-    const Value* find(std::string_view name, uint32_t hash) const;
+    const Value* find(std::string_view name, uint32_t hash) const {
+        size_t i = indexOf(name, hash);
+        return i < elements_.size() ? &elements_[i].second : nullptr;
+    }
 
     // Inserts at the end, or replaces the value in place when the name exists.
     void set(std::string_view name, Value value);
-    void set(std::string_view name, uint32_t hash, Value value);
+    void set(std::string_view name, uint32_t hash, const Value& value) { store(name, hash, value); }
+    void set(std::string_view name, uint32_t hash, Value&& value) { store(name, hash, std::move(value)); }
     // Inserts only when absent; false for a name already present.
     bool insertNew(std::string_view name, Value value);
     bool erase(std::string_view name);
@@ -47,20 +54,62 @@ public:
     const_iterator begin() const { return elements_.begin(); }
     const_iterator end() const { return elements_.end(); }
     // Values may be changed through iteration; names must not be.
-    iterator begin() { return elements_.begin(); }
+    iterator begin() {
+        functionBits_ = ~uint64_t{0};
+        return elements_.begin();
+    }
     iterator end() { return elements_.end(); }
+
+    // False when no function value is stored under a name of this hash (true may be a false alarm).
+    bool mayHoldFunction(uint32_t hash) const { return (functionBits_ >> (hash & 63)) & 1; }
 
     friend bool operator==(const ScopeVariables& a, const ScopeVariables& b) { return a.elements_ == b.elements_; }
 
-    static uint32_t hashName(std::string_view name);
+    static constexpr uint32_t hashName(std::string_view name) {
+        // Eight bytes at a time with a multiplicative mix: names are short.
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+        size_t i = 0;
+        for (; i + 8 <= name.size(); i += 8) {
+            h = (h ^ littleEndianWord(name, i, 8)) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        h = (h ^ littleEndianWord(name, i, name.size() - i)) * 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 29;
+        return static_cast<uint32_t>(h);
+    }
 
 private:
-    size_t indexOf(std::string_view name, uint32_t hash) const;  // size() when absent
+    static constexpr uint64_t littleEndianWord(std::string_view text, size_t at, size_t count) {
+        uint64_t word = 0;
+        for (size_t k = 0; k < count; ++k) word |= static_cast<uint64_t>(static_cast<unsigned char>(text[at + k])) << (8 * k);
+        return word;
+    }
+    template <class V>
+    void store(std::string_view name, uint32_t hash, V&& value);
+    // The position of the name, size() when absent. Names are compared only where the hashes agree.
+    size_t indexOf(std::string_view name, uint32_t hash) const {
+        const uint32_t* hashes = hashes_.data();
+        const size_t count = hashes_.size();
+        if (slots_.empty()) {
+            for (size_t i = 0; i < count; ++i)
+                if (hashes[i] == hash && sameName(i, name)) return i;
+            return count;
+        }
+        const uint32_t* slots = slots_.data();
+        const size_t mask = slots_.size() - 1;
+        for (size_t slot = hash & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+            size_t i = slots[slot] - 1;
+            if (hashes[i] == hash && sameName(i, name)) return i;
+        }
+        return count;
+    }
+    bool sameName(size_t position, std::string_view name) const;
     void rebuildIndex();
 
     std::vector<Element> elements_;
     std::vector<uint32_t> hashes_;  // parallel to elements_
     std::vector<uint32_t> slots_;   // open addressing over hashes_ (position + 1; 0 is free), large scopes only
+    uint64_t functionBits_ = 0;     // bit (hash % 64) of every name that was given a function value
 };
 
 class Environment : public std::enable_shared_from_this<Environment> {
@@ -77,7 +126,8 @@ public:
     Value lookup(std::string_view name) const;
     // Writes into this scope's own variables.
     void set(std::string_view name, Value value);
-    void set(std::string_view name, uint32_t hash, Value value);
+    void set(std::string_view name, uint32_t hash, const Value& value);
+    void set(std::string_view name, uint32_t hash, Value&& value);
     // Writes into the nearest scope that already holds the name, else into the root scope.
     void setInChain(const std::string& name, Value value);
 
@@ -113,6 +163,9 @@ public:
     };
     Binding resolve(std::string_view name, uint32_t hash) const;
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
+    // The function value the name is bound to through the chain, or null (unbound, or bound to
+    // something else): what may stand in for a built-in filter or test of that name.
+    const Value* function(std::string_view name, uint32_t hash) const;
 
 private:
     bool holds(std::string_view name) const;

@@ -14,8 +14,15 @@ bool isASCII(std::string_view text);
 // return and space.
 inline bool isASCIIWhitespace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Without leading and trailing White_Space scalars (the platform's whitespace-and-newline trimming).
-std::string trimmed(std::string_view text);
+// The length of the White_Space scalar that starts at byte `at` (or ends at byte `end`), 0 when there
+// is none. White_Space beyond ASCII is U+0085, U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029,
+// U+202F, U+205F and U+3000; ill-formed bytes are never white space.
+size_t whitespaceLengthAt(std::string_view text, size_t at);
+size_t whitespaceLengthBefore(std::string_view text, size_t end);
+// Without leading and trailing White_Space scalars (the platform's whitespace-and-newline trimming),
+// as a part of `text`.
+std::string_view trimmedView(std::string_view text);
+inline std::string trimmed(std::string_view text) { return std::string(trimmedView(text)); }
 // Full Unicode case mapping in the root locale.
 std::string uppercased(std::string_view text);
 std::string lowercased(std::string_view text);

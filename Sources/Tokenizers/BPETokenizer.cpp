@@ -1,6 +1,8 @@
 #include "Tokenizers/BPETokenizer.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
@@ -82,25 +84,61 @@ size_t BytePair::hash() const {
 
 // --- Construction
 
-std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const hub::Config& merges) {
+namespace {
+
+// Calls visit(parts, count) with the parts of each merge of a merge list, in order: an array's string
+// elements, or a string cut at every space (empty parts kept). The part strings are reused from merge to
+// merge, so reading a long list allocates little. False when the value is not an array.
+template <class Visit>
+bool forEachMerge(const hub::Config& merges, Visit&& visit) {
     const hub::Config::Array* items = merges.array();
     if (!items) {
-        return std::nullopt;
+        return false;
     }
-    std::vector<std::vector<std::string>> out;
-    out.reserve(items->size());
+    std::vector<std::string> parts;
+    std::string text;
+    auto part = [&](size_t index) -> std::string& {
+        if (parts.size() <= index) {
+            parts.resize(index + 1);
+        }
+        return parts[index];
+    };
     for (const hub::Config& item : *items) {
-        if (const hub::Config::Array* parts = item.array()) {
-            std::vector<std::string> merge;
-            for (const hub::Config& part : *parts) {
-                if (auto s = part.string()) {
-                    merge.push_back(std::move(*s));
+        size_t count = 0;
+        if (const hub::Config::Array* elements = item.array()) {
+            for (const hub::Config& element : *elements) {
+                if (const hub::BinaryDistinctString* s = element.value().stringPayload()) {
+                    part(count++) = s->string();
                 }
             }
-            out.push_back(std::move(merge));
-        } else if (auto s = item.string()) {
-            out.push_back(text::split(*s, " "));
+        } else if (const hub::BinaryDistinctString* s = item.value().stringPayload()) {
+            text = s->string();
+            size_t start = 0;
+            while (true) {
+                size_t space = text.find(' ', start);
+                size_t end = space == std::string::npos ? text.size() : space;
+                part(count++).assign(text, start, end - start);
+                if (space == std::string::npos) {
+                    break;
+                }
+                start = space + 1;
+            }
+        } else {
+            continue;
         }
+        visit(static_cast<const std::vector<std::string>&>(parts), count);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const hub::Config& merges) {
+    std::vector<std::vector<std::string>> out;
+    if (!forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+            out.emplace_back(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(count));
+        })) {
+        return std::nullopt;
     }
     return out;
 }
@@ -108,8 +146,8 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
 BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
                            const AddedTokens& addedTokens) {
     hub::Config model = tokenizerData["model"];
-    std::optional<std::vector<std::vector<std::string>>> merges = mergesFromConfig(model["merges"]);
-    if (!merges) {
+    hub::Config merges = model["merges"];
+    if (!merges.isArray()) {
         throw TokenizerError::invalidDefinition("BPETokenizer requires merges");
     }
     const hub::Config::Dictionary* vocab = model["vocab"].dictionary();
@@ -117,34 +155,63 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         throw TokenizerError::missingVocab();
     }
 
-    scalarSymbols_.assign(scalarTableSize, noSymbol);
-    ranks_.reserve(merges->size());
-    symbols_.reserve(merges->size() * 2);
-    for (size_t rank = 0; rank < merges->size(); ++rank) {
-        const std::vector<std::string>& parts = (*merges)[rank];
-        // A merge without two parts has no pair; an empty part never meets a symbol, which is never empty.
-        if (parts.size() < 2 || parts[0].empty() || parts[1].empty() || rank >= noRank) {
-            continue;
+    // The vocabulary and the merge tables share nothing, so a large definition builds them side by side.
+    auto buildVocabulary = [&] {
+        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 8);
+        for (const auto& [key, value] : *vocab) {
+            if (auto id = value.integer()) {
+                vocabulary_.set(key.string(), *id);
+            }
         }
-        std::string first = canonical(parts[0]);
-        std::string second = canonical(parts[1]);
-        uint32_t a = internSymbol(first);
-        uint32_t b = internSymbol(second);
-        std::string joined = first + second;
-        uint32_t merged = internSymbol(plainlyNFC(joined) ? joined : canonical(joined));
-        ranks_.set(PairMap<Merge>::key(a, b), Merge{static_cast<uint32_t>(rank), merged});
+        for (const auto& [content, id] : addedTokens) {
+            vocabulary_.set(content, id);
+        }
+        vocabulary_.finish();
+    };
+    std::exception_ptr vocabularyError;
+    std::jthread vocabularyBuilder;
+    if (vocab->size() >= 16384) {
+        vocabularyBuilder = std::jthread([&] {
+            try {
+                buildVocabulary();
+            } catch (...) {
+                vocabularyError = std::current_exception();
+            }
+        });
+    } else {
+        buildVocabulary();
     }
 
-    vocabulary_.reserve(vocab->size() + addedTokens.size());
-    for (const auto& [key, value] : *vocab) {
-        if (auto id = value.integer()) {
-            vocabulary_.set(key.string(), *id);
+    // Merge symbols are interned by their NFC text; pairs of symbol ids map to the rank and the result.
+    size_t mergeCount = merges.array()->size();
+    scalarSymbols_.assign(scalarTableSize, noSymbol);
+    ranks_.reserve(mergeCount);
+    symbols_.reserve(mergeCount + 256, (mergeCount + 256) * 8);
+    std::string firstNFC;
+    std::string secondNFC;
+    std::string joined;
+    uint32_t rank = 0;
+    forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+        uint32_t position = rank++;
+        // A merge without two parts has no pair; an empty part never meets a symbol, which is never empty.
+        if (count < 2 || parts[0].empty() || parts[1].empty() || position == noRank) {
+            return;
         }
+        const std::string& first = plainlyNFC(parts[0]) ? parts[0] : (firstNFC = canonical(parts[0]));
+        const std::string& second = plainlyNFC(parts[1]) ? parts[1] : (secondNFC = canonical(parts[1]));
+        uint32_t a = internSymbol(first);
+        uint32_t b = internSymbol(second);
+        joined.assign(first).append(second);
+        uint32_t merged = internSymbol(plainlyNFC(joined) ? joined : canonical(joined));
+        ranks_.set(PairMap<Merge>::key(a, b), Merge{position, merged});
+    });
+    if (vocabularyBuilder.joinable()) {
+        vocabularyBuilder.join();
     }
-    for (const auto& [content, id] : addedTokens) {
-        vocabulary_.set(content, id);
+    if (vocabularyError) {
+        std::rethrow_exception(vocabularyError);
     }
-    vocabulary_.finish();
+
 
     auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int64_t> {
         return token ? vocabulary_.id(*token) : std::nullopt;
@@ -159,11 +226,12 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 }
 
 uint32_t BPETokenizer::internSymbol(std::string_view canonicalText) {
-    if (const uint32_t* found = symbols_.find(canonicalText)) {
-        return *found;
-    }
+    bool inserted = false;
     auto id = static_cast<uint32_t>(symbols_.size());
-    symbols_.set(canonicalText, id);
+    id = symbols_.findOrInsert(canonicalText, id, inserted);
+    if (!inserted) {
+        return id;
+    }
     if (auto scalar = singleScalar(canonicalText); scalar && *scalar < scalarTableSize) {
         scalarSymbols_[*scalar] = id;
     }

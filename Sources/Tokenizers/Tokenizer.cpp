@@ -4,6 +4,7 @@
 #include <atomic>
 #include <iostream>
 
+#include "Hub/LanguageModelConfigurationFromHub.hpp"
 #include "Jinja/Template.hpp"
 #include "Tokenizers/BPETokenizer.hpp"
 #include "Tokenizers/BertTokenizer.hpp"
@@ -735,6 +736,32 @@ std::shared_ptr<Tokenizer> AutoTokenizer::from(const hub::Config& tokenizerConfi
         }
     }
     return std::make_shared<PreTrainedTokenizer>(tokenizerConfig, tokenizerData, strict);
+}
+
+namespace {
+
+std::shared_ptr<Tokenizer> fromConfigurations(const hub::LanguageModelConfigurationFromHub& configuration,
+                                              bool strict, bool consultClasses) {
+    std::optional<hub::Config> tokenizerConfig = configuration.tokenizerConfig();
+    if (!tokenizerConfig) {
+        throw TokenizerError::missingConfig();
+    }
+    hub::Config tokenizerData = configuration.tokenizerData();
+    if (consultClasses) {
+        return AutoTokenizer::from(*tokenizerConfig, tokenizerData, strict);
+    }
+    return std::make_shared<PreTrainedTokenizer>(*tokenizerConfig, tokenizerData, strict);
+}
+
+}  // namespace
+
+std::shared_ptr<Tokenizer> AutoTokenizer::from(const std::string& pretrained, const hub::HubApi& hubApi, bool strict) {
+    return fromConfigurations(hub::LanguageModelConfigurationFromHub(pretrained, "main", hubApi), strict, true);
+}
+
+std::shared_ptr<Tokenizer> AutoTokenizer::fromModelFolder(const std::filesystem::path& modelFolder,
+                                                          const hub::HubApi& hubApi, bool strict) {
+    return fromConfigurations(hub::LanguageModelConfigurationFromHub(modelFolder, hubApi), strict, false);
 }
 
 }  // namespace tokenizers

@@ -3,6 +3,7 @@
 #include <any>
 #include <concepts>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "Hub/Config.hpp"
+#include "Hub/HubApi.hpp"
 #include "Platform/Foundation/Error.hpp"
 #include "Platform/Foundation/OrderedDictionary.hpp"
 #include "Platform/Foundation/Text.hpp"
@@ -359,6 +361,13 @@ struct AutoTokenizer {
     // The class named by the configuration's "tokenizer_class", built from the two values.
     static std::shared_ptr<Tokenizer> from(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
                                            bool strict);
+    // The tokenizer of a model repository ("main"), fetched into the client's cache first. Throws
+    // TokenizerError.missingConfig when the repository has no tokenizer configuration; the hub client's
+    // errors pass through unchanged.
+    static std::shared_ptr<Tokenizer> from(const std::string& pretrained, const hub::HubApi& hubApi, bool strict);
+    // The tokenizer of a local model folder, always a plain PreTrainedTokenizer.
+    static std::shared_ptr<Tokenizer> fromModelFolder(const std::filesystem::path& modelFolder,
+                                                      const hub::HubApi& hubApi, bool strict);
 };
 
 }  // namespace tokenizers

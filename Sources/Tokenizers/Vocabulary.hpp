@@ -42,34 +42,43 @@ inline uint64_t hashBytes(std::string_view s) {
 template <class Value>
 class StringMap {
 public:
-    void reserve(size_t count) {
+    // Room for `count` keys of `keyBytes` bytes in all without growing.
+    void reserve(size_t count, size_t keyBytes = 0) {
         size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
+        arena_.reserve(keyBytes);
     }
 
     // Inserts or replaces.
     void set(std::string_view key, Value value) {
+        bool inserted = false;
+        Value& stored = findOrInsert(key, value, inserted);
+        stored = value;
+    }
+
+    // The value stored under the key; when there is none, `value` is stored first and `inserted` set.
+    Value& findOrInsert(std::string_view key, Value value, bool& inserted) {
         if ((size_ + 1) * 2 > slots_.size()) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
-        uint64_t hash = hashBytes(key);
+        uint32_t hash = hash32(key);
         Slot& slot = slots_[probe(key, hash)];
-        if (slot.length != emptyLength) {
-            slot.value = value;
-            return;
+        inserted = slot.length == emptyLength;
+        if (inserted) {
+            slot = Slot{hash, static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(key.size()), value};
+            arena_.append(key);
+            ++size_;
         }
-        slot = Slot{hash, value, static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(key.size())};
-        arena_.append(key);
-        ++size_;
+        return slot.value;
     }
 
     const Value* find(std::string_view key) const {
         if (slots_.empty()) {
             return nullptr;
         }
-        const Slot& slot = slots_[probe(key, hashBytes(key))];
+        const Slot& slot = slots_[probe(key, hash32(key))];
         return slot.length == emptyLength ? nullptr : &slot.value;
     }
 
@@ -87,16 +96,19 @@ public:
 
 private:
     static constexpr uint32_t emptyLength = ~uint32_t{0};
+    // The top half of the hash: its top bits pick the slot, all of it rejects most other keys unread.
     struct Slot {
-        uint64_t hash = 0;
-        Value value{};
+        uint32_t hash = 0;
         uint32_t offset = 0;
         uint32_t length = emptyLength;
+        Value value{};
     };
 
-    size_t probe(std::string_view key, uint64_t hash) const {
+    static uint32_t hash32(std::string_view key) { return static_cast<uint32_t>(hashBytes(key) >> 32); }
+
+    size_t probe(std::string_view key, uint32_t hash) const {
         size_t mask = slots_.size() - 1;
-        size_t index = static_cast<size_t>(hash >> shift_);
+        size_t index = hash >> shift_;
         while (true) {
             const Slot& slot = slots_[index];
             if (slot.length == emptyLength ||
@@ -111,11 +123,11 @@ private:
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
-        shift_ = 64 - std::countr_zero(capacity);
+        shift_ = 32 - std::countr_zero(capacity);
         size_t mask = capacity - 1;
         for (const Slot& slot : old) {
             if (slot.length != emptyLength) {
-                size_t index = static_cast<size_t>(slot.hash >> shift_);
+                size_t index = slot.hash >> shift_;
                 while (slots_[index].length != emptyLength) {
                     index = (index + 1) & mask;
                 }
@@ -127,7 +139,7 @@ private:
     std::vector<Slot> slots_;
     std::string arena_;
     size_t size_ = 0;
-    int shift_ = 64;
+    int shift_ = 32;
 };
 
 // An open-addressing map from a 64-bit key (two 32-bit ids) to a small value, for the merge hot loop.
@@ -205,7 +217,7 @@ private:
 // every tokenizer file, else a hash map.
 class Vocabulary {
 public:
-    void reserve(size_t count) { ids_.reserve(count); }
+    void reserve(size_t count, size_t keyBytes = 0) { ids_.reserve(count, keyBytes); }
     // Inserts or replaces the token's id. Call finish() after the last change.
     void set(std::string_view token, int64_t id) { ids_.set(token, id); }
     void finish();

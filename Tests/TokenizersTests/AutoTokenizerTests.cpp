@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "Hub/Hub.hpp"
+#include "HubServer/HubServer.hpp"
 #include "ModelTestSupport.hpp"
 #include "Tokenizers/BPETokenizer.hpp"
 #include "Tokenizers/Tokenizer.hpp"
@@ -120,4 +124,76 @@ TEST(AutoTokenizer, LlamaPostProcessorUpdate) {
     }
     // The same refusal ends a Llama tokenizer's construction.
     EXPECT_THROW(llama(R"(, "add_eos_token": true, "eos_token": null)"), TokenizerError);
+}
+
+// --- Loading from a folder and from a repository of the (loopback) hosting service.
+
+namespace {
+
+const char* llamaConfig = R"({"tokenizer_class": "LlamaTokenizerFast", "bos_token": "<s>", "eos_token": "</s>",
+                              "unk_token": "<unk>", "legacy": false})";
+
+}  // namespace
+
+TEST(AutoTokenizer, FromModelFolder) {
+    hubtest::TemporaryFolder folder;
+    folder.write("tokenizer.json", llamaDefinition);
+    folder.write("tokenizer_config.json", llamaConfig);
+    folder.write("chat_template.jinja", "{{ messages[0].content }} b");
+    hub::HubApi api({.downloadBase = folder.path() / "cache", .useOfflineMode = true});
+    std::shared_ptr<Tokenizer> tokenizer = AutoTokenizer::fromModelFolder(folder.path(), api, true);
+    // The class table is not consulted here: no Llama behaviour, whatever the class name.
+    ASSERT_EQ(typeid(*tokenizer), typeid(PreTrainedTokenizer));
+    EXPECT_TRUE(tokenizer->hasChatTemplate());
+    Message message{{"role", std::string("user")}, {"content", std::string("a")}};
+    EXPECT_EQ(tokenizer->applyChatTemplate({message}), (std::vector<int64_t>{6, 7}));
+
+    hubtest::TemporaryFolder bare;
+    bare.write("tokenizer.json", llamaDefinition);
+    try {
+        AutoTokenizer::fromModelFolder(bare.path(), api, true);
+        FAIL();
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error, TokenizerError::missingConfig());
+    }
+    // The loader's own errors pass through.
+    hubtest::TemporaryFolder empty;
+    EXPECT_THROW(AutoTokenizer::fromModelFolder(empty.path(), api, true), hub::Hub::HubClientError);
+}
+
+TEST(AutoTokenizer, FromRepository) {
+    hubtest::TemporaryFolder repositories;
+    repositories.write("owner/llama/tokenizer.json", llamaDefinition);
+    repositories.write("owner/llama/tokenizer_config.json", llamaConfig);
+    // A model whose tokenizer configuration names no class: its model type names it.
+    repositories.write("owner/whisper/tokenizer.json", byteLevelDefinition({{"h", "i"}}));
+    repositories.write("owner/whisper/tokenizer_config.json", R"({"clean_up_tokenization_spaces": false})");
+    repositories.write("owner/whisper/config.json", R"({"model_type": "whisper"})");
+    repositories.write("owner/untokenized/tokenizer.json", byteLevelDefinition());
+    hubtest::HubServer server({.root = repositories.path()});
+    hubtest::TemporaryFolder downloads;
+    hub::HubApi api({.downloadBase = downloads.path(), .endpoint = server.baseURL(), .useOfflineMode = false});
+
+    std::shared_ptr<Tokenizer> llamaTokenizer = AutoTokenizer::from(std::string("owner/llama"), api, true);
+    ASSERT_NE(dynamic_cast<LlamaPreTrainedTokenizer*>(llamaTokenizer.get()), nullptr);
+    EXPECT_EQ(llamaTokenizer->decode(llamaTokenizer->encode("a b ab"), true), "a b ab");
+    EXPECT_TRUE(std::filesystem::exists(downloads.path() / "models" / "owner" / "llama" / "tokenizer.json"));
+
+    std::shared_ptr<Tokenizer> whisper = AutoTokenizer::from(std::string("owner/whisper"), api, true);
+    EXPECT_EQ(whisper->tokenize("hi hi"), (Tokens{"hi", "\u0120", "hi"}));
+    EXPECT_EQ(whisper->decode(whisper->encode("Привет, hi!")), "Привет, hi!");
+
+    try {
+        AutoTokenizer::from(std::string("owner/untokenized"), api, true);
+        FAIL();
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error, TokenizerError::missingConfig());
+    }
+    try {
+        AutoTokenizer::from(std::string("owner/absent"), api, true);
+        FAIL();
+    } catch (const TokenizerError& error) {
+        FAIL() << "the hub client's error should pass through, not " << error.describe();
+    } catch (const foundation::Error&) {
+    }
 }
