@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -130,7 +131,18 @@ TEST(WhisperKernels, BlockedProductCoversEveryElementOnceWhateverTheShape) {
     EXPECT_EQ(openblas_get_num_threads(), before);
 }
 
-// Every product path this CPU runs, the portable one included, against a double-precision sum.
+// Rounded to bfloat16 (nearest even), as the reduced-precision path rounds its inputs.
+double bf16(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = (bits + 0x7FFFu + ((bits >> 16) & 1u)) & 0xFFFF0000u;
+    std::memcpy(&f, &bits, sizeof bits);
+    return f;
+}
+
+// Every product path this CPU runs, the portable one included, against a double-precision sum (of
+// the inputs rounded to bfloat16 for the reduced-precision path: only the single-precision
+// accumulation may differ, so a packing fault cannot hide in the rounding error).
 // The shapes cross each blocking edge: partial register tiles, depth beyond one slice, rows beyond
 // one packed block of A, columns beyond one packed block of B; and both C-update forms (beta 0
 // must not read C, which holds NaN there).
@@ -155,7 +167,9 @@ TEST(WhisperKernels, EveryProductPathMatchesTheReference) {
             for (size_t r = 0; r < c.m; ++r) {
                 for (size_t j = 0; j < c.n; ++j) {
                     double e = c.beta == 0.0f ? 0.0 : double(c.beta) * c0[r * ldc + j];
-                    for (size_t i = 0; i < c.k; ++i) e += double(c.alpha) * a[r * c.k + i] * b[j * c.k + i];
+                    for (size_t i = 0; i < c.k; ++i)
+                        e += isReducedPrecision(path) ? double(c.alpha) * bf16(a[r * c.k + i]) * bf16(b[j * c.k + i])
+                                                      : double(c.alpha) * a[r * c.k + i] * b[j * c.k + i];
                     const double err = std::abs(e - out[r * ldc + j]);
                     worst = std::isnan(err) ? 1e30 : std::max(worst, err);
                 }

@@ -12,13 +12,19 @@
 
 namespace coreml::whisper {
 
-enum class GemmPath { portable, avx2, avx512 };
+// avx512bf16 is the reduced-precision path: A and B rounded to bfloat16 (8 significant bits) as
+// they are packed, products summed in single precision by the CPU's BF16 dot-product instructions.
+enum class GemmPath { portable, avx2, avx512, avx512bf16 };
 
 const char* gemmPathName(GemmPath path);
-// The paths this CPU (and its operating system) can run, portable first, widest last.
+// The paths this CPU (and its operating system) can run: the single-precision ones, portable first,
+// widest last, then the reduced-precision one where the CPU has it.
 const std::vector<GemmPath>& supportedGemmPaths();
-// The widest of them: what every product uses.
+// The widest single-precision path: what products use unless a model asks for reduced precision.
 GemmPath bestGemmPath();
+// The reduced-precision path where the CPU has BF16 dot products, else bestGemmPath().
+GemmPath reducedPrecisionGemmPath();
+bool isReducedPrecision(GemmPath path);
 
 // Rows and columns of a path's register tile: block edges on these multiples avoid partial tiles.
 size_t gemmTileRows(GemmPath path);

@@ -79,6 +79,16 @@ void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, fl
         const_cast<void*>(static_cast<const void*>(&finish)));
 }
 
+template <class F>
+void matmulTransBOnPathThen(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
+                            size_t m, size_t n, size_t k, float alpha, float beta, F&& finish) {
+    using Body = std::remove_reference_t<F>;
+    matmulTransBOnPath(
+        path, a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
+        [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
+        const_cast<void*>(static_cast<const void*>(&finish)));
+}
+
 // Finishing steps for a block of a [rows, ld] matrix: x += bias[c]; x = GELU(x + bias[c]).
 void addBiasBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias);
 void addBiasGeluBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias);
