@@ -17,7 +17,7 @@ PACKAGES=(
   libcpp-httplib-dev libpoppler-cpp-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libgtk-3-dev libayatana-appindicator3-dev libx11-dev libxtst-dev libnotify-dev
-  xvfb xdotool alsa-utils libasound2-plugins
+  xvfb
   clang-16 libclang-rt-16-dev
 )
 

@@ -5,6 +5,7 @@
 #include <X11/extensions/XTest.h>
 #include <cairo.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -101,29 +102,32 @@ std::optional<fs::path> findProgram(const std::string& name) {
 VirtualDisplay::VirtualDisplay() {
     auto xvfb = findProgram("Xvfb");
     if (!xvfb) return;
-    for (int number = 90; number < 190; ++number) {
-        const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-        if (fs::exists(lock) || fs::exists(socket)) continue;
-        name_ = ":" + std::to_string(number);
-        pid_ = spawn({xvfb->string(), name_, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"}, {inheritedPath()},
-                     "/dev/null");
-        // Ready once a client can connect; a lost race for the number shows as an early exit.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitFor(pid_, 0ms)) break;
-            if (fs::exists(socket)) {
-                if (Display* display = XOpenDisplay(name_.c_str())) {
-                    XCloseDisplay(display);
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(50ms);
-        }
+    // Xvfb picks a free display number itself and writes it to the pipe once it accepts clients, so
+    // tests that start servers in parallel never share one.
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = spawn({xvfb->string(), "-displayfd", std::to_string(ready[1]), "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
+                 {inheritedPath()}, "/dev/null");
+    close(ready[1]);
+    std::string number;
+    pollfd wait{ready[0], POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline && poll(&wait, 1, 100) >= 0) {
+        char digits[16];
+        if (!(wait.revents & (POLLIN | POLLHUP))) continue;
+        const ssize_t got = read(ready[0], digits, sizeof digits);
+        if (got <= 0) break;
+        number.append(digits, static_cast<size_t>(got));
+        if (number.find('\n') != std::string::npos) break;
+    }
+    close(ready[0]);
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
+    if (number.empty()) {
         stop(pid_);
         pid_ = -1;
+        return;
     }
-    name_.clear();
+    name_ = ":" + number;
 }
 
 VirtualDisplay::~VirtualDisplay() { stop(pid_); }

@@ -21,7 +21,7 @@ namespace desktoptest {
 // The program's path when it is on PATH.
 std::optional<std::filesystem::path> findProgram(const std::string& name);
 
-// Xvfb on the first free display number from :90 on (1280 × 800, 24 bits, no TCP).
+// Xvfb on a display number it finds free (1280 × 800, 24 bits, no TCP).
 class VirtualDisplay {
 public:
     VirtualDisplay();
