@@ -5,8 +5,8 @@ and compares its times with the engine's own benchmark.
     python3 Benchmarks/jinja_reference.py build/Benchmarks/JinjaBenchmarks [--repetitions 5]
 
 The benchmark binary exports its templates and contexts (--export), so both engines render exactly the
-same work: each template compiled once, then rendered repeatedly on one thread. Times are the best of
-several repetitions, because the machine may be busy. Needs python3 with its jinja2 package; this script
+same work: each template compiled once, then rendered repeatedly on one thread. The two engines take
+turns and each time is the best of all repetitions, because the machine may be busy. Needs python3 with its jinja2 package; this script
 is a tool for people, never run by the tests.
 """
 
@@ -19,47 +19,61 @@ import tempfile
 import timeit
 
 
-def python_times(cases, repetitions):
+def python_renderers(cases, sandboxed):
     import jinja2
+    import jinja2.sandbox
 
     def raise_exception(message):
         raise jinja2.exceptions.TemplateError(message)
 
-    environment = jinja2.Environment()
+    # Plain by default; --sandboxed uses the environment chat-template libraries render with.
+    if sandboxed:
+        environment = jinja2.sandbox.ImmutableSandboxedEnvironment(
+            trim_blocks=True, lstrip_blocks=True, extensions=["jinja2.ext.loopcontrols"])
+    else:
+        environment = jinja2.Environment()
     environment.globals["raise_exception"] = raise_exception
     compiled = {}
-    times = {}
+    renderers = {}
     for case in cases:
         template = compiled.setdefault(case["template"], environment.from_string(case["source"]))
         context = case["context"]
         template.render(**context)
-        timer = timeit.Timer(lambda: template.render(**context))
+        renderers[(case["template"], case["messages"])] = lambda t=template, c=context: t.render(**c)
+    return renderers
+
+
+def python_times(renderers):
+    times = {}
+    for key, render in renderers.items():
+        timer = timeit.Timer(render)
         number, _ = timer.autorange()
-        best = min(timer.repeat(repeat=repetitions, number=number)) / number
-        times[(case["template"], case["messages"])] = best
+        times[key] = min(timer.repeat(repeat=3, number=number)) / number
     return times
 
 
-def engine_times(binary, repetitions):
+def engine_times(binary):
     output = subprocess.run(
-        [binary, "--benchmark_filter=^Render/", "--benchmark_format=json",
-         f"--benchmark_repetitions={repetitions}", "--benchmark_min_time=0.2"],
+        [binary, "--benchmark_filter=^Render/", "--benchmark_format=json", "--benchmark_min_time=0.2"],
         check=True, capture_output=True, text=True).stdout
     times = {}
     for run in json.loads(output)["benchmarks"]:
-        if run.get("run_type") != "iteration":
-            continue
         _, template, messages = run["run_name"].split("/")
-        seconds = run["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
-        key = (template, int(messages))
-        times[key] = min(times.get(key, seconds), seconds)
+        times[(template, int(messages))] = run["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
     return times
+
+
+def keep_best(best, times):
+    for key, seconds in times.items():
+        best[key] = min(best.get(key, seconds), seconds)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("binary", help="path of the JinjaBenchmarks executable")
     parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--sandboxed", action="store_true",
+                        help="the sandboxed environment with trim_blocks and lstrip_blocks, as chat-template libraries use")
     arguments = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as folder:
@@ -68,8 +82,12 @@ def main():
         with open(path, encoding="utf-8") as file:
             cases = json.load(file)["cases"]
 
-    python = python_times(cases, arguments.repetitions)
-    engine = engine_times(arguments.binary, arguments.repetitions)
+    # The two engines take turns, so that both see the same changes in the machine's load.
+    renderers = python_renderers(cases, arguments.sandboxed)
+    python, engine = {}, {}
+    for _ in range(arguments.repetitions):
+        keep_best(python, python_times(renderers))
+        keep_best(engine, engine_times(arguments.binary))
 
     print(f"{'template':<12} {'messages':>8} {'python us':>10} {'engine us':>10} {'speed-up':>9}")
     for case in cases:

@@ -184,22 +184,25 @@ Broadcaster<Downloader::DownloadState>::Stream Downloader::download(const std::s
     stopTransfer();
     downloadResumeState_.setExpectedSize(expectedSize);
     session_.set(std::make_shared<URLSession>());
-    setUpDownload(url, token, incompleteFileSize(incompleteDestination_));
-    return broadcaster_.subscribe();
+    return setUpDownload(url, token, incompleteFileSize(incompleteDestination_));
 }
 
-void Downloader::setUpDownload(const std::string& url, const std::optional<std::string>& token, int64_t resumeSize) {
+Broadcaster<Downloader::DownloadState>::Stream Downloader::setUpDownload(const std::string& url,
+                                                                        const std::optional<std::string>& token,
+                                                                        int64_t resumeSize) {
     URLRequest request(url);
     if (auto authorization = HubApi::authorizationValue(token)) request.setValue(*authorization, "Authorization");
     request.timeoutInterval = params_.timeout;
     downloadResumeState_.setDownloadedSize(resumeSize);
-    // The start state goes out before the subscription is made, so a subscriber never sees the end of an
-    // earlier transfer first.
+    // The start state goes out and the subscription is made before the transfer runs, so the subscriber
+    // sees this transfer from its start: never the end of an earlier one, never only the end of this one.
     const auto expected = downloadResumeState_.expectedSize();
     broadcaster_.broadcast(DownloadState::downloading(
         resumeSize > 0 && expected && *expected > 0 ? static_cast<double>(resumeSize) / static_cast<double>(*expected) : 0,
         std::nullopt));
+    auto states = broadcaster_.subscribe();
     task_.set(std::make_shared<TransferTask>([this, request](std::stop_token stop) { transfer(request, stop); }));
+    return states;
 }
 
 void Downloader::transfer(const URLRequest& request, std::stop_token stop) {

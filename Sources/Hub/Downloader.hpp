@@ -162,7 +162,8 @@ public:
     const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
 
 private:
-    void setUpDownload(const std::string& url, const std::optional<std::string>& token, int64_t resumeSize);
+    Broadcaster<DownloadState>::Stream setUpDownload(const std::string& url, const std::optional<std::string>& token,
+                                                     int64_t resumeSize);
     void transfer(const URLRequest& request, std::stop_token stop);
     void httpGet(const URLRequest& request, int file, std::stop_token stop);
     void stopTransfer();

@@ -1,6 +1,7 @@
 #include "Hub/Hub.hpp"
 
 #include "Platform/Foundation/DecodingError.hpp"
+#include "Platform/Foundation/URL.hpp"
 
 namespace hub::Hub {
 
@@ -220,21 +221,8 @@ std::string_view HubClientError::caseName(Case errorCase) {
 }
 
 std::string fileURLText(const std::filesystem::path& file) {
-    std::string path = file.is_absolute() ? file.string() : std::filesystem::absolute(file).string();
-    static const char* hex = "0123456789ABCDEF";
-    std::string out = "file://";
-    for (unsigned char c : path) {
-        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
-        if (keep) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    const std::string path = file.is_absolute() ? file.string() : std::filesystem::absolute(file).string();
+    return "file://" + foundation::percentEncodedPath(path, true);
 }
 
 }  // namespace hub::Hub

@@ -321,6 +321,7 @@ HTTPURLResponse URLSession::stream(const URLRequest& request,
             throw URLError(URLError::Code::badURL, request.url);
 
     URLRequest current = request;
+    bool freshConnection = false;
     for (int hop = 0;; ++hop) {
         auto parsed = foundation::URLComponents::parse(current.url);
         if (!parsed || !parsed->host) throw URLError(URLError::Code::badURL, current.url);
@@ -363,6 +364,7 @@ HTTPURLResponse URLSession::stream(const URLRequest& request,
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "quorvel-hub/1.0");
         curl_easy_setopt(easy, CURLOPT_NOPROXY, impl_->noProxy.c_str());
         curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+        if (freshConnection) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Exchange::header);
@@ -420,6 +422,17 @@ HTTPURLResponse URLSession::stream(const URLRequest& request,
             current = std::move(*exchange.redirect);
             continue;
         }
+        // A pooled connection the server closed while it sat idle fails before any answer: the request is
+        // sent once more on a new connection (only GET and HEAD are ever sent, so repeating is harmless).
+        long connects = 0;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        if (!freshConnection && connects == 0 && exchange.response.statusCode == 0 &&
+            (result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR)) {
+            freshConnection = true;
+            --hop;
+            continue;
+        }
+        freshConnection = false;
         if (result != CURLE_OK) throw URLError(codeFor(result), current.url);
         if (!exchange.headComplete) throw URLError(URLError::Code::badServerResponse, current.url);
         return std::move(exchange.response);

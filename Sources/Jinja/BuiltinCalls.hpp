@@ -2,6 +2,7 @@
 // The shape in which the engine calls its built-in filters and tests: the input apart from the call's
 // own positional values, so that a call copies nothing. Every filter and test is written in this shape;
 // its public function and its table entry run the same body.
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -28,10 +29,14 @@ struct FilterCall {
     BoundValues bind(const ParameterList& parameters) const { return parameters.bind(arguments, kwargs); }
 };
 using FilterBody = Value (*)(const FilterCall& call);
+// For a filter whose result is often a part of its string input (trim, string): that part, when the
+// body would give it, so the caller can read it without a copy; nothing when the body must run.
+using FilterPart = std::optional<std::string_view> (*)(const FilterCall& call);
 
 struct FilterEntry {
     FilterBody body;
-    bool runsTemplateCode;  // may call functions or tests bound in the scope (map, select and the like)
+    bool runsTemplateCode;      // may call functions or tests bound in the scope (map, select and the like)
+    FilterPart part = nullptr;  // only where the result can be a part of the input
 };
 // The built-in filter of that name (aliases included), or null.
 const FilterEntry* find(std::string_view name);

@@ -119,6 +119,7 @@ void appendPrettyPrinted(std::string& out, const Value& value, size_t depth) {
 
 // Every UTF-16 code unit at or above 128 written as \uXXXX with lower-case hexadecimal digits.
 std::string escapeNonASCII(std::string_view json) {
+    if (fastText::isASCII(json)) return std::string(json);
     static const char* hex = "0123456789abcdef";
     std::string result;
     result.reserve(json.size());
@@ -202,8 +203,11 @@ Value calls::tojson(const FilterCall& call) {
         // A function value or a non-finite number anywhere makes the whole result null.
         json = "null";
     }
-    if (!text::isValidUTF8(json)) json = "null";
-    if (boundArgument(bound, "ensure_ascii").isTruthy()) json = escapeNonASCII(json);
+    // ASCII text is valid UTF-8 and has nothing to escape.
+    if (!fastText::isASCII(json)) {
+        if (!text::isValidUTF8(json)) json = "null";
+        if (boundArgument(bound, "ensure_ascii").isTruthy()) json = escapeNonASCII(json);
+    }
     return Value(std::move(json));
 }
 

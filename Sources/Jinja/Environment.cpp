@@ -1,7 +1,5 @@
 #include "Jinja/Environment.hpp"
 
-#include <cstring>
-
 #include "Jinja/Globals.hpp"
 #include "Jinja/PropertyMembers.hpp"
 
@@ -12,28 +10,8 @@ namespace jinja {
 
 namespace {
 // Scopes up to this size are scanned; larger ones keep an index.
-constexpr size_t scanLimit = 12;
+constexpr size_t scanLimit = 8;
 }  // namespace
-
-uint32_t ScopeVariables::hashName(std::string_view name) {
-    // Eight bytes at a time with a multiplicative mix: names are short.
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
-    const char* p = name.data();
-    size_t left = name.size();
-    while (left >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 32;
-        p += 8;
-        left -= 8;
-    }
-    uint64_t word = 0;
-    for (size_t i = 0; i < left; ++i) word |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 29;
-    return static_cast<uint32_t>(h);
-}
 
 ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
     for (const auto& [name, value] : elements) set(name, value);
@@ -43,25 +21,6 @@ ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entri
     elements_.reserve(entries.size());
     hashes_.reserve(entries.size());
     for (const auto& [name, value] : entries) set(name, value);
-}
-
-size_t ScopeVariables::indexOf(std::string_view name, uint32_t hash) const {
-    if (slots_.empty()) {
-        for (size_t i = 0; i < hashes_.size(); ++i)
-            if (hashes_[i] == hash && elements_[i].first == name) return i;
-        return elements_.size();
-    }
-    size_t mask = slots_.size() - 1;
-    for (size_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-        size_t i = slots_[slot] - 1;
-        if (hashes_[i] == hash && elements_[i].first == name) return i;
-    }
-    return elements_.size();
-}
-
-const Value* ScopeVariables::find(std::string_view name, uint32_t hash) const {
-    size_t i = indexOf(name, hash);
-    return i < elements_.size() ? &elements_[i].second : nullptr;
 }
 
 void ScopeVariables::rebuildIndex() {
@@ -78,15 +37,17 @@ void ScopeVariables::rebuildIndex() {
     }
 }
 
-void ScopeVariables::set(std::string_view name, Value value) { set(name, hashName(name), std::move(value)); }
+void ScopeVariables::set(std::string_view name, Value value) { store(name, hashName(name), std::move(value)); }
 
-void ScopeVariables::set(std::string_view name, uint32_t hash, Value value) {
+template <class V>
+void ScopeVariables::store(std::string_view name, uint32_t hash, V&& value) {
+    if (value.isFunction()) functionBits_ |= uint64_t{1} << (hash & 63);
     size_t i = indexOf(name, hash);
     if (i < elements_.size()) {
-        elements_[i].second = std::move(value);
+        elements_[i].second = std::forward<V>(value);
         return;
     }
-    elements_.emplace_back(std::string(name), std::move(value));
+    elements_.emplace_back(std::string(name), std::forward<V>(value));
     hashes_.push_back(hash);
     if (slots_.empty() ? elements_.size() > scanLimit : elements_.size() * 2 > slots_.size()) {
         rebuildIndex();
@@ -101,7 +62,7 @@ void ScopeVariables::set(std::string_view name, uint32_t hash, Value value) {
 bool ScopeVariables::insertNew(std::string_view name, Value value) {
     uint32_t hash = hashName(name);
     if (indexOf(name, hash) < elements_.size()) return false;
-    set(name, hash, std::move(value));
+    store(name, hash, std::move(value));
     return true;
 }
 
@@ -118,6 +79,7 @@ void ScopeVariables::clear() {
     elements_.clear();
     hashes_.clear();
     slots_.clear();
+    functionBits_ = 0;
 }
 
 std::vector<std::string> ScopeVariables::keys() const {
@@ -132,6 +94,7 @@ std::vector<std::string> ScopeVariables::keys() const {
 
 namespace {
 constexpr std::string_view loopName = "loop";
+constexpr uint32_t loopHash = ScopeVariables::hashName(loopName);
 }  // namespace
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
@@ -145,12 +108,23 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 }
 
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
-    bool isLoop = name == loopName;
+    bool isLoop = hash == loopHash && name == loopName;
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
+        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};
+}
+
+const Value* Environment::function(std::string_view name, uint32_t hash) const {
+    bool possible = false;
+    for (const Environment* scope = this; scope && !possible; scope = scope->parent_.get())
+        possible = scope->variables.mayHoldFunction(hash) || (scope->item_ && scope->item_->isFunction());
+    if (!possible) return nullptr;
+    Binding binding = resolve(name, hash);
+    return binding.value && binding.value->isFunction() ? binding.value : nullptr;
 }
 
 Value Environment::lookup(std::string_view name) const {
@@ -162,13 +136,20 @@ Value Environment::lookup(std::string_view name) const {
 
 void Environment::set(std::string_view name, Value value) { set(name, ScopeVariables::hashName(name), std::move(value)); }
 
-void Environment::set(std::string_view name, uint32_t hash, Value value) {
-    if (name == loopName) loopBound_ = false;
+void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
+    if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
+    variables.set(name, hash, value);
+}
+
+void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
+    if (hash == loopHash && name == loopName) loopBound_ = false;
+    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 
 bool Environment::holds(std::string_view name) const {
-    return (loopBound_ && name == loopName) || variables.contains(name);
+    return (loopBound_ && name == loopName) || (item_ && name == itemName_) || variables.contains(name);
 }
 
 void Environment::setInChain(const std::string& name, Value value) {
@@ -182,37 +163,47 @@ void Environment::bindLoop(int64_t index, int64_t length) {
     loopBound_ = true;
 }
 
+namespace {
+constexpr std::string_view loopMembers[] = {"index", "index0", "first", "last", "length", "revindex", "revindex0", "cycle"};
+}  // namespace
+
+int Environment::LoopPosition::memberNamed(std::string_view name) {
+    for (int i = 0; i < 8; ++i)
+        if (loopMembers[i] == name) return i;
+    return -1;
+}
+
 Value Environment::LoopPosition::object() const {
     ValueObject loop;
-    loop.set("index", member("index"));
-    loop.set("index0", member("index0"));
-    loop.set("first", member("first"));
-    loop.set("last", member("last"));
-    loop.set("length", member("length"));
-    loop.set("revindex", member("revindex"));
-    loop.set("revindex0", member("revindex0"));
-    loop.set("cycle", member("cycle"));
+    for (int i = 0; i < 8; ++i) loop.set(std::string(loopMembers[i]), member(i));
     return Value(std::move(loop));
 }
 
 Value Environment::LoopPosition::member(std::string_view name) const {
-    if (name == "index") return Value(index + 1);
-    if (name == "index0") return Value(index);
-    if (name == "first") return Value(index == 0);
-    if (name == "last") return Value(index + 1 == length);
-    if (name == "length") return Value(length);
-    if (name == "revindex") return Value(length - index);
-    if (name == "revindex0") return Value(length - index - 1);
-    if (name == "cycle") {
-        int64_t position = index;
-        return Value(BuiltinFunction([position](const std::vector<Value>& args, const KeywordArguments&,
-                                                const EnvironmentPtr&) -> Value {
-            if (args.empty()) return Value(std::string());
-            return args[static_cast<size_t>(position) % args.size()];
-        }));
-    }
+    int position = memberNamed(name);
+    if (position >= 0) return member(position);
     // The object methods (items, get, keys, values); any other name is a missing key.
     return PropertyMembers::evaluate(object(), name);
+}
+
+Value Environment::LoopPosition::member(int position) const {
+    switch (position) {
+        case 0: return Value(index + 1);
+        case 1: return Value(index);
+        case 2: return Value(index == 0);
+        case 3: return Value(index + 1 == length);
+        case 4: return Value(length);
+        case 5: return Value(length - index);
+        case 6: return Value(length - index - 1);
+        default: {
+            int64_t at = index;
+            return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&,
+                                              const EnvironmentPtr&) -> Value {
+                if (args.empty()) return Value(std::string());
+                return args[static_cast<size_t>(at) % args.size()];
+            }));
+        }
+    }
 }
 
 }  // namespace jinja

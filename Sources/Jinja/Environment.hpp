@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Jinja/TextFastPaths.hpp"
 #include "Jinja/Value.hpp"
 
 namespace jinja {
@@ -30,13 +31,20 @@ public:
     bool empty() const { return elements_.empty(); }
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
-    Value* find(std::string_view name) { return const_cast<Value*>(std::as_const(*this).find(name)); }
+    Value* find(std::string_view name) {
+        functionBits_ = ~uint64_t{0};  // the caller may store a function through it
+        return const_cast<Value*>(std::as_const(*this).find(name));
+    }
     // `hash` is hashName(name), computed once for a whole scope chain.
-    const Value* find(std::string_view name, uint32_t hash) const;
+    const Value* find(std::string_view name, uint32_t hash) const {
+        size_t i = indexOf(name, hash);
+        return i < elements_.size() ? &elements_[i].second : nullptr;
+    }
 
     // Inserts at the end, or replaces the value in place when the name exists.
     void set(std::string_view name, Value value);
-    void set(std::string_view name, uint32_t hash, Value value);
+    void set(std::string_view name, uint32_t hash, const Value& value) { store(name, hash, value); }
+    void set(std::string_view name, uint32_t hash, Value&& value) { store(name, hash, std::move(value)); }
     // Inserts only when absent; false for a name already present.
     bool insertNew(std::string_view name, Value value);
     bool erase(std::string_view name);
@@ -47,20 +55,62 @@ public:
     const_iterator begin() const { return elements_.begin(); }
     const_iterator end() const { return elements_.end(); }
     // Values may be changed through iteration; names must not be.
-    iterator begin() { return elements_.begin(); }
+    iterator begin() {
+        functionBits_ = ~uint64_t{0};
+        return elements_.begin();
+    }
     iterator end() { return elements_.end(); }
+
+    // False when no function value is stored under a name of this hash (true may be a false alarm).
+    bool mayHoldFunction(uint32_t hash) const { return (functionBits_ >> (hash & 63)) & 1; }
 
     friend bool operator==(const ScopeVariables& a, const ScopeVariables& b) { return a.elements_ == b.elements_; }
 
-    static uint32_t hashName(std::string_view name);
+    static constexpr uint32_t hashName(std::string_view name) {
+        // Eight bytes at a time with a multiplicative mix: names are short.
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+        size_t i = 0;
+        for (; i + 8 <= name.size(); i += 8) {
+            h = (h ^ littleEndianWord(name, i, 8)) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        h = (h ^ littleEndianWord(name, i, name.size() - i)) * 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 29;
+        return static_cast<uint32_t>(h);
+    }
 
 private:
-    size_t indexOf(std::string_view name, uint32_t hash) const;  // size() when absent
+    static constexpr uint64_t littleEndianWord(std::string_view text, size_t at, size_t count) {
+        uint64_t word = 0;
+        for (size_t k = 0; k < count; ++k) word |= static_cast<uint64_t>(static_cast<unsigned char>(text[at + k])) << (8 * k);
+        return word;
+    }
+    template <class V>
+    void store(std::string_view name, uint32_t hash, V&& value);
+    // The position of the name, size() when absent. Names are compared only where the hashes agree.
+    size_t indexOf(std::string_view name, uint32_t hash) const {
+        const uint32_t* hashes = hashes_.data();
+        const size_t count = hashes_.size();
+        if (slots_.empty()) {
+            for (size_t i = 0; i < count; ++i)
+                if (hashes[i] == hash && sameName(i, name)) return i;
+            return count;
+        }
+        const uint32_t* slots = slots_.data();
+        const size_t mask = slots_.size() - 1;
+        for (size_t slot = hash & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+            size_t i = slots[slot] - 1;
+            if (hashes[i] == hash && sameName(i, name)) return i;
+        }
+        return count;
+    }
+    bool sameName(size_t position, std::string_view name) const { return fastText::sameBytes(elements_[position].first, name); }
     void rebuildIndex();
 
     std::vector<Element> elements_;
     std::vector<uint32_t> hashes_;  // parallel to elements_
     std::vector<uint32_t> slots_;   // open addressing over hashes_ (position + 1; 0 is free), large scopes only
+    uint64_t functionBits_ = 0;     // bit (hash % 64) of every name that was given a function value
 };
 
 class Environment : public std::enable_shared_from_this<Environment> {
@@ -77,7 +127,8 @@ public:
     Value lookup(std::string_view name) const;
     // Writes into this scope's own variables.
     void set(std::string_view name, Value value);
-    void set(std::string_view name, uint32_t hash, Value value);
+    void set(std::string_view name, uint32_t hash, const Value& value);
+    void set(std::string_view name, uint32_t hash, Value&& value);
     // Writes into the nearest scope that already holds the name, else into the root scope.
     void setInChain(const std::string& name, Value value);
 
@@ -100,9 +151,23 @@ public:
         Value object() const;
         // `loop.name`: the same as the member of the loop object.
         Value member(std::string_view name) const;
+        // The eight members by position; memberNamed gives the position of a name, or -1.
+        Value member(int position) const;
+        static int memberNamed(std::string_view name);
     };
     // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
     void bindLoop(int64_t index, int64_t length);
+    // The items a for statement walks, kept by its loop scope; the loop variable is bound to one of them
+    // in place, without a copy (a later write of the name replaces it).
+    const Value& keepItems(Value items) {
+        items_ = std::move(items);
+        return items_;
+    }
+    void bindItem(std::string_view name, uint32_t hash, const Value* item) {
+        if (!item_ || itemHash_ != hash || itemName_ != name) itemName_ = name;
+        itemHash_ = hash;
+        item_ = item;
+    }
 
     // A name looked up through the chain: a variable's value (owned by its scope, valid until that
     // scope's variables change), or the position whose loop object the name stands for, or neither
@@ -113,6 +178,9 @@ public:
     };
     Binding resolve(std::string_view name, uint32_t hash) const;
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
+    // The function value the name is bound to through the chain, or null (unbound, or bound to
+    // something else): what may stand in for a built-in filter or test of that name.
+    const Value* function(std::string_view name, uint32_t hash) const;
 
 private:
     bool holds(std::string_view name) const;
@@ -120,6 +188,10 @@ private:
     EnvironmentPtr parent_;
     LoopPosition loop_;
     bool loopBound_ = false;  // "loop" is the loop object of loop_
+    Value items_;
+    const Value* item_ = nullptr;  // when set, itemName_ stands for this element of items_
+    std::string itemName_;
+    uint32_t itemHash_ = 0;
 };
 
 }  // namespace jinja

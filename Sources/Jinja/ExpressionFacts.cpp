@@ -50,6 +50,8 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 facts.runsNoCode = p.test.facts().runsNoCode && p.value.facts().runsNoCode && runNoCode(p.alternate);
             } else if constexpr (std::is_same_v<T, E::Member>) {
                 facts.runsNoCode = p.object.facts().runsNoCode && (!p.computed || p.property.facts().runsNoCode);
+                if (auto name = p.property.template as<E::Identifier>(); name && !p.computed)
+                    facts.loopMember = static_cast<int8_t>(Environment::LoopPosition::memberNamed(name->name));
             } else if constexpr (std::is_same_v<T, E::Slice>) {
                 facts.runsNoCode =
                     p.value.facts().runsNoCode && runNoCode(p.start) && runNoCode(p.stop) && runNoCode(p.step);

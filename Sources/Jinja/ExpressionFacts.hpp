@@ -16,6 +16,8 @@ struct Expression::Facts {
                                                    // cannot change a scope
     const Filters::FilterEntry* filter = nullptr;  // the built-in filter a filter expression names, if any
     Tests::TestBody test = nullptr;                // the built-in test a test expression names, if any
+    int8_t loopMember = -1;                        // `x.name` where name is a member of the loop object:
+                                                   // its Environment::LoopPosition::Member
 };
 
 }  // namespace jinja

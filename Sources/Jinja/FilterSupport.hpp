@@ -75,6 +75,12 @@ Value pprint(const FilterCall& call);
 Value urlize(const FilterCall& call);
 }  // namespace calls
 
+// The parts trim and string give without copying (see FilterPart).
+namespace parts {
+std::optional<std::string_view> trim(const FilterCall& call);
+std::optional<std::string_view> string(const FilterCall& call);
+}  // namespace parts
+
 // Byte offsets of the Character boundaries; {0} for the empty string.
 std::vector<size_t> boundariesOf(std::string_view s);
 

@@ -52,24 +52,48 @@ StackFacts stackFacts() {
     return facts;
 }
 
+// The lowest frame address rendering may reach on this thread now: the end of the usable stack, raised
+// to the budget below the outermost render's entry while one runs. 0 until this thread looked it up.
+thread_local uintptr_t stackFloor = 0;
+thread_local uintptr_t stackLimit = 0;
+thread_local uintptr_t stackBudget = 0;
+thread_local bool stackKnown = false;
 thread_local uintptr_t renderEntry = 0;
 
-void ensureStackRoom() {
-    static thread_local const StackFacts facts = stackFacts();
+[[gnu::noinline]] void learnStack() {
+    StackFacts facts = stackFacts();
+    stackLimit = facts.limit;
+    stackBudget = facts.budget;
+    stackFloor = facts.limit;
+    stackKnown = true;
+}
+
+// Every public entry point calls this before it recurses.
+inline void prepareStack() {
+    if (!stackKnown) [[unlikely]]
+        learnStack();
+}
+
+inline void ensureStackRoom() {
     auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    bool exhausted = facts.limit != 0 && here < facts.limit;
-    bool overBudget = renderEntry != 0 && renderEntry > here && renderEntry - here > facts.budget;
-    if (exhausted || overBudget) throw JinjaError::runtime("Maximum call depth exceeded");
+    if (here < stackFloor) [[unlikely]]
+        throw JinjaError::runtime("Maximum call depth exceeded");
 }
 
 // Marks the outermost rendering call on this thread.
 class RenderEntry {
 public:
     explicit RenderEntry(uintptr_t frame) : owner_(renderEntry == 0) {
-        if (owner_) renderEntry = frame;
+        prepareStack();
+        if (!owner_) return;
+        renderEntry = frame;
+        uintptr_t budgetFloor = frame > stackBudget ? frame - stackBudget : 0;
+        stackFloor = std::max(stackLimit, budgetFloor);
     }
     ~RenderEntry() {
-        if (owner_) renderEntry = 0;
+        if (!owner_) return;
+        renderEntry = 0;
+        stackFloor = stackLimit;
     }
     RenderEntry(const RenderEntry&) = delete;
     RenderEntry& operator=(const RenderEntry&) = delete;
@@ -98,7 +122,7 @@ bool isASCII(std::string_view s) {
 const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
     for (const auto& [name, value] : object)
-        if (name == key) return &value;
+        if (fastText::sameBytes(name, key)) return &value;
     return nullptr;
 }
 
@@ -114,44 +138,79 @@ class Operand {
 public:
     Operand() : view_(&undefinedValue()) {}
     Operand(Value value) : own_(std::move(value)) {}
-    static Operand viewOf(const Value& value) {
-        Operand operand;
-        operand.view_ = &value;
-        operand.borrowed_ = true;
-        return operand;
-    }
-    // A value that outlives the render (a literal of the template).
-    static Operand constant(const Value& value) {
-        Operand operand;
-        operand.view_ = &value;
-        return operand;
-    }
+    static Operand viewOf(const Value& value) { return Operand(&value, true); }
+    // A value that outlives the render (a literal of the template, a shared constant).
+    static Operand constant(const Value& value) { return Operand(&value, false); }
     Operand(Operand&&) = default;
     Operand& operator=(Operand&&) = default;
     Operand(const Operand&) = delete;
     Operand& operator=(const Operand&) = delete;
 
-    const Value& get() const { return view_ ? *view_ : *own_; }
+    // The value; a part of a string (narrowText) becomes a string value of its own first.
+    const Value& get() const {
+        if (part_) [[unlikely]]
+            makePartValue();
+        return view_ ? *view_ : own_;
+    }
     const Value* operator->() const { return &get(); }
+
+    // The text of a string value (or of the part of one), read in place.
+    std::optional<std::string_view> text() const {
+        if (part_) return std::string_view(part_, partSize_);
+        const Value& value = view_ ? *view_ : own_;
+        if (value.isString()) return std::string_view(value.asString());
+        return std::nullopt;
+    }
 
     // Narrows to a value inside the current one's array or object.
     void narrow(const Value& inner) { view_ = &inner; }
+    // Narrows a string value to a part of it, read in place where it stays put (a string this operand
+    // only views); a string held here itself is cut into a new one.
+    void narrowText(std::string_view part) {
+        if (!view_) {
+            own_ = Value(std::string(part));
+            return;
+        }
+        part_ = part.data();
+        partSize_ = part.size();
+    }
     void keep() {
         if (!borrowed_) return;
-        own_.emplace(*view_);
+        if (part_) {
+            makePartValue();
+            return;
+        }
+        own_ = *view_;
         view_ = nullptr;
         borrowed_ = false;
     }
     Value take() && {
+        if (part_) return Value(std::string(part_, partSize_));
         if (view_) return *view_;
-        return std::move(*own_);
+        return std::move(own_);
     }
 
 private:
-    std::optional<Value> own_;     // the value, or the container a view points into
-    const Value* view_ = nullptr;  // null: the value is own_
-    bool borrowed_ = false;        // view_ points outside own_, into something template code may change
+    Operand(const Value* view, bool borrowed) : view_(view), borrowed_(borrowed) {}
+    [[gnu::noinline]] void makePartValue() const {
+        own_ = Value(std::string(part_, partSize_));
+        view_ = nullptr;
+        borrowed_ = false;
+        part_ = nullptr;
+    }
+
+    mutable Value own_;                    // the value, or the container a view points into
+    mutable const Value* view_ = nullptr;  // null: the value is own_
+    mutable const char* part_ = nullptr;   // when set, the value is this part of the string *view_
+    size_t partSize_ = 0;
+    mutable bool borrowed_ = false;        // view_ points outside own_, into something template code may change
 };
+
+const Value& booleanValue(bool b) {
+    static const Value yes(true);
+    static const Value no(false);
+    return b ? yes : no;
+}
 
 bool runsNoCode(const Expression& expression) { return expression.facts().runsNoCode; }
 
@@ -228,55 +287,70 @@ KeywordArguments evaluateKeywords(const Expression::Keywords& kwargs, const Envi
 // A function bound in the scope chain under `name`, which then stands in for the built-in filter or
 // test of that name.
 const Value* scopeFunction(const std::string& name, uint32_t hash, const EnvironmentPtr& env) {
-    Environment::Binding binding = env->resolve(name, hash);
-    return binding.value && binding.value->isFunction() ? binding.value : nullptr;
+    return env->function(name, hash);
 }
 
 // A filter by name: a function bound in the scope chain first, then the built-in filter (`filter`,
 // found beforehand, or null when there is none of that name).
-Value applyFilter(const std::string& name, uint32_t hash, const Filters::FilterEntry* filter, Operand input,
-                  std::span<const Value> arguments, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
+Operand applyFilter(const std::string& name, uint32_t hash, const Filters::FilterEntry* filter, Operand& input,
+                    std::span<const Value> arguments, const KeywordArguments& kwargs, const EnvironmentPtr& env) {
     if (const Value* bound = scopeFunction(name, hash, env)) {
         Value function = *bound;  // the call may rebind the name
         std::vector<Value> args;
         args.reserve(arguments.size() + 1);
         args.push_back(std::move(input).take());
         args.insert(args.end(), arguments.begin(), arguments.end());
-        return function.asFunction()(args, kwargs, env);
+        return Operand(function.asFunction()(args, kwargs, env));
     }
     if (!filter) throw JinjaError::runtime("Unknown filter: " + name);
     if (filter->runsTemplateCode) input.keep();
-    return filter->body(Filters::FilterCall{&input.get(), arguments, kwargs, env});
+    Filters::FilterCall call{&input.get(), arguments, kwargs, env};
+    if (filter->part) {
+        if (auto part = filter->part(call)) {
+            input.narrowText(*part);
+            return std::move(input);
+        }
+    }
+    return Operand(filter->body(call));
 }
 
-Value evaluateFilter(const Expression& expression, const EnvironmentPtr& env) {
+[[gnu::noinline]] Operand evaluateFilter(const Expression& expression, const EnvironmentPtr& env) {
     const auto& f = *expression.as<Expression::Filter>();
     const auto& facts = expression.facts();
     Operand input = evaluate(f.operand, env);
+    if (f.args.empty() && f.kwargs.empty())
+        return applyFilter(f.name, facts.nameHash, facts.filter, input, {}, Filters::noKeywords(), env);
     if (!allRunNoCode(f.args) || !allRunNoCode(f.kwargs)) input.keep();
     ArgumentValues arguments;
     for (const auto& arg : f.args) arguments.push(evaluate(arg, env).take());
     if (f.kwargs.empty())
-        return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), Filters::noKeywords(), env);
+        return applyFilter(f.name, facts.nameHash, facts.filter, input, arguments.span(), Filters::noKeywords(), env);
     KeywordArguments kwargs = evaluateKeywords(f.kwargs, env);
-    return applyFilter(f.name, facts.nameHash, facts.filter, std::move(input), arguments.span(), kwargs, env);
+    return applyFilter(f.name, facts.nameHash, facts.filter, input, arguments.span(), kwargs, env);
+}
+
+bool runTestExpression(const Expression& expression, Operand& input, std::span<const Value> arguments,
+                       const EnvironmentPtr& env) {
+    const auto& t = *expression.as<Expression::Test>();
+    const auto& facts = expression.facts();
+    if (scopeFunction(t.name, facts.nameHash, env)) {
+        std::vector<Value> args;
+        args.push_back(std::move(input).take());
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        return evaluateTest(t.name, args, env);
+    }
+    if (!facts.test) throw JinjaError::runtime("Unknown test: " + t.name);
+    return facts.test(Tests::TestCall{&input.get(), arguments, Filters::noKeywords(), env});
 }
 
 bool evaluateTestExpression(const Expression& expression, const EnvironmentPtr& env) {
     const auto& t = *expression.as<Expression::Test>();
-    const auto& facts = expression.facts();
     Operand input = evaluate(t.operand, env);
+    if (t.args.empty()) return runTestExpression(expression, input, {}, env);
     if (!allRunNoCode(t.args)) input.keep();
     ArgumentValues arguments;
     for (const auto& arg : t.args) arguments.push(evaluate(arg, env).take());
-    if (scopeFunction(t.name, facts.nameHash, env)) {
-        std::vector<Value> args;
-        args.push_back(std::move(input).take());
-        for (const auto& argument : arguments.span()) args.push_back(argument);
-        return evaluateTest(t.name, args, env);
-    }
-    if (!facts.test) throw JinjaError::runtime("Unknown test: " + t.name);
-    return facts.test(Tests::TestCall{&input.get(), arguments.span(), Filters::noKeywords(), env});
+    return runTestExpression(expression, input, arguments.span(), env);
 }
 
 Value evaluateSlice(const Value& value, const std::optional<Expression>& startExpr,
@@ -369,8 +443,23 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return Operand(evaluateComputedMember(c, key));
 }
 
-Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
+[[gnu::noinline]] Operand evaluateMember(const Expression& expression, const EnvironmentPtr& env) {
+    const auto& m = *expression.as<Expression::Member>();
     if (m.computed) {
+        // `name['key']`: the entry read in place, with nothing evaluated in between.
+        auto owner = m.object.as<Expression::Identifier>();
+        if (owner && m.property.kind() == Expression::Case::string) {
+            Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
+            const Value& key = m.property.facts().constant;
+            if (binding.value && binding.value->isObject()) {
+                const std::string& name = key.asString();
+                const Value* entry = entryNamed(binding.value->asObject(), name);
+                if (!entry && !isASCII(name)) entry = findEntry(binding.value->asObject(), name);
+                return entry ? Operand::viewOf(*entry) : Operand();
+            }
+            if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
+            return Operand(evaluateComputedMember(binding.value ? *binding.value : undefinedValue(), key));
+        }
         Operand object = evaluate(m.object, env);
         if (!runsNoCode(m.property)) object.keep();
         Operand key = evaluate(m.property, env);
@@ -381,7 +470,10 @@ Operand evaluateMember(const Expression::Member& m, const EnvironmentPtr& env) {
         Environment::Binding binding = env->resolve(owner->name, m.object.facts().nameHash);
         auto name = m.property.as<Expression::Identifier>();
         if (!name) throw JinjaError::runtime("Property access requires identifier");
-        if (binding.loop) return Operand(binding.loop->member(name->name));
+        if (binding.loop) {
+            int position = expression.facts().loopMember;
+            return Operand(position >= 0 ? binding.loop->member(position) : binding.loop->member(name->name));
+        }
         if (!binding.value) return Operand();
         return memberOf(Operand::viewOf(*binding.value), name->name);
     }
@@ -403,69 +495,72 @@ bool isConcatenation(const Expression& expression) {
 //
 // `out` receives the text of a string result, from its current end; otherwise the result is returned.
 std::optional<Value> evaluateConcatenation(const Expression& top, const EnvironmentPtr& env, std::string& out) {
-    std::vector<const Expression::Binary*> steps;  // innermost first after the reversal
+    // The steps from the outermost in; chains are short, so they usually fit on the stack.
+    std::array<const Expression::Binary*, 16> few;
+    std::vector<const Expression::Binary*> many;
+    size_t count = 0;
     const Expression* leftmost = &top;
     while (isConcatenation(*leftmost)) {
         auto b = leftmost->as<Expression::Binary>();
-        steps.push_back(b);
+        if (count < few.size()) {
+            few[count] = b;
+        } else {
+            if (many.empty()) many.assign(few.begin(), few.end());
+            many.push_back(b);
+        }
+        ++count;
         leftmost = &b->left;
     }
+    const Expression::Binary* const* steps = many.empty() ? few.data() : many.data();
+
     const size_t start = out.size();
     bool joining = false;  // the running result is the text in `out` from `start`
     Operand running = evaluate(*leftmost, env);
-    auto append = [&](const Value& value) {
-        size_t added = value.isString() ? value.asString().size() : 0;
-        if (value.isString()) {
-            if (out.size() - start + added > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
-            out += value.asString();
+    auto append = [&](const Operand& operand) {
+        if (auto text = operand.text()) {
+            if (out.size() - start + text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+            out += *text;
         } else {
-            std::string text = value.description();
-            if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
-            out += text;
+            std::string printed = operand->description();
+            if (out.size() - start + printed.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+            out += printed;
         }
     };
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-        const Expression& rightExpression = (*step)->right;
+    for (size_t i = count; i-- > 0;) {
+        const Expression& rightExpression = steps[i]->right;
         if (!joining && !runsNoCode(rightExpression)) running.keep();
         Operand right = evaluate(rightExpression, env);
         if (joining) {
-            append(right.get());
-        } else if (running->isString() || right->isString()) {
-            append(running.get());
-            append(right.get());
+            append(right);
+        } else if (running.text() || right.text()) {
+            append(running);
+            append(right);
             joining = true;
         } else {
-            running = Operand(evaluateBinaryValues((*step)->op, running.get(), right.get()));
+            running = Operand(evaluateBinaryValues(steps[i]->op, running.get(), right.get()));
         }
     }
     if (joining) return std::nullopt;
     return std::move(running).take();
 }
 
+void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output);
+
 void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output) {
-    for (const auto& node : nodes) interpretNode(node, env, output);
+    for (const auto& node : nodes) renderNode(node, env, output);
 }
 
 void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
-    // The items stay alive (and unchanged) while the body runs.
-    const Value iterable = evaluate(loop.iterable, env).take();
-    std::vector<Value> characters;
-    const std::vector<Value>* arrayItems = nullptr;
-    const ValueObject* objectItems = nullptr;
+    Value iterable = evaluate(loop.iterable, env).take();
+    const bool stringItems = iterable.isString();
     size_t count = 0;
     switch (iterable.kind()) {
-        case Value::Kind::array:
-            arrayItems = &iterable.asArray();
-            count = arrayItems->size();
-            break;
-        case Value::Kind::object:
-            objectItems = &iterable.asObject();
-            count = objectItems->size();
-            break;
+        case Value::Kind::array: count = iterable.asArray().size(); break;
+        case Value::Kind::object: count = iterable.asObject().size(); break;
         case Value::Kind::string:
-            characters = characterValues(iterable.asString());
-            arrayItems = &characters;
-            count = characters.size();
+            // One string per Character, made before the first item so that the count is known.
+            iterable = Value(characterValues(iterable.asString()));
+            count = iterable.asArray().size();
             break;
         default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
     }
@@ -475,11 +570,15 @@ void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::stri
     }
 
     EnvironmentPtr scope = Environment::make(env);
+    // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
+    const Value& items = scope->keepItems(std::move(iterable));
+    const ValueArray* arrayItems = items.isArray() ? &items.asArray() : nullptr;
+    const ValueObject* objectItems = items.isObject() ? &items.asObject() : nullptr;
     const auto& names = loop.loopVar.names;
     std::vector<uint32_t> hashes;
     hashes.reserve(names.size());
     for (const auto& name : names) hashes.push_back(ScopeVariables::hashName(name));
-    auto bind = [&](size_t k, Value value) { scope->set(names[k], hashes[k], std::move(value)); };
+    auto bind = [&](size_t k, const Value& value) { scope->set(names[k], hashes[k], value); };
     const bool tuple = loop.loopVar.kind == Statement::LoopVar::Case::tuple;
     for (size_t i = 0; i < count; ++i) {
         if (objectItems) {
@@ -492,8 +591,8 @@ void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::stri
         } else {
             const Value& item = (*arrayItems)[i];
             if (!tuple) {
-                bind(0, item);
-            } else if (iterable.isString()) {
+                scope->bindItem(names[0], hashes[0], &item);
+            } else if (stringItems) {
                 for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? item : Value::undefined());
             } else if (item.isArray()) {
                 const auto& parts = item.asArray();
@@ -524,9 +623,10 @@ void executeFilterBlock(const Statement::Filter& block, const EnvironmentPtr& en
     } else {
         throw JinjaError::runtime("Invalid filter expression in filter statement");
     }
-    Value result = applyFilter(name, ScopeVariables::hashName(name), Filters::find(name), Operand(Value(std::move(body))),
-                               arguments.span(), Filters::noKeywords(), env);
-    appendChecked(output, result.isString() ? result.asString() : result.description());
+    Operand input(Value(std::move(body)));
+    Operand result = applyFilter(name, ScopeVariables::hashName(name), Filters::find(name), input, arguments.span(),
+                                 Filters::noKeywords(), env);
+    appendChecked(output, result->isString() ? result->asString() : result->description());
 }
 
 // Assignment with a value the caller hands over.
@@ -536,6 +636,89 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
         return;
     }
     assign(target, value, env);
+}
+
+// The compound cases, each out of line so that evaluating a literal or a name stays cheap.
+
+[[gnu::noinline]] Operand evaluateCollection(const Expression& expression, const EnvironmentPtr& env) {
+    using E = Expression;
+    if (auto object = expression.as<E::Object>()) {
+        ValueObject entries;
+        for (const auto& [key, element] : object->entries) entries.set(key, evaluate(element, env).take());
+        return Operand(Value(std::move(entries)));
+    }
+    const auto& elements =
+        expression.kind() == E::Case::array ? expression.as<E::Array>()->elements : expression.as<E::Tuple>()->elements;
+    ValueArray items;
+    items.reserve(elements.size());
+    for (const auto& element : elements) items.push_back(evaluate(element, env).take());
+    return Operand(Value(std::move(items)));
+}
+
+[[gnu::noinline]] Operand evaluateUnary(const Expression::Unary& u, const EnvironmentPtr& env) {
+    Operand operand = evaluate(u.operand, env);
+    return Operand(evaluateUnaryValue(u.op, operand.get()));
+}
+
+[[gnu::noinline]] Operand evaluateBinary(const Expression& expression, const EnvironmentPtr& env) {
+    using E = Expression;
+    auto b = expression.as<E::Binary>();
+    if (b->op == E::BinaryOp::and_) {
+        Operand left = evaluate(b->left, env);
+        return left->isTruthy() ? evaluate(b->right, env) : std::move(left);
+    }
+    if (b->op == E::BinaryOp::or_) {
+        Operand left = evaluate(b->left, env);
+        return left->isTruthy() ? std::move(left) : evaluate(b->right, env);
+    }
+    if (b->op == E::BinaryOp::add || b->op == E::BinaryOp::concat) {
+        std::string text;
+        if (auto value = evaluateConcatenation(expression, env, text)) return Operand(std::move(*value));
+        return Operand(Value(std::move(text)));
+    }
+    Operand left = evaluate(b->left, env);
+    if (!runsNoCode(b->right)) left.keep();
+    Operand right = evaluate(b->right, env);
+    if (b->op == E::BinaryOp::equal || b->op == E::BinaryOp::notEqual) {
+        // Two strings compare in place: the same bytes are equal, different ASCII texts are not, and
+        // anything else goes to canonical equivalence.
+        auto l = left.text();
+        auto r = l ? right.text() : std::nullopt;
+        bool same;
+        if (l && r && (*l == *r || (fastText::isASCII(*l) && fastText::isASCII(*r))))
+            same = *l == *r;
+        else
+            same = left->isEquivalent(right.get());
+        return Operand::constant(booleanValue(b->op == E::BinaryOp::equal ? same : !same));
+    }
+    return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
+}
+
+[[gnu::noinline]] Operand evaluateTernary(const Expression::Ternary& t, const EnvironmentPtr& env) {
+    if (evaluate(t.test, env)->isTruthy()) return evaluate(t.value, env);
+    return t.alternate ? evaluate(*t.alternate, env) : Operand(Value::null());
+}
+
+[[gnu::noinline]] Operand evaluateCall(const Expression::Call& c, const EnvironmentPtr& env) {
+    Operand callee = evaluate(c.callee, env);
+    callee.keep();  // the call runs template code
+    std::vector<Value> args = evaluateArguments(c.args, env, true);
+    KeywordArguments kwargs = evaluateKeywords(c.kwargs, env);
+    if (callee->isFunction()) return Operand(callee->asFunction()(args, kwargs, env));
+    if (callee->isMacro()) return Operand(callMacro(callee->asMacro(), args, kwargs, env));
+    throw JinjaError::runtime("Cannot call non-function value");
+}
+
+[[gnu::noinline]] Operand evaluateSliceExpression(const Expression::Slice& s, const EnvironmentPtr& env) {
+    Operand value = evaluate(s.value, env);
+    if ((s.start && !runsNoCode(*s.start)) || (s.stop && !runsNoCode(*s.stop)) || (s.step && !runsNoCode(*s.step)))
+        value.keep();
+    return Operand(evaluateSlice(value.get(), s.start, s.stop, s.step, env));
+}
+
+[[gnu::noinline]] Operand evaluateTestOperand(const Expression& expression, const EnvironmentPtr& env) {
+    bool outcome = evaluateTestExpression(expression, env);
+    return Operand::constant(booleanValue(expression.as<Expression::Test>()->negated ? !outcome : outcome));
 }
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
@@ -557,75 +740,16 @@ Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
     ensureStackRoom();
     switch (expression.kind()) {
         case E::Case::array:
-        case E::Case::tuple: {
-            const auto& elements = expression.kind() == E::Case::array ? expression.as<E::Array>()->elements
-                                                                       : expression.as<E::Tuple>()->elements;
-            ValueArray items;
-            items.reserve(elements.size());
-            for (const auto& element : elements) items.push_back(evaluate(element, env).take());
-            return Operand(Value(std::move(items)));
-        }
-        case E::Case::object: {
-            ValueObject entries;
-            for (const auto& [key, element] : expression.as<E::Object>()->entries)
-                entries.set(key, evaluate(element, env).take());
-            return Operand(Value(std::move(entries)));
-        }
-        case E::Case::unary: {
-            auto u = expression.as<E::Unary>();
-            Operand operand = evaluate(u->operand, env);
-            return Operand(evaluateUnaryValue(u->op, operand.get()));
-        }
-        case E::Case::binary: {
-            auto b = expression.as<E::Binary>();
-            if (b->op == E::BinaryOp::and_) {
-                Operand left = evaluate(b->left, env);
-                return left->isTruthy() ? evaluate(b->right, env) : std::move(left);
-            }
-            if (b->op == E::BinaryOp::or_) {
-                Operand left = evaluate(b->left, env);
-                return left->isTruthy() ? std::move(left) : evaluate(b->right, env);
-            }
-            if (b->op == E::BinaryOp::add || b->op == E::BinaryOp::concat) {
-                std::string text;
-                if (auto value = evaluateConcatenation(expression, env, text)) return Operand(std::move(*value));
-                return Operand(Value(std::move(text)));
-            }
-            Operand left = evaluate(b->left, env);
-            if (!runsNoCode(b->right)) left.keep();
-            Operand right = evaluate(b->right, env);
-            return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
-        }
-        case E::Case::ternary: {
-            auto t = expression.as<E::Ternary>();
-            if (evaluate(t->test, env)->isTruthy()) return evaluate(t->value, env);
-            return t->alternate ? evaluate(*t->alternate, env) : Operand(Value::null());
-        }
-        case E::Case::call: {
-            auto c = expression.as<E::Call>();
-            Operand callee = evaluate(c->callee, env);
-            callee.keep();  // the call runs template code
-            std::vector<Value> args = evaluateArguments(c->args, env, true);
-            KeywordArguments kwargs = evaluateKeywords(c->kwargs, env);
-            if (callee->isFunction()) return Operand(callee->asFunction()(args, kwargs, env));
-            if (callee->isMacro()) return Operand(callMacro(callee->asMacro(), args, kwargs, env));
-            throw JinjaError::runtime("Cannot call non-function value");
-        }
-        case E::Case::member: return evaluateMember(*expression.as<E::Member>(), env);
-        case E::Case::slice: {
-            auto s = expression.as<E::Slice>();
-            Operand value = evaluate(s->value, env);
-            if ((s->start && !runsNoCode(*s->start)) || (s->stop && !runsNoCode(*s->stop)) ||
-                (s->step && !runsNoCode(*s->step)))
-                value.keep();
-            return Operand(evaluateSlice(value.get(), s->start, s->stop, s->step, env));
-        }
-        case E::Case::filter: return Operand(evaluateFilter(expression, env));
-        case E::Case::test: {
-            auto t = expression.as<E::Test>();
-            bool outcome = evaluateTestExpression(expression, env);
-            return Operand(Value(t->negated ? !outcome : outcome));
-        }
+        case E::Case::tuple:
+        case E::Case::object: return evaluateCollection(expression, env);
+        case E::Case::unary: return evaluateUnary(*expression.as<E::Unary>(), env);
+        case E::Case::binary: return evaluateBinary(expression, env);
+        case E::Case::ternary: return evaluateTernary(*expression.as<E::Ternary>(), env);
+        case E::Case::call: return evaluateCall(*expression.as<E::Call>(), env);
+        case E::Case::member: return evaluateMember(expression, env);
+        case E::Case::slice: return evaluateSliceExpression(*expression.as<E::Slice>(), env);
+        case E::Case::filter: return evaluateFilter(expression, env);
+        case E::Case::test: return evaluateTestOperand(expression, env);
         default: break;
     }
     return Operand();
@@ -654,7 +778,11 @@ void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::s
     renderInto(nodes, env, output);
 }
 
-void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
+namespace {
+
+void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output);
+
+void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
     ensureStackRoom();
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
@@ -679,15 +807,18 @@ void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& out
                 return;
             }
             Operand value = evaluate(expression, env);
-            appendChecked(output, value->isString() ? value->asString() : value->description());
+            if (auto text = value.text())
+                appendChecked(output, *text);
+            else
+                appendChecked(output, value->description());
             return;
         }
-        case Node::Case::statement: executeStatementWithOutput(*node.as<Statement>(), env, output); return;
+        case Node::Case::statement: executeStatement(*node.as<Statement>(), env, output); return;
         case Node::Case::comment: return;
     }
 }
 
-void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
+void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
     switch (statement.kind()) {
         case Statement::Case::program: renderInto(statement.as<Statement::Program>()->nodes, env, output); return;
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
@@ -716,7 +847,20 @@ void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr
     }
 }
 
+}  // namespace
+
+void interpretNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
+    prepareStack();
+    renderNode(node, env, output);
+}
+
+void executeStatementWithOutput(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
+    prepareStack();
+    executeStatement(statement, env, output);
+}
+
 void assign(const Expression& target, const Value& value, const EnvironmentPtr& env) {
+    prepareStack();
     if (auto identifier = target.as<Expression::Identifier>()) {
         env->set(identifier->name, value);
         return;
@@ -755,6 +899,7 @@ void assign(const Expression& target, const Value& value, const EnvironmentPtr& 
 // Expressions
 
 Value evaluateExpression(const Expression& expression, const EnvironmentPtr& env) {
+    prepareStack();
     return evaluate(expression, env).take();
 }
 

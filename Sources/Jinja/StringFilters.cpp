@@ -70,6 +70,12 @@ Value calls::trim(const FilterCall& call) {
     return Value(text::fromScalars(std::u32string_view(scalars).substr(start, end - start)));
 }
 
+std::optional<std::string_view> parts::trim(const FilterCall& call) {
+    // No arguments: nothing to bind, and the result is the trimmed input.
+    if (!call.input || !call.input->isString() || !call.arguments.empty() || !call.kwargs.empty()) return std::nullopt;
+    return fastText::trimmedView(call.input->asString());
+}
+
 Value calls::replace(const FilterCall& call) {
     if (!call.input) return Value("");
     if (!call.input->isString()) return *call.input;
@@ -322,6 +328,12 @@ Value calls::format(const FilterCall& call) {
         ++i;
     }
     return Value(std::move(result));
+}
+
+std::optional<std::string_view> parts::string(const FilterCall& call) {
+    // Surplus positional values are ignored by the binder; a keyword would fail it.
+    if (!call.input || !call.input->isString() || !call.kwargs.empty()) return std::nullopt;
+    return std::string_view(call.input->asString());
 }
 
 Value calls::string(const FilterCall& call) {

@@ -58,7 +58,11 @@ const ParameterList& comparisonParameters() {
 }
 
 // Binds the single tested value.
-const Value& boundValue(const TestCall& call) { return boundArgument(call.bind(valueParameter()), "value"); }
+const Value& boundValue(const TestCall& call) {
+    // The usual call, the tested value alone, binds nothing else.
+    if (call.input && call.arguments.empty() && call.kwargs.empty()) return *call.input;
+    return boundArgument(call.bind(valueParameter()), "value");
+}
 
 // a.compare(to: b), or nothing when the pair has no order.
 std::optional<int> comparison(const TestCall& call) {

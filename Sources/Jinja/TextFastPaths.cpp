@@ -20,16 +20,50 @@ bool isASCII(std::string_view text) {
     return (high & 0x8080808080808080ull) == 0;
 }
 
-std::string trimmed(std::string_view text) {
+size_t whitespaceLengthAt(std::string_view text, size_t at) {
+    auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    unsigned lead = byte(at);
+    if (lead < 0x80) return at < text.size() && isASCIIWhitespace(static_cast<unsigned char>(lead)) ? 1 : 0;
+    unsigned second = byte(at + 1);
+    unsigned third = byte(at + 2);
+    switch (lead) {
+        case 0xC2: return second == 0x85 || second == 0xA0 ? 2 : 0;                       // U+0085, U+00A0
+        case 0xE1: return second == 0x9A && third == 0x80 ? 3 : 0;                        // U+1680
+        case 0xE2:
+            if (second == 0x80)                                                           // U+2000..U+200A,
+                return (third >= 0x80 && third <= 0x8A) || third == 0xA8 || third == 0xA9 ||  // U+2028, U+2029,
+                               third == 0xAF                                              // U+202F
+                           ? 3
+                           : 0;
+            return second == 0x81 && third == 0x9F ? 3 : 0;                               // U+205F
+        case 0xE3: return second == 0x80 && third == 0x80 ? 3 : 0;                        // U+3000
+        default: return 0;
+    }
+}
+
+size_t whitespaceLengthBefore(std::string_view text, size_t end) {
+    if (end == 0) return 0;
+    if (static_cast<unsigned char>(text[end - 1]) < 0x80) return whitespaceLengthAt(text, end - 1);
+    // A lead byte always starts a scalar of its own, so a white-space sequence that ends here is one.
+    if (end >= 2 && whitespaceLengthAt(text, end - 2) == 2) return 2;
+    if (end >= 3 && whitespaceLengthAt(text, end - 3) == 3) return 3;
+    return 0;
+}
+
+std::string_view trimmedView(std::string_view text) {
     size_t first = 0;
     size_t end = text.size();
-    while (first < end && isASCIIWhitespace(static_cast<unsigned char>(text[first]))) ++first;
-    while (end > first && isASCIIWhitespace(static_cast<unsigned char>(text[end - 1]))) --end;
-    // Where both cuts stop at an ASCII byte, that byte is a kept scalar (ASCII bytes are never part of a
-    // longer sequence, well-formed or not); a non-ASCII byte there may belong to Unicode white space.
-    if (first == end || (static_cast<unsigned char>(text[first]) < 0x80 && static_cast<unsigned char>(text[end - 1]) < 0x80))
-        return std::string(text.substr(first, end - first));
-    return foundation::text::trimmingWhitespaceAndNewlines(text.substr(first, end - first));
+    while (first < end) {
+        size_t length = whitespaceLengthAt(text, first);
+        if (length == 0) break;
+        first += length;
+    }
+    while (end > first) {
+        size_t length = whitespaceLengthBefore(text, end);
+        if (length == 0) break;
+        end -= length;
+    }
+    return text.substr(first, end - first);
 }
 
 std::string uppercased(std::string_view text) {

@@ -249,13 +249,7 @@ std::vector<std::string_view> characterViews(std::string_view text) {
     return views;
 }
 
-bool isCharacterWhitespace(std::string_view character) {
-    if (character.empty()) return false;
-    auto lead = static_cast<unsigned char>(character.front());
-    if (lead < 0x80) return fastText::isASCIIWhitespace(lead);
-    std::u32string scalars = foundation::text::toScalars(character);
-    return !scalars.empty() && foundation::text::isWhitespaceOrNewline(scalars.front());
-}
+bool isCharacterWhitespace(std::string_view character) { return fastText::whitespaceLengthAt(character, 0) > 0; }
 
 std::string capitalizedWords(std::string_view text) {
     std::string result;

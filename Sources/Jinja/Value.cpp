@@ -74,11 +74,54 @@ struct Value::ObjectBox {
     ObjectBox(const ObjectBox& other) : entries(other.entries) {}
 };
 
-namespace {
+void Value::wrongCase(const char* wanted) { throw JinjaError::runtime(std::string("Value is not ") + wanted); }
 
-[[noreturn]] void wrongCase(const char* wanted) {
-    throw JinjaError::runtime(std::string("Value is not ") + wanted);
+void Value::copyPayload(const Value& other) {
+    switch (kind_) {
+        case Kind::string: new (&string_) std::string(other.string_); return;
+        case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(other.array_); return;
+        case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(other.object_); return;
+        case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(other.function_); return;
+        case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(other.macro_); return;
+        default: raw_ = other.raw_; return;
+    }
 }
+
+void Value::assignPayload(const Value& other) {
+    switch (kind_) {
+        case Kind::string: string_ = other.string_; return;
+        case Kind::array: array_ = other.array_; return;
+        case Kind::object: object_ = other.object_; return;
+        case Kind::function: function_ = other.function_; return;
+        case Kind::macro: macro_ = other.macro_; return;
+        default: raw_ = other.raw_; return;
+    }
+}
+
+void Value::movePayload(Value&& other) noexcept {
+    switch (kind_) {
+        case Kind::string: new (&string_) std::string(std::move(other.string_)); break;
+        case Kind::array: new (&array_) std::shared_ptr<ArrayBox>(std::move(other.array_)); break;
+        case Kind::object: new (&object_) std::shared_ptr<ObjectBox>(std::move(other.object_)); break;
+        case Kind::function: new (&function_) std::shared_ptr<const BuiltinFunction>(std::move(other.function_)); break;
+        case Kind::macro: new (&macro_) std::shared_ptr<const Macro>(std::move(other.macro_)); break;
+        default: raw_ = other.raw_; return;
+    }
+    other.kind_ = Kind::undefined;
+}
+
+void Value::destroyPayload() noexcept {
+    switch (kind_) {
+        case Kind::string: string_.~basic_string(); return;
+        case Kind::array: array_.~shared_ptr(); return;
+        case Kind::object: object_.~shared_ptr(); return;
+        case Kind::function: function_.~shared_ptr(); return;
+        case Kind::macro: macro_.~shared_ptr(); return;
+        default: return;
+    }
+}
+
+namespace {
 
 bool isASCII(std::string_view s) {
     for (unsigned char c : s)
@@ -119,31 +162,36 @@ void ensureDepth(uint32_t depth) {
 
 }  // namespace
 
-Value::Value(ValueArray items) {
+Value::Value(ValueArray items) : kind_(Kind::undefined), raw_(0) {
     limits::ensureArraySize(items.size());
     uint32_t depth = depthOfItems(items);
     ensureDepth(depth);
     auto box = std::make_shared<ArrayBox>();
     box->items = std::move(items);
     box->depth.store(depth, std::memory_order_relaxed);
-    storage_ = std::move(box);
+    new (&array_) std::shared_ptr<ArrayBox>(std::move(box));
+    kind_ = Kind::array;
 }
 
-Value::Value(ValueObject entries) {
+Value::Value(ValueObject entries) : kind_(Kind::undefined), raw_(0) {
     uint32_t depth = depthOfEntries(entries);
     ensureDepth(depth);
     auto box = std::make_shared<ObjectBox>();
     box->entries = std::move(entries);
     box->depth.store(depth, std::memory_order_relaxed);
-    storage_ = std::move(box);
+    new (&object_) std::shared_ptr<ObjectBox>(std::move(box));
+    kind_ = Kind::object;
 }
 
-Value::Value(BuiltinFunction function) : storage_(std::make_shared<const BuiltinFunction>(std::move(function))) {}
+Value::Value(BuiltinFunction function)
+    : kind_(Kind::function), function_(std::make_shared<const BuiltinFunction>(std::move(function))) {}
 
-Value::Value(const Macro& macro) : storage_(std::make_shared<const Macro>(macro)) {}
+Value::Value(const Macro& macro) : kind_(Kind::macro), macro_(std::make_shared<const Macro>(macro)) {}
 
-Value::Value(std::shared_ptr<const Macro> macro) : storage_(std::move(macro)) {
-    if (!std::get<std::shared_ptr<const Macro>>(storage_)) storage_ = NullTag{};
+Value::Value(std::shared_ptr<const Macro> macro) : kind_(Kind::null), raw_(0) {
+    if (!macro) return;
+    new (&macro_) std::shared_ptr<const Macro>(std::move(macro));
+    kind_ = Kind::macro;
 }
 
 Value Value::object(std::vector<std::pair<std::string, Value>> pairs) {
@@ -153,82 +201,59 @@ Value Value::object(std::vector<std::pair<std::string, Value>> pairs) {
 }
 
 uint32_t Value::nestingDepth() const {
-    if (auto a = std::get_if<std::shared_ptr<ArrayBox>>(&storage_)) {
-        uint32_t depth = (*a)->depth.load(std::memory_order_relaxed);
+    if (kind_ == Kind::array) {
+        uint32_t depth = array_->depth.load(std::memory_order_relaxed);
         if (depth == 0) {
-            depth = depthOfItems((*a)->items);
-            (*a)->depth.store(depth, std::memory_order_relaxed);
+            depth = depthOfItems(array_->items);
+            array_->depth.store(depth, std::memory_order_relaxed);
         }
         return depth;
     }
-    if (auto o = std::get_if<std::shared_ptr<ObjectBox>>(&storage_)) {
-        uint32_t depth = (*o)->depth.load(std::memory_order_relaxed);
+    if (kind_ == Kind::object) {
+        uint32_t depth = object_->depth.load(std::memory_order_relaxed);
         if (depth == 0) {
-            depth = depthOfEntries((*o)->entries);
-            (*o)->depth.store(depth, std::memory_order_relaxed);
+            depth = depthOfEntries(object_->entries);
+            object_->depth.store(depth, std::memory_order_relaxed);
         }
         return depth;
     }
     return 0;
 }
 
-bool Value::asBool() const {
-    if (auto b = std::get_if<bool>(&storage_)) return *b;
-    wrongCase("a boolean");
-}
-
-int64_t Value::asInt() const {
-    if (auto i = std::get_if<int64_t>(&storage_)) return *i;
-    wrongCase("an int");
-}
-
-double Value::asDouble() const {
-    if (auto d = std::get_if<double>(&storage_)) return *d;
-    if (auto i = std::get_if<int64_t>(&storage_)) return static_cast<double>(*i);
-    wrongCase("a number");
-}
-
-const std::string& Value::asString() const {
-    if (auto s = std::get_if<std::string>(&storage_)) return *s;
-    wrongCase("a string");
-}
-
 const ValueArray& Value::asArray() const {
-    if (auto a = std::get_if<std::shared_ptr<ArrayBox>>(&storage_)) return (*a)->items;
-    wrongCase("an array");
+    if (kind_ != Kind::array) wrongCase("an array");
+    return array_->items;
 }
 
 const ValueObject& Value::asObject() const {
-    if (auto o = std::get_if<std::shared_ptr<ObjectBox>>(&storage_)) return (*o)->entries;
-    wrongCase("an object");
+    if (kind_ != Kind::object) wrongCase("an object");
+    return object_->entries;
 }
 
 const BuiltinFunction& Value::asFunction() const {
-    if (auto f = std::get_if<std::shared_ptr<const BuiltinFunction>>(&storage_)) return **f;
-    wrongCase("a function");
+    if (kind_ != Kind::function) wrongCase("a function");
+    return *function_;
 }
 
 const Macro& Value::asMacro() const { return *macroPointer(); }
 
 const std::shared_ptr<const Macro>& Value::macroPointer() const {
-    if (auto m = std::get_if<std::shared_ptr<const Macro>>(&storage_)) return *m;
-    wrongCase("a macro");
+    if (kind_ != Kind::macro) wrongCase("a macro");
+    return macro_;
 }
 
 ValueArray& Value::mutableArray() {
-    auto a = std::get_if<std::shared_ptr<ArrayBox>>(&storage_);
-    if (!a) wrongCase("an array");
-    if (a->use_count() > 1) *a = std::make_shared<ArrayBox>(**a);
-    (*a)->depth.store(0, std::memory_order_relaxed);
-    return (*a)->items;
+    if (kind_ != Kind::array) wrongCase("an array");
+    if (array_.use_count() > 1) array_ = std::make_shared<ArrayBox>(*array_);
+    array_->depth.store(0, std::memory_order_relaxed);
+    return array_->items;
 }
 
 ValueObject& Value::mutableObject() {
-    auto o = std::get_if<std::shared_ptr<ObjectBox>>(&storage_);
-    if (!o) wrongCase("an object");
-    if (o->use_count() > 1) *o = std::make_shared<ObjectBox>(**o);
-    (*o)->depth.store(0, std::memory_order_relaxed);
-    return (*o)->entries;
+    if (kind_ != Kind::object) wrongCase("an object");
+    if (object_.use_count() > 1) object_ = std::make_shared<ObjectBox>(*object_);
+    object_->depth.store(0, std::memory_order_relaxed);
+    return object_->entries;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -284,26 +309,20 @@ void appendDescription(const Value& value, std::string& out) {
 }  // namespace
 
 std::string Value::description() const {
-    if (auto s = std::get_if<std::string>(&storage_)) return *s;
+    if (kind_ == Kind::string) return string_;
     std::string out;
     appendDescription(*this, out);
     return out;
 }
 
-bool Value::isTruthy() const {
+bool Value::containerTruthy() const {
     switch (kind()) {
-        case Kind::boolean: return asBool();
-        case Kind::int_: return asInt() != 0;
-        case Kind::double_: return asDouble() != 0.0;
-        case Kind::string: return !asString().empty();
         case Kind::array: return !asArray().empty();
         case Kind::object: return !asObject().empty();
         case Kind::function:
         case Kind::macro: return true;
-        case Kind::null:
-        case Kind::undefined: return false;
+        default: return isTruthy();
     }
-    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -615,7 +634,21 @@ Value Value::fromAny(const std::optional<std::any>& host) {
 // JSON form
 
 namespace {
-void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector<std::string>& path) {
+// One step of the way from the encoded value down to the one being written: an array index or an
+// object key. Turned into the coding path's text only when encoding fails.
+struct PathStep {
+    const std::string* key;  // null for an array element
+    size_t index;
+};
+
+std::vector<std::string> codingPath(const std::vector<PathStep>& steps) {
+    std::vector<std::string> path;
+    path.reserve(steps.size());
+    for (const auto& step : steps) path.push_back(step.key ? *step.key : "Index " + std::to_string(step.index));
+    return path;
+}
+
+void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector<PathStep>& path) {
     switch (value.kind()) {
         case Value::Kind::boolean: writer.value(value.asBool()); return;
         case Value::Kind::int_: writer.value(value.asInt()); return;
@@ -625,7 +658,7 @@ void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector
             writer.beginArray();
             size_t index = 0;
             for (const auto& item : value.asArray()) {
-                path.push_back("Index " + std::to_string(index++));
+                path.push_back({nullptr, index++});
                 encodeValue(item, writer, path);
                 path.pop_back();
             }
@@ -636,14 +669,14 @@ void encodeValue(const Value& value, foundation::JSONWriter& writer, std::vector
             writer.beginObject();
             for (const auto& [key, item] : value.asObject()) {
                 writer.key(key);
-                path.push_back(key);
+                path.push_back({&key, 0});
                 encodeValue(item, writer, path);
                 path.pop_back();
             }
             writer.endObject();
             return;
         case Value::Kind::function:
-            throw EncodingError(EncodingError::Case::invalidValue, path, "Cannot encode function values");
+            throw EncodingError(EncodingError::Case::invalidValue, codingPath(path), "Cannot encode function values");
         case Value::Kind::macro: value.asMacro().encode(writer); return;
         case Value::Kind::null:
         case Value::Kind::undefined: writer.null(); return;
@@ -683,7 +716,7 @@ Value decodeValue(const foundation::JSONValue& json, uint32_t depth) {
 }  // namespace
 
 void Value::encode(foundation::JSONWriter& writer) const {
-    std::vector<std::string> path;
+    std::vector<PathStep> path;
     encodeValue(*this, writer, path);
 }
 

@@ -60,21 +60,62 @@ public:
     enum class Kind { boolean, int_, double_, string, array, object, function, macro, null, undefined };
 
     // The default value is undefined (what a missing name yields).
-    Value() : storage_(UndefinedTag{}) {}
-    Value(bool b) : storage_(b) {}
-    Value(int i) : storage_(static_cast<int64_t>(i)) {}
-    Value(long i) : storage_(static_cast<int64_t>(i)) {}
-    Value(long long i) : storage_(static_cast<int64_t>(i)) {}
-    Value(double d) : storage_(d) {}
-    Value(float f) : storage_(static_cast<double>(f)) {}
-    Value(std::string s) : storage_(std::move(s)) {}
-    Value(std::string_view s) : storage_(std::string(s)) {}
-    Value(const char* s) : storage_(std::string(s)) {}
+    Value() noexcept : kind_(Kind::undefined), raw_(0) {}
+    Value(bool b) noexcept : kind_(Kind::boolean), raw_(0) { boolean_ = b; }
+    Value(int i) noexcept : kind_(Kind::int_), integer_(i) {}
+    Value(long i) noexcept : kind_(Kind::int_), integer_(i) {}
+    Value(long long i) noexcept : kind_(Kind::int_), integer_(i) {}
+    Value(double d) noexcept : kind_(Kind::double_), double_(d) {}
+    Value(float f) noexcept : kind_(Kind::double_), double_(f) {}
+    Value(std::string s) : kind_(Kind::string), string_(std::move(s)) {}
+    Value(std::string_view s) : kind_(Kind::string), string_(s) {}
+    Value(const char* s) : kind_(Kind::string), string_(s) {}
     Value(ValueArray items);
     Value(ValueObject entries);
     Value(BuiltinFunction function);
     Value(const Macro& macro);
     Value(std::shared_ptr<const Macro> macro);
+
+    Value(const Value& other) : kind_(other.kind_) {
+        if (isScalar(kind_))
+            raw_ = other.raw_;
+        else
+            copyPayload(other);
+    }
+    Value(Value&& other) noexcept : kind_(other.kind_) {
+        if (isScalar(kind_))
+            raw_ = other.raw_;
+        else
+            movePayload(std::move(other));
+    }
+    Value& operator=(const Value& other) {
+        if (this == &other) return *this;
+        if (isScalar(kind_) && isScalar(other.kind_)) {
+            kind_ = other.kind_;
+            raw_ = other.raw_;
+            return *this;
+        }
+        if (kind_ == other.kind_) {
+            assignPayload(other);
+            return *this;
+        }
+        Value copy(other);
+        return *this = std::move(copy);
+    }
+    Value& operator=(Value&& other) noexcept {
+        if (this == &other) return *this;
+        if (!isScalar(kind_)) destroyPayload();
+        kind_ = other.kind_;
+        if (isScalar(kind_))
+            raw_ = other.raw_;
+        else
+            movePayload(std::move(other));
+        return *this;
+    }
+    ~Value() {
+        if (!isScalar(kind_)) [[unlikely]]
+            destroyPayload();
+    }
 
     static Value null() { return Value(NullTag{}); }
     static Value undefined() { return Value(); }
@@ -90,7 +131,7 @@ public:
     // else throws JinjaError.runtime "Cannot convert value of type Optional<Any> to Jinja Value".
     static Value fromAny(const std::optional<std::any>& host);
 
-    Kind kind() const { return static_cast<Kind>(storage_.index()); }
+    Kind kind() const { return kind_; }
     bool isBoolean() const { return kind() == Kind::boolean; }
     bool isInt() const { return kind() == Kind::int_; }
     bool isDouble() const { return kind() == Kind::double_; }
@@ -105,10 +146,23 @@ public:
     bool isIterable() const { return isString() || isArray() || isObject(); }
 
     // Payload access; asking for the wrong case throws JinjaError.runtime.
-    bool asBool() const;
-    int64_t asInt() const;
-    double asDouble() const;  // the int taken as a double for an int
-    const std::string& asString() const;
+    bool asBool() const {
+        if (kind_ != Kind::boolean) wrongCase("a boolean");
+        return boolean_;
+    }
+    int64_t asInt() const {
+        if (kind_ != Kind::int_) wrongCase("an int");
+        return integer_;
+    }
+    double asDouble() const {  // the int taken as a double for an int
+        if (kind_ == Kind::double_) return double_;
+        if (kind_ == Kind::int_) return static_cast<double>(integer_);
+        wrongCase("a number");
+    }
+    const std::string& asString() const {
+        if (kind_ != Kind::string) wrongCase("a string");
+        return string_;
+    }
     const ValueArray& asArray() const;
     const ValueObject& asObject() const;
     const BuiltinFunction& asFunction() const;
@@ -120,7 +174,17 @@ public:
 
     // The printed form that output writes.
     std::string description() const;
-    bool isTruthy() const;
+    bool isTruthy() const {
+        switch (kind_) {
+            case Kind::boolean: return boolean_;
+            case Kind::int_: return integer_ != 0;
+            case Kind::double_: return double_ != 0.0;
+            case Kind::string: return !string_.empty();
+            case Kind::null:
+            case Kind::undefined: return false;
+            default: return containerTruthy();
+        }
+    }
 
     // The language's == (1 and 1.0 are equivalent; a function is equivalent to nothing).
     bool isEquivalent(const Value& other) const;
@@ -152,15 +216,38 @@ public:
 
 private:
     struct NullTag {};
-    struct UndefinedTag {};
-    explicit Value(NullTag) : storage_(NullTag{}) {}
+    explicit Value(NullTag) noexcept : kind_(Kind::null), raw_(0) {}
 
     struct ArrayBox;
     struct ObjectBox;
-    using Storage = std::variant<bool, int64_t, double, std::string, std::shared_ptr<ArrayBox>,
-                                 std::shared_ptr<ObjectBox>, std::shared_ptr<const BuiltinFunction>,
-                                 std::shared_ptr<const Macro>, NullTag, UndefinedTag>;
-    Storage storage_;
+
+    // Booleans, numbers, null and undefined live in raw_ and copy as plain bytes.
+    static constexpr bool isScalar(Kind kind) {
+        return kind == Kind::boolean || kind == Kind::int_ || kind == Kind::double_ || kind == Kind::null ||
+               kind == Kind::undefined;
+    }
+    // Out of line: the inline parts above handle the scalars.
+    void copyPayload(const Value& other);
+    void assignPayload(const Value& other);  // same kind, not a scalar
+    // Leaves `other` undefined; what is left of its payload (an empty string, a null pointer) holds
+    // nothing to release.
+    void movePayload(Value&& other) noexcept;
+    void destroyPayload() noexcept;
+    [[noreturn]] static void wrongCase(const char* wanted);
+    bool containerTruthy() const;  // arrays, objects, functions and macros
+
+    Kind kind_;
+    union {
+        uint64_t raw_;
+        bool boolean_;
+        int64_t integer_;
+        double double_;
+        std::string string_;
+        std::shared_ptr<ArrayBox> array_;
+        std::shared_ptr<ObjectBox> object_;
+        std::shared_ptr<const BuiltinFunction> function_;
+        std::shared_ptr<const Macro> macro_;
+    };
 
 public:
     // How deeply arrays and objects nest inside this value (0 for a scalar). Values nest at most

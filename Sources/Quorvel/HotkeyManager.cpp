@@ -106,7 +106,16 @@ void HotkeyManager::loadSaved() {
     }
 }
 
-void HotkeyManager::save() { defaults_.setData(hotkeyDefaultsKey, combo.encode()); }
+void HotkeyManager::save() {
+    defaults_.setData(hotkeyDefaultsKey, combo.encode());
+    // Every change of the hotkey is saved: the tap hears of it here.
+    watchCombo();
+}
+
+void HotkeyManager::watchCombo() {
+    if (tap_ && combo.keyCode >= 0 && combo.keyCode <= 0xFFFF)
+        tap_->watchKey(static_cast<quartz::CGKeyCode>(combo.keyCode), combo.modifiers);
+}
 
 void HotkeyManager::startTap() {
     if (tap_) return;
@@ -121,6 +130,7 @@ void HotkeyManager::startTap() {
     }
     tap_->addToMainRunLoop();
     tap_->enable(true);
+    watchCombo();
 }
 
 std::optional<quartz::CGEvent> HotkeyManager::handleEvent(quartz::CGEventType type, const quartz::CGEvent& event) {

@@ -75,6 +75,7 @@ public:
     bool hasTap() const { return tap_ != nullptr; }
 
 private:
+    void watchCombo();
     std::optional<quartz::CGEvent> handleEvent(quartz::CGEventType type, const quartz::CGEvent& event);
 
     quartz::EventServices& events_;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <algorithm>
@@ -162,6 +163,19 @@ TEST_F(FilesTest, ReadingMissingOrUnreadableFiles) {
     EXPECT_THROW((void)foundation::readFile(dir), FileError);
     foundation::writeFileAtomically(dir / "present", "yes");
     EXPECT_EQ(foundation::readFileIfPresent(dir / "present"), "yes");
+}
+
+TEST_F(FilesTest, ReadingAFIFOOrADeviceFailsAtOnceInsteadOfBlocking) {
+    const fs::path fifo = dir / "model.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    try {
+        (void)foundation::readFile(fifo);
+        ADD_FAILURE() << "no error";
+    } catch (const FileError& error) {
+        EXPECT_NE(std::string(error.what()).find("not a regular file"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(foundation::readFileIfPresent(fifo), std::nullopt);
+    EXPECT_EQ(foundation::readFileIfPresent("/dev/zero"), std::nullopt);
 }
 
 TEST(Files, HomeAndTildeExpansion) {

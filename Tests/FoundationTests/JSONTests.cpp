@@ -170,6 +170,12 @@ TEST(JSONWriter, RawFragmentsAreInsertedAsOneValueAndReindented) {
 
     JSONWriter bad;
     EXPECT_THROW(bad.raw("{\"a\":"), JSONError);
+    // Numbers the reader refuses are refused here too, so the writer's output always reads back.
+    for (const char* number : {"1e400", "[-1e999]", "{\"x\":1e309}"}) {
+        JSONWriter overflow;
+        EXPECT_THROW(overflow.raw(number), JSONError) << number;
+        EXPECT_THROW(foundation::JSONDocument::parse(number), JSONError) << number;
+    }
 }
 
 TEST(JSONWriter, MisuseIsReportedInsteadOfWritingBrokenJSON) {

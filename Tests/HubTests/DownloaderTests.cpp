@@ -94,7 +94,7 @@ TEST_F(DownloaderTest, ReportsProgressAndSpeedAfterEveryChunk) {
     ASSERT_TRUE(completed(states)) << states.back().description();
     EXPECT_EQ(fractions(states), (std::vector<double>{0, 0.25, 0.5, 0.75, 1.0}));
     EXPECT_TRUE(states[1].as<State::Downloading>()->speed.has_value());
-    EXPECT_EQ(foundation::readFile(destination()), bytes);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
 
     auto unknownSize = run(quick(250'000), std::nullopt);
     EXPECT_EQ(fractions(unknownSize), (std::vector<double>{0})) << "no progress without an expected size";
@@ -107,10 +107,10 @@ TEST_F(DownloaderTest, ReportsProgressAndSpeedAfterEveryChunk) {
 TEST_F(DownloaderTest, ResumesThePartialFileFromItsSize) {
     work.write(partial().filename(), bytes.substr(0, 300'000));
     auto states = run(quick());
-    ASSERT_TRUE(completed(states));
+    ASSERT_TRUE(completed(states)) << states.back().description();
     EXPECT_EQ(fractions(states).front(), 0.3);
     EXPECT_EQ(ranges(), (std::vector<std::optional<std::string>>{"bytes=300000-"}));
-    EXPECT_EQ(foundation::readFile(destination()), bytes);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
 }
 
 TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
@@ -133,9 +133,9 @@ TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
         fs::remove(destination());
         work.write(partial().filename(), c.partial);
         auto states = run(quick());
-        EXPECT_TRUE(completed(states)) << c.name << ": " << states.back().description();
+        ASSERT_TRUE(completed(states)) << c.name << ": " << states.back().description();
         EXPECT_EQ(failures(states), 0u) << c.name;
-        EXPECT_EQ(foundation::readFile(destination()), bytes) << c.name;
+        EXPECT_TRUE(foundation::readFile(destination()) == bytes) << c.name;
         EXPECT_EQ(ranges(), c.ranges) << c.name;
     }
 }
@@ -143,31 +143,32 @@ TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
 TEST_F(DownloaderTest, ABrokenTransferIsRetriedFromTheBytesThatArrived) {
     server.addFault({.kind = Fault::Kind::dropAfterBytes, .bytes = 300'000, .times = 1});
     server.addFault({.kind = Fault::Kind::stall, .bytes = 100'000, .times = 1});
-    auto states = run({.chunkSize = 1 << 20, .timeout = 0.5, .retryPause = std::chrono::milliseconds(10)});
+    auto states = run({.chunkSize = 1 << 20, .timeout = 1.5, .retryPause = std::chrono::milliseconds(10)});
     ASSERT_TRUE(completed(states)) << states.back().description();
     EXPECT_EQ(failures(states), 0u) << "a retrying transfer reported failed";
     EXPECT_EQ(ranges(), (std::vector<std::optional<std::string>>{std::nullopt, "bytes=300000-", "bytes=400000-"}));
-    EXPECT_EQ(foundation::readFile(destination()), bytes);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
 }
 
 TEST_F(DownloaderTest, RetriesRunOutWithoutAChunkBetweenBreaks) {
     server.addFault({.kind = Fault::Kind::dropAfterBytes, .bytes = 1000});
     auto states = run(quick(1 << 20));
     ASSERT_EQ(failures(states), 1u);
+    SCOPED_TRACE(states.back().description());
     try {
         std::rethrow_exception(states.back().as<State::Failed>()->error);
     } catch (const foundation::URLError& error) {
         EXPECT_EQ(error.code(), foundation::URLError::Code::networkConnectionLost);
     }
     EXPECT_EQ(ranges().size(), 6u) << "the first try and five retries";
-    EXPECT_EQ(foundation::readFile(partial()), bytes.substr(0, 6000)) << "every byte that arrived is kept";
+    EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, 6000)) << "every byte that arrived is kept";
     EXPECT_FALSE(fs::exists(destination()));
 
     server.clearFaults();
     auto resumed = run(quick());
-    ASSERT_TRUE(completed(resumed));
+    ASSERT_TRUE(completed(resumed)) << resumed.back().description();
     EXPECT_EQ(ranges().back(), "bytes=6000-");
-    EXPECT_EQ(foundation::readFile(destination()), bytes);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
 }
 
 TEST_F(DownloaderTest, ErrorStatusesAndSizeMismatchesFail) {
@@ -187,26 +188,27 @@ TEST_F(DownloaderTest, CancelStopsTheTransferAndKeepsWhatArrived) {
     Downloader downloader(destination(), partial(), quick(1 << 20));
     auto stream = downloader.download(url(), std::nullopt, kFileSize);
     EXPECT_EQ(stream.next()->description(), "downloading(0.0, nil)");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 500 && hubtest::fileSize(partial()) < 2000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     auto started = std::chrono::steady_clock::now();
     downloader.cancel();
     auto state = stream.next();
     ASSERT_TRUE(state && state->as<State::Failed>());
     EXPECT_EQ(state->description(), "failed(\"cancelled\")");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
-    EXPECT_EQ(foundation::readFile(partial()), bytes.substr(0, 2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "not at once";
+    EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, 2000));
 }
 
 TEST_F(DownloaderTest, TheTokenGoesToTheServiceButNotToTheStorageHost) {
     server.setRedirect(HubServer::Redirect::absolute);
     auto states = run(quick(), kFileSize, "weights.bin", "secret");
-    ASSERT_TRUE(completed(states));
+    ASSERT_TRUE(completed(states)) << states.back().description();
     auto log = server.requests();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].authorization, "Bearer secret");
     EXPECT_EQ(log[1].path.rfind("/storage/", 0), 0u);
     EXPECT_EQ(log[1].authorization, std::nullopt);
-    EXPECT_EQ(foundation::readFile(destination()), bytes);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
 }
 
 TEST(DownloadState, DescribesEachCase) {

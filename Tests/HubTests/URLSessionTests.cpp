@@ -155,7 +155,7 @@ TEST_F(URLSessionTest, AStalledTransferEndsByIdleTimeoutOrCancellation) {
     started = std::chrono::steady_clock::now();
     stop.request_stop();
     EXPECT_EQ(cancelled.get(), URLError::Code::cancelled);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "not at once";
 
     auto invalidated = std::async(std::launch::async, [&] { return failureCode([&] { session.data(request); }); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

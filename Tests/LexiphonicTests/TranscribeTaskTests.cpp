@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
+#include <thread>
 
 #include "DecodingTestSupport.hpp"
 #include "LogCapture.hpp"
 #include "Lexiphonic/Core/Audio/AudioProcessor.hpp"
+#include "Lexiphonic/Core/Audio/AudioStreamTranscriber.hpp"
 #include "Lexiphonic/Core/Text/SegmentSeeker.hpp"
 #include "Lexiphonic/Core/TextDecoder.hpp"
 #include "Lexiphonic/Core/TranscribeTask.hpp"
@@ -139,6 +142,13 @@ TEST_F(TranscribeTaskTest, ShortAndClippedAudio) {
         {"clip past the audio", 20 * 16000, {40, 50}, 0},
         {"clip running past the end", 20 * 16000, {15, 90}, 1},
     };
+    // A seek limit at the top of the integer range does not overflow.
+    {
+        auto task = taskFor(twoSegments());
+        DecodingOptions o = options();
+        o.maxWindowSeek = std::numeric_limits<int64_t>::max();
+        EXPECT_EQ(task->run(std::vector<float>(45 * 16000, 0.0f), o)->segments().size(), 4u);
+    }
     for (const auto& c : cases) {
         auto task = taskFor(twoSegments());
         DecodingOptions o = options();
@@ -179,6 +189,7 @@ TEST_F(TranscribeTaskTest, TemperatureFallback) {
     }
     EXPECT_EQ(TranscribeTask::fallbackTemperatures(0, 0.2f, 5).size(), 6u);
     EXPECT_EQ(static_cast<float>(TranscribeTask::fallbackTemperatures(0, 0.2f, 5)[1]), 0.19995117f);
+    EXPECT_EQ(TranscribeTask::fallbackTemperatures(0, 0.2f, std::numeric_limits<int64_t>::max()).size(), 101u);
 }
 
 TEST_F(TranscribeTaskTest, AWindowThatDoesNotMoveTheSeekIsNotDecodedAgain) {
@@ -273,4 +284,97 @@ TEST_F(TranscribeTaskTest, VerboseFollowsTheLogLevel) {
         task->run(std::vector<float>(5 * 16000, 0.0f), std::nullopt);
     }
     EXPECT_EQ(seeker->verbose, (std::vector<bool>{false, true}));
+}
+
+// ---- Streaming over the fake microphone
+
+namespace {
+
+class StreamingTest : public TranscribeTaskTest {
+protected:
+    std::shared_ptr<AudioStreamTranscriber> transcriber(std::shared_ptr<avfoundation::FakeAudioInputBackend> backend) {
+        taskFor(twoSegments());  // loads the scripted decoder
+        AudioStreamTranscriber::Params p;
+        p.audioEncoder = encoder;
+        p.featureExtractor = extractor;
+        p.segmentSeeker = std::make_shared<SegmentSeeker>();
+        p.textDecoder = decoder;
+        p.tokenizer = tokenizer;
+        p.audioProcessor = std::make_shared<AudioProcessor>(backend);
+        p.decodingOptions = options();
+        p.requiredSegmentsForConfirmation = 1;
+        p.useVAD = false;
+        p.requestRecordPermission = [] { return true; };
+        return std::make_shared<AudioStreamTranscriber>(std::move(p));
+    }
+
+    static std::shared_ptr<avfoundation::FakeAudioInputBackend> microphone() {
+        return std::make_shared<avfoundation::FakeAudioInputBackend>(
+            std::vector<avfoundation::AudioDeviceInfo>{{1, "microphone", 1, 16000}}, 1);
+    }
+
+    template <class Condition>
+    static bool waitFor(Condition condition) {
+        for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    }
+};
+
+}  // namespace
+
+TEST_F(StreamingTest, ConfirmsSegmentsAsAudioArrives) {
+    auto backend = microphone();
+    auto stream = transcriber(backend);
+    std::thread loop([&] { stream->startStreamTranscription(); });
+    ASSERT_TRUE(waitFor([&] { return backend->isRunning(); }));
+    EXPECT_TRUE(stream->state().isRecording);
+    backend->deliver(std::vector<float>(24000, 0.01f));  // 1.5 s
+
+    ASSERT_TRUE(waitFor([&] { return !stream->state().confirmedSegments.empty(); }));
+    const auto state = stream->state();
+    // Two segments per pass, one kept back: the first (0-1 s) is confirmed, the next pass starts at 1 s.
+    EXPECT_EQ(state.confirmedSegments.size(), 1u);
+    EXPECT_FLOAT_EQ(state.lastConfirmedSegmentEndSeconds, 1.0f);
+    EXPECT_EQ(state.unconfirmedSegments.size(), 1u);
+    EXPECT_EQ(state.lastBufferSize, 24000);
+    EXPECT_FALSE(state.bufferEnergy.empty());
+
+    stream->stopStreamTranscription();
+    loop.join();
+    EXPECT_FALSE(stream->state().isRecording);
+
+    // A new start is a new recording: nothing of the old one's positions carries over.
+    std::thread again([&] { stream->startStreamTranscription(); });
+    ASSERT_TRUE(waitFor([&] { return backend->isRunning(); }));
+    EXPECT_EQ(stream->state().lastBufferSize, 0);
+    EXPECT_TRUE(stream->state().confirmedSegments.empty());
+    EXPECT_EQ(stream->state().lastConfirmedSegmentEndSeconds, 0.0f);
+    stream->stopStreamTranscription();
+    again.join();
+}
+
+TEST_F(StreamingTest, ACaptureThatCannotStartLeavesTheTranscriberIdle) {
+    auto backend = microphone();
+    backend->failOpening(1);
+    auto stream = transcriber(backend);
+    EXPECT_ANY_THROW(stream->startStreamTranscription());
+    EXPECT_FALSE(stream->state().isRecording);
+    // So a later start tries again rather than returning at once.
+    EXPECT_ANY_THROW(stream->startStreamTranscription());
+}
+
+TEST(StreamingEarlyStop, Rules) {
+    TranscriptionProgress repetitive;
+    repetitive.tokens = std::vector<int64_t>(100, 100);
+    DecodingOptions options;
+    EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(repetitive, options, 60), std::optional<bool>(false));
+    EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(repetitive, options, 200), std::nullopt);
+    // Without a threshold the tail is not measured, so ordinary windows are not all stopped.
+    options.compressionRatioThreshold.reset();
+    TranscriptionProgress varied;
+    for (int64_t i = 0; i < 100; ++i) varied.tokens.push_back(i);
+    EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(varied, options, 60), std::nullopt);
+    EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(repetitive, options, 60), std::nullopt);
+    varied.avgLogprob = -2.0f;
+    EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(varied, options, 60), std::optional<bool>(false));
 }

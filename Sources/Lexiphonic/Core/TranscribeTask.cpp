@@ -22,6 +22,7 @@ using pellux::Logging;
 namespace {
 
 constexpr int64_t kSampleRate = 16000;
+constexpr int64_t kMaxFallbackCount = 100;
 
 // The run-level clock: absolute seconds.
 double now() {
@@ -121,7 +122,8 @@ void TranscribeTask::publishCounters() {
 std::vector<coreml::Float16> TranscribeTask::fallbackTemperatures(float temperature, float increment,
                                                                   int64_t fallbackCount) {
     std::vector<coreml::Float16> temperatures;
-    int64_t count = std::max<int64_t>(fallbackCount, 0);
+    // Past a few dozen attempts the temperature no longer changes anything but the run's length.
+    int64_t count = std::clamp<int64_t>(fallbackCount, 0, kMaxFallbackCount);
     for (int64_t i = 0; i <= count; ++i) {
         auto product = static_cast<coreml::Float16>(static_cast<coreml::Float16>(static_cast<float>(i)) *
                                                     static_cast<coreml::Float16>(increment));
@@ -277,7 +279,10 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
                 }
             }
 
-            if (options.maxWindowSeek) newSeek = std::min(newSeek, seek + std::max<int64_t>(*options.maxWindowSeek, 0));
+            if (options.maxWindowSeek) {
+                const int64_t limit = std::clamp<int64_t>(*options.maxWindowSeek, 0, std::numeric_limits<int64_t>::max() - seek);
+                newSeek = std::min(newSeek, seek + limit);
+            }
             // A window whose tokens do not move the seek would be decoded again and again: move past it.
             if (newSeek <= seek) newSeek = windowEnd;
 

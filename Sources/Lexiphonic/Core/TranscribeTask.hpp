@@ -64,7 +64,7 @@ public:
         const std::optional<std::string>& language, const TranscriptionTimings& timings);
 
     // The temperatures of the attempts: temperature + i * increment in half precision, for i = 0 ...
-    // fallbackCount (a negative count gives the one attempt at `temperature`).
+    // fallbackCount (a negative count gives the one attempt at `temperature`; at most 100 fallbacks).
     static std::vector<coreml::Float16> fallbackTemperatures(float temperature, float increment, int64_t fallbackCount);
 
 private:

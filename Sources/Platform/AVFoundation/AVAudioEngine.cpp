@@ -98,11 +98,12 @@ AVAudioEngine::AVAudioEngine(std::shared_ptr<AudioInputBackend> backend)
 
 AVAudioEngine::~AVAudioEngine() { stop(); }
 
+// The engine's lock is never held while a stream starts or stops: the capture thread may be inside
+// a tap that stops this engine, holding the backend's delivery lock.
 void AVAudioEngine::start() {
-    std::lock_guard guard(lock_);
+    const auto node = inputNode_.state_;
     bool wantsInput = false;
     uint32_t framesPerBuffer = 0;
-    const auto node = inputNode_.state_;
     {
         std::lock_guard tapGuard(node->tapLock);
         wantsInput = static_cast<bool>(node->tap);
@@ -111,42 +112,53 @@ void AVAudioEngine::start() {
         std::lock_guard nodeGuard(node->lock);
         framesPerBuffer = node->tapBufferSize;
     }
-    if (wantsInput && !stream_) {
-        const auto device = node->device();
-        if (!device) throw AVAudioError(AVAudioError::Case::engineStartFailed, "No audio input device is available");
-        const AVAudioFormat format = inputNode_.outputFormat(0);
-        if (!format.isValid()) {
-            throw AVAudioError(AVAudioError::Case::engineStartFailed,
-                               "The input device \"" + device->name + "\" reports no usable format");
+    std::shared_ptr<AudioInputStream> stream;
+    {
+        std::lock_guard guard(lock_);
+        if (wantsInput && !stream_) {
+            const auto device = node->device();
+            if (!device) throw AVAudioError(AVAudioError::Case::engineStartFailed, "No audio input device is available");
+            const AVAudioFormat format = inputNode_.outputFormat(0);
+            if (!format.isValid()) {
+                throw AVAudioError(AVAudioError::Case::engineStartFailed,
+                                   "The input device \"" + device->name + "\" reports no usable format");
+            }
+            stream_ = backend_->openInputStream(device->id, format.sampleRate(), format.channelCount(), framesPerBuffer,
+                                                [node, format](const float* const* channels, uint32_t count, uint32_t frames) {
+                                                    node->deliver(channels, count, frames, format);
+                                                });
         }
-        stream_ = backend_->openInputStream(device->id, format.sampleRate(), format.channelCount(), framesPerBuffer,
-                                            [node, format](const float* const* channels, uint32_t count, uint32_t frames) {
-                                                node->deliver(channels, count, frames, format);
-                                            });
-        streamFormat_ = format;
+        stream = stream_;
     }
-    if (stream_) {
+    if (stream) {
         try {
-            stream_->start();
+            stream->start();
         } catch (...) {
-            stream_.reset();
+            std::lock_guard guard(lock_);
+            if (stream_ == stream) stream_.reset();
             throw;
         }
     }
-    running_ = true;
+    std::lock_guard guard(lock_);
+    running_ = !stream || stream_ == stream;
 }
 
 void AVAudioEngine::pause() {
-    std::lock_guard guard(lock_);
-    if (stream_) stream_->stop();
-    running_ = false;
+    std::shared_ptr<AudioInputStream> stream;
+    {
+        std::lock_guard guard(lock_);
+        stream = stream_;
+        running_ = false;
+    }
+    if (stream) stream->stop();
 }
 
 void AVAudioEngine::stop() {
-    std::unique_ptr<AudioInputStream> stream;
+    std::shared_ptr<AudioInputStream> stream;
     {
         std::lock_guard guard(lock_);
         stream = std::move(stream_);
+        stream_ = nullptr;
         running_ = false;
     }
     if (stream) stream->stop();

@@ -98,8 +98,7 @@ private:
     std::shared_ptr<AudioInputBackend> backend_;
     AVAudioInputNode inputNode_;
     mutable std::mutex lock_;
-    std::unique_ptr<AudioInputStream> stream_;
-    std::optional<AVAudioFormat> streamFormat_;
+    std::shared_ptr<AudioInputStream> stream_;
     bool running_ = false;
 };
 

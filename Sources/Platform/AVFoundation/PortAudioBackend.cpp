@@ -3,6 +3,13 @@
 #include <thread>
 
 #include <portaudio.h>
+#if __has_include(<alsa/asoundlib.h>)
+#include <alsa/asoundlib.h>
+#define QUORVEL_HAVE_ALSA 1
+#endif
+#ifdef QUORVEL_HAVE_JACK
+#include <jack/jack.h>
+#endif
 
 #include "Platform/AVFoundation/AVFoundationError.hpp"
 #include "Platform/AVFoundation/AudioInputBackend.hpp"
@@ -11,10 +18,29 @@ namespace avfoundation {
 
 namespace {
 
+#ifdef QUORVEL_HAVE_ALSA
+void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+#endif
+#ifdef QUORVEL_HAVE_JACK
+void ignoreJackMessage(const char*) {}
+#endif
+
 // PortAudio is initialised once and kept for the life of the process; a machine without any sound
 // system simply has no devices.
 bool portAudioReady() {
-    static const bool ready = Pa_Initialize() == paNoError;
+    static const bool ready = [] {
+#ifdef QUORVEL_HAVE_ALSA
+        // ALSA prints every card it fails to probe to the console; what matters reaches us as
+        // PortAudio errors instead.
+        snd_lib_error_set_handler(ignoreAlsaError);
+#endif
+#ifdef QUORVEL_HAVE_JACK
+        // Likewise the JACK client library about a sound server that is not running.
+        jack_set_error_function(ignoreJackMessage);
+        jack_set_info_function(ignoreJackMessage);
+#endif
+        return Pa_Initialize() == paNoError;
+    }();
     return ready;
 }
 

@@ -140,13 +140,16 @@ bool writeNewFileAtomically(const std::filesystem::path& path, std::string_view 
 }
 
 std::string readFile(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open so that a FIFO in place of the file cannot stall us before its type is known.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) fail("read", path, errno);
     FileDescriptor file(fd);
     std::string result;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        result.reserve(static_cast<size_t>(info.st_size));
+    if (::fstat(fd, &info) != 0) fail("read", path, errno);
+    if (!S_ISREG(info.st_mode))
+        throw FileError("Could not read \"" + path.string() + "\": not a regular file");
+    if (info.st_size > 0) result.reserve(static_cast<size_t>(info.st_size));
     std::vector<char> buffer(1 << 16);
     for (;;) {
         ssize_t count = ::read(fd, buffer.data(), buffer.size());

@@ -457,8 +457,13 @@ JSONWriter& JSONWriter::null() {
 
 JSONWriter& JSONWriter::raw(std::string_view json) {
     yyjson_read_err err{};
-    yyjson_doc* doc =
-        yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NUMBER_AS_RAW, nullptr, &err);
+    // Read once as the reader does, so that nothing it would refuse (a number past the double range
+    // such as 1e400) is written; then again keeping the number texts as they stand.
+    yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NOFLAG, nullptr, &err);
+    if (doc) {
+        yyjson_doc_free(doc);
+        doc = yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NUMBER_AS_RAW, nullptr, &err);
+    }
     if (!doc)
         throw JSONError("JSON writer: invalid fragment: " + std::string(err.msg ? err.msg : "invalid JSON") +
                         " at byte " + std::to_string(err.pos) + ".");

@@ -55,6 +55,9 @@ public:
     virtual void addToMainRunLoop() = 0;
     virtual void enable(bool enabled) = 0;
     virtual void invalidate() = 0;
+    // The key and modifiers its owner acts on. A tap that cannot see every key (a desktop where keys
+    // are grabbed one by one) watches this one; a tap that sees all keys ignores it.
+    virtual void watchKey(CGKeyCode, CGEventFlags) {}
 };
 
 class EventServices {

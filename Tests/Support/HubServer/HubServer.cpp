@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -15,6 +14,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "Platform/Foundation/URL.hpp"
 
 namespace hubtest {
 
@@ -54,26 +55,6 @@ std::string digestText(const EVP_MD* type, const std::string& text) {
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, type, nullptr);
     return hex(digest, length);
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string decoded(std::string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
 }
 
 std::string jsonString(const std::string& s) {
@@ -134,21 +115,6 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
            });
 }
 
-std::string encodedPath(const std::string& path) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || std::strchr("-._~/!$&'()*+,;=:@", c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
-}
-
 bool isSafe(const std::string& relative) {
     if (relative.empty() || relative.front() == '/') return false;
     size_t start = 0;
@@ -195,6 +161,7 @@ struct HubServer::Impl {
     std::optional<std::string> listingOverride;
     std::vector<std::pair<std::string, Headers>> headerOverrides;
     std::vector<Request> log;
+    size_t logStart = 0;  // the number of the first request in `log`
     size_t requestCount = 0;
     uint64_t bodyBytes = 0;
     mutable std::map<std::string, Digests> digestCache;
@@ -256,12 +223,13 @@ struct HubServer::Impl {
         return std::nullopt;
     }
 
+    // `index` numbers requests since the start; those from before the last clearRequests count no more.
     void record(size_t index, int status, uint64_t bytes) {
         std::lock_guard lock(mutex);
-        if (index < log.size()) {
-            log[index].status = status;
-            log[index].bodyBytes += bytes;
-        }
+        if (index < logStart) return;
+        Request& entry = log[index - logStart];
+        if (status != 0) entry.status = status;
+        entry.bodyBytes += bytes;
         bodyBytes += bytes;
     }
 
@@ -284,14 +252,14 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         size_t end = target.find('/', start);
         if (end == std::string::npos) end = target.size();
         raw.push_back(target.substr(start, end - start));
-        segments.push_back(decoded(raw.back()));
+        segments.push_back(foundation::percentDecoded(raw.back()));
         start = end + 1;
     }
 
     size_t index = 0;
     bool overLimit = false;
     std::optional<Fault> statusFault;
-    const std::string path = decoded(target);
+    const std::string path = foundation::percentDecoded(target);
     {
         std::lock_guard lock(mutex);
         Request entry;
@@ -301,7 +269,7 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         entry.path = path;
         if (request.has_header("Authorization")) entry.authorization = request.get_header_value("Authorization");
         if (request.has_header("Range")) entry.range = request.get_header_value("Range");
-        index = log.size();
+        index = logStart + log.size();
         log.push_back(std::move(entry));
         overLimit = ++requestCount > options.maximumRequests;
         if (!overLimit)
@@ -416,7 +384,7 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
     const bool onResolve = port == mainPort && request.path.rfind("/api/resolve-cache/", 0) != 0;
     if (linked && onResolve && mode != Redirect::none) {
         const std::string rest = repoPrefix + address.id + "/resolve/" + address.encodedRevision + "/" +
-                                 encodedPath(address.path);
+                                 foundation::percentEncodedPath(address.path, true);
         response.status = 302;
         response.set_header("Location", mode == Redirect::absolute ? storageURL + "/storage/" + rest
                                                                     : "/api/resolve-cache/" + rest);
@@ -473,9 +441,9 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
             std::vector<char> buffer(count);
             ssize_t got = ::pread(*descriptor, buffer.data(), count, static_cast<off_t>(start + offset));
             if (got <= 0) return false;
-            if (!sink.write(buffer.data(), static_cast<size_t>(got))) return false;
+            // Counted before it is sent, so a client that has the bytes always finds them counted.
             record(index, 0, static_cast<uint64_t>(got));
-            return true;
+            return sink.write(buffer.data(), static_cast<size_t>(got));
         },
         [descriptor](bool) {
             if (*descriptor >= 0) ::close(*descriptor);
@@ -503,9 +471,10 @@ HubServer::HubServer(Options options) : impl_(std::make_unique<Impl>()) {
         impl->handle(impl->storagePort, request, response);
         return httplib::Server::HandlerResponse::Handled;
     });
-    // Idle connections close at once, so stopping never waits for a client's pooled connection to time out.
-    impl->main.set_keep_alive_timeout(0);
-    impl->storage.set_keep_alive_timeout(0);
+    // One request per connection ("Connection: close"), so stopping never waits for a client's pooled
+    // connection to time out.
+    impl->main.set_keep_alive_max_count(1);
+    impl->storage.set_keep_alive_max_count(1);
     impl->mainPort = impl->main.bind_to_any_port("127.0.0.1");
     impl->storagePort = impl->storage.bind_to_any_port("127.0.0.1");
     if (impl->mainPort <= 0 || impl->storagePort <= 0) throw std::runtime_error("HubServer: cannot bind 127.0.0.1");
@@ -575,6 +544,7 @@ std::vector<HubServer::Request> HubServer::requests() const {
 
 void HubServer::clearRequests() {
     std::lock_guard lock(impl_->mutex);
+    impl_->logStart += impl_->log.size();
     impl_->log.clear();
     impl_->bodyBytes = 0;
 }
@@ -609,6 +579,12 @@ std::filesystem::path TemporaryFolder::write(const fs::path& relative, const std
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return file;
+}
+
+uint64_t fileSize(const fs::path& file) {
+    std::error_code error;
+    const auto size = fs::file_size(file, error);
+    return error ? 0 : size;
 }
 
 std::string patternBytes(size_t size, uint32_t seed) {

@@ -124,6 +124,9 @@ private:
     std::filesystem::path path_;
 };
 
+// The size of a file, 0 when there is none.
+uint64_t fileSize(const std::filesystem::path& file);
+
 // `size` bytes of a fixed pseudo-random pattern (the same for the same seed), for test files.
 std::string patternBytes(size_t size, uint32_t seed = 1);
 
