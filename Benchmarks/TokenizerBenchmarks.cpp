@@ -14,6 +14,7 @@
 #include <memory>
 #include <queue>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -169,15 +170,19 @@ std::string definition(const std::vector<std::pair<std::string, std::string>>& m
     std::vector<std::string> tokens(byteEncoder().begin(), byteEncoder().end());
     std::vector<std::pair<std::string, std::string>> syntheticMerges;
     auto letter = [&] { return byteEncoder()[size_t(0x61 + random() % 26)]; };
+    std::set<std::pair<std::string, std::string>> mergeSet(merges.begin(), merges.end());
     auto add = [&](const std::string& a, const std::string& b) {
         std::string joined = a + b;
         if (seen.insert(joined).second) {
             json.field(joined, id++);
             tokens.push_back(joined);
         }
-        syntheticMerges.emplace_back(a, b);
+        // A pair listed again would move to the later rank and change what the learned merges do.
+        if (mergeSet.emplace(a, b).second) {
+            syntheticMerges.emplace_back(a, b);
+        }
     };
-    for (char c = 'a'; c <= 'z'; ++c) {
+    for (char c = 'a'; c <= 'z' && extraTokens > 0; ++c) {
         for (char d = 'a'; d <= 'z'; ++d) add(std::string(1, c), std::string(1, d));
     }
     while (tokens.size() < extraTokens + 256) {

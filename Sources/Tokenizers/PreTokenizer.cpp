@@ -151,6 +151,7 @@ void PreTokenizerSequence::appendPreTokens(std::vector<std::string>& pieces, std
         return;
     }
     std::vector<std::string> current;
+    current.reserve(text.size() / 4 + 1);  // growing a vector of many pieces moves them all, repeatedly
     preTokenizers_.front()->appendPreTokens(current, text, options);
     std::vector<std::string> next;
     for (size_t k = 1; k < preTokenizers_.size(); ++k) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iostream>
+#include <typeinfo>
 
 #include "Hub/LanguageModelConfigurationFromHub.hpp"
 #include "Jinja/Template.hpp"
@@ -141,16 +142,23 @@ public:
         return cache;
     }
 
-    const std::vector<std::string>* find(uint64_t owner, uint64_t hash, std::string_view piece) const {
+    // A piece's tokens and their ids (none for a token the vocabulary cannot name).
+    struct PieceTokens {
+        std::vector<std::string> tokens;
+        std::vector<std::optional<int64_t>> ids;
+    };
+
+    const PieceTokens* find(uint64_t owner, uint64_t hash, std::string_view piece) const {
         const Entry& entry = entries_[hash & (slots - 1)];
-        return entry.owner == owner && entry.piece == piece ? &entry.tokens : nullptr;
+        return entry.owner == owner && entry.piece == piece ? &entry.value : nullptr;
     }
 
-    void store(uint64_t owner, uint64_t hash, std::string_view piece, const std::vector<std::string>& tokens) {
+    PieceTokens& store(uint64_t owner, uint64_t hash, std::string_view piece, PieceTokens value) {
         Entry& entry = entries_[hash & (slots - 1)];
         entry.owner = owner;
         entry.piece.assign(piece);
-        entry.tokens = tokens;
+        entry.value = std::move(value);
+        return entry.value;
     }
 
 private:
@@ -158,7 +166,7 @@ private:
     struct Entry {
         uint64_t owner = 0;
         std::string piece;
-        std::vector<std::string> tokens;
+        PieceTokens value;
     };
     std::vector<Entry> entries_ = std::vector<Entry>(slots);
 };
@@ -231,6 +239,8 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
     normalizer_ = NormalizerFactory::fromConfig(tokenizerData["normalizer"]);
     postProcessor_ = PostProcessorFactory::fromConfig(tokenizerData["postProcessor"]);
     decoder_ = DecoderFactory::fromConfig(tokenizerData["decoder"], addedTokens_);
+    // The byte-level post-processor gives back the tokens of one sequence unchanged.
+    postProcessorKeepsTokens_ = dynamic_cast<const ByteLevelPostProcessor*>(postProcessor_.get()) != nullptr;
 
     cleanUpTokenizationSpaces_ = tokenizerConfig["cleanUpTokenizationSpaces"].boolean(true);
     tokenizerConfig_ = tokenizerConfig;
@@ -364,18 +374,44 @@ void PreTrainedTokenizer::splitAtAddedTokens(std::string_view input,
 }
 
 std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view input) const {
+    std::vector<std::string> tokens;
+    tokenizeInto(input, &tokens, nullptr);
+    return tokens;
+}
+
+// The pipeline behind tokenize, which also gives the tokens' ids when asked: encoding then needs no token
+// strings. Ids are asked for only when no fusing of unknown tokens takes place.
+void PreTrainedTokenizer::tokenizeInto(std::string_view input, std::vector<std::string>* tokens,
+                                       std::vector<int64_t>* ids) const {
     std::vector<std::pair<std::string_view, bool>> sections;
     splitAtAddedTokens(input, sections);
-    std::vector<std::string> tokens;
-    tokens.reserve(input.size() / 4 + 1);
+    if (tokens) {
+        tokens->reserve(input.size() / 4 + 1);
+    }
+    if (ids) {
+        ids->reserve(input.size() / 4 + 1);
+    }
+    auto appendId = [&](const std::string& token, std::optional<int64_t> id) {
+        if (!id) {
+            throw TokenizerError::invalidDefinition("The token \"" + token +
+                                                    "\" is not in the vocabulary, which has no unknown token");
+        }
+        ids->push_back(*id);
+    };
     std::vector<std::string> sectionTokens;
     bool fuse = model_->fuseUnknownTokens();
     PieceCache& cache = PieceCache::forThread();
+    PieceCache::PieceTokens uncached;
     for (size_t index = 0; index < sections.size(); ++index) {
         std::string_view section = sections[index].first;
         // The empty text is no added token, even when a definition has one with empty content.
         if (!section.empty() && addedTokens_.contains(std::string(section))) {
-            tokens.emplace_back(section);
+            if (tokens) {
+                tokens->emplace_back(section);
+            }
+            if (ids) {
+                appendId(std::string(section), model_->convertTokenToId(section));
+            }
             continue;
         }
         PreTokenizerOptions options;
@@ -383,36 +419,52 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view input) c
             options.insert(PreTokenizerOption::firstSection);
         }
         // Unknown tokens fuse within a section only, so a fusing model gathers each section apart.
-        std::vector<std::string>& target = fuse ? sectionTokens : tokens;
+        std::vector<std::string>* target = fuse && tokens ? &sectionTokens : tokens;
         sectionTokens.clear();
         for (const std::string& piece : preTokenize(normalize(section), options)) {
-            if (piece.size() > PieceCache::maxPieceBytes) {
-                std::vector<std::string> pieceTokens = model_->tokenize(piece);
-                std::move(pieceTokens.begin(), pieceTokens.end(), std::back_inserter(target));
-                continue;
-            }
+            const PieceCache::PieceTokens* pieceTokens = nullptr;
             uint64_t hash = hashBytes(piece);
-            if (const std::vector<std::string>* cached = cache.find(cacheOwner_, hash, piece)) {
-                target.insert(target.end(), cached->begin(), cached->end());
-                continue;
+            if (piece.size() <= PieceCache::maxPieceBytes) {
+                pieceTokens = cache.find(cacheOwner_, hash, piece);
             }
-            std::vector<std::string> pieceTokens = model_->tokenize(piece);
-            cache.store(cacheOwner_, hash, piece, pieceTokens);
-            std::move(pieceTokens.begin(), pieceTokens.end(), std::back_inserter(target));
+            if (!pieceTokens) {
+                uncached.tokens = model_->tokenize(piece);
+                uncached.ids.clear();
+                for (const std::string& token : uncached.tokens) {
+                    uncached.ids.push_back(model_->convertTokenToId(token));
+                }
+                pieceTokens = piece.size() <= PieceCache::maxPieceBytes
+                                  ? &cache.store(cacheOwner_, hash, piece, std::move(uncached))
+                                  : &uncached;
+            }
+            if (target) {
+                target->insert(target->end(), pieceTokens->tokens.begin(), pieceTokens->tokens.end());
+            }
+            if (ids) {
+                for (size_t k = 0; k < pieceTokens->ids.size(); ++k) {
+                    appendId(pieceTokens->tokens[k], pieceTokens->ids[k]);
+                }
+            }
         }
-        if (fuse) {
+        if (fuse && tokens) {
             std::vector<std::string> fused = fuseUnknown(sectionTokens);
-            std::move(fused.begin(), fused.end(), std::back_inserter(tokens));
+            std::move(fused.begin(), fused.end(), std::back_inserter(*tokens));
         }
     }
-    return tokens;
 }
 
 std::vector<int64_t> PreTrainedTokenizer::encode(std::string_view text) const { return encode(text, true); }
 
 std::vector<int64_t> PreTrainedTokenizer::encode(std::string_view input, bool addSpecialTokens) const {
-    std::vector<std::string> tokens = postProcess(tokenize(input), addSpecialTokens);
     std::vector<int64_t> ids;
+    // This class's own pipeline with a post-processor that leaves the tokens as they are (or none): the ids
+    // come straight from the pipeline. Subclasses may tokenize otherwise and take the general road.
+    if (typeid(*this) == typeid(PreTrainedTokenizer) && !model_->fuseUnknownTokens() &&
+        (!postProcessor_ || postProcessorKeepsTokens_)) {
+        tokenizeInto(input, nullptr, &ids);
+        return ids;
+    }
+    std::vector<std::string> tokens = postProcess(tokenize(input), addSpecialTokens);
     ids.reserve(tokens.size());
     for (const std::string& token : tokens) {
         std::optional<int64_t> id = model_->convertTokenToId(token);

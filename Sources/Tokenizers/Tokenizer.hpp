@@ -306,6 +306,7 @@ public:
 
 private:
     std::shared_ptr<const jinja::Template> compiledTemplate(const std::string& source) const;
+    void tokenizeInto(std::string_view text, std::vector<std::string>* tokens, std::vector<int64_t>* ids) const;
     // The text cut at the added tokens: each section with whether it is an added token.
     void splitAtAddedTokens(std::string_view text, std::vector<std::pair<std::string_view, bool>>& sections) const;
 
@@ -318,6 +319,7 @@ private:
     std::unique_ptr<Normalizer> normalizer_;
     std::unique_ptr<PostProcessor> postProcessor_;
     std::unique_ptr<Decoder> decoder_;
+    bool postProcessorKeepsTokens_ = false;
     hub::Config tokenizerConfig_;
     bool cleanUpTokenizationSpaces_ = true;
     uint64_t cacheOwner_;  // marks this tokenizer's entries in the per-thread cache of piece tokens

@@ -103,6 +103,12 @@ TEST(PreTrainedTokenizer, ByteLevelRoundTrips) {
                                    "tabs\tand\nnew lines  and   spaces ", "e\xCC\x81t\xC3\xA9", ""}) {
         Ids ids = tokenizer.encode(text);
         EXPECT_EQ(tokenizer.decode(ids), text);
+        // Encoding takes its ids from the piece cache; they are the ids of the tokens.
+        Ids converted;
+        for (const auto& id : tokenizer.convertTokensToIds(tokenizer.tokenize(text))) {
+            converted.push_back(id.value_or(-1));
+        }
+        EXPECT_EQ(ids, converted);
         EXPECT_EQ(tokenizer.encode(text, false), ids);  // the byte-level post-processor adds nothing
     }
 }
