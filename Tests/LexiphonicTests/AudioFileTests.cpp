@@ -298,6 +298,17 @@ TEST(AudioFiles, DamagedFilesFailCleanlyOrYieldWhatTheyHold) {
         SCOPED_TRACE(path);
         EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(path), avfoundation::AVAudioError);
     }
+    // A few bytes whose header claims 288 channels at 1.14 GHz are refused at once, not resampled for minutes.
+    auto le = [](uint32_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+        return out;
+    };
+    const std::string hostile = "RIFF" + le(36 + 96, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(288, 2) +
+                                le(1140000000u, 4) + le(1140000000u, 4) + le(576, 2) + le(16, 2) + "data" +
+                                le(96, 4) + std::string(96, '\x11');
+    EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(write("hostile.wav", hostile)), avfoundation::AVAudioError);
+
     // A header with no frames is an empty recording.
     writeWav(folder / "silent.wav", {{}}, 44100);
     EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray((folder / "silent.wav").string()).empty());

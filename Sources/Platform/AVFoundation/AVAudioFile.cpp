@@ -314,6 +314,9 @@ struct AVAudioFile::Reader {
     }
 };
 
+constexpr int kMaximumSampleRate = 768000;
+constexpr int kMaximumChannels = 64;
+
 AVAudioFile::AVAudioFile(const std::filesystem::path& forReading) : url_(forReading), reader_(std::make_unique<Reader>()) {
     Reader& r = *reader_;
     r.path = forReading.string();
@@ -322,6 +325,10 @@ AVAudioFile::AVAudioFile(const std::filesystem::path& forReading) : url_(forRead
     r.channels = r.decoder->ch_layout.nb_channels;
     auto processing = AVAudioFormat::standard(r.sampleRate, r.channels > 0 ? static_cast<uint32_t>(r.channels) : 0);
     if (r.sampleRate <= 0 || !processing) r.fail(AVAudioError::Case::invalidFile, "has no usable sample rate or channel count");
+    // A header can claim any rate or channel count; past what real recordings use, resampling such a
+    // file would take minutes of work for a few bytes of input.
+    if (r.sampleRate > kMaximumSampleRate || r.channels > kMaximumChannels)
+        r.fail(AVAudioError::Case::invalidFile, "claims a sample rate or channel count no recording has");
     processingFormat_ = *processing;
     fileFormat_ = AVAudioFormat(commonFormatOf(r.decoder->sample_fmt), r.sampleRate, static_cast<uint32_t>(r.channels), true);
     r.exactPCM = av_get_exact_bits_per_sample(r.decoder->codec_id) > 0;
