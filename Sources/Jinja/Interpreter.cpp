@@ -112,12 +112,6 @@ const Value& undefinedValue() {
     return undefined;
 }
 
-bool isASCII(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
-}
-
 // The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
 const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
@@ -435,7 +429,7 @@ Operand computedMemberOf(Operand container, const Value& key) {
     if (c.isObject() && key.isString()) {
         const std::string& name = key.asString();
         const Value* entry = entryNamed(c.asObject(), name);
-        if (!entry && !isASCII(name)) entry = findEntry(c.asObject(), name);
+        if (!entry && !fastText::isASCII(name)) entry = findEntry(c.asObject(), name);
         if (!entry) return Operand();
         container.narrow(*entry);
         return container;
@@ -454,7 +448,7 @@ Operand computedMemberOf(Operand container, const Value& key) {
             if (binding.value && binding.value->isObject()) {
                 const std::string& name = key.asString();
                 const Value* entry = entryNamed(binding.value->asObject(), name);
-                if (!entry && !isASCII(name)) entry = findEntry(binding.value->asObject(), name);
+                if (!entry && !fastText::isASCII(name)) entry = findEntry(binding.value->asObject(), name);
                 return entry ? Operand::viewOf(*entry) : Operand();
             }
             if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
