@@ -49,6 +49,12 @@ void InMemoryLogSink::signpost(SignpostPhase phase, std::string_view, std::strin
     signposts_.push_back({phase, std::string(name), id});
 }
 
+void InMemoryLogSink::signpost(SignpostPhase phase, std::string_view, std::string_view category, std::string_view name,
+                               uint64_t id, std::string_view message) {
+    std::lock_guard guard(mutex_);
+    signposts_.push_back({phase, std::string(name), id, std::string(category), std::string(message)});
+}
+
 std::vector<InMemoryLogSink::Entry> InMemoryLogSink::entries() const {
     std::lock_guard guard(mutex_);
     return entries_;
@@ -157,6 +163,13 @@ uint64_t Signposts::beginInterval(std::string_view name) {
     const uint64_t id = nextSignpostID.fetch_add(1, std::memory_order_relaxed);
     Logging::shared().currentSink()->signpost(SignpostPhase::begin, Logging::subsystem(), name, id);
     return id;
+}
+
+uint64_t Signposts::makeID() { return nextSignpostID.fetch_add(1, std::memory_order_relaxed); }
+
+void Signposts::emit(SignpostPhase phase, std::string_view subsystem, std::string_view category, std::string_view name,
+                     uint64_t id, std::string_view message) {
+    Logging::shared().currentSink()->signpost(phase, subsystem, category, name, id, message);
 }
 
 void Signposts::endInterval(std::string_view name, uint64_t id) {

@@ -35,6 +35,12 @@ public:
     virtual void signpost(SignpostPhase phase, std::string_view subsystem, std::string_view name, uint64_t id) {
         (void)phase, (void)subsystem, (void)name, (void)id;
     }
+    // A signpost of a named log category with a message (empty for most); by default the plain form.
+    virtual void signpost(SignpostPhase phase, std::string_view subsystem, std::string_view category,
+                          std::string_view name, uint64_t id, std::string_view message) {
+        (void)category, (void)message;
+        signpost(phase, subsystem, name, id);
+    }
 };
 
 // Writes through syslog(3), prefixing each entry with its subsystem and category.
@@ -57,9 +63,13 @@ public:
         SignpostPhase phase;
         std::string name;
         uint64_t id;
+        std::string category{};
+        std::string message{};
     };
     void write(LogType type, std::string_view subsystem, std::string_view category, std::string_view message) override;
     void signpost(SignpostPhase phase, std::string_view subsystem, std::string_view name, uint64_t id) override;
+    void signpost(SignpostPhase phase, std::string_view subsystem, std::string_view category, std::string_view name,
+                  uint64_t id, std::string_view message) override;
     std::vector<Entry> entries() const;
     std::vector<SignpostEvent> signposts() const;
 
@@ -266,6 +276,11 @@ public:
     // Returns the interval's id (0 while disabled); pass it to endInterval.
     static uint64_t beginInterval(std::string_view name);
     static void endInterval(std::string_view name, uint64_t id);
+    // For loggers of their own category: a fresh id (never 0), and one event to the system-log sink
+    // whether or not signposts are enabled (the caller checks).
+    static uint64_t makeID();
+    static void emit(SignpostPhase phase, std::string_view subsystem, std::string_view category, std::string_view name,
+                     uint64_t id, std::string_view message);
 };
 
 // Begins an interval now and ends it when the scope closes.

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <thread>
 
@@ -146,6 +149,16 @@ TEST(ModelFolder, LoadingFailuresNameTheFileAndTheProblem) {
          "weights.bin: tensor \"out\" has shape [4], expected [2, 2]"},
         {"DataType", [&](const auto& f) { rewriteJSON(f, "\"data_type\" : \"float32\"", "\"data_type\" : \"complex\""); },
          "unknown data type \"complex\""},
+        // Types checked before anything is read: a FIFO would otherwise block the load for ever.
+        {"JSONFIFO", [](const auto& f) { std::filesystem::remove(f / "model.json"); ::mkfifo((f / "model.json").c_str(), 0600); },
+         "model.json: not a regular file"},
+        {"WeightsFIFO", [](const auto& f) { std::filesystem::remove(f / "weights.bin"); ::mkfifo((f / "weights.bin").c_str(), 0600); },
+         "weights.bin: not a regular file"},
+        // Integers past the 64-bit range are the loader's model errors, naming model.json.
+        {"HugeOffset", [&](const auto& f) { rewriteJSON(f, "\"offset\" : 0", "\"offset\" : 18446744073709551615"); },
+         "model.json: tensor \"out\": \"offset\" must be a non-negative integer"},
+        {"HugeVersion", [&](const auto& f) { rewriteJSON(f, "\"format_version\" : 1", "\"format_version\" : 9223372036854775808"); },
+         "model.json: \"format_version\" must be an integer"},
     };
     for (const auto& c : cases) {
         auto folder = base(c.name);
@@ -276,4 +289,44 @@ TEST(ModelFolder, RewritingAFolderReplacesItWhole) {
     auto out = MLModel::load(folder)->prediction(MLDictionaryFeatureProvider())->featureValue("out")->multiArrayValue();
     EXPECT_EQ(out->count(), 2);
     EXPECT_EQ(out->value(1), 2.0);
+}
+
+TEST(ModelFolder, HyperParametersBeyondTheIntegerRangeAreModelErrors) {
+    TemporaryFolder tmp;
+    std::vector<float> v{1};
+    auto folder = tmp.path() / "Big.mlmodelc";
+    ModelFolderWriter("constant")
+        .hyperParameters(R"({"big": 9223372036854775808, "list": [1, 18446744073709551615]})")
+        .addOutput("out", MLMultiArrayDataType::float32, {1})
+        .addTensor("out", std::span<const float>(v), {1})
+        .write(folder);
+    auto file = ModelFile::open(folder);
+    EXPECT_THAT(errorOf([&] { file->intParameter("big"); }), HasSubstr("model.json: hyper-parameter \"big\""));
+    EXPECT_THAT(errorOf([&] { file->intListParameter("list"); }), HasSubstr("hyper-parameter \"list\""));
+
+    auto bare = tmp.path() / "Bare.mlmodelc";
+    ModelFolderWriter("constant").addOutput("out", MLMultiArrayDataType::float32, {1})
+        .addTensor("out", std::span<const float>(v), {1}).write(bare);
+    EXPECT_EQ(ModelFile::open(bare)->intParameterOr("absent", 3), 3);
+}
+
+// Weights that another user may write are read into private memory: truncating the file in place
+// after the load must not take the process down with SIGBUS.
+TEST(ModelFolder, WeightsOthersMayWriteSurviveTruncationInPlace) {
+    TemporaryFolder tmp;
+    auto folder = tmp.path() / "Shared.mlmodelc";
+    std::vector<float> v(4096);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
+    ModelFolderWriter("constant")
+        .addOutput("out", MLMultiArrayDataType::float32, {4096})
+        .addTensor("out", std::span<const float>(v), {4096})
+        .write(folder);
+    std::filesystem::permissions(folder / "weights.bin", std::filesystem::perms::all & ~std::filesystem::perms::others_exec &
+                                                             ~std::filesystem::perms::group_exec & ~std::filesystem::perms::owner_exec);
+    auto file = ModelFile::open(folder);
+    ASSERT_EQ(::truncate((folder / "weights.bin").c_str(), 0), 0);
+    auto values = file->tensor("out").values<float>();
+    float sum = 0;
+    for (float x : values) sum += x;
+    EXPECT_EQ(sum, 4095.0f * 4096.0f / 2.0f);
 }

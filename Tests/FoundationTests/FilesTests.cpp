@@ -2,9 +2,11 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "Platform/Foundation/Environment.hpp"
 #include "Platform/Foundation/Files.hpp"
+#include "Platform/Foundation/UserDefaults.hpp"
 
 namespace {
 
@@ -99,6 +102,55 @@ TEST_F(FilesTest, FailedWritesKeepTheOldFileAndCleanUp) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"folder", "keep.txt"}));
 }
 
+TEST_F(FilesTest, NewFileWritesNeverReplaceAnExistingFile) {
+    const fs::path file = dir / "note.md";
+    EXPECT_TRUE(foundation::writeNewFileAtomically(file, "first"));
+    EXPECT_FALSE(foundation::writeNewFileAtomically(file, "second"));
+    EXPECT_EQ(foundation::readFile(file), "first");
+    EXPECT_EQ(entries(), std::vector<std::string>{"note.md"});
+
+    // Racing writers on one name: exactly one wins, whole.
+    std::atomic<int> winners{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 8; ++i)
+        writers.emplace_back([&, i] {
+            if (foundation::writeNewFileAtomically(dir / "race.md", std::string(100, static_cast<char>('a' + i)))) ++winners;
+        });
+    for (auto& writer : writers) writer.join();
+    EXPECT_EQ(winners.load(), 1);
+    EXPECT_EQ(foundation::readFile(dir / "race.md").size(), 100u);
+    EXPECT_EQ(entries().size(), 2u);
+    EXPECT_THROW(foundation::writeNewFileAtomically(dir / "missing" / "x.md", "x"), FileError);
+}
+
+TEST_F(FilesTest, UserDefaultsPersistDataAndSurviveADamagedFile) {
+    const fs::path file = dir / "app" / "defaults.json";
+    const std::string bytes("{\"k\":1}\0\xFF", 9);
+    {
+        foundation::FileUserDefaults defaults(file);
+        EXPECT_EQ(defaults.data("quorvel_hotkey"), std::nullopt);
+        defaults.setData("quorvel_hotkey", bytes);
+        defaults.setData("other", "x");
+        defaults.removeObject("other");
+        EXPECT_EQ(defaults.data("quorvel_hotkey"), bytes);
+    }
+    EXPECT_EQ(foundation::FileUserDefaults(file).data("quorvel_hotkey"), bytes);
+    EXPECT_EQ(foundation::FileUserDefaults(file).data("other"), std::nullopt);
+
+    for (const char* damaged : {"{", "[1]", R"({"quorvel_hotkey": {"data": "zz"}})", ""}) {
+        foundation::writeFileAtomically(file, damaged);
+        foundation::FileUserDefaults defaults(file);
+        EXPECT_EQ(defaults.data("quorvel_hotkey"), std::nullopt) << damaged;
+        defaults.setData("quorvel_hotkey", "y");
+        EXPECT_EQ(foundation::FileUserDefaults(file).data("quorvel_hotkey"), "y");
+    }
+
+    foundation::ScopedEnvironmentOverride environment({{"XDG_CONFIG_HOME", "/cfg"}, {"HOME", "/home/u"}});
+    EXPECT_EQ(foundation::FileUserDefaults::standardFile("quorvel"), fs::path("/cfg/quorvel/defaults.json"));
+    foundation::ScopedEnvironmentOverride withoutConfig(std::map<std::string, std::string>{{"HOME", "/home/u"}});
+    EXPECT_EQ(foundation::FileUserDefaults::standardFile("quorvel"), fs::path("/home/u/.config/quorvel/defaults.json"));
+}
+
 TEST_F(FilesTest, ReadingMissingOrUnreadableFiles) {
     const fs::path missing = dir / "nothing.json";
     try {
@@ -111,6 +163,19 @@ TEST_F(FilesTest, ReadingMissingOrUnreadableFiles) {
     EXPECT_THROW((void)foundation::readFile(dir), FileError);
     foundation::writeFileAtomically(dir / "present", "yes");
     EXPECT_EQ(foundation::readFileIfPresent(dir / "present"), "yes");
+}
+
+TEST_F(FilesTest, ReadingAFIFOOrADeviceFailsAtOnceInsteadOfBlocking) {
+    const fs::path fifo = dir / "model.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    try {
+        (void)foundation::readFile(fifo);
+        ADD_FAILURE() << "no error";
+    } catch (const FileError& error) {
+        EXPECT_NE(std::string(error.what()).find("not a regular file"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(foundation::readFileIfPresent(fifo), std::nullopt);
+    EXPECT_EQ(foundation::readFileIfPresent("/dev/zero"), std::nullopt);
 }
 
 TEST(Files, HomeAndTildeExpansion) {

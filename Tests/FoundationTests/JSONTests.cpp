@@ -170,6 +170,12 @@ TEST(JSONWriter, RawFragmentsAreInsertedAsOneValueAndReindented) {
 
     JSONWriter bad;
     EXPECT_THROW(bad.raw("{\"a\":"), JSONError);
+    // Numbers the reader refuses are refused here too, so the writer's output always reads back.
+    for (const char* number : {"1e400", "[-1e999]", "{\"x\":1e309}"}) {
+        JSONWriter overflow;
+        EXPECT_THROW(overflow.raw(number), JSONError) << number;
+        EXPECT_THROW(foundation::JSONDocument::parse(number), JSONError) << number;
+    }
 }
 
 TEST(JSONWriter, MisuseIsReportedInsteadOfWritingBrokenJSON) {
@@ -258,6 +264,15 @@ TEST(JSONDocument, TypedAccessorsNameExpectedAndActualTypes) {
     }
     EXPECT_EQ(v[2].asInt64(), 2);  // an integral real reads as an integer
     EXPECT_FALSE(v[2].isInteger());
+}
+
+TEST(JSONDocument, UnsignedIntegersCoverTheWholeRangeAndRejectNegatives) {
+    auto doc = JSONDocument::parse(R"([0, 18446744073709551615, 2.0, -1, 1.5, 1.8446744073709552e19, "1"])");
+    auto v = doc.root();
+    EXPECT_EQ(v[0].asUInt64(), 0u);
+    EXPECT_EQ(v[1].asUInt64(), 18446744073709551615u);
+    EXPECT_EQ(v[2].asUInt64(), 2u);
+    for (size_t bad : {3, 4, 5, 6}) EXPECT_THROW((void)v[bad].asUInt64(), JSONError) << bad;
 }
 
 TEST(JSONDocument, InfinityAndNaNOnlyWhenAsked) {

@@ -91,6 +91,14 @@ TEST(Date, FormatsInTheLocalTimeZoneWithTheFixedEnglishLocale) {
     }
 }
 
+TEST(Date, ISO8601IsUTCWithWholeSecondsWhateverTheLocalZone) {
+    ScopedTZ tz("Asia/Kolkata");
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(1719837296.789)), "2024-07-01T12:34:56Z");
+    // Just before a midnight: the fraction is dropped, never rounded into the next day.
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(1704067199.9)), "2023-12-31T23:59:59Z");
+    EXPECT_EQ(foundation::formatISO8601(foundation::dateFromTimeIntervalSince1970(-0.5)), "1969-12-31T23:59:59Z");
+}
+
 TEST(Date, ClocksAndTimeIntervals) {
     EXPECT_EQ(foundation::SystemClock::shared(), foundation::SystemClock::shared());
     const auto date = foundation::dateFromTimeIntervalSince1970(1.5);
@@ -133,16 +141,16 @@ TEST(Environment, OverrideReplacesTheWholeEnvironmentAndNests) {
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), "real");
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_UNSET_NAME"), std::nullopt);
     {
-        foundation::ScopedEnvironmentOverride outer(std::map<std::string, std::string>{{"HF_TOKEN", "outer"}});
-        EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "outer");
+        foundation::ScopedEnvironmentOverride outer(std::map<std::string, std::string>{{"BM_TOKEN", "outer"}});
+        EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "outer");
         EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), std::nullopt);
         {
             foundation::ScopedEnvironmentOverride inner(
-                std::map<std::string, std::string>{{"HF_TOKEN", "inner"}, {"EMPTY", ""}});
-            EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "inner");
+                std::map<std::string, std::string>{{"BM_TOKEN", "inner"}, {"EMPTY", ""}});
+            EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "inner");
             EXPECT_EQ(foundation::environmentValue("EMPTY"), "");
         }
-        EXPECT_EQ(foundation::environmentValue("HF_TOKEN"), "outer");
+        EXPECT_EQ(foundation::environmentValue("BM_TOKEN"), "outer");
         EXPECT_EQ(foundation::environmentValue("EMPTY"), std::nullopt);
     }
     EXPECT_EQ(foundation::environmentValue("FOUNDATION_TEST_REAL"), "real");

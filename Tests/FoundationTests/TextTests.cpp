@@ -52,6 +52,24 @@ TEST(TextCharacters, SplitsAtGraphemeBoundariesInBytes) {
     EXPECT_TRUE(characters("").empty());
 }
 
+// Text without marks or joiners is broken without ICU's iterator; a trailing decomposed é forces the
+// iterator on the same text, and both must agree.
+TEST(TextCharacters, PlainTextAgreesWithTheFullRules) {
+    const std::vector<std::string> texts = {
+        "plain ascii\ttext", "a\r\nb\r\r\n\n", "\x01\x7F\xC2\x85\xC2\xAD", "Привет, мир", "世界と日本語",
+        "\xF0\x9F\x98\x80\xF0\x9F\x98\x80", "\xC4\xA0hello\xC4\x8A", "\xC3\xA9t\xC3\xA9",
+    };
+    for (const std::string& text : texts) {
+        std::vector<size_t> full = characterBoundaries(text + "e\xCC\x81");
+        ASSERT_EQ(full.back(), text.size() + 3) << text;
+        full.pop_back();
+        EXPECT_EQ(characterBoundaries(text), full) << text;
+    }
+    std::vector<size_t> reused{7, 8, 9};
+    characterBoundaries("ab", reused);
+    EXPECT_EQ(reused, (std::vector<size_t>{0, 1, 2}));
+}
+
 TEST(TextCharacters, BreakIteratorPerThread) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -309,6 +327,34 @@ TEST(Regex, OneCompiledPatternSharedByManyThreads) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(Regex, ForEachMatchStreamsStopsAndNests) {
+    const Regex regex("\\p{L}+");
+    std::vector<std::string> words;
+    std::vector<std::string> inner;
+    const std::string subject = "Привет, мир! 中文 a";
+    regex.forEachMatch(subject, [&](const Regex::Match& m) {
+        words.emplace_back(subject.substr(m.range.location, m.range.length));
+        // The same pattern searched again inside the visit gets its own matcher.
+        regex.forEachMatch("x y", [&](const Regex::Match& n) {
+            inner.emplace_back(std::string("x y").substr(n.range.location, n.range.length));
+            return true;
+        });
+        return words.size() < 3;
+    });
+    EXPECT_EQ(words, (std::vector<std::string>{"Привет", "мир", "中文"}));
+    EXPECT_EQ(inner.size(), 6u);
+    // Many patterns in turn on one thread: cached matchers are replaced, never mixed up.
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < 40; ++k) {
+            Regex numbered("a{" + std::to_string(k + 1) + "}");
+            std::string text(static_cast<size_t>(k + 1), 'a');
+            EXPECT_TRUE(numbered.matchesWhole(text)) << k;
+            EXPECT_FALSE(numbered.matchesWhole(text + "a")) << k;
+        }
+    }
+    EXPECT_EQ(regex.allMatches(subject).size(), 4u);
 }
 
 TEST(Regex, MovedRegexKeepsWorking) {

@@ -34,3 +34,22 @@ TEST(ModelUtilitiesTests, FormatModelFilesKeepsKnownFoldersOrderedBySize) {
 
 }  // namespace
 }  // namespace lexiphonic
+
+TEST(ModelUtilitiesTests, VariantDetectionAndTokenizerNames) {
+    using lexiphonic::ModelVariant;
+    struct Case {
+        int64_t logits, encoder;
+        ModelVariant variant;
+    };
+    const std::vector<Case> cases = {
+        {51864, 384, ModelVariant::tinyEn},  {51864, 512, ModelVariant::baseEn},   {51864, 768, ModelVariant::smallEn},
+        {51864, 1024, ModelVariant::mediumEn}, {51865, 384, ModelVariant::tiny},   {51865, 512, ModelVariant::base},
+        {51865, 768, ModelVariant::small},   {51865, 1024, ModelVariant::medium},  {51865, 1280, ModelVariant::largev2},
+        {51865, 1281, ModelVariant::base},   {51866, 0, ModelVariant::largev3},    {1000, 384, ModelVariant::base},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(lexiphonic::ModelUtilities::detectVariant(c.logits, c.encoder), c.variant) << c.logits << " " << c.encoder;
+    }
+    EXPECT_EQ(lexiphonic::ModelUtilities::tokenizerNameForVariant(ModelVariant::mediumEn), "openai/whisper-medium.en");
+    EXPECT_EQ(lexiphonic::ModelUtilities::tokenizerNameForVariant(ModelVariant::largev3), "openai/whisper-large-v3");
+}

@@ -1,6 +1,8 @@
 // The checkpoint converter on a synthetic checkpoint laid out as the hosting service publishes it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -228,6 +230,42 @@ TEST_F(ConverterTest, ReportsWhatIsWrongWithACheckpoint) {
          "alignment head"},
         {"no tokenizer",
          [](ConverterTest& t) { std::filesystem::remove(t.checkpoint_ / "tokenizer.json"); }, "tokenizer.json"},
+        // Hostile inputs: each used to hang, wrap around or be stored silently.
+        {"model.safetensors is a FIFO",
+         [](ConverterTest& t) {
+             std::filesystem::remove(t.checkpoint_ / "model.safetensors");
+             ::mkfifo((t.checkpoint_ / "model.safetensors").c_str(), 0600);
+         },
+         "not a regular file"},
+        {"config.json is a FIFO",
+         [](ConverterTest& t) {
+             std::filesystem::remove(t.checkpoint_ / "config.json");
+             ::mkfifo((t.checkpoint_ / "config.json").c_str(), 0600);
+         },
+         "config.json"},
+        {"mel filter beyond the float range",
+         [](ConverterTest& t) {
+             auto text = foundation::readFile(t.checkpoint_ / "preprocessor_config.json");
+             auto at = text.find("[[") + 2;
+             text.replace(at, text.find(',', at) - at, "1e300");
+             foundation::writeFileAtomically(t.checkpoint_ / "preprocessor_config.json", text);
+         },
+         "beyond the float range"},
+        {"alignment layer past 32 bits",
+         [](ConverterTest& t) {
+             foundation::writeFileAtomically(t.checkpoint_ / "generation_config.json", "{\"alignment_heads\":[[4294967296,1]]}");
+         },
+         "alignment_heads"},
+        {"generation_config.json not an object",
+         [](ConverterTest& t) { foundation::writeFileAtomically(t.checkpoint_ / "generation_config.json", " 32"); },
+         "generation_config.json: the top level must be an object"},
+        {"element count past 64 bits",
+         [](ConverterTest& t) {
+             auto tensors = t.tensors_;
+             tensors.push_back({"model.huge", "F32", {int64_t(1) << 32, int64_t(1) << 32}, ""});
+             writeSafetensors(t.checkpoint_ / "model.safetensors", tensors);
+         },
+         "too large"},
     };
     const auto pristine = root_ / "pristine";
     std::filesystem::copy(checkpoint_, pristine);
@@ -245,6 +283,13 @@ TEST_F(ConverterTest, ReportsWhatIsWrongWithACheckpoint) {
         }
         EXPECT_FALSE(std::filesystem::exists(out / "TextDecoder.mlmodelc"));
     }
+}
+
+TEST_F(ConverterTest, ReadsZeroElementTensors) {
+    writeSafetensors(checkpoint_ / "model.safetensors", {{"empty", "F32", {0, 4}, ""}, {"half", "F16", {0}, ""}});
+    SafetensorsFile file(checkpoint_ / "model.safetensors");
+    EXPECT_TRUE(file.floats("empty", {0, 4}).empty());
+    EXPECT_TRUE(file.floats("half", {0}).empty());
 }
 
 }  // namespace

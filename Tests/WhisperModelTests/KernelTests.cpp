@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -128,6 +129,74 @@ TEST(WhisperKernels, BlockedProductCoversEveryElementOnceWhateverTheShape) {
     }
     openblas_set_num_threads(before);
     EXPECT_EQ(openblas_get_num_threads(), before);
+}
+
+// Rounded to bfloat16 (nearest even), as the reduced-precision path rounds its inputs.
+double bf16(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = (bits + 0x7FFFu + ((bits >> 16) & 1u)) & 0xFFFF0000u;
+    std::memcpy(&f, &bits, sizeof bits);
+    return f;
+}
+
+// Every product path this CPU runs, the portable one included, against a double-precision sum (of
+// the inputs rounded to bfloat16 for the reduced-precision path: only the single-precision
+// accumulation may differ, so a packing fault cannot hide in the rounding error).
+// The shapes cross each blocking edge: partial register tiles, depth beyond one slice, rows beyond
+// one packed block of A, columns beyond one packed block of B; and both C-update forms (beta 0
+// must not read C, which holds NaN there).
+TEST(WhisperKernels, EveryProductPathMatchesTheReference) {
+    struct Case {
+        size_t m, n, k;
+        float alpha, beta;
+    };
+    const Case cases[] = {{1, 1, 1, 1.0f, 0.0f},      {13, 33, 7, 0.5f, 1.0f},     {25, 70, 300, 1.0f, 0.0f},
+                          {130, 40, 513, 1.0f, 0.75f}, {12, 1100, 40, -2.0f, 0.0f}, {250, 48, 3, 1.0f, 1.0f}};
+    for (GemmPath path : supportedGemmPaths())
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << gemmPathName(path) << ": " << c.m << " x " << c.n << " x " << c.k);
+            const size_t ldc = c.n + 3;  // a C wider than the product: the columns beyond stay as they were
+            auto a = randomFloats(c.m * c.k, 11), b = randomFloats(c.n * c.k, 12), c0 = randomFloats(c.m * ldc, 13);
+            if (c.beta == 0.0f)
+                for (size_t r = 0; r < c.m; ++r)
+                    std::fill(c0.begin() + r * ldc, c0.begin() + r * ldc + c.n, std::nanf(""));
+            auto out = c0;
+            gemmTransB(path, a.data(), c.k, b.data(), c.k, out.data(), ldc, c.m, c.n, c.k, c.alpha, c.beta);
+            double worst = 0;
+            for (size_t r = 0; r < c.m; ++r) {
+                for (size_t j = 0; j < c.n; ++j) {
+                    double e = c.beta == 0.0f ? 0.0 : double(c.beta) * c0[r * ldc + j];
+                    for (size_t i = 0; i < c.k; ++i)
+                        e += isReducedPrecision(path) ? double(c.alpha) * bf16(a[r * c.k + i]) * bf16(b[j * c.k + i])
+                                                      : double(c.alpha) * a[r * c.k + i] * b[j * c.k + i];
+                    const double err = std::abs(e - out[r * ldc + j]);
+                    worst = std::isnan(err) ? 1e30 : std::max(worst, err);
+                }
+                for (size_t j = c.n; j < ldc; ++j) ASSERT_EQ(out[r * ldc + j], c0[r * ldc + j]);
+            }
+            EXPECT_LT(worst, 2e-6 * std::sqrt(double(c.k)) * std::abs(c.alpha) * 4 + 1e-6);
+        }
+}
+
+TEST(WhisperKernels, ThreadedProductsAreBitIdenticalWhateverTheThreadCount) {
+    // Each element is summed in the same order however the product is cut up, so a model's output
+    // does not change with the number of threads.
+    const size_t m = 301, n = 200, k = 290;
+    auto a = randomFloats(m * k, 21), b = randomFloats(n * k, 22);
+    const int before = openblas_get_num_threads();
+    for (GemmPath path : supportedGemmPaths()) {
+        SCOPED_TRACE(gemmPathName(path));
+        std::vector<float> single(m * n);
+        gemmTransB(path, a.data(), k, b.data(), k, single.data(), n, m, n, k, 1.0f, 0.0f);
+        for (int threads : {2, 3, 8}) {
+            openblas_set_num_threads(threads);
+            std::vector<float> out(m * n);
+            matmulTransBOnPath(path, a.data(), k, b.data(), k, out.data(), n, m, n, k, 1.0f, 0.0f);
+            EXPECT_EQ(out, single) << threads << " threads";
+        }
+    }
+    openblas_set_num_threads(before);
 }
 
 TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {

@@ -34,6 +34,16 @@ std::string shapeText(const std::vector<int64_t>& shape) {
     return text + "]";
 }
 
+// An integer within int64, else nothing (a uint64 beyond int64 is not an error of the JSON reader's).
+std::optional<int64_t> int64Value(foundation::JSONValue v) {
+    if (!v.exists() || !v.isInteger()) return std::nullopt;
+    try {
+        return v.asInt64();
+    } catch (const foundation::JSONError&) {
+        return std::nullopt;
+    }
+}
+
 struct Reader {
     std::string file;  // path of model.json, for messages
 
@@ -48,12 +58,18 @@ struct Reader {
         return v.asString();
     }
 
+    // An integer within int64; anything else (a fraction, a number past the 64-bit range) fails with `problem`.
+    int64_t integer(foundation::JSONValue v, const std::string& problem) const {
+        auto i = int64Value(v);
+        if (!i) fail(problem);
+        return *i;
+    }
+
     std::vector<int64_t> shape(foundation::JSONValue v, const std::string& where, int64_t minimum) const {
         if (!v.isArray()) fail(where + "\"shape\" must be a list of integers");
         std::vector<int64_t> result;
         for (auto item : v.items()) {
-            if (!item.isInteger()) fail(where + "\"shape\" must be a list of integers");
-            int64_t d = item.asInt64();
+            int64_t d = integer(item, where + "\"shape\" must be a list of integers");
             if (d < minimum) fail(where + "dimension " + std::to_string(d) + " in \"shape\" is not allowed");
             result.push_back(d);
         }
@@ -112,6 +128,37 @@ struct Reader {
     }
 };
 
+// The weights, read-only. A file that only this user can change is memory-mapped (the normal path,
+// no copy). A file another user may write to is read into private memory instead: a mapping of it
+// would let that user kill the process with SIGBUS by truncating the file in place.
+void* mapWeights(int fd, const struct stat& info, size_t size, const std::string& path) {
+    const bool sharedWritable = info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!sharedWritable) {
+        void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapping == MAP_FAILED)
+            throw MLModelError(MLModelError::Case::io, path + ": cannot map (" + std::strerror(errno) + ")");
+        return mapping;
+    }
+    void* copy = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (copy == MAP_FAILED)
+        throw MLModelError(MLModelError::Case::io, path + ": cannot allocate (" + std::strerror(errno) + ")");
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, static_cast<char*>(copy) + done, size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : 0;
+            ::munmap(copy, size);
+            throw MLModelError(MLModelError::Case::io,
+                               path + (err ? ": cannot read (" + std::string(std::strerror(err)) + ")"
+                                           : std::string(": the file shrank while it was read")));
+        }
+        done += static_cast<size_t>(n);
+    }
+    ::mprotect(copy, size, PROT_READ);
+    return copy;
+}
+
 }  // namespace
 
 std::string ModelFile::describePath(const char* fileName) const { return (folder_ / fileName).string(); }
@@ -125,6 +172,8 @@ std::shared_ptr<const ModelFile> ModelFile::open(const fs::path& folder) {
     std::shared_ptr<ModelFile> model(new ModelFile());
     model->folder_ = folder;
     Reader reader{model->describePath(kModelJSONName)};
+    if (fs::exists(folder / kModelJSONName, ec) && !fs::is_regular_file(folder / kModelJSONName, ec))
+        throw MLModelError(MLModelError::Case::io, reader.file + ": not a regular file");
     auto text = foundation::readFileIfPresent(folder / kModelJSONName);
     if (!text) throw MLModelError(MLModelError::Case::io, reader.file + ": file not found or unreadable");
     try {
@@ -135,9 +184,7 @@ std::shared_ptr<const ModelFile> ModelFile::open(const fs::path& folder) {
     auto root = model->document_.root();
     if (!root.isObject()) reader.fail("the top level must be an object");
 
-    auto version = root.member("format_version");
-    if (!version.exists() || !version.isInteger()) reader.fail("\"format_version\" must be an integer");
-    model->formatVersion_ = version.asInt64();
+    model->formatVersion_ = reader.integer(root.member("format_version"), "\"format_version\" must be an integer");
     if (model->formatVersion_ != kModelFormatVersion)
         reader.fail("unsupported format version " + std::to_string(model->formatVersion_) + " (expected " +
                     std::to_string(kModelFormatVersion) + ")");
@@ -156,7 +203,8 @@ std::shared_ptr<const ModelFile> ModelFile::open(const fs::path& folder) {
 
     // weights.bin
     std::string weightsPath = model->describePath(kWeightsName);
-    int fd = ::open((folder / kWeightsName).c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO named weights.bin is refused by the type check below instead of stalling the open.
+    int fd = ::open((folder / kWeightsName).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw MLModelError(MLModelError::Case::io, weightsPath + ": cannot open (" + std::strerror(errno) + ")");
     struct stat info {};
@@ -166,14 +214,13 @@ std::shared_ptr<const ModelFile> ModelFile::open(const fs::path& folder) {
     }
     model->mappingSize_ = static_cast<size_t>(info.st_size);
     if (model->mappingSize_ > 0) {
-        void* mapping = ::mmap(nullptr, model->mappingSize_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (mapping == MAP_FAILED) {
-            int err = errno;
+        try {
+            model->mapping_ = mapWeights(fd, info, model->mappingSize_, weightsPath);
+        } catch (...) {
             ::close(fd);
             model->mappingSize_ = 0;
-            throw MLModelError(MLModelError::Case::io, weightsPath + ": cannot map (" + std::strerror(err) + ")");
+            throw;
         }
-        model->mapping_ = mapping;
     }
     ::close(fd);
 
@@ -192,10 +239,9 @@ std::shared_ptr<const ModelFile> ModelFile::open(const fs::path& folder) {
             if (!shape.exists()) reader.fail(where + "\"shape\" is missing");
             tensor.shape = reader.shape(shape, where, 0);
             tensor.count = elementCount(tensor.shape);
-            auto offset = item.member("offset");
-            if (!offset.exists() || !offset.isInteger() || offset.asInt64() < 0)
-                reader.fail(where + "\"offset\" must be a non-negative integer");
-            tensor.offset = static_cast<uint64_t>(offset.asInt64());
+            int64_t offset = reader.integer(item.member("offset"), where + "\"offset\" must be a non-negative integer");
+            if (offset < 0) reader.fail(where + "\"offset\" must be a non-negative integer");
+            tensor.offset = static_cast<uint64_t>(offset);
             if (tensor.offset % kWeightAlignment != 0)
                 reader.fail(where + "offset " + std::to_string(tensor.offset) + " is not a multiple of " +
                             std::to_string(kWeightAlignment));
@@ -221,6 +267,12 @@ foundation::JSONValue ModelFile::hyperParameters() const { return document_.root
 
 namespace {
 
+// The hyper-parameter named `key`; !exists() when absent, also when the model has no hyper-parameters.
+foundation::JSONValue parameterValue(const ModelFile& file, std::string_view key) {
+    auto h = file.hyperParameters();
+    return h.isObject() ? h.member(key) : foundation::JSONValue();
+}
+
 [[noreturn]] void parameterError(const ModelFile& file, std::string_view key, const char* expected) {
     throw MLModelError(MLModelError::Case::parameters, file.describePath(kModelJSONName) + ": hyper-parameter \"" +
                                                            std::string(key) + "\" missing or not " + expected);
@@ -229,48 +281,49 @@ namespace {
 }  // namespace
 
 int64_t ModelFile::intParameter(std::string_view key) const {
-    auto v = hyperParameters().member(key);
-    if (!v.exists() || !v.isInteger()) parameterError(*this, key, "an integer");
-    return v.asInt64();
+    auto v = int64Value(parameterValue(*this, key));
+    if (!v) parameterError(*this, key, "an integer");
+    return *v;
 }
 
 double ModelFile::doubleParameter(std::string_view key) const {
-    auto v = hyperParameters().member(key);
+    auto v = parameterValue(*this, key);
     if (!v.exists() || !v.isNumber()) parameterError(*this, key, "a number");
     return v.asDouble();
 }
 
 std::string ModelFile::stringParameter(std::string_view key) const {
-    auto v = hyperParameters().member(key);
+    auto v = parameterValue(*this, key);
     if (!v.exists() || !v.isString()) parameterError(*this, key, "a string");
     return v.asString();
 }
 
 bool ModelFile::boolParameter(std::string_view key) const {
-    auto v = hyperParameters().member(key);
+    auto v = parameterValue(*this, key);
     if (!v.exists() || !v.isBool()) parameterError(*this, key, "true or false");
     return v.asBool();
 }
 
 int64_t ModelFile::intParameterOr(std::string_view key, int64_t fallback) const {
-    return hyperParameters().member(key).exists() ? intParameter(key) : fallback;
+    return parameterValue(*this, key).exists() ? intParameter(key) : fallback;
 }
 
 double ModelFile::doubleParameterOr(std::string_view key, double fallback) const {
-    return hyperParameters().member(key).exists() ? doubleParameter(key) : fallback;
+    return parameterValue(*this, key).exists() ? doubleParameter(key) : fallback;
 }
 
 bool ModelFile::boolParameterOr(std::string_view key, bool fallback) const {
-    return hyperParameters().member(key).exists() ? boolParameter(key) : fallback;
+    return parameterValue(*this, key).exists() ? boolParameter(key) : fallback;
 }
 
 std::vector<int64_t> ModelFile::intListParameter(std::string_view key) const {
-    auto v = hyperParameters().member(key);
+    auto v = parameterValue(*this, key);
     if (!v.exists() || !v.isArray()) parameterError(*this, key, "a list of integers");
     std::vector<int64_t> result;
     for (auto item : v.items()) {
-        if (!item.isInteger()) parameterError(*this, key, "a list of integers");
-        result.push_back(item.asInt64());
+        auto i = int64Value(item);
+        if (!i) parameterError(*this, key, "a list of integers");
+        result.push_back(*i);
     }
     return result;
 }

@@ -6,7 +6,11 @@
 //                 "tensors": [{"name", "data_type", "shape", "offset"}]}
 //   weights.bin  the tensors' bytes, little-endian, each starting at a multiple of 64 bytes.
 // A multi-array feature with "shape" must give "data_type" too; without "shape" it declares no constraint.
-// Tensors are memory-mapped read-only and stay valid while the ModelFile lives.
+// Tensors are memory-mapped read-only and stay valid while the ModelFile lives. Only a weights.bin that
+// no other user can write is mapped; one that others may write (another owner, group- or world-
+// writable) is read into private memory, so that truncating it in place cannot kill the process
+// with SIGBUS. A process of the same user can already change our memory, so its truncation of a
+// mapped file is not guarded against. model.json and weights.bin must be regular files.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "Platform/Foundation/Error.hpp"
+#include "Platform/Foundation/Numbers.hpp"
 
 namespace foundation {
 
@@ -65,6 +66,16 @@ std::string formatDate(Date date, std::string_view pattern) {
     std::string out;
     text.toUTF8String(out);
     return out;
+}
+
+std::string formatISO8601(Date date) {
+    // Whole seconds towards the past, so a time just before midnight never reads as the next day.
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    if (!gmtime_r(&time, &utc)) throw RuntimeError("Date out of range for ISO 8601: " + std::to_string(seconds));
+    return format("%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                  utc.tm_min, utc.tm_sec);
 }
 
 double timeIntervalSince1970(Date date) {

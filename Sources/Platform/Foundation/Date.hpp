@@ -35,6 +35,8 @@ private:
 // platform's syntax ("yyyy-MM-dd_HH-mm-ss", "yyyy-MM-dd HH:mm", "EEEE", quoted 'literal' text), in the
 // fixed English POSIX locale so output never depends on the user's locale.
 std::string formatDate(Date date, std::string_view pattern);
+// An internet date-time in UTC, whole seconds: "2024-03-05T14:07:09Z" (the ISO 8601 formatter's default).
+std::string formatISO8601(Date date);
 // Seconds since 1970 as a double, and back.
 double timeIntervalSince1970(Date date);
 Date dateFromTimeIntervalSince1970(double seconds);

@@ -41,4 +41,12 @@ private:
     std::string message_;
 };
 
+// What a cancelled operation throws when it notices its stop request.
+class CancellationError : public Error {
+public:
+    CancellationError() { setWhat("CancellationError()"); }
+    std::string localizedDescription() const override { return "The operation couldn\u2019t be completed. (CancellationError)"; }
+    std::string describe() const override { return "CancellationError()"; }
+};
+
 }  // namespace foundation

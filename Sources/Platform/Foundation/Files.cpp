@@ -57,7 +57,14 @@ private:
 
 }  // namespace
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
+namespace {
+
+enum class Placement { replace, createNew };
+
+// Writes the contents to a flushed temporary file beside the target, then moves it into place. With
+// createNew the target name is taken only when free (a hard link fails on an existing name), so no
+// existing file is ever replaced; the result then says whether the name was free.
+bool writeThroughTemporary(const std::filesystem::path& path, std::string_view contents, Placement placement) {
     if (path.filename().empty()) fail("write", path, EISDIR);
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
 
@@ -79,7 +86,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 
     // A file that is being replaced keeps its permissions (a private token file stays private).
     struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+    if (placement == Placement::replace && ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
         ::fchmod(file.get(), existing.st_mode & 07777) != 0)
         abandon(errno);
 
@@ -96,7 +103,22 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
     if (::fsync(file.get()) != 0) abandon(errno);
     if (int code = file.close(); code != 0) abandon(code);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) abandon(errno);
+    if (placement == Placement::replace) {
+        if (::rename(temporary.c_str(), path.c_str()) != 0) abandon(errno);
+    } else {
+        // Hard links where the file system has them, else a rename that refuses to replace.
+        bool linked = ::link(temporary.c_str(), path.c_str()) == 0;
+        if (linked) {
+            ::unlink(temporary.c_str());
+        } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) {
+            linked = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+        }
+        if (!linked) {
+            if (errno != EEXIST) abandon(errno);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+    }
 
     // Make the rename itself durable; a failure here leaves a complete file, so it is not an error.
     int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -104,16 +126,30 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         (void)::fsync(dir);
         ::close(dir);
     }
+    return true;
+}
+
+}  // namespace
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
+    writeThroughTemporary(path, contents, Placement::replace);
+}
+
+bool writeNewFileAtomically(const std::filesystem::path& path, std::string_view contents) {
+    return writeThroughTemporary(path, contents, Placement::createNew);
 }
 
 std::string readFile(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open so that a FIFO in place of the file cannot stall us before its type is known.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) fail("read", path, errno);
     FileDescriptor file(fd);
     std::string result;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        result.reserve(static_cast<size_t>(info.st_size));
+    if (::fstat(fd, &info) != 0) fail("read", path, errno);
+    if (!S_ISREG(info.st_mode))
+        throw FileError("Could not read \"" + path.string() + "\": not a regular file");
+    if (info.st_size > 0) result.reserve(static_cast<size_t>(info.st_size));
     std::vector<char> buffer(1 << 16);
     for (;;) {
         ssize_t count = ::read(fd, buffer.data(), buffer.size());

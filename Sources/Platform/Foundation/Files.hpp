@@ -17,7 +17,11 @@ public:
 // Writes through a temporary file in the same folder, flushed, then renamed over the target, so a
 // reader sees the old file or the whole new one. Creates no folders. Throws FileError.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents);
-// The whole file; throws FileError when it cannot be read.
+// The same, but never replaces anything: false when a file of that name already exists (the new
+// contents are then discarded). Throws FileError for every other failure.
+bool writeNewFileAtomically(const std::filesystem::path& path, std::string_view contents);
+// The whole file; throws FileError when it cannot be read or is not a regular file (a FIFO or a
+// device is refused before anything is read from it).
 std::string readFile(const std::filesystem::path& path);
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> readFileIfPresent(const std::filesystem::path& path);

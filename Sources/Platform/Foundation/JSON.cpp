@@ -198,6 +198,21 @@ int64_t JSONValue::asInt64() const {
     throw JSONError("Expected integer but found number " + formatDouble(d) + ".");
 }
 
+uint64_t JSONValue::asUInt64() const {
+    if (!isNumber()) throwMismatch("integer", *this);
+    if (yyjson_is_uint(v_)) return yyjson_get_uint(v_);
+    if (yyjson_is_sint(v_)) {
+        int64_t i = yyjson_get_sint(v_);
+        if (i < 0) throw JSONError("Expected unsigned integer but found number " + std::to_string(i) + ".");
+        return static_cast<uint64_t>(i);
+    }
+    double d = yyjson_get_real(v_);
+    // 2^64 is exactly representable; the range is [0, 2^64).
+    if (std::isfinite(d) && std::trunc(d) == d && d >= 0.0 && d < 18446744073709551616.0)
+        return static_cast<uint64_t>(d);
+    throw JSONError("Expected unsigned integer but found number " + formatDouble(d) + ".");
+}
+
 double JSONValue::asDouble() const {
     if (!isNumber()) throwMismatch("number", *this);
     return yyjson_get_num(v_);
@@ -442,8 +457,13 @@ JSONWriter& JSONWriter::null() {
 
 JSONWriter& JSONWriter::raw(std::string_view json) {
     yyjson_read_err err{};
-    yyjson_doc* doc =
-        yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NUMBER_AS_RAW, nullptr, &err);
+    // Read once as the reader does, so that nothing it would refuse (a number past the double range
+    // such as 1e400) is written; then again keeping the number texts as they stand.
+    yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NOFLAG, nullptr, &err);
+    if (doc) {
+        yyjson_doc_free(doc);
+        doc = yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NUMBER_AS_RAW, nullptr, &err);
+    }
     if (!doc)
         throw JSONError("JSON writer: invalid fragment: " + std::string(err.msg ? err.msg : "invalid JSON") +
                         " at byte " + std::to_string(err.pos) + ".");

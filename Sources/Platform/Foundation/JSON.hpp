@@ -41,6 +41,7 @@ public:
     // Typed accessors throw JSONError naming the expected type.
     bool asBool() const;
     int64_t asInt64() const;  // also an integral real within range
+    uint64_t asUInt64() const;  // a non-negative integer (or integral real) within range
     double asDouble() const;  // any number
     std::string asString() const;
     std::string_view asStringView() const;

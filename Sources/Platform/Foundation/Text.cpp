@@ -8,11 +8,14 @@
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 #include <unicode/utext.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <climits>
 #include <memory>
 
@@ -245,11 +248,60 @@ size_t utf16Count(std::string_view utf8) {
 
 // --- Characters
 
-std::vector<size_t> characterBoundaries(std::string_view utf8) {
-    std::vector<size_t> boundaries{0};
-    if (utf8.empty()) {
-        return boundaries;
+namespace {
+
+// Most text (Latin, Cyrillic, Greek, CJK ideographs, byte-level token alphabets) holds only scalars that the
+// grapheme rules never join to a neighbour, apart from CR LF. Such text is broken without ICU's iterator;
+// false means some scalar needs the full rules (marks, joiners, jamo, regional indicators) or the text is
+// ill-formed, and `boundaries` is then left for the iterator to fill.
+bool simpleCharacterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries) {
+    const uint8_t* bytes = bytesOf(utf8);
+    size_t length = utf8.size();
+    size_t i = 0;
+    bool afterCR = false;
+    while (i < length) {
+        size_t start = i;
+        UChar32 c = bytes[i];
+        if (c < 0x80) {
+            ++i;
+        } else {
+            U8_NEXT(bytes, i, length, c);
+            if (c < 0) {
+                return false;
+            }
+            if (c >= 0x300) {
+                auto kind = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
+                if (kind != U_GCB_OTHER && kind != U_GCB_CONTROL) {
+                    return false;
+                }
+            }
+        }
+        if (start > 0 && !(afterCR && c == 0x0A)) {
+            boundaries.push_back(start);
+        }
+        afterCR = c == 0x0D;
     }
+    boundaries.push_back(length);
+    return true;
+}
+
+}  // namespace
+
+std::vector<size_t> characterBoundaries(std::string_view utf8) {
+    std::vector<size_t> boundaries;
+    characterBoundaries(utf8, boundaries);
+    return boundaries;
+}
+
+void characterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries) {
+    boundaries.assign(1, 0);
+    if (utf8.empty()) {
+        return;
+    }
+    if (simpleCharacterBoundaries(utf8, boundaries)) {
+        return;
+    }
+    boundaries.resize(1);
     if (utf8.size() > static_cast<size_t>(INT32_MAX)) {
         throw RuntimeError("Text too long to break into characters");  // break positions are 32-bit
     }
@@ -268,7 +320,6 @@ std::vector<size_t> characterBoundaries(std::string_view utf8) {
     }
     // Drop the iterator's reference to text that is about to go away.
     iterator.setText(icu::UnicodeString());
-    return boundaries;
 }
 
 std::vector<std::string> characters(std::string_view utf8) {
@@ -469,7 +520,9 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
 
 struct Regex::Impl {
     std::string pattern;
-    std::unique_ptr<icu::RegexPattern> compiled;  // shared by every call; matchers are made per call
+    // Shared by every call; each search takes a matcher of its thread's cache (or a fresh one).
+    std::shared_ptr<const icu::RegexPattern> compiled;
+    uint64_t id = 0;  // unique per compiled pattern, so a cache entry can never be taken for another pattern
     size_t groupCount = 0;
 };
 
@@ -533,39 +586,116 @@ private:
     size_t bytes_ = 0;
 };
 
+std::unique_ptr<icu::RegexMatcher> newMatcher(const icu::RegexPattern& pattern) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> matcher(pattern.matcher(status));
+    if (U_FAILURE(status) || !matcher) {
+        throwICU("Cannot create a regular expression matcher", status);
+    }
+    return matcher;
+}
+
+// A matcher costs a few hundred nanoseconds to make, as much as a search of a short text, so every thread keeps
+// the matchers of the last patterns it used, each with its UTF-16 subject buffer. An entry keeps its pattern alive.
+// A matcher serves one search at a time: a nested search with the same pattern on the same thread gets a fresh one.
+class MatcherCache {
+public:
+    struct Entry {
+        std::shared_ptr<const icu::RegexPattern> pattern;
+        icu::UnicodeString subject;
+        std::unique_ptr<icu::RegexMatcher> matcher;  // declared last: released before the text it reads
+        uint64_t patternId = 0;
+        bool inUse = false;
+    };
+
+    // An idle entry for the pattern, or nothing when its entry is busy.
+    Entry* acquire(const std::shared_ptr<const icu::RegexPattern>& pattern, uint64_t patternId) {
+        for (Entry& entry : entries_) {
+            if (entry.patternId == patternId) {
+                if (entry.inUse) {
+                    return nullptr;
+                }
+                entry.inUse = true;
+                return &entry;
+            }
+        }
+        for (size_t tries = 0; tries < entries_.size(); ++tries) {
+            Entry& entry = entries_[next_];
+            next_ = (next_ + 1) % entries_.size();
+            if (!entry.inUse) {
+                entry.patternId = 0;
+                entry.matcher.reset();
+                entry.pattern.reset();
+                entry.matcher = newMatcher(*pattern);
+                entry.pattern = pattern;
+                entry.patternId = patternId;
+                entry.inUse = true;
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    std::array<Entry, 16> entries_;
+    size_t next_ = 0;
+};
+
+thread_local MatcherCache matcherCache;
+
 // One matcher for one call. Well-formed subjects are matched as UTF-16 (ICU's fast path) and positions mapped
 // back to bytes; ill-formed ones through a UTF-8 UText, whose native indices are already byte offsets into the
 // original bytes.
 class SubjectMatcher {
 public:
-    SubjectMatcher(const icu::RegexPattern& pattern, std::string_view subject) : mapper_(subject) {
-        UErrorCode status = U_ZERO_ERROR;
-        matcher_.reset(pattern.matcher(status));
-        if (U_FAILURE(status) || !matcher_) {
-            throwICU("Cannot create a regular expression matcher", status);
-        }
+    SubjectMatcher(const std::shared_ptr<const icu::RegexPattern>& pattern, uint64_t patternId,
+                   std::string_view subject)
+        : mapper_(subject) {
         if (subject.size() <= static_cast<size_t>(INT32_MAX) && isValidUTF8(subject)) {
-            utf16_ = icu::UnicodeString::fromUTF8(icu::StringPiece(subject.data(), static_cast<int32_t>(subject.size())));
-            matcher_->reset(utf16_);
+            entry_ = matcherCache.acquire(pattern, patternId);
+            icu::UnicodeString& utf16 = entry_ ? entry_->subject : utf16_;
+            if (!entry_) {
+                matcher_ = newMatcher(*pattern);
+            }
+            int32_t capacity = static_cast<int32_t>(subject.size()) + 1;  // never more UTF-16 units than bytes
+            UErrorCode status = U_ZERO_ERROR;
+            int32_t length = 0;
+            UChar* buffer = utf16.getBuffer(capacity);
+            if (!buffer) {
+                throwICU("Cannot convert text to UTF-16", U_MEMORY_ALLOCATION_ERROR);
+            }
+            u_strFromUTF8(buffer, capacity, &length, subject.data(), static_cast<int32_t>(subject.size()), &status);
+            utf16.releaseBuffer(U_SUCCESS(status) ? length : 0);
+            if (U_FAILURE(status)) {
+                release();
+                throwICU("Cannot convert text to UTF-16", status);
+            }
+            matcher().reset(utf16);
         } else {
+            matcher_ = newMatcher(*pattern);
             text_ = std::make_unique<UTF8Text>(subject);
             matcher_->reset(text_->get());
         }
     }
-    icu::RegexMatcher& operator*() { return *matcher_; }
-    icu::RegexMatcher* operator->() { return matcher_.get(); }
+    ~SubjectMatcher() { release(); }
+    SubjectMatcher(const SubjectMatcher&) = delete;
+    SubjectMatcher& operator=(const SubjectMatcher&) = delete;
+
+    icu::RegexMatcher& matcher() { return entry_ ? *entry_->matcher : *matcher_; }
+    icu::RegexMatcher& operator*() { return matcher(); }
+    icu::RegexMatcher* operator->() { return &matcher(); }
 
     // The next match (after the previous one, or from a byte offset) or a match of the whole subject; a failure
     // of ICU throws `failure` with ICU's error name.
     bool find(const char* failure) {
-        return checked(failure, [&](UErrorCode& status) { return matcher_->find(status); });
+        return checked(failure, [&](UErrorCode& status) { return matcher().find(status); });
     }
     bool find(size_t startByte, const char* failure) {
         int64_t start = fromByte(startByte);
-        return checked(failure, [&](UErrorCode& status) { return matcher_->find(start, status); });
+        return checked(failure, [&](UErrorCode& status) { return matcher().find(start, status); });
     }
     bool matchesWhole(const char* failure) {
-        return checked(failure, [&](UErrorCode& status) { return matcher_->matches(status); });
+        return checked(failure, [&](UErrorCode& status) { return matcher().matches(status); });
     }
 
     size_t toByte(int64_t index) { return text_ ? static_cast<size_t>(index) : mapper_.byteOffset(index); }
@@ -574,16 +704,24 @@ public:
     }
 
     Regex::Match currentMatch() {
-        UErrorCode status = U_ZERO_ERROR;
         Regex::Match match;
-        int32_t groups = matcher_->groupCount();
+        readMatch(match);
+        return match;
+    }
+
+    // Fills `match` with the current match, reusing its storage.
+    void readMatch(Regex::Match& match) {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::RegexMatcher& m = matcher();
+        int32_t groups = m.groupCount();
+        match.groups.clear();
         match.groups.reserve(static_cast<size_t>(groups));
-        size_t start = toByte(matcher_->start64(status));
-        size_t end = toByte(matcher_->end64(status));
+        size_t start = toByte(m.start64(status));
+        size_t end = toByte(m.end64(status));
         match.range = {start, end - start};
         for (int32_t g = 1; g <= groups; ++g) {
-            int64_t gs = matcher_->start64(g, status);
-            int64_t ge = matcher_->end64(g, status);
+            int64_t gs = m.start64(g, status);
+            int64_t ge = m.end64(g, status);
             if (gs < 0) {
                 match.groups.emplace_back(std::nullopt);
             } else {
@@ -595,10 +733,16 @@ public:
         if (U_FAILURE(status)) {
             throwICU("Cannot read a regular expression match", status);
         }
-        return match;
     }
 
 private:
+    void release() {
+        if (entry_) {
+            entry_->inUse = false;
+            entry_ = nullptr;
+        }
+    }
+
     template <typename Step>
     static bool checked(const char* failure, Step step) {
         UErrorCode status = U_ZERO_ERROR;
@@ -610,6 +754,7 @@ private:
     }
 
     OffsetMapper mapper_;
+    MatcherCache::Entry* entry_ = nullptr;  // the thread's cached matcher, or nothing when matcher_ serves
     icu::UnicodeString utf16_;
     std::unique_ptr<UTF8Text> text_;
     std::unique_ptr<icu::RegexMatcher> matcher_;  // declared last: released before the text it reads
@@ -631,11 +776,9 @@ Regex::Regex(std::string_view pattern, Options options) : impl_(new Impl) {
     if (U_FAILURE(status) || !impl_->compiled) {
         throw RuntimeError(u_errorName(status));
     }
-    std::unique_ptr<icu::RegexMatcher> matcher(impl_->compiled->matcher(status));
-    if (U_FAILURE(status) || !matcher) {
-        throwICU("Cannot create a regular expression matcher", status);
-    }
-    impl_->groupCount = static_cast<size_t>(matcher->groupCount());
+    static std::atomic<uint64_t> lastId{0};
+    impl_->id = ++lastId;
+    impl_->groupCount = static_cast<size_t>(newMatcher(*impl_->compiled)->groupCount());
     owner.release();
 }
 
@@ -669,7 +812,7 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject, size_t f
     if (fromByte > subject.size()) {
         return std::nullopt;
     }
-    SubjectMatcher matcher(*impl_->compiled, subject);
+    SubjectMatcher matcher(impl_->compiled, impl_->id, subject);
     if (!matcher.find(fromByte, "Regular expression search failed")) {
         return std::nullopt;
     }
@@ -678,7 +821,7 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject, size_t f
 
 std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
     pattern();
-    SubjectMatcher matcher(*impl_->compiled, subject);
+    SubjectMatcher matcher(impl_->compiled, impl_->id, subject);
     std::vector<Match> matches;
     while (matcher.find("Regular expression search failed")) {
         matches.push_back(matcher.currentMatch());
@@ -686,15 +829,27 @@ std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
     return matches;
 }
 
+void Regex::forEachMatch(std::string_view subject, const std::function<bool(const Match&)>& visit) const {
+    pattern();
+    SubjectMatcher matcher(impl_->compiled, impl_->id, subject);
+    Match match;
+    while (matcher.find("Regular expression search failed")) {
+        matcher.readMatch(match);
+        if (!visit(match)) {
+            break;
+        }
+    }
+}
+
 bool Regex::matchesWhole(std::string_view subject) const {
     pattern();
-    SubjectMatcher matcher(*impl_->compiled, subject);
+    SubjectMatcher matcher(impl_->compiled, impl_->id, subject);
     return matcher.matchesWhole("Regular expression match failed");
 }
 
 bool Regex::contains(std::string_view subject) const {
     pattern();
-    SubjectMatcher matcher(*impl_->compiled, subject);
+    SubjectMatcher matcher(impl_->compiled, impl_->id, subject);
     return matcher.find("Regular expression search failed");
 }
 
@@ -706,7 +861,7 @@ std::string Regex::replacingMatches(std::string_view subject, std::string_view r
     std::string templateStorage;
     icu::UnicodeString replacement =
         icu::UnicodeString::fromUTF8(piece(wellFormed(replacementTemplate, templateStorage)));
-    SubjectMatcher matcher(*impl_->compiled, input);
+    SubjectMatcher matcher(impl_->compiled, impl_->id, input);
     icu::UnicodeString result;
     bool replacedAny = false;
     while (matcher.find("Regular expression replacement failed")) {

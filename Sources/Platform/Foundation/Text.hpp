@@ -2,6 +2,7 @@
 // Text over ICU. std::string holds UTF-8; every function names the unit it counts in.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,8 @@ std::vector<std::string> characters(std::string_view utf8);
 size_t characterCount(std::string_view utf8);
 // Byte offsets of every Character boundary, starting with 0 and ending with utf8.size().
 std::vector<size_t> characterBoundaries(std::string_view utf8);
+// The same into a caller's buffer, so a hot loop reuses one allocation.
+void characterBoundaries(std::string_view utf8, std::vector<size_t>& boundaries);
 
 // --- Normalization and comparison.
 enum class NormalizationForm { nfc, nfd, nfkc, nfkd };
@@ -99,6 +102,9 @@ public:
     size_t captureGroupCount() const;
     std::optional<Match> firstMatch(std::string_view subject, size_t fromByte = 0) const;
     std::vector<Match> allMatches(std::string_view subject) const;
+    // Calls `visit` with each match in turn, without collecting them (the one Match is refilled); `visit`
+    // returns false to stop the search.
+    void forEachMatch(std::string_view subject, const std::function<bool(const Match&)>& visit) const;
     bool matchesWhole(std::string_view subject) const;
     bool contains(std::string_view subject) const;
     // Replaces every match; the template uses ICU's "$1" syntax.

@@ -2,6 +2,7 @@
 // A window's decoding result with its retry verdict, the per-step progress payload and the coarse
 // transcription state.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@ struct TranscriptionProgress {
     std::optional<float> compressionRatio;
     int64_t windowId = 0;
 };
+
+// Called with each decoding step's progress; answering false asks the window to stop early, true or
+// nothing lets it go on.
+using TranscriptionCallback = std::function<std::optional<bool>(const TranscriptionProgress&)>;
 
 enum class TranscriptionState { convertingAudio, transcribing, finished };
 

@@ -43,8 +43,9 @@ std::vector<float> tapMajor(const std::vector<float>& w, int out, int in) {
 }
 }  // namespace
 
-AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const TensorLookup& t, size_t keepFloatBudget)
-    : dims_(dims) {
+AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const TensorLookup& t, size_t keepFloatBudget,
+                                     GemmPath productPath)
+    : dims_(dims), path_(productPath) {
     const int64_t d = dims.width, m = dims.melCount;
     if (d <= 0 || m <= 0 || dims.heads <= 0 || d % dims.heads != 0 || dims.layers < 0)
         throw WhisperModelError("Invalid encoder dimensions");
@@ -136,7 +137,6 @@ void AudioEncoderModel::layerMatrices(const Layer& L, Scratch& s, const float*& 
 void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     auto lease = scratch_->take();
     Scratch& s = *lease;
-    KernelThreadsRunBlas ownBlas;  // one set of threads for the whole window
     const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads;
     const size_t T1 = kMelFrames, T = kEncoderFrames;
 
@@ -189,25 +189,25 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
         const float *wqkv, *wo, *w1, *w2;
         layerMatrices(L, s, wqkv, wo, w1, w2);
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
-        matmulTransBThen(s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
-                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                             addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
-                         });
+        matmulTransBOnPathThen(path_, s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
+                               [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                                   addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
+                               });
         encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
         // x += attn . Wo^T + bo
-        matmulTransBThen(s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f,
-                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                             addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.oBias.data());
-                         });
+        matmulTransBOnPathThen(path_, s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f,
+                               [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                                   addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.oBias.data());
+                               });
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln2Weight.data(), L.ln2Bias.data());
-        matmulTransBThen(s.xn.data(), d, w1, d, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
-                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                             addBiasGeluBlock(s.hidden.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
-                         });
-        matmulTransBThen(s.hidden.data(), 4 * d, w2, 4 * d, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
-                         [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                             addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.fc2Bias.data());
-                         });
+        matmulTransBOnPathThen(path_, s.xn.data(), d, w1, d, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
+                               [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                                   addBiasGeluBlock(s.hidden.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
+                               });
+        matmulTransBOnPathThen(path_, s.hidden.data(), 4 * d, w2, 4 * d, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
+                               [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                                   addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.fc2Bias.data());
+                               });
     }
     layerNormRows(s.x.data(), s.xn.data(), T, d, lnWeight_.data(), lnBias_.data());
     // Channel-major output.

@@ -1,11 +1,13 @@
 #pragma once
 // Numeric building blocks of the Whisper architectures: half-precision conversion, layer norm,
-// GELU, softmax, half-precision matrix-vector products and the OpenBLAS products. All arithmetic
+// GELU, softmax, half-precision matrix-vector products and the threaded matrix products. All arithmetic
 // is F32; for a given kernel thread count every routine gives the same result, however the work
 // happens to be shared out.
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "Platform/CoreML/Whisper/Gemm.hpp"
 
 namespace coreml::whisper {
 
@@ -51,9 +53,8 @@ void axpy(float a, const float* x, float* y, size_t n);
 
 // C[m, n] = alpha * A[m, k] . B[n, k]^T + beta * C (B given row-major as [n, k], i.e. a linear layer's
 // weight). Leading dimensions in elements.
-// The product is cut into one block of C per kernel thread, each computed by single-threaded OpenBLAS
-// on that thread (see KernelThreadsRunBlas); the blocks depend on kernelThreadCount() only, so the
-// result does not depend on which threads happen to be free.
+// The product is cut into one block of C per kernel thread, each computed by gemmTransB on that
+// thread with the widest path the CPU has; the result depends on the path only.
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta);
 
@@ -63,12 +64,27 @@ using BlockFunction = void (*)(void* context, size_t r0, size_t r1, size_t c0, s
 void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                       size_t k, float alpha, float beta, BlockFunction finish, void* context);
 
+// The same on a given path (tests and benchmarks run each one the CPU supports).
+void matmulTransBOnPath(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
+                        size_t m, size_t n, size_t k, float alpha, float beta, BlockFunction finish = nullptr,
+                        void* context = nullptr);
+
 template <class F>
 void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                       size_t k, float alpha, float beta, F&& finish) {
     using Body = std::remove_reference_t<F>;
     matmulTransBThen(
         a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
+        [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
+        const_cast<void*>(static_cast<const void*>(&finish)));
+}
+
+template <class F>
+void matmulTransBOnPathThen(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
+                            size_t m, size_t n, size_t k, float alpha, float beta, F&& finish) {
+    using Body = std::remove_reference_t<F>;
+    matmulTransBOnPath(
+        path, a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
         [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
         const_cast<void*>(static_cast<const void*>(&finish)));
 }

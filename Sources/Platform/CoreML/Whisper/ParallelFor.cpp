@@ -157,31 +157,7 @@ Pool& pool() {
 
 }  // namespace
 
-namespace {
-std::mutex blasScopeMutex;
-int blasScopeDepth = 0;
-// OpenBLAS's thread count from before the outermost scope; 0 outside every scope.
-std::atomic<int> blasScopeCount{0};
-}  // namespace
-
-KernelThreadsRunBlas::KernelThreadsRunBlas() {
-    std::lock_guard lock(blasScopeMutex);
-    if (blasScopeDepth++ == 0) {
-        blasScopeCount.store(std::max(1, openblas_get_num_threads()), std::memory_order_release);
-        openblas_set_num_threads(1);
-    }
-}
-
-KernelThreadsRunBlas::~KernelThreadsRunBlas() {
-    std::lock_guard lock(blasScopeMutex);
-    if (--blasScopeDepth == 0) {
-        openblas_set_num_threads(blasScopeCount.load(std::memory_order_relaxed));
-        blasScopeCount.store(0, std::memory_order_release);
-    }
-}
-
 int kernelThreadCount() {
-    if (int n = blasScopeCount.load(std::memory_order_acquire); n > 0) return n;
     return std::max(1, openblas_get_num_threads());
 }
 

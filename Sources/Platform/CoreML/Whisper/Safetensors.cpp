@@ -26,12 +26,17 @@ size_t dtypeSize(SafetensorsFile::DType t) {
 
 SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path) {
     const std::string where = path.string();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO in place of the file is refused by the type check instead of stalling the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw WhisperModelError("Cannot open " + where + ": " + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         ::close(fd);
         throw WhisperModelError("Cannot read " + where);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw WhisperModelError(where + " is not a regular file");
     }
     mappingSize_ = static_cast<size_t>(st.st_size);
     if (mappingSize_ < 8) {
@@ -67,8 +72,10 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
             for (const auto& d : v.member("shape").items()) {
                 if (!d.isInteger() || d.asInt64() < 0 || d.asInt64() > (int64_t(1) << 40)) bad("has a bad dimension");
                 e.shape.push_back(d.asInt64());
+                // Checked before multiplying: [2^32, 2^32] would wrap to zero elements.
+                if (d.asInt64() != 0 && count > (uint64_t(1) << 40) / static_cast<uint64_t>(d.asInt64()))
+                    bad("is too large");
                 count *= static_cast<uint64_t>(d.asInt64());
-                if (count > (uint64_t(1) << 40)) bad("is too large");
             }
             auto offsets = v.member("data_offsets");
             if (!offsets[0].isInteger() || !offsets[1].isInteger() || offsets[0].asInt64() < 0 ||
@@ -105,6 +112,7 @@ std::vector<float> SafetensorsFile::floats(const std::string& name, const std::v
     const unsigned char* p = data_ + e.begin;
     const size_t n = static_cast<size_t>((e.end - e.begin) / std::max<size_t>(1, dtypeSize(e.dtype)));
     std::vector<float> out(n);
+    if (n == 0) return out;  // no copy from or into a null pointer
     switch (e.dtype) {
         case DType::f32: std::memcpy(out.data(), p, n * 4); break;
         case DType::f16: {

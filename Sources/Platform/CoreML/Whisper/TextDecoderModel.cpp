@@ -1,6 +1,5 @@
 #include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
 
-#include <cblas.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -101,7 +100,6 @@ TextDecoderModel::~TextDecoderModel() = default;
 
 std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(const uint16_t* encoderOutput) const {
     const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers, H = dims_.heads, hd = d / H;
-    KernelThreadsRunBlas ownBlas;
     // The encoder output is channel-major, [d, F]; frame-major F32 in tiles of 16 x 16.
     std::vector<float> enc(F * d);
     parallelFor((d + 15) / 16, 1, [&](size_t b, size_t e) {
@@ -130,10 +128,8 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(cons
         kv.resize(kFrames * 2 * d);
         for (size_t task = begin; task < end; ++task) {
             const size_t l = task % L, n0 = (task / L) * kFrames, rows = std::min(kFrames, F - n0);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(2 * d),
-                        static_cast<blasint>(d), 1.0f, enc.data() + n0 * d, static_cast<blasint>(d),
-                        crossWeights_.data() + l * 2 * d * d, static_cast<blasint>(d), 0.0f, kv.data(),
-                        static_cast<blasint>(2 * d));
+            gemmTransB(bestGemmPath(), enc.data() + n0 * d, d, crossWeights_.data() + l * 2 * d * d, d, kv.data(),
+                       2 * d, rows, 2 * d, d, 1.0f, 0.0f);
             addBiasBlock(kv.data(), 2 * d, 0, rows, 0, 2 * d, crossBias_.data() + l * 2 * d);
             for (size_t which = 0; which < 2; ++which) {
                 uint16_t* out = (which == 0 ? cache->keys : cache->values).data();

@@ -108,7 +108,12 @@ public:
               dims.heads = positiveParameter(c.file, "encoder_attention_heads");
               requireFeature(c.file, true, "melspectrogram_features", DT::float16, {1, dims.melCount, 1, kMelFrames});
               requireFeature(c.file, false, "encoder_output_embeds", DT::float16, {1, dims.width, 1, kEncoderFrames});
-              return std::make_unique<AudioEncoderModel>(dims, lookupIn(c.file));
+              // Compute units that ask for the accelerator accept its reduced precision; cpuOnly
+              // keeps single precision.
+              const bool reduced = c.configuration.computeUnits == MLComputeUnits::all ||
+                                   c.configuration.computeUnits == MLComputeUnits::cpuAndNeuralEngine;
+              return std::make_unique<AudioEncoderModel>(dims, lookupIn(c.file), size_t(768) << 20,
+                                                         reduced ? reducedPrecisionGemmPath() : bestGemmPath());
           })) {}
 
     FeatureArrays predict(const ConstFeatureArrays& inputs) const override {

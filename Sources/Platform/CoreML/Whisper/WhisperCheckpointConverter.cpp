@@ -1,5 +1,8 @@
 #include "Platform/CoreML/Whisper/WhisperCheckpointConverter.hpp"
 
+#include <cmath>
+#include <limits>
+
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
 #include "Platform/CoreML/Whisper/Safetensors.hpp"
@@ -13,11 +16,15 @@ namespace {
 foundation::JSONDocument readJSON(const std::filesystem::path& path) {
     auto text = foundation::readFileIfPresent(path);
     if (!text) throw WhisperModelError("Cannot read " + path.string());
+    foundation::JSONDocument document;
     try {
-        return foundation::JSONDocument::parse(*text);
+        document = foundation::JSONDocument::parse(*text);
     } catch (const foundation::JSONError& e) {
         throw WhisperModelError(path.string() + " is not valid JSON: " + e.localizedDescription());
     }
+    // Members are looked up in it: anything but an object is this file's error, not the JSON reader's.
+    if (!document.root().isObject()) throw WhisperModelError(path.string() + ": the top level must be an object");
+    return document;
 }
 
 int intMember(const foundation::JSONValue& object, const char* key, const std::filesystem::path& file) {
@@ -53,8 +60,13 @@ WhisperModelConfig readCheckpointConfig(const std::filesystem::path& checkpoint)
         if (heads.exists() && !heads.isNull()) {
             if (!heads.isArray()) throw WhisperModelError(generationPath.string() + ": \"alignment_heads\" must be a list");
             for (const auto& pair : heads.items()) {
-                if (!pair.isArray() || pair.size() != 2 || !pair[0].isInteger() || !pair[1].isInteger())
-                    throw WhisperModelError(generationPath.string() + ": \"alignment_heads\" must hold [layer, head] pairs");
+                // Range-checked before narrowing: [4294967296, 1] must not become layer 0.
+                auto index = [](const foundation::JSONValue& v) {
+                    return v.isInteger() && v.asDouble() >= 0 && v.asDouble() <= std::numeric_limits<int>::max();
+                };
+                if (!pair.isArray() || pair.size() != 2 || !index(pair[0]) || !index(pair[1]))
+                    throw WhisperModelError(generationPath.string() +
+                                            ": \"alignment_heads\" must hold [layer, head] pairs of non-negative integers");
                 c.alignmentHeads.emplace_back(static_cast<int>(pair[0].asInt64()), static_cast<int>(pair[1].asInt64()));
             }
         }
@@ -80,7 +92,10 @@ WhisperModelConfig convertWhisperCheckpoint(const std::filesystem::path& checkpo
         for (int m = 0; m < config.melCount; ++m) {
             auto v = row[static_cast<size_t>(m)];
             if (!v.isNumber()) throw WhisperModelError(preprocessorPath.string() + ": \"mel_filters\" holds a non-number");
-            filters[static_cast<size_t>(m) * kFrequencyBins + k] = static_cast<float>(v.asDouble());
+            const double value = v.asDouble();
+            if (!(std::fabs(value) <= std::numeric_limits<float>::max()))
+                throw WhisperModelError(preprocessorPath.string() + ": \"mel_filters\" holds a value beyond the float range");
+            filters[static_cast<size_t>(m) * kFrequencyBins + k] = static_cast<float>(value);
         }
     }
 

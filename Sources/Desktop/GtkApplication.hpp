@@ -1,0 +1,32 @@
+#pragma once
+// The application object on GTK: its event loop is the GLib main loop; SIGTERM and SIGINT end it
+// cleanly, as the quit entry does.
+#include <memory>
+
+#include "Platform/AppKit/NSApplication.hpp"
+#include "Platform/Foundation/MainExecutor.hpp"
+
+namespace desktop {
+
+class GtkApplication : public appkit::NSApplication {
+public:
+    // GTK must be initialised (openDisplay) first; the executor runs on the same loop.
+    explicit GtkApplication(foundation::MainExecutor& mainExecutor) : mainExecutor_(mainExecutor) {}
+
+    void setDelegate(std::weak_ptr<appkit::NSApplicationDelegate> delegate) override { delegate_ = std::move(delegate); }
+    // There is no dock here: every policy is accepted and the app never shows a main window.
+    bool setActivationPolicy(appkit::NSApplicationActivationPolicy) override { return true; }
+    // The delegate hears that launching finished in the loop's first turn.
+    void run() override;
+    void terminate() override;
+
+private:
+    foundation::MainExecutor& mainExecutor_;
+    std::weak_ptr<appkit::NSApplicationDelegate> delegate_;
+    bool terminated_ = false;
+};
+
+// Initialises GTK on the display of the environment; false when there is no display to open.
+bool openDisplay();
+
+}  // namespace desktop

@@ -1,0 +1,477 @@
+#include "Tokenizers/BPETokenizer.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+
+#include "Platform/Foundation/Text.hpp"
+#include "Tokenizers/ByteEncoder.hpp"
+#include "Tokenizers/ConfigReading.hpp"
+
+namespace tokenizers {
+
+namespace text = foundation::text;
+
+namespace {
+
+constexpr uint32_t noSymbol = ~uint32_t{0};
+constexpr uint32_t noRank = ~uint32_t{0};
+// One-scalar symbols below this scalar are found through a table instead of a string hash.
+constexpr char32_t scalarTableSize = 0x3000;
+// Pieces up to this many Characters find the best pair by scanning; longer ones use a heap.
+constexpr size_t scanLimit = 48;
+
+// Text made only of scalars below U+0300 is in NFC: nothing there composes or reorders.
+bool plainlyNFC(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0xCC; });
+}
+
+std::string canonical(std::string_view s) {
+    return plainlyNFC(s) ? std::string(s) : text::normalized(s, text::NormalizationForm::nfc);
+}
+
+// The scalar of a text that is exactly one scalar, else nothing.
+std::optional<char32_t> singleScalar(std::string_view s) {
+    if (s.size() == 1 && static_cast<uint8_t>(s[0]) < 0x80) {
+        return static_cast<char32_t>(s[0]);
+    }
+    if (s.empty() || s.size() > 4 || text::scalarCount(s) != 1) {
+        return std::nullopt;
+    }
+    std::u32string scalars = text::toScalars(s);
+    return scalars[0];
+}
+
+std::string hexaToken(uint8_t byte) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    return std::string{'<', '0', 'x', digits[byte >> 4], digits[byte & 15], '>'};
+}
+
+// Per-thread buffers of the merge loop, so tokenizing a piece allocates nothing once warm.
+struct MergeScratch {
+    struct Symbol {
+        uint32_t start;
+        uint32_t end;
+        uint32_t id;
+        int32_t prev;
+        int32_t next;
+    };
+    std::vector<size_t> boundaries;
+    std::vector<Symbol> symbols;
+    std::vector<uint32_t> pairRanks;  // rank of the pair (i, next(i)), or noRank
+    std::vector<std::pair<uint32_t, int32_t>> heap;
+    std::vector<int32_t> batch;
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+};
+
+MergeScratch& scratch() {
+    thread_local MergeScratch buffers;
+    return buffers;
+}
+
+}  // namespace
+
+// --- BytePair
+
+bool operator==(const BytePair& x, const BytePair& y) {
+    return text::canonicallyEqual(x.a, y.a) && text::canonicallyEqual(x.b, y.b);
+}
+
+size_t BytePair::hash() const {
+    size_t h = std::hash<std::string>{}(canonical(a));
+    return h ^ (std::hash<std::string>{}(canonical(b)) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
+}
+
+// --- Construction
+
+namespace {
+
+// Calls visit(parts, count) with the parts of each merge of a merge list, in order: an array's string
+// elements, or a string cut at every space (empty parts kept). The part strings are reused from merge to
+// merge, so reading a long list allocates little. False when the value is not an array.
+template <class Visit>
+bool forEachMerge(const hub::Config& merges, Visit&& visit) {
+    const hub::Config::Array* items = merges.array();
+    if (!items) {
+        return false;
+    }
+    std::vector<std::string> parts;
+    std::string text;
+    auto part = [&](size_t index) -> std::string& {
+        if (parts.size() <= index) {
+            parts.resize(index + 1);
+        }
+        return parts[index];
+    };
+    for (const hub::Config& item : *items) {
+        size_t count = 0;
+        if (const hub::Config::Array* elements = item.array()) {
+            for (const hub::Config& element : *elements) {
+                if (const hub::BinaryDistinctString* s = element.value().stringPayload()) {
+                    part(count++) = s->string();
+                }
+            }
+        } else if (const hub::BinaryDistinctString* s = item.value().stringPayload()) {
+            text = s->string();
+            size_t start = 0;
+            while (true) {
+                size_t space = text.find(' ', start);
+                size_t end = space == std::string::npos ? text.size() : space;
+                part(count++).assign(text, start, end - start);
+                if (space == std::string::npos) {
+                    break;
+                }
+                start = space + 1;
+            }
+        } else {
+            continue;
+        }
+        visit(static_cast<const std::vector<std::string>&>(parts), count);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const hub::Config& merges) {
+    std::vector<std::vector<std::string>> out;
+    if (!forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+            out.emplace_back(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(count));
+        })) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                           const AddedTokens& addedTokens) {
+    hub::Config model = tokenizerData["model"];
+    hub::Config merges = model["merges"];
+    if (!merges.isArray()) {
+        throw TokenizerError::invalidDefinition("BPETokenizer requires merges");
+    }
+    const hub::Config::Dictionary* vocab = model["vocab"].dictionary();
+    if (!vocab) {
+        throw TokenizerError::missingVocab();
+    }
+
+    // The vocabulary and the merge tables share nothing, so a large definition builds them side by side.
+    auto buildVocabulary = [&] {
+        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 8);
+        for (const auto& [key, value] : *vocab) {
+            if (auto id = value.integer()) {
+                vocabulary_.set(key.string(), *id);
+            }
+        }
+        for (const auto& [content, id] : addedTokens) {
+            vocabulary_.set(content, id);
+        }
+        vocabulary_.finish();
+    };
+    std::exception_ptr vocabularyError;
+    std::jthread vocabularyBuilder;
+    if (vocab->size() >= 16384) {
+        vocabularyBuilder = std::jthread([&] {
+            try {
+                buildVocabulary();
+            } catch (...) {
+                vocabularyError = std::current_exception();
+            }
+        });
+    } else {
+        buildVocabulary();
+    }
+
+    // Merge symbols are interned by their NFC text; pairs of symbol ids map to the rank and the result.
+    size_t mergeCount = merges.array()->size();
+    scalarSymbols_.assign(scalarTableSize, noSymbol);
+    ranks_.reserve(mergeCount);
+    symbols_.reserve(mergeCount + 256, (mergeCount + 256) * 8);
+    std::string firstNFC;
+    std::string secondNFC;
+    std::string joined;
+    uint32_t rank = 0;
+    forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+        uint32_t position = rank++;
+        // A merge without two parts has no pair; an empty part never meets a symbol, which is never empty.
+        if (count < 2 || parts[0].empty() || parts[1].empty() || position == noRank) {
+            return;
+        }
+        const std::string& first = plainlyNFC(parts[0]) ? parts[0] : (firstNFC = canonical(parts[0]));
+        const std::string& second = plainlyNFC(parts[1]) ? parts[1] : (secondNFC = canonical(parts[1]));
+        uint32_t a = internSymbol(first);
+        uint32_t b = internSymbol(second);
+        joined.assign(first).append(second);
+        uint32_t merged = internSymbol(plainlyNFC(joined) ? joined : canonical(joined));
+        ranks_.set(PairMap<Merge>::key(a, b), Merge{position, merged});
+    });
+    if (vocabularyBuilder.joinable()) {
+        vocabularyBuilder.join();
+    }
+    if (vocabularyError) {
+        std::rethrow_exception(vocabularyError);
+    }
+
+
+    auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int64_t> {
+        return token ? vocabulary_.id(*token) : std::nullopt;
+    };
+    unknownToken_ = tokenContent(tokenizerConfig["unkToken"]);
+    unknownTokenId_ = idOf(unknownToken_);
+    eosToken_ = tokenContent(tokenizerConfig["eosToken"]);
+    eosTokenId_ = idOf(eosToken_);
+    bosToken_ = tokenContent(tokenizerConfig["bosToken"]);
+    bosTokenId_ = idOf(bosToken_);
+    fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean(false);
+}
+
+uint32_t BPETokenizer::internSymbol(std::string_view canonicalText) {
+    bool inserted = false;
+    auto id = static_cast<uint32_t>(symbols_.size());
+    id = symbols_.findOrInsert(canonicalText, id, inserted);
+    if (!inserted) {
+        return id;
+    }
+    if (auto scalar = singleScalar(canonicalText); scalar && *scalar < scalarTableSize) {
+        scalarSymbols_[*scalar] = id;
+    }
+    return id;
+}
+
+// The merge symbol a Character of a piece stands for; noSymbol when no merge mentions it, in any spelling.
+uint32_t BPETokenizer::symbolOf(std::string_view character) const {
+    auto lead = static_cast<uint8_t>(character[0]);
+    bool oneByte = character.size() == 1 && lead < 0x80;
+    bool twoBytes = character.size() == 2 && lead >= 0xC2 && lead < 0xE0 &&
+                    (static_cast<uint8_t>(character[1]) & 0xC0) == 0x80;
+    if (oneByte || twoBytes) {
+        char32_t scalar = character.size() == 1
+                              ? lead
+                              : (char32_t{lead & 0x1Fu} << 6) | (static_cast<uint8_t>(character[1]) & 0x3Fu);
+        if (scalar < scalarTableSize && (scalarSymbols_[scalar] != noSymbol || scalar < 0x300)) {
+            return scalarSymbols_[scalar];
+        }
+    }
+    if (const uint32_t* found = symbols_.find(character)) {
+        return *found;
+    }
+    if (plainlyNFC(character)) {
+        return noSymbol;
+    }
+    std::string nfc = text::normalized(character, text::NormalizationForm::nfc);
+    if (nfc == character) {
+        return noSymbol;
+    }
+    const uint32_t* found = symbols_.find(nfc);
+    return found ? *found : noSymbol;
+}
+
+// --- Merging
+
+// Repeatedly merges every occurrence, from the left, of the adjacent pair with the lowest rank, until no
+// pair has a rank. Symbols are byte ranges of the piece, so the result is always the piece's own text.
+void BPETokenizer::merge(std::string_view piece, std::vector<std::pair<uint32_t, uint32_t>>& out) const {
+    out.clear();
+    MergeScratch& buffers = scratch();
+    text::characterBoundaries(piece, buffers.boundaries);
+    const std::vector<size_t>& boundaries = buffers.boundaries;
+    size_t count = boundaries.size() - 1;
+    if (count < 2) {
+        if (count == 1) {
+            out.emplace_back(0, static_cast<uint32_t>(piece.size()));
+        }
+        return;
+    }
+
+    auto& symbols = buffers.symbols;
+    auto& pairRanks = buffers.pairRanks;
+    symbols.resize(count);
+    pairRanks.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        auto start = static_cast<uint32_t>(boundaries[i]);
+        auto end = static_cast<uint32_t>(boundaries[i + 1]);
+        symbols[i] = {start, end, symbolOf(piece.substr(start, end - start)), static_cast<int32_t>(i) - 1,
+                      i + 1 < count ? static_cast<int32_t>(i + 1) : -1};
+    }
+    auto rankAt = [&](int32_t i) -> uint32_t {
+        int32_t next = symbols[static_cast<size_t>(i)].next;
+        if (next < 0) {
+            return noRank;
+        }
+        uint32_t a = symbols[static_cast<size_t>(i)].id;
+        uint32_t b = symbols[static_cast<size_t>(next)].id;
+        if (a == noSymbol || b == noSymbol) {
+            return noRank;
+        }
+        const Merge* merge = ranks_.get(PairMap<Merge>::key(a, b));
+        return merge ? merge->rank : noRank;
+    };
+    // Merges symbol i with its successor (whose pair has the given rank); returns the new pair ranks to
+    // consider: of i with its new successor, and of i's predecessor with i.
+    auto mergeAt = [&](int32_t i) {
+        auto& left = symbols[static_cast<size_t>(i)];
+        auto& right = symbols[static_cast<size_t>(left.next)];
+        left.id = ranks_.get(PairMap<Merge>::key(left.id, right.id))->merged;
+        left.end = right.end;
+        left.next = right.next;
+        if (right.next >= 0) {
+            symbols[static_cast<size_t>(right.next)].prev = i;
+        }
+        right.prev = -2;  // consumed
+        pairRanks[static_cast<size_t>(i)] = rankAt(i);
+        if (left.prev >= 0) {
+            pairRanks[static_cast<size_t>(left.prev)] = rankAt(left.prev);
+        }
+    };
+    for (size_t i = 0; i < count; ++i) {
+        pairRanks[i] = rankAt(static_cast<int32_t>(i));
+    }
+
+    if (count <= scanLimit) {
+        // Short pieces: find the lowest rank by a scan, then merge its occurrences left to right. A merged
+        // symbol is never followed by the same pair again (it differs from the pair's first symbol), so
+        // refreshing ranks as we go equals rewriting the whole word first.
+        while (true) {
+            uint32_t best = noRank;
+            for (int32_t i = 0; i >= 0; i = symbols[static_cast<size_t>(i)].next) {
+                best = std::min(best, pairRanks[static_cast<size_t>(i)]);
+            }
+            if (best == noRank) {
+                break;
+            }
+            for (int32_t i = 0; i >= 0; i = symbols[static_cast<size_t>(i)].next) {
+                if (pairRanks[static_cast<size_t>(i)] == best) {
+                    mergeAt(i);
+                }
+            }
+        }
+    } else {
+        // Long pieces: a heap of (rank, position). All occurrences of the lowest rank are taken out together
+        // and merged left to right before any pair they create is considered, as in the scan.
+        auto& heap = buffers.heap;
+        heap.clear();
+        for (size_t i = 0; i < count; ++i) {
+            if (pairRanks[i] != noRank) {
+                heap.emplace_back(pairRanks[i], static_cast<int32_t>(i));
+            }
+        }
+        auto later = std::greater<>();
+        std::make_heap(heap.begin(), heap.end(), later);
+        auto& batch = buffers.batch;
+        while (!heap.empty()) {
+            uint32_t rank = heap.front().first;
+            batch.clear();
+            while (!heap.empty() && heap.front().first == rank) {
+                std::pop_heap(heap.begin(), heap.end(), later);
+                batch.push_back(heap.back().second);
+                heap.pop_back();
+            }
+            for (int32_t i : batch) {
+                if (symbols[static_cast<size_t>(i)].prev == -2 || pairRanks[static_cast<size_t>(i)] != rank) {
+                    continue;  // consumed, or its pair changed
+                }
+                mergeAt(i);
+                for (int32_t j : {i, symbols[static_cast<size_t>(i)].prev}) {
+                    if (j >= 0 && pairRanks[static_cast<size_t>(j)] != noRank) {
+                        heap.emplace_back(pairRanks[static_cast<size_t>(j)], j);
+                        std::push_heap(heap.begin(), heap.end(), later);
+                    }
+                }
+            }
+        }
+    }
+    for (int32_t i = 0; i >= 0; i = symbols[static_cast<size_t>(i)].next) {
+        out.emplace_back(symbols[static_cast<size_t>(i)].start, symbols[static_cast<size_t>(i)].end);
+    }
+}
+
+std::string BPETokenizer::bpe(std::string_view token) const {
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    merge(token, ranges);
+    std::string out;
+    for (const auto& [start, end] : ranges) {
+        if (!out.empty()) {
+            out += ' ';
+        }
+        out.append(token.substr(start, end - start));
+    }
+    return out;
+}
+
+std::optional<int64_t> BPETokenizer::bpeRank(const BytePair& pair) const {
+    const uint32_t* a = symbols_.find(canonical(pair.a));
+    const uint32_t* b = symbols_.find(canonical(pair.b));
+    if (!a || !b) {
+        return std::nullopt;
+    }
+    const Merge* merge = ranks_.get(PairMap<Merge>::key(*a, *b));
+    return merge ? std::optional<int64_t>(merge->rank) : std::nullopt;
+}
+
+// --- Tokenizing
+
+std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
+    std::vector<std::string> out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out.push_back(hexaToken(static_cast<uint8_t>(c)));
+    }
+    return out;
+}
+
+std::vector<std::string> BPETokenizer::byteEncode(std::string_view text) {
+    std::vector<std::string> out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out.push_back(byteEncoder()[static_cast<uint8_t>(c)]);
+    }
+    return out;
+}
+
+// A merged symbol is a token when the vocabulary holds it under an id other than the unknown one; any other
+// symbol becomes its byte tokens. Spaces inside a symbol separate tokens and vanish.
+void BPETokenizer::appendTokens(std::string_view symbol, std::vector<std::string>& out) const {
+    size_t start = 0;
+    while (start < symbol.size()) {
+        size_t space = symbol.find(' ', start);
+        size_t end = space == std::string_view::npos ? symbol.size() : space;
+        if (end > start) {
+            std::string_view part = symbol.substr(start, end - start);
+            const int64_t* id = vocabulary_.find(part);
+            if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
+                out.emplace_back(part);
+            } else {
+                for (char c : part) {
+                    out.push_back(hexaToken(static_cast<uint8_t>(c)));
+                }
+            }
+        }
+        start = end + 1;
+    }
+}
+
+std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
+    std::vector<std::string> out;
+    std::vector<std::pair<uint32_t, uint32_t>>& ranges = scratch().ranges;
+    merge(text, ranges);
+    for (const auto& [start, end] : ranges) {
+        appendTokens(text.substr(start, end - start), out);
+    }
+    return out;
+}
+
+std::optional<int64_t> BPETokenizer::convertTokenToId(std::string_view token) const {
+    if (const int64_t* id = vocabulary_.find(token)) {
+        return *id;
+    }
+    return unknownTokenId_;
+}
+
+std::optional<std::string> BPETokenizer::convertIdToToken(int64_t id) const {
+    if (std::optional<std::string_view> token = vocabulary_.token(id)) {
+        return std::string(*token);
+    }
+    return std::nullopt;
+}
+
+}  // namespace tokenizers

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Hub/Downloader.hpp"
+#include "HubServer/HubServer.hpp"
+#include "Platform/Foundation/Files.hpp"
+
+namespace {
+
+using hub::Downloader;
+using hubtest::HubServer;
+using Fault = HubServer::Fault;
+using State = Downloader::DownloadState;
+namespace fs = std::filesystem;
+
+constexpr size_t kFileSize = 1'000'000;
+
+class DownloaderTest : public ::testing::Test {
+protected:
+    DownloaderTest() : bytes(hubtest::patternBytes(kFileSize, 7)) {
+        repos.write("owner/repo/weights.bin", bytes);
+        repos.write("owner/repo/small.txt", "hello");
+    }
+
+    std::string url(const std::string& file = "weights.bin") const {
+        return server.baseURL() + "/owner/repo/resolve/main/" + file;
+    }
+    fs::path destination() const { return work.path() / "weights.bin"; }
+    fs::path partial() const { return work.path() / "weights.bin.etag.incomplete"; }
+
+    // Runs one transfer to its end (or 30 s) and returns every state it reported.
+    std::vector<State> run(Downloader::Params params, std::optional<int64_t> expected = kFileSize,
+                           const std::string& file = "weights.bin", std::optional<std::string> token = std::nullopt) {
+        if (!fs::exists(partial())) work.write(partial().filename(), "");
+        Downloader downloader(destination(), partial(), params);
+        auto stream = downloader.download(url(file), token, expected);
+        std::stop_source deadline;
+        std::jthread watchdog([&](std::stop_token done) {
+            std::mutex mutex;
+            std::condition_variable_any wake;
+            std::unique_lock lock(mutex);
+            wake.wait_for(lock, done, std::chrono::seconds(30), [] { return false; });
+            if (!done.stop_requested()) deadline.request_stop();
+        });
+        std::vector<State> states;
+        while (auto state = stream.next(deadline.get_token())) {
+            states.push_back(*state);
+            if (state->as<State::Completed>() || state->as<State::Failed>()) break;
+        }
+        return states;
+    }
+
+    static Downloader::Params quick(int64_t chunkSize = Downloader::defaultChunkSize) {
+        return {.chunkSize = chunkSize, .timeout = 2, .retryPause = std::chrono::milliseconds(10)};
+    }
+
+    static std::vector<double> fractions(const std::vector<State>& states) {
+        std::vector<double> result;
+        for (const State& state : states)
+            if (auto* downloading = state.as<State::Downloading>()) result.push_back(downloading->fraction);
+        return result;
+    }
+    static size_t failures(const std::vector<State>& states) {
+        return std::count_if(states.begin(), states.end(), [](const State& s) { return s.as<State::Failed>() != nullptr; });
+    }
+    static bool completed(const std::vector<State>& states) {
+        return !states.empty() && states.back().as<State::Completed>() != nullptr;
+    }
+    std::vector<std::optional<std::string>> ranges() const {
+        std::vector<std::optional<std::string>> result;
+        for (const auto& request : server.requests())
+            if (request.method == "GET") result.push_back(request.range);
+        return result;
+    }
+
+    std::string bytes;
+    hubtest::TemporaryFolder repos;
+    hubtest::TemporaryFolder work;
+    HubServer server{{.root = repos.path(), .linkedThreshold = 500'000}};
+};
+
+TEST_F(DownloaderTest, ASmallFileReportsItsStartThenCompletion) {
+    auto states = run(quick(), 5, "small.txt");
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].description(), "downloading(0.0, nil)");
+    EXPECT_EQ(states[1].description(), "completed(\"" + destination().string() + "\")");
+    EXPECT_EQ(foundation::readFile(destination()), "hello");
+    EXPECT_FALSE(fs::exists(partial()));
+}
+
+TEST_F(DownloaderTest, ReportsProgressAndSpeedAfterEveryChunk) {
+    auto states = run(quick(250'000));
+    ASSERT_TRUE(completed(states)) << states.back().description();
+    EXPECT_EQ(fractions(states), (std::vector<double>{0, 0.25, 0.5, 0.75, 1.0}));
+    EXPECT_TRUE(states[1].as<State::Downloading>()->speed.has_value());
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+
+    auto unknownSize = run(quick(250'000), std::nullopt);
+    EXPECT_EQ(fractions(unknownSize), (std::vector<double>{0})) << "no progress without an expected size";
+    auto zero = run(quick(250'000), 0);
+    EXPECT_GT(fractions(zero).size(), 4u);
+    for (double fraction : fractions(zero)) EXPECT_EQ(fraction, 0);
+    EXPECT_EQ(failures(zero), 1u) << "a file longer than announced cannot complete";
+}
+
+TEST_F(DownloaderTest, ResumesThePartialFileFromItsSize) {
+    work.write(partial().filename(), bytes.substr(0, 300'000));
+    auto states = run(quick());
+    ASSERT_TRUE(completed(states)) << states.back().description();
+    EXPECT_EQ(fractions(states).front(), 0.3);
+    EXPECT_EQ(ranges(), (std::vector<std::optional<std::string>>{"bytes=300000-"}));
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+}
+
+TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
+    struct Case {
+        const char* name;
+        std::string partial;
+        std::optional<Fault> fault;
+        std::vector<std::optional<std::string>> ranges;
+    } cases[] = {
+        {"range ignored", bytes.substr(0, 400'000), Fault{.kind = Fault::Kind::ignoreRange}, {"bytes=400000-"}},
+        {"416 for a complete file", bytes, Fault{.kind = Fault::Kind::rangeNotSatisfiable}, {}},
+        {"416 for an incomplete file", bytes.substr(0, 10), Fault{.kind = Fault::Kind::rangeNotSatisfiable, .times = 1},
+         {"bytes=10-", std::nullopt}},
+        {"longer than the file", bytes + "extra", std::nullopt, {std::nullopt}},
+    };
+    for (const Case& c : cases) {
+        server.clearFaults();
+        server.clearRequests();
+        if (c.fault) server.addFault(*c.fault);
+        fs::remove(destination());
+        work.write(partial().filename(), c.partial);
+        auto states = run(quick());
+        ASSERT_TRUE(completed(states)) << c.name << ": " << states.back().description();
+        EXPECT_EQ(failures(states), 0u) << c.name;
+        EXPECT_TRUE(foundation::readFile(destination()) == bytes) << c.name;
+        EXPECT_EQ(ranges(), c.ranges) << c.name;
+    }
+}
+
+TEST_F(DownloaderTest, ABrokenTransferIsRetriedFromTheBytesThatArrived) {
+    server.addFault({.kind = Fault::Kind::dropAfterBytes, .bytes = 300'000, .times = 1});
+    server.addFault({.kind = Fault::Kind::stall, .bytes = 100'000, .times = 1});
+    auto states = run({.chunkSize = 1 << 20, .timeout = 1.5, .retryPause = std::chrono::milliseconds(10)});
+    ASSERT_TRUE(completed(states)) << states.back().description();
+    EXPECT_EQ(failures(states), 0u) << "a retrying transfer reported failed";
+    EXPECT_EQ(ranges(), (std::vector<std::optional<std::string>>{std::nullopt, "bytes=300000-", "bytes=400000-"}));
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+}
+
+TEST_F(DownloaderTest, RetriesRunOutWithoutAChunkBetweenBreaks) {
+    server.addFault({.kind = Fault::Kind::dropAfterBytes, .bytes = 1000});
+    auto states = run(quick(1 << 20));
+    ASSERT_EQ(failures(states), 1u);
+    SCOPED_TRACE(states.back().description());
+    try {
+        std::rethrow_exception(states.back().as<State::Failed>()->error);
+    } catch (const foundation::URLError& error) {
+        EXPECT_EQ(error.code(), foundation::URLError::Code::networkConnectionLost);
+    }
+    EXPECT_EQ(ranges().size(), 6u) << "the first try and five retries";
+    EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, 6000)) << "every byte that arrived is kept";
+    EXPECT_FALSE(fs::exists(destination()));
+
+    server.clearFaults();
+    auto resumed = run(quick());
+    ASSERT_TRUE(completed(resumed)) << resumed.back().description();
+    EXPECT_EQ(ranges().back(), "bytes=6000-");
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+}
+
+TEST_F(DownloaderTest, ErrorStatusesAndSizeMismatchesFail) {
+    auto missing = run(quick(), 5, "absent.txt");
+    ASSERT_EQ(failures(missing), 1u);
+    EXPECT_THROW(std::rethrow_exception(missing.back().as<State::Failed>()->error), Downloader::DownloadError);
+    EXPECT_EQ(ranges().size(), 1u) << "a status error is not retried";
+
+    auto wrongSize = run(quick(), kFileSize + 10);
+    ASSERT_EQ(failures(wrongSize), 1u);
+    EXPECT_FALSE(fs::exists(destination())) << "a file of the wrong size reached its final place";
+}
+
+TEST_F(DownloaderTest, CancelStopsTheTransferAndKeepsWhatArrived) {
+    server.addFault({.kind = Fault::Kind::stall, .bytes = 2000});
+    work.write(partial().filename(), "");
+    Downloader downloader(destination(), partial(), quick(1 << 20));
+    auto stream = downloader.download(url(), std::nullopt, kFileSize);
+    EXPECT_EQ(stream.next()->description(), "downloading(0.0, nil)");
+    for (int i = 0; i < 500 && hubtest::fileSize(partial()) < 2000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto started = std::chrono::steady_clock::now();
+    downloader.cancel();
+    auto state = stream.next();
+    ASSERT_TRUE(state && state->as<State::Failed>());
+    EXPECT_EQ(state->description(), "failed(\"cancelled\")");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "not at once";
+    EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, 2000));
+}
+
+TEST_F(DownloaderTest, TheTokenGoesToTheServiceButNotToTheStorageHost) {
+    server.setRedirect(HubServer::Redirect::absolute);
+    auto states = run(quick(), kFileSize, "weights.bin", "secret");
+    ASSERT_TRUE(completed(states)) << states.back().description();
+    auto log = server.requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].authorization, "Bearer secret");
+    EXPECT_EQ(log[1].path.rfind("/storage/", 0), 0u);
+    EXPECT_EQ(log[1].authorization, std::nullopt);
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+}
+
+TEST(DownloadState, DescribesEachCase) {
+    EXPECT_EQ(State::downloading(0.25, 1e6).description(), "downloading(0.25, 1000000.0)");
+    EXPECT_EQ(State::notStarted().description(), "notStarted");
+    EXPECT_EQ(State::failed(std::make_exception_ptr(Downloader::DownloadError(
+                                Downloader::DownloadError::Case::unexpectedError)))
+                  .description(),
+              "failed(\"The operation couldn’t be completed. (Hub.Downloader.DownloadError error 1.)\")");
+}
+
+}  // namespace

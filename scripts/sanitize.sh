@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under the sanitizers. Usage: scripts/sanitize.sh [asan|tsan|all]  (default all)
+#   asan: AddressSanitizer + UndefinedBehaviorSanitizer (-DQUORVEL_SANITIZE=ON), in build-asan/
+#   tsan: ThreadSanitizer (-DQUORVEL_TSAN=ON), in build-tsan/, with scripts/tsan-suppressions.txt
+set -euo pipefail
+cd "$(dirname "$0")/.."
+which=${1:-all}
+JOBS=${QUORVEL_JOBS:-3}
+LAUNCHER=()
+if command -v ccache >/dev/null; then
+  LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
+suite() {  # name, cmake option
+  local dir=build-$1
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -D"$2"=ON -DQUORVEL_BENCHMARKS=OFF \
+    "${LAUNCHER[@]}" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+  ctest --test-dir "$dir" -j"$JOBS" --output-on-failure
+}
+
+status=0
+if [ "$which" = asan ] || [ "$which" = all ]; then
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
+  UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+    suite asan QUORVEL_SANITIZE || status=1
+fi
+if [ "$which" = tsan ] || [ "$which" = all ]; then
+  TSAN_OPTIONS="suppressions=$PWD/scripts/tsan-suppressions.txt halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+    suite tsan QUORVEL_TSAN || status=1
+fi
+exit $status
