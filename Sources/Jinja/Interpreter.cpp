@@ -112,12 +112,6 @@ const Value& undefinedValue() {
     return undefined;
 }
 
-bool isASCII(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
-}
-
 // The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
 const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
@@ -435,7 +429,7 @@ Operand computedMemberOf(Operand container, const Value& key) {
     if (c.isObject() && key.isString()) {
         const std::string& name = key.asString();
         const Value* entry = entryNamed(c.asObject(), name);
-        if (!entry && !isASCII(name)) entry = findEntry(c.asObject(), name);
+        if (!entry && !fastText::isASCII(name)) entry = findEntry(c.asObject(), name);
         if (!entry) return Operand();
         container.narrow(*entry);
         return container;
@@ -454,7 +448,7 @@ Operand computedMemberOf(Operand container, const Value& key) {
             if (binding.value && binding.value->isObject()) {
                 const std::string& name = key.asString();
                 const Value* entry = entryNamed(binding.value->asObject(), name);
-                if (!entry && !isASCII(name)) entry = findEntry(binding.value->asObject(), name);
+                if (!entry && !fastText::isASCII(name)) entry = findEntry(binding.value->asObject(), name);
                 return entry ? Operand::viewOf(*entry) : Operand();
             }
             if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
@@ -550,7 +544,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
     for (const auto& node : nodes) renderNode(node, env, output);
 }
 
-void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
+[[gnu::noinline]] void executeFor(const Statement::For& loop, const EnvironmentPtr& env, std::string& output) {
     Value iterable = evaluate(loop.iterable, env).take();
     const bool stringItems = iterable.isString();
     size_t count = 0;
@@ -782,40 +776,59 @@ namespace {
 
 void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output);
 
+// Out of line, so that rendering text and a plain output expression stays cheap.
+[[gnu::noinline]] void renderConcatenation(const Expression& expression, const EnvironmentPtr& env, std::string& output) {
+    // Joined straight into the output; a failure leaves the output as it was.
+    const size_t mark = output.size();
+    try {
+        if (auto value = evaluateConcatenation(expression, env, output))
+            appendChecked(output, value->isString() ? value->asString() : value->description());
+        else if (output.size() > limits::maxOutputBytes)
+            throw JinjaError::runtime(sizeLimitMessage);
+    } catch (...) {
+        output.resize(mark);
+        throw;
+    }
+}
+
+void renderExpression(const Expression& expression, const EnvironmentPtr& env, std::string& output) {
+    if (auto literal = expression.as<Expression::String>()) {
+        appendChecked(output, literal->value);
+        return;
+    }
+    if (isConcatenation(expression)) {
+        renderConcatenation(expression, env, output);
+        return;
+    }
+    Operand value = evaluate(expression, env);
+    if (auto text = value.text())
+        appendChecked(output, *text);
+    else
+        appendChecked(output, value->description());
+}
+
 void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
     ensureStackRoom();
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
-        case Node::Case::expression: {
-            const Expression& expression = *node.as<Expression>();
-            if (auto literal = expression.as<Expression::String>()) {
-                appendChecked(output, literal->value);
-                return;
-            }
-            if (isConcatenation(expression)) {
-                // Joined straight into the output; a failure leaves the output as it was.
-                const size_t mark = output.size();
-                try {
-                    if (auto value = evaluateConcatenation(expression, env, output))
-                        appendChecked(output, value->isString() ? value->asString() : value->description());
-                    else if (output.size() > limits::maxOutputBytes)
-                        throw JinjaError::runtime(sizeLimitMessage);
-                } catch (...) {
-                    output.resize(mark);
-                    throw;
-                }
-                return;
-            }
-            Operand value = evaluate(expression, env);
-            if (auto text = value.text())
-                appendChecked(output, *text);
-            else
-                appendChecked(output, value->description());
-            return;
-        }
+        case Node::Case::expression: renderExpression(*node.as<Expression>(), env, output); return;
         case Node::Case::statement: executeStatement(*node.as<Statement>(), env, output); return;
         case Node::Case::comment: return;
     }
+}
+
+[[gnu::noinline]] void executeSet(const Statement::Set& s, const EnvironmentPtr& env) {
+    if (s.value) {
+        assignValue(s.target, evaluate(*s.value, env).take(), env);
+        return;
+    }
+    std::string text;
+    renderInto(s.body, env, text);
+    assignValue(s.target, Value(std::move(text)), env);
+}
+
+[[gnu::noinline]] bool conditionHolds(const Expression& condition, const EnvironmentPtr& env) {
+    return evaluate(condition, env)->isTruthy();
 }
 
 void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
@@ -824,20 +837,10 @@ void executeStatement(const Statement& statement, const EnvironmentPtr& env, std
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
         case Statement::Case::if_: {
             auto s = statement.as<Statement::If>();
-            renderInto(evaluate(s->condition, env)->isTruthy() ? s->body : s->alternate, env, output);
+            renderInto(conditionHolds(s->condition, env) ? s->body : s->alternate, env, output);
             return;
         }
-        case Statement::Case::set: {
-            auto s = statement.as<Statement::Set>();
-            if (s->value) {
-                assignValue(s->target, evaluate(*s->value, env).take(), env);
-            } else {
-                std::string text;
-                renderInto(s->body, env, text);
-                assignValue(s->target, Value(std::move(text)), env);
-            }
-            return;
-        }
+        case Statement::Case::set: executeSet(*statement.as<Statement::Set>(), env); return;
         case Statement::Case::for_: executeFor(*statement.as<Statement::For>(), env, output); return;
         case Statement::Case::macro: executeMacroStatement(*statement.as<Statement::Macro>(), env); return;
         case Statement::Case::break_: throw ControlFlow(ControlFlow::Case::break_);

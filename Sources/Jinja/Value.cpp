@@ -9,6 +9,7 @@
 
 #include "Jinja/AST.hpp"
 #include "Jinja/Error.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Numbers.hpp"
 #include "Platform/Foundation/Text.hpp"
 
@@ -123,11 +124,7 @@ void Value::destroyPayload() noexcept {
 
 namespace {
 
-bool isASCII(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
-}
+using fastText::isASCII;
 
 bool textEqual(std::string_view a, std::string_view b) {
     if (a == b) return true;
