@@ -18,23 +18,6 @@ bool isASCII(std::string_view bytes) {
 
 bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
-void appendUnit(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // The stored form of a unit sequence: a surrogate pair as its scalar, an unpaired surrogate alone.
 std::string encodeUnits(std::u16string_view units) {
@@ -46,7 +29,7 @@ std::string encodeUnits(std::u16string_view units) {
             c = 0x10000 + ((c - 0xD800) << 10) + (units[k + 1] - 0xDC00);
             ++k;
         }
-        appendUnit(out, c);
+        foundation::text::appendCodePoint(out, c);
     }
     return out;
 }

@@ -17,6 +17,9 @@ std::string fromLatin1(std::string_view bytes);
 std::u32string toScalars(std::string_view utf8);
 std::string fromScalars(std::u32string_view scalars);
 std::string fromScalar(char32_t scalar);
+// Appends the UTF-8 form of any code point up to U+10FFFF, surrogates included (generalized UTF-8, for
+// stored forms that must keep an unpaired UTF-16 surrogate); callers check the range.
+void appendCodePoint(std::string& out, char32_t codePoint);
 std::u16string toUTF16(std::string_view utf8);
 std::string fromUTF16(std::u16string_view utf16);  // unpaired surrogates become U+FFFD
 
