@@ -126,7 +126,7 @@ Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) 
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
-        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
+        if (scope->item_ && scope->itemHash_ == hash && fastText::sameBytes(scope->itemName_, name)) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};
