@@ -97,10 +97,24 @@ constexpr std::string_view loopName = "loop";
 constexpr uint32_t loopHash = ScopeVariables::hashName(loopName);
 }  // namespace
 
+namespace {
+// The globals as this thread's own function values: the same callables as Globals::builtIn, but every
+// root scope made on this thread shares their reference counts with no other thread, so renders on
+// several threads do not contend for them.
+const std::vector<std::pair<std::string, Value>>& threadGlobals() {
+    thread_local const std::vector<std::pair<std::string, Value>> globals = [] {
+        std::vector<std::pair<std::string, Value>> copies;
+        for (const auto& [name, value] : Globals::builtIn()) copies.emplace_back(name, Value(value.asFunction()));
+        return copies;
+    }();
+    return globals;
+}
+}  // namespace
+
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
     if (!parent_)
-        for (const auto& [name, value] : Globals::builtIn()) variables.set(name, value);
+        for (const auto& [name, value] : threadGlobals()) variables.set(name, value);
 }
 
 EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
@@ -112,7 +126,7 @@ Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) 
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
-        if (scope->item_ && scope->itemHash_ == hash && scope->itemName_ == name) return {scope->item_, nullptr};
+        if (scope->item_ && scope->itemHash_ == hash && fastText::sameBytes(scope->itemName_, name)) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
     return {};

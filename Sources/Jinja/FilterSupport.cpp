@@ -1,17 +1,11 @@
 #include "Jinja/FilterSupport.hpp"
-#include "Jinja/TextFastPaths.hpp"
 
+#include "Jinja/TextFastPaths.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja::Filters {
 
 namespace text = foundation::text;
-
-// The call's own positional arguments: everything after the input.
-std::span<const Value> afterInput(const Args& args) {
-    if (args.empty()) return {};
-    return std::span<const Value>(args).subspan(1);
-}
 
 const KeywordArguments& noKeywords() {
     static const KeywordArguments none;
@@ -23,10 +17,7 @@ const ParameterList& noParameters() {
     return parameters;
 }
 
-std::vector<size_t> boundariesOf(std::string_view s) {
-    if (s.empty()) return {0};
-    return fastText::characterBoundaries(s);
-}
+std::vector<size_t> boundariesOf(std::string_view s) { return fastText::characterBoundaries(s); }
 
 bool isNewlineScalar(char32_t c) {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;

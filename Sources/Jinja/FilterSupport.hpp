@@ -1,6 +1,7 @@
 #pragma once
-// What the filter families share: the calling shape's pieces, binding after the input, Character
-// boundaries, a stable sort that tolerates a throwing comparison, and splitting at scalars.
+// What the filter families share: the bodies every table entry and public function runs, the empty
+// declaration, Character boundaries, a stable sort that tolerates a throwing comparison, and splitting
+// at scalars.
 #include <algorithm>
 #include <span>
 #include <string>
@@ -16,8 +17,6 @@ namespace jinja::Filters {
 
 using Args = std::vector<Value>;
 
-// The call's own positional arguments: everything after the input.
-std::span<const Value> afterInput(const Args& args);
 const ParameterList& noParameters();
 
 // The filter bodies under their primary names.

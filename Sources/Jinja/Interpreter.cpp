@@ -679,8 +679,10 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
         auto l = left.text();
         auto r = l ? right.text() : std::nullopt;
         bool same;
-        if (l && r && (*l == *r || (fastText::isASCII(*l) && fastText::isASCII(*r))))
-            same = *l == *r;
+        if (l && r && fastText::sameBytes(*l, *r))
+            same = true;
+        else if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r))
+            same = false;
         else
             same = left->isEquivalent(right.get());
         return Operand::constant(booleanValue(b->op == E::BinaryOp::equal ? same : !same));

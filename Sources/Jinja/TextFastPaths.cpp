@@ -54,12 +54,14 @@ std::string_view trimmedView(std::string_view text) {
     size_t first = 0;
     size_t end = text.size();
     while (first < end) {
-        size_t length = whitespaceLengthAt(text, first);
+        auto byte = static_cast<unsigned char>(text[first]);
+        size_t length = byte < 0x80 ? (isASCIIWhitespace(byte) ? 1 : 0) : whitespaceLengthAt(text, first);
         if (length == 0) break;
         first += length;
     }
     while (end > first) {
-        size_t length = whitespaceLengthBefore(text, end);
+        auto byte = static_cast<unsigned char>(text[end - 1]);
+        size_t length = byte < 0x80 ? (isASCIIWhitespace(byte) ? 1 : 0) : whitespaceLengthBefore(text, end);
         if (length == 0) break;
         end -= length;
     }
