@@ -158,7 +158,7 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                    addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
                                });
-        encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
+        encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed, path_);
         // x += attn . Wo^T + bo
         matmulTransBOnPathThen(path_, s.attn.data(), d, L.o, s.x.data(), d, T, d, d, 1.0f, 1.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {

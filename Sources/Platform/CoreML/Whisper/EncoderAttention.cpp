@@ -12,8 +12,9 @@ namespace coreml::whisper {
 
 namespace {
 
-// Query rows per task: a multiple of six, and its scores (30 x frames) stay in the core's cache.
-constexpr size_t kRowBlock = 30;
+// Query rows per task: a multiple of six and of twelve (the AVX-512 kernels' rows), and its scores
+// (36 x frames) stay in the core's cache.
+constexpr size_t kRowBlock = 36;
 
 // Scores of R query rows against 16 keys at a time: keysT is [hd][stride] (keys transposed,
 // zero-padded to a multiple of 16).
@@ -146,13 +147,109 @@ struct WeighKernel {
     }
 };
 
+
+// AVX-512: scores of R query rows (up to twelve) against 32 keys at a time; keysT as above with a
+// stride that is a multiple of 32.
+template <int R>
+__attribute__((target("avx512f"))) void scoreRowsWide(const float* q, size_t ldq, const float* keysT, size_t stride,
+                                                      size_t hd, float scale, float* s, size_t lds) {
+    const __m512 vs = _mm512_set1_ps(scale);
+    for (size_t n0 = 0; n0 < stride; n0 += 32) {
+        __m512 acc[R][2];
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
+        const float* kt = keysT + n0;
+        for (size_t c = 0; c < hd; ++c) {
+            const __m512 k0 = _mm512_loadu_ps(kt + c * stride), k1 = _mm512_loadu_ps(kt + c * stride + 16);
+#pragma GCC unroll 12
+            for (int i = 0; i < R; ++i) {
+                const __m512 qb = _mm512_set1_ps(q[i * ldq + c]);
+                acc[i][0] = _mm512_fmadd_ps(qb, k0, acc[i][0]);
+                acc[i][1] = _mm512_fmadd_ps(qb, k1, acc[i][1]);
+            }
+        }
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) {
+            _mm512_storeu_ps(s + i * lds + n0, _mm512_mul_ps(acc[i][0], vs));
+            _mm512_storeu_ps(s + i * lds + n0 + 16, _mm512_mul_ps(acc[i][1], vs));
+        }
+    }
+}
+
+// AVX-512: values as panels of 32 columns, [hd / 32][frames][32], twelve rows at a time.
+template <int R>
+__attribute__((target("avx512f"))) void weighPanelsWide(const float* p, size_t ldp, const float* panels, size_t frames,
+                                                        size_t hd, float* out, size_t ldo) {
+    for (size_t c0 = 0; c0 < hd; c0 += 32) {
+        const float* panel = panels + c0 * frames;
+        __m512 acc[R][2];
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
+        for (size_t n = 0; n < frames; ++n) {
+            const __m512 v0 = _mm512_loadu_ps(panel + n * 32), v1 = _mm512_loadu_ps(panel + n * 32 + 16);
+#pragma GCC unroll 12
+            for (int i = 0; i < R; ++i) {
+                const __m512 pb = _mm512_set1_ps(p[i * ldp + n]);
+                acc[i][0] = _mm512_fmadd_ps(pb, v0, acc[i][0]);
+                acc[i][1] = _mm512_fmadd_ps(pb, v1, acc[i][1]);
+            }
+        }
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) {
+            _mm512_storeu_ps(out + i * ldo + c0, acc[i][0]);
+            _mm512_storeu_ps(out + i * ldo + c0 + 16, acc[i][1]);
+        }
+    }
+}
+
+// Runs Kernel<R> over rows [r0, r1) in groups of twelve, then the rest.
+template <template <int> class Kernel, class... Args>
+void twelveRowsAtATime(size_t r0, size_t r1, Args&&... args) {
+    size_t r = r0;
+    for (; r + 12 <= r1; r += 12) Kernel<12>::run(r, args...);
+    switch (r1 - r) {
+        case 11: Kernel<11>::run(r, args...); break;
+        case 10: Kernel<10>::run(r, args...); break;
+        case 9: Kernel<9>::run(r, args...); break;
+        case 8: Kernel<8>::run(r, args...); break;
+        case 7: Kernel<7>::run(r, args...); break;
+        case 6: Kernel<6>::run(r, args...); break;
+        case 5: Kernel<5>::run(r, args...); break;
+        case 4: Kernel<4>::run(r, args...); break;
+        case 3: Kernel<3>::run(r, args...); break;
+        case 2: Kernel<2>::run(r, args...); break;
+        case 1: Kernel<1>::run(r, args...); break;
+        default: break;
+    }
+}
+
+template <int R>
+struct ScoreKernelWide {
+    static void run(size_t r, size_t r0, const float* q, size_t ld, const float* kt, size_t stride, size_t hd,
+                    float scale, float* sc) {
+        scoreRowsWide<R>(q + r * ld, ld, kt, stride, hd, scale, sc + (r - r0) * stride, stride);
+    }
+};
+
+template <int R>
+struct WeighKernelWide {
+    static void run(size_t r, size_t r0, const float* sc, size_t stride, const float* vh, size_t T, size_t hd,
+                    float* out, size_t d) {
+        weighPanelsWide<R>(sc + (r - r0) * stride, stride, vh, T, hd, out + r * d, d);
+    }
+};
+
 }  // namespace
 
-void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, std::vector<float>& packed) {
+void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, std::vector<float>& packed,
+                          GemmPath path) {
     const size_t hd = d / H, ld = 3 * d;
-    const size_t stride = (T + 15) & ~size_t(15);
-    // Heads 16 columns wide or a multiple of that keep their values as panels of 16 columns.
-    const bool panels = hd % 16 == 0;
+    // The AVX-512 kernels go with the AVX-512 products (Whisper's heads are 64 wide).
+    const bool wide = (path == GemmPath::avx512 || path == GemmPath::avx512bf16) && hd % 32 == 0;
+    const size_t stride = wide ? (T + 31) & ~size_t(31) : (T + 15) & ~size_t(15);
+    // Heads 16 columns wide or a multiple of that keep their values as panels of 16 (or 32) columns.
+    const size_t panelWidth = wide ? 32 : 16;
+    const bool panels = hd % panelWidth == 0;
     packed.resize(H * hd * stride + H * T * hd);
     float* keysT = packed.data();                  // [H][hd][stride]
     float* values = packed.data() + H * hd * stride;  // [H][T][hd], or [H][hd / 16][T][16]
@@ -168,7 +265,8 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
                 for (size_t c = 0; c < hd; ++c) kt[c * stride + n] = row[c];
                 const float* v = qkv + n * ld + 2 * d + h * hd;
                 if (panels)
-                    for (size_t c0 = 0; c0 < hd; c0 += 16) std::copy(v + c0, v + c0 + 16, vh + (c0 * T) + n * 16);
+                    for (size_t c0 = 0; c0 < hd; c0 += panelWidth)
+                        std::copy(v + c0, v + c0 + panelWidth, vh + (c0 * T) + n * panelWidth);
                 else
                     std::copy(v, v + hd, vh + n * hd);
             }
@@ -186,6 +284,12 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
             const float* kt = keysT + h * hd * stride;
             const float* vh = values + h * T * hd;
             float* sc = scores.data();
+            if (wide) {
+                twelveRowsAtATime<ScoreKernelWide>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
+                for (size_t r = r0; r < r1; ++r) softmaxRow(sc + (r - r0) * stride, T);
+                twelveRowsAtATime<WeighKernelWide>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
+                continue;
+            }
             sixRowsAtATime<ScoreKernel>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
             for (size_t r = r0; r < r1; ++r) softmaxRow(sc + (r - r0) * stride, T);
             if (panels) {
