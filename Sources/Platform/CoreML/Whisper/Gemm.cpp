@@ -19,6 +19,12 @@ namespace {
 using MicroKernel = void (*)(size_t kc, const float* ap, const float* bp, float* tile);
 // The same on full panels of A read in place (MR rows, leading dimension lda).
 using DirectKernel = void (*)(size_t kc, const float* a, size_t lda, const float* bp, float* tile);
+using UpdateFunction = void (*)(const float* tile, size_t nr, float* c, size_t ldc, size_t rows, size_t cols,
+                                float alpha, float beta, bool first);
+void updateTile(const float* tile, size_t nr, float* c, size_t ldc, size_t rows, size_t cols, float alpha, float beta,
+                bool first);
+void updateTileAvx512(const float* tile, size_t nr, float* c, size_t ldc, size_t rows, size_t cols, float alpha,
+                      float beta, bool first);
 
 struct PathShape {
     size_t mr, nr;  // register tile
@@ -30,6 +36,7 @@ struct PathShape {
     // Where set, full panels of A are read in place (for bf16: from A converted to pairs of
     // bfloat16 once per product, lda in words) instead of being packed.
     DirectKernel direct = nullptr;
+    UpdateFunction update = nullptr;  // writes a tile into C (updateTile where unset)
 };
 
 // Plain C++; the compiler vectorises what it can. The reference the others are checked against
@@ -187,9 +194,10 @@ __attribute__((target("avx512f,avx512bf16"))) void kernelAvx512Bf16Direct(size_t
 const PathShape& shapeOf(GemmPath path) {
     static const PathShape portable{4, 16, 256, 64, 24, kernelPortable<4, 16>};
     static const PathShape avx2{6, 16, 384, 96, 24, kernelAvx2};
-    static const PathShape avx512{12, 32, 384, 96, 12, kernelAvx512, false, kernelAvx512Direct};
+    static const PathShape avx512{12, 32, 384, 96, 12, kernelAvx512, false, kernelAvx512Direct, updateTileAvx512};
     // Half the bytes per value: twice the depth in the same cache footprint.
-    static const PathShape avx512bf16{12, 32, 768, 96, 12, kernelAvx512Bf16, true, kernelAvx512Bf16Direct};
+    static const PathShape avx512bf16{12, 32, 768, 96, 12, kernelAvx512Bf16, true, kernelAvx512Bf16Direct,
+                                      updateTileAvx512};
     switch (path) {
         case GemmPath::avx512bf16: return avx512bf16;
         case GemmPath::avx2: return avx2;
@@ -253,18 +261,59 @@ inline void halvesToFloats(const uint16_t* src, float* dst, size_t count) {
 }
 
 // C = alpha * tile + beta * C on the first slice of k (C unread when beta is 0), C += alpha * tile
-// on the others. One expression per element, so a full and a partial tile round alike.
+// on the others. One expression per element, multiply and add rounded apart in vectors and in the
+// scalar tail alike, so a full and a partial tile round the same.
+inline void updateScalar(const float* t, float* out, size_t j, size_t cols, float alpha, float beta, bool first) {
+    if (!first)
+        for (; j < cols; ++j) out[j] = out[j] + alpha * t[j];
+    else if (beta == 0.0f)
+        for (; j < cols; ++j) out[j] = alpha * t[j];
+    else
+        for (; j < cols; ++j) out[j] = alpha * t[j] + beta * out[j];
+}
+
 void updateTile(const float* tile, size_t nr, float* c, size_t ldc, size_t rows, size_t cols, float alpha, float beta,
                 bool first) {
+    const __m256 va = _mm256_set1_ps(alpha), vb = _mm256_set1_ps(beta);
     for (size_t i = 0; i < rows; ++i) {
         const float* t = tile + i * nr;
         float* out = c + i * ldc;
-        if (!first)
-            for (size_t j = 0; j < cols; ++j) out[j] = out[j] + alpha * t[j];
-        else if (beta == 0.0f)
-            for (size_t j = 0; j < cols; ++j) out[j] = alpha * t[j];
-        else
-            for (size_t j = 0; j < cols; ++j) out[j] = alpha * t[j] + beta * out[j];
+        size_t j = 0;
+        for (; j + 8 <= cols; j += 8) {
+            const __m256 at = _mm256_mul_ps(va, _mm256_loadu_ps(t + j));
+            __m256 r;
+            if (!first)
+                r = _mm256_add_ps(_mm256_loadu_ps(out + j), at);
+            else if (beta == 0.0f)
+                r = at;
+            else
+                r = _mm256_add_ps(at, _mm256_mul_ps(vb, _mm256_loadu_ps(out + j)));
+            _mm256_storeu_ps(out + j, r);
+        }
+        updateScalar(t, out, j, cols, alpha, beta, first);
+    }
+}
+
+__attribute__((target("avx512f"))) void updateTileAvx512(const float* tile, size_t nr, float* c, size_t ldc,
+                                                          size_t rows, size_t cols, float alpha, float beta,
+                                                          bool first) {
+    const __m512 va = _mm512_set1_ps(alpha), vb = _mm512_set1_ps(beta);
+    for (size_t i = 0; i < rows; ++i) {
+        const float* t = tile + i * nr;
+        float* out = c + i * ldc;
+        size_t j = 0;
+        for (; j + 16 <= cols; j += 16) {
+            const __m512 at = _mm512_mul_ps(va, _mm512_loadu_ps(t + j));
+            __m512 r;
+            if (!first)
+                r = _mm512_add_ps(_mm512_loadu_ps(out + j), at);
+            else if (beta == 0.0f)
+                r = at;
+            else
+                r = _mm512_add_ps(at, _mm512_mul_ps(vb, _mm512_loadu_ps(out + j)));
+            _mm512_storeu_ps(out + j, r);
+        }
+        updateScalar(t, out, j, cols, alpha, beta, first);
     }
 }
 
@@ -345,6 +394,7 @@ void computeTile(const Plan& plan, const float* a, size_t lda, const uint32_t* a
     // With a direct kernel only a last, partial panel of A is packed.
     const size_t fullRows = s.direct ? rows / s.mr * s.mr : 0;
     const size_t ldw = plan.rowWords();
+    const UpdateFunction update = s.update ? s.update : updateTile;
     for (size_t pc = 0; pc < plan.k; pc += plan.sliceDepth) {
         const size_t kc = std::min(plan.sliceDepth, plan.k - pc), depth = plan.words(kc);
         const bool first = pc == 0;
@@ -376,7 +426,7 @@ void computeTile(const Plan& plan, const float* a, size_t lda, const uint32_t* a
                 } else {
                     s.kernel(depth, ap + (ir - fullRows) * depth, bPanel, tile);
                 }
-                updateTile(tile, s.nr, cTile, ldc, rr, cols, alpha, beta, first);
+                update(tile, s.nr, cTile, ldc, rr, cols, alpha, beta, first);
             }
         }
     }
