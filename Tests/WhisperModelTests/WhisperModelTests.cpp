@@ -259,10 +259,12 @@ TEST_F(WhisperModelTest, AudioEncoderMatchesReference) {
 }
 
 // The encoder built directly on every product path this CPU runs (portable forced included), its
-// weights read in place as stored in half precision, and once stored in single precision.
+// weights read in place as stored in half precision, and once stored in single precision. Two heads
+// 32 wide, so the AVX-512 paths run their own attention kernels (the shapes do not depend on heads).
 TEST_F(WhisperModelTest, AudioEncoderOnEveryPathMatchesReference) {
-    const auto& c = config();
-    auto source = whisper::randomWeights(c, options_->seed);
+    auto c = config();
+    c.encoderHeads = 2;
+    auto source = whisper::randomWeights(config(), options_->seed);
     std::map<std::string, std::vector<uint16_t>> halves;
     std::map<std::string, std::vector<float>> floats;
     std::map<std::string, std::vector<int64_t>> shapes;

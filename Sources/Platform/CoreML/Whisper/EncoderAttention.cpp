@@ -263,6 +263,92 @@ __attribute__((target("avx512f"))) void softmaxRowWide(float* x, size_t n) {
     _mm512_mask_storeu_ps(x + full, tail, _mm512_mul_ps(_mm512_maskz_loadu_ps(tail, x + full), inv));
 }
 
+// The reduced-precision path's attention: queries, keys, probabilities and values rounded to
+// bfloat16 pairs (one 32-bit word per pair), products summed in single precision by the BF16
+// dot-product instructions. Scores pair along the head's columns: keys as [hd / 2][stride] words,
+// a query row as hd / 2 words. Weighing pairs along the frames: a probability row as words of two
+// frames, values as panels of 32 columns, [hd / 32][frames / 2][32] words.
+inline uint32_t pairBf16(float lo, float hi) { return bfloat16Bits(lo) | (uint32_t(bfloat16Bits(hi)) << 16); }
+
+template <int R>
+__attribute__((target("avx512f,avx512bf16"))) void scoreRowsBf16(const uint32_t* q, size_t ldq, const uint32_t* keys,
+                                                                  size_t stride, size_t pairs, float scale, float* s,
+                                                                  size_t lds) {
+    const __m512 vs = _mm512_set1_ps(scale);
+    for (size_t n0 = 0; n0 < stride; n0 += 32) {
+        __m512 acc[R][2];
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
+        const uint32_t* kt = keys + n0;
+        for (size_t c = 0; c < pairs; ++c) {
+            const __m512bh k0 = (__m512bh)_mm512_loadu_si512(kt + c * stride);
+            const __m512bh k1 = (__m512bh)_mm512_loadu_si512(kt + c * stride + 16);
+#pragma GCC unroll 12
+            for (int i = 0; i < R; ++i) {
+                const __m512bh qb = (__m512bh)_mm512_set1_epi32(static_cast<int>(q[i * ldq + c]));
+                acc[i][0] = _mm512_dpbf16_ps(acc[i][0], qb, k0);
+                acc[i][1] = _mm512_dpbf16_ps(acc[i][1], qb, k1);
+            }
+        }
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) {
+            _mm512_storeu_ps(s + i * lds + n0, _mm512_mul_ps(acc[i][0], vs));
+            _mm512_storeu_ps(s + i * lds + n0 + 16, _mm512_mul_ps(acc[i][1], vs));
+        }
+    }
+}
+
+template <int R>
+__attribute__((target("avx512f,avx512bf16"))) void weighPanelsBf16(const uint32_t* p, size_t ldp, const uint32_t* panels,
+                                                                    size_t framePairs, size_t hd, float* out,
+                                                                    size_t ldo) {
+    for (size_t c0 = 0; c0 < hd; c0 += 32) {
+        const uint32_t* panel = panels + c0 * framePairs;
+        __m512 acc[R][2];
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
+        for (size_t n = 0; n < framePairs; ++n) {
+            const __m512bh v0 = (__m512bh)_mm512_loadu_si512(panel + n * 32);
+            const __m512bh v1 = (__m512bh)_mm512_loadu_si512(panel + n * 32 + 16);
+#pragma GCC unroll 12
+            for (int i = 0; i < R; ++i) {
+                const __m512bh pb = (__m512bh)_mm512_set1_epi32(static_cast<int>(p[i * ldp + n]));
+                acc[i][0] = _mm512_dpbf16_ps(acc[i][0], pb, v0);
+                acc[i][1] = _mm512_dpbf16_ps(acc[i][1], pb, v1);
+            }
+        }
+#pragma GCC unroll 12
+        for (int i = 0; i < R; ++i) {
+            _mm512_storeu_ps(out + i * ldo + c0, acc[i][0]);
+            _mm512_storeu_ps(out + i * ldo + c0 + 16, acc[i][1]);
+        }
+    }
+}
+
+// n values (n even) into n / 2 pair words, 32 at a time by one instruction.
+__attribute__((target("avx512f,avx512bf16"))) void rowToPairs(const float* x, size_t n, uint32_t* out) {
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+        _mm512_storeu_si512(out + i / 2, (__m512i)_mm512_cvtne2ps_pbh(_mm512_loadu_ps(x + i + 16), _mm512_loadu_ps(x + i)));
+    for (; i < n; i += 2) out[i / 2] = pairBf16(x[i], x[i + 1]);
+}
+
+template <int R>
+struct ScoreKernelBf16 {
+    static void run(size_t r, size_t r0, const uint32_t* q, size_t ldq, const uint32_t* keys, size_t stride,
+                    size_t pairs, float scale, float* sc) {
+        scoreRowsBf16<R>(q + (r - r0) * ldq, ldq, keys, stride, pairs, scale, sc + (r - r0) * stride, stride);
+    }
+};
+
+template <int R>
+struct WeighKernelBf16 {
+    static void run(size_t r, size_t r0, const uint32_t* p, size_t ldp, const uint32_t* vh, size_t framePairs,
+                    size_t hd, float* out, size_t d) {
+        weighPanelsBf16<R>(p + (r - r0) * ldp, ldp, vh, framePairs, hd, out + r * d, d);
+    }
+};
+
 // Runs Kernel<R> over rows [r0, r1) in groups of twelve, then the rest.
 template <template <int> class Kernel, class... Args>
 void twelveRowsAtATime(size_t r0, size_t r1, Args&&... args) {
@@ -300,6 +386,57 @@ struct WeighKernelWide {
     }
 };
 
+void reducedPrecisionAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, uint32_t* packed,
+                               size_t stride) {
+    const size_t hd = d / H, ld = 3 * d, pairs = hd / 2, framePairs = (T + 1) / 2;
+    uint32_t* keys = packed;                        // [H][hd / 2][stride]
+    uint32_t* values = packed + H * pairs * stride;  // [H][hd / 32][frames / 2][32]
+    const size_t tiles = (T + 63) / 64;
+    parallelFor(H * tiles, 1, [&](size_t b, size_t e) {
+        for (size_t task = b; task < e; ++task) {
+            const size_t h = task / tiles, n0 = (task % tiles) * 64, n1 = std::min(T, n0 + 64);
+            uint32_t* kt = keys + h * pairs * stride;
+            uint32_t* vh = values + h * hd * framePairs;
+            for (size_t n = n0; n < n1; ++n) {
+                const float* row = qkv + n * ld + d + h * hd;
+                for (size_t c = 0; c < pairs; ++c) kt[c * stride + n] = pairBf16(row[2 * c], row[2 * c + 1]);
+            }
+            for (size_t n = n0; n < n1; n += 2) {
+                const float* v = qkv + n * ld + 2 * d + h * hd;
+                const float* next = n + 1 < T ? v + ld : nullptr;
+                for (size_t c = 0; c < hd; ++c)
+                    vh[(c / 32) * framePairs * 32 + (n / 2) * 32 + c % 32] = pairBf16(v[c], next ? next[c] : 0.0f);
+            }
+            if (n1 == T)
+                for (size_t c = 0; c < pairs; ++c) std::fill(kt + c * stride + T, kt + (c + 1) * stride, 0u);
+        }
+    });
+    const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
+    const size_t blocks = (T + kRowBlock - 1) / kRowBlock;
+    parallelFor(H * blocks, 1, [&](size_t b, size_t e) {
+        thread_local std::vector<float> scores;
+        thread_local std::vector<uint32_t> words;
+        scores.resize(kRowBlock * stride);
+        words.resize(kRowBlock * (pairs + stride / 2));
+        uint32_t* q = words.data();                       // [rows][hd / 2]
+        uint32_t* p = words.data() + kRowBlock * pairs;   // [rows][stride / 2]
+        for (size_t task = b; task < e; ++task) {
+            const size_t h = task / blocks, r0 = (task % blocks) * kRowBlock, r1 = std::min(T, r0 + kRowBlock);
+            float* sc = scores.data();
+            for (size_t r = r0; r < r1; ++r) rowToPairs(qkv + r * ld + h * hd, hd, q + (r - r0) * pairs);
+            twelveRowsAtATime<ScoreKernelBf16>(r0, r1, r0, q, pairs, keys + h * pairs * stride, stride, pairs, scale,
+                                               sc);
+            // Scores beyond the last frame are zero (zero keys) and stay so: their probabilities are 0.
+            for (size_t r = r0; r < r1; ++r) {
+                softmaxRowWide(sc + (r - r0) * stride, T);
+                rowToPairs(sc + (r - r0) * stride, 2 * framePairs, p + (r - r0) * (stride / 2));
+            }
+            twelveRowsAtATime<WeighKernelBf16>(r0, r1, r0, p, stride / 2, values + h * hd * framePairs, framePairs,
+                                               hd, out + h * hd, d);
+        }
+    });
+}
+
 }  // namespace
 
 void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float* out, std::vector<float>& packed,
@@ -312,6 +449,10 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
     const size_t panelWidth = wide ? 32 : 16;
     const bool panels = hd % panelWidth == 0;
     packed.resize(H * hd * stride + H * T * hd);
+    if (wide && isReducedPrecision(path)) {
+        reducedPrecisionAttention(qkv, T, d, H, out, reinterpret_cast<uint32_t*>(packed.data()), stride);
+        return;
+    }
     float* keysT = packed.data();                  // [H][hd][stride]
     float* values = packed.data() + H * hd * stride;  // [H][T][hd], or [H][hd / 16][T][16]
     // Keys transposed per head (tiles keep the reads and writes in cache), values per head contiguous.

@@ -224,12 +224,7 @@ void packPanels(const T* src, size_t ld, size_t rows, size_t k0, size_t kc, size
     }
 }
 
-// float -> bfloat16, round to nearest even (the values here are finite).
-inline uint32_t toBf16(float f) {
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return (bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16;
-}
+inline uint32_t toBf16(float f) { return bfloat16Bits(f); }
 
 // kc values of a row as pairs of bfloat16 along k: word p holds k = 2p (low half) and 2p + 1 (high
 // half), an odd kc padded with zero; word p goes to out[p * stride]. A row's values in order are

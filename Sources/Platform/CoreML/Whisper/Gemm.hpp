@@ -28,6 +28,13 @@ GemmPath bestGemmPath();
 GemmPath reducedPrecisionGemmPath();
 bool isReducedPrecision(GemmPath path);
 
+// float -> bfloat16 bits, rounded to nearest even (the values here are finite).
+inline uint16_t bfloat16Bits(float f) {
+    uint32_t bits;
+    __builtin_memcpy(&bits, &f, sizeof bits);
+    return static_cast<uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
+}
+
 // Rows and columns of a path's register tile: block edges on these multiples avoid partial tiles.
 size_t gemmTileRows(GemmPath path);
 size_t gemmTileColumns(GemmPath path);
