@@ -413,7 +413,7 @@ void reducedPrecisionAttention(const float* qkv, size_t T, size_t d, size_t H, f
     });
     const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
     const size_t blocks = (T + kRowBlock - 1) / kRowBlock;
-    parallelFor(H * blocks, 1, [&](size_t b, size_t e) {
+    parallelTasks(H * blocks, [&](size_t b, size_t e) {
         thread_local std::vector<float> scores;
         thread_local std::vector<uint32_t> words;
         scores.resize(kRowBlock * stride);
@@ -478,7 +478,7 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
     });
     const float scale = 1.0f / std::sqrt(static_cast<float>(hd));
     const size_t blocks = (T + kRowBlock - 1) / kRowBlock;
-    parallelFor(H * blocks, 1, [&](size_t b, size_t e) {
+    parallelTasks(H * blocks, [&](size_t b, size_t e) {
         thread_local std::vector<float> scores;
         scores.resize(kRowBlock * stride);
         for (size_t task = b; task < e; ++task) {
