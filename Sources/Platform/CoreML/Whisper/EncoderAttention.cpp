@@ -325,14 +325,6 @@ __attribute__((target("avx512f,avx512bf16"))) void weighPanelsBf16(const uint32_
     }
 }
 
-// n values (n even) into n / 2 pair words, 32 at a time by one instruction.
-__attribute__((target("avx512f,avx512bf16"))) void rowToPairs(const float* x, size_t n, uint32_t* out) {
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32)
-        _mm512_storeu_si512(out + i / 2, (__m512i)_mm512_cvtne2ps_pbh(_mm512_loadu_ps(x + i + 16), _mm512_loadu_ps(x + i)));
-    for (; i < n; i += 2) out[i / 2] = pairBf16(x[i], x[i + 1]);
-}
-
 template <int R>
 struct ScoreKernelBf16 {
     static void run(size_t r, size_t r0, const uint32_t* q, size_t ldq, const uint32_t* keys, size_t stride,
@@ -423,13 +415,13 @@ void reducedPrecisionAttention(const float* qkv, size_t T, size_t d, size_t H, f
         for (size_t task = b; task < e; ++task) {
             const size_t h = task / blocks, r0 = (task % blocks) * kRowBlock, r1 = std::min(T, r0 + kRowBlock);
             float* sc = scores.data();
-            for (size_t r = r0; r < r1; ++r) rowToPairs(qkv + r * ld + h * hd, hd, q + (r - r0) * pairs);
+            for (size_t r = r0; r < r1; ++r) bfloat16Pairs(qkv + r * ld + h * hd, hd, q + (r - r0) * pairs);
             twelveRowsAtATime<ScoreKernelBf16>(r0, r1, r0, q, pairs, keys + h * pairs * stride, stride, pairs, scale,
                                                sc);
             // Scores beyond the last frame are zero (zero keys) and stay so: their probabilities are 0.
             for (size_t r = r0; r < r1; ++r) {
                 softmaxRowWide(sc + (r - r0) * stride, T);
-                rowToPairs(sc + (r - r0) * stride, 2 * framePairs, p + (r - r0) * (stride / 2));
+                bfloat16Pairs(sc + (r - r0) * stride, 2 * framePairs, p + (r - r0) * (stride / 2));
             }
             twelveRowsAtATime<WeighKernelBf16>(r0, r1, r0, p, stride / 2, values + h * hd * framePairs, framePairs,
                                                hd, out + h * hd, d);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
 
 namespace coreml::whisper {
@@ -224,12 +225,8 @@ void packPanels(const T* src, size_t ld, size_t rows, size_t k0, size_t kc, size
     }
 }
 
-inline uint32_t toBf16(float f) { return bfloat16Bits(f); }
-
-// kc values of a row as pairs of bfloat16 along k: word p holds k = 2p (low half) and 2p + 1 (high
-// half), an odd kc padded with zero; word p goes to out[p * stride]. A row's values in order are
-// already its pairs, so 32 of them convert with one instruction. Only called on CPUs with
-// AVX512-BF16.
+// As bfloat16Pairs, word p going to out[p * stride]. A row's values in order are already its
+// pairs, so 32 of them convert with one instruction.
 __attribute__((target("avx512f,avx512bf16"))) void rowToBf16(const float* row, size_t kc, uint32_t* out,
                                                               size_t stride) {
     alignas(64) uint32_t words[16];
@@ -244,15 +241,8 @@ __attribute__((target("avx512f,avx512bf16"))) void rowToBf16(const float* row, s
 #pragma GCC unroll 16
         for (size_t w = 0; w < 16; ++w) out[(p / 2 + w) * stride] = words[w];
     }
-    for (; p + 1 < kc; p += 2) out[(p / 2) * stride] = toBf16(row[p]) | (toBf16(row[p + 1]) << 16);
-    if (p < kc) out[(p / 2) * stride] = toBf16(row[p]);
-}
-
-inline void halvesToFloats(const uint16_t* src, float* dst, size_t count) {
-    size_t i = 0;
-    for (; i + 8 <= count; i += 8)
-        _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
-    for (; i < count; ++i) dst[i] = _cvtsh_ss(src[i]);
+    for (; p + 1 < kc; p += 2) out[(p / 2) * stride] = bfloat16Bits(row[p]) | (uint32_t(bfloat16Bits(row[p + 1])) << 16);
+    if (p < kc) out[(p / 2) * stride] = bfloat16Bits(row[p]);
 }
 
 // C = alpha * tile + beta * C on the first slice of k (C unread when beta is 0), C += alpha * tile
@@ -362,7 +352,7 @@ void packB(const Plan& plan, const GemmB& b, size_t n, size_t p0, size_t p1, flo
                 const GemmB::Row src = b.row(r0 + r);
                 const float* values = static_cast<const float*>(src.data) + pc;
                 if (src.half) {
-                    halvesToFloats(static_cast<const uint16_t*>(src.data) + pc, row, kc);
+                    halfToFloat(static_cast<const uint16_t*>(src.data) + pc, row, kc);
                     values = row;
                 }
                 if (s.bf16) {
@@ -486,6 +476,8 @@ void product(GemmPath path, const float* a, size_t lda, const GemmB& b, float* c
 }
 
 }  // namespace
+
+void bfloat16Pairs(const float* x, size_t n, uint32_t* out) { rowToBf16(x, n, out, 1); }
 
 GemmB& GemmB::add(const void* b, size_t ld, size_t rows, bool half) {
     if (count_ == 3) throw std::length_error("GemmB holds at most three matrices");

@@ -35,6 +35,10 @@ inline uint16_t bfloat16Bits(float f) {
     return static_cast<uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
 }
 
+// n values as pairs of bfloat16: word p holds value 2p (low half) and 2p + 1 (high half), an odd n
+// padded with zero. Only on CPUs with AVX512-BF16.
+void bfloat16Pairs(const float* x, size_t n, uint32_t* out);
+
 // Rows and columns of a path's register tile: block edges on these multiples avoid partial tiles.
 size_t gemmTileRows(GemmPath path);
 size_t gemmTileColumns(GemmPath path);
