@@ -19,13 +19,13 @@ struct AudioEncoderModel::Layer {
 };
 
 struct AudioEncoderModel::Scratch {
-    std::vector<float> columns;  // im2col, [3000, 3 * max(n_mels, d)]
-    std::vector<float> h1;       // [3000, d]
+    // Buffers shared by stages that never overlap: the convolutions' im2col columns ([3000, 3 n_mels],
+    // then [1500, 3d]) and the MLP's hidden layer [1500, 4d]; conv1's output [3000, d] and the
+    // layers' q, k, v [1500, 3d].
+    std::vector<float> wide, mid;
     std::vector<float> x;        // [1500, d]
     std::vector<float> xn;       // [1500, d]
-    std::vector<float> qkv;      // [1500, 3d]
     std::vector<float> attn;     // [1500, d]
-    std::vector<float> hidden;   // [1500, 4d]
     std::vector<float> packed;   // blocked attention's per-head keys and values
 };
 
@@ -84,13 +84,11 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
     const size_t ds = static_cast<size_t>(d), ms = static_cast<size_t>(m);
     scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms] {
         auto s = std::make_unique<Scratch>();
-        s->columns.resize(static_cast<size_t>(kMelFrames) * 3 * std::max(ms, ds));
-        s->h1.resize(kMelFrames * ds);
+        s->wide.resize(std::max({kMelFrames * 3 * ms, kEncoderFrames * 3 * ds, kEncoderFrames * 4 * ds}));
+        s->mid.resize(std::max(kMelFrames * ds, kEncoderFrames * 3 * ds));
         s->x.resize(kEncoderFrames * ds);
         s->xn.resize(kEncoderFrames * ds);
-        s->qkv.resize(kEncoderFrames * 3 * ds);
         s->attn.resize(kEncoderFrames * ds);
-        s->hidden.resize(kEncoderFrames * 4 * ds);
         return s;
     });
 }
@@ -117,7 +115,7 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
                 band[0] = band[t1 - t0 + 1] = 0.0f;
                 halfToFloat(mel + c * T1 + t0 - 1 + first, band + first, last - first);
                 for (size_t t = t0; t < t1; ++t) {
-                    float* col = s.columns.data() + t * 3 * m + 3 * c;
+                    float* col = s.wide.data() + t * 3 * m + 3 * c;
                     col[0] = band[t - t0];
                     col[1] = band[t - t0 + 1];
                     col[2] = band[t - t0 + 2];
@@ -125,18 +123,18 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
             }
         }
     });
-    matmulTransBOnPathThen(bestGemmPath(), s.columns.data(), 3 * m, conv1_, s.h1.data(), d, T1, d, 3 * m, 1.0f, 0.0f,
+    matmulTransBOnPathThen(bestGemmPath(), s.wide.data(), 3 * m, conv1_, s.mid.data(), d, T1, d, 3 * m, 1.0f, 0.0f,
                            [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                               addBiasGeluBlock(s.h1.data(), d, r0, r1, c0, c1, conv1Bias_.data());
+                               addBiasGeluBlock(s.mid.data(), d, r0, r1, c0, c1, conv1Bias_.data());
                            });
     // conv2 (kernel 3, stride 2, pad 1): columns[t] = h[2t-1 .. 2t+1] per channel.
     parallelFor(T, 16, [&](size_t b, size_t e) {
         for (size_t t = b; t < e; ++t) {
-            float* col = s.columns.data() + t * 3 * d;
+            float* col = s.wide.data() + t * 3 * d;
             const float* rows[3];
             for (int k = 0; k < 3; ++k) {
                 const long src = 2 * static_cast<long>(t) + k - 1;
-                rows[k] = src < 0 || src >= static_cast<long>(T1) ? nullptr : s.h1.data() + src * d;
+                rows[k] = src < 0 || src >= static_cast<long>(T1) ? nullptr : s.mid.data() + src * d;
             }
             for (size_t i = 0; i < d; ++i) {
                 col[3 * i] = rows[0] ? rows[0][i] : 0.0f;
@@ -145,7 +143,7 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
             }
         }
     });
-    matmulTransBOnPathThen(bestGemmPath(), s.columns.data(), 3 * d, conv2_, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f,
+    matmulTransBOnPathThen(bestGemmPath(), s.wide.data(), 3 * d, conv2_, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f,
                            [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                addBiasGeluBlock(s.x.data(), d, r0, r1, c0, c1, conv2Bias_.data());
                                for (size_t t = r0; t < r1; ++t)
@@ -154,22 +152,22 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
 
     for (const Layer& L : layers_) {
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
-        matmulTransBOnPathThen(path_, s.xn.data(), d, L.qkv, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
+        matmulTransBOnPathThen(path_, s.xn.data(), d, L.qkv, s.mid.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                                   addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
+                                   addBiasBlock(s.mid.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
                                });
-        encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed, path_);
+        encoderSelfAttention(s.mid.data(), T, d, H, s.attn.data(), s.packed, path_);
         // x += attn . Wo^T + bo
         matmulTransBOnPathThen(path_, s.attn.data(), d, L.o, s.x.data(), d, T, d, d, 1.0f, 1.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                    addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.oBias.data());
                                });
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln2Weight.data(), L.ln2Bias.data());
-        matmulTransBOnPathThen(path_, s.xn.data(), d, L.fc1, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
+        matmulTransBOnPathThen(path_, s.xn.data(), d, L.fc1, s.wide.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                                   addBiasGeluBlock(s.hidden.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
+                                   addBiasGeluBlock(s.wide.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
                                });
-        matmulTransBOnPathThen(path_, s.hidden.data(), 4 * d, L.fc2, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
+        matmulTransBOnPathThen(path_, s.wide.data(), 4 * d, L.fc2, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                    addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.fc2Bias.data());
                                });
