@@ -116,19 +116,22 @@ void weighPanels(const float* p, size_t ldp, const float* panels, size_t frames,
     }
 }
 
-// Runs Kernel<R> over rows [r0, r1) in groups of six, then the rest.
-template <template <int> class Kernel, class... Args>
-void sixRowsAtATime(size_t r0, size_t r1, Args&&... args) {
-    size_t r = r0;
-    for (; r + 6 <= r1; r += 6) Kernel<6>::run(r, args...);
-    switch (r1 - r) {
-        case 5: Kernel<5>::run(r, args...); break;
-        case 4: Kernel<4>::run(r, args...); break;
-        case 3: Kernel<3>::run(r, args...); break;
-        case 2: Kernel<2>::run(r, args...); break;
-        case 1: Kernel<1>::run(r, args...); break;
-        default: break;
+// Runs Kernel<Max> over rows [r0, r1) in groups of Max, then Kernel<rest> once on the rest.
+template <int R, template <int> class Kernel, class... Args>
+void lastRows(size_t rest, size_t r, Args&&... args) {
+    if constexpr (R > 0) {
+        if (rest == static_cast<size_t>(R))
+            Kernel<R>::run(r, args...);
+        else
+            lastRows<R - 1, Kernel>(rest, r, args...);
     }
+}
+
+template <int Max, template <int> class Kernel, class... Args>
+void rowsAtATime(size_t r0, size_t r1, Args&&... args) {
+    size_t r = r0;
+    for (; r + Max <= r1; r += Max) Kernel<Max>::run(r, args...);
+    lastRows<Max - 1, Kernel>(r1 - r, r, args...);
 }
 
 template <int R>
@@ -341,27 +344,6 @@ struct WeighKernelBf16 {
     }
 };
 
-// Runs Kernel<R> over rows [r0, r1) in groups of twelve, then the rest.
-template <template <int> class Kernel, class... Args>
-void twelveRowsAtATime(size_t r0, size_t r1, Args&&... args) {
-    size_t r = r0;
-    for (; r + 12 <= r1; r += 12) Kernel<12>::run(r, args...);
-    switch (r1 - r) {
-        case 11: Kernel<11>::run(r, args...); break;
-        case 10: Kernel<10>::run(r, args...); break;
-        case 9: Kernel<9>::run(r, args...); break;
-        case 8: Kernel<8>::run(r, args...); break;
-        case 7: Kernel<7>::run(r, args...); break;
-        case 6: Kernel<6>::run(r, args...); break;
-        case 5: Kernel<5>::run(r, args...); break;
-        case 4: Kernel<4>::run(r, args...); break;
-        case 3: Kernel<3>::run(r, args...); break;
-        case 2: Kernel<2>::run(r, args...); break;
-        case 1: Kernel<1>::run(r, args...); break;
-        default: break;
-    }
-}
-
 template <int R>
 struct ScoreKernelWide {
     static void run(size_t r, size_t r0, const float* q, size_t ld, const float* kt, size_t stride, size_t hd,
@@ -416,14 +398,14 @@ void reducedPrecisionAttention(const float* qkv, size_t T, size_t d, size_t H, f
             const size_t h = task / blocks, r0 = (task % blocks) * kRowBlock, r1 = std::min(T, r0 + kRowBlock);
             float* sc = scores.data();
             for (size_t r = r0; r < r1; ++r) bfloat16Pairs(qkv + r * ld + h * hd, hd, q + (r - r0) * pairs);
-            twelveRowsAtATime<ScoreKernelBf16>(r0, r1, r0, q, pairs, keys + h * pairs * stride, stride, pairs, scale,
+            rowsAtATime<12, ScoreKernelBf16>(r0, r1, r0, q, pairs, keys + h * pairs * stride, stride, pairs, scale,
                                                sc);
             // Scores beyond the last frame are zero (zero keys) and stay so: their probabilities are 0.
             for (size_t r = r0; r < r1; ++r) {
                 softmaxRowWide(sc + (r - r0) * stride, T);
                 bfloat16Pairs(sc + (r - r0) * stride, 2 * framePairs, p + (r - r0) * (stride / 2));
             }
-            twelveRowsAtATime<WeighKernelBf16>(r0, r1, r0, p, stride / 2, values + h * hd * framePairs, framePairs,
+            rowsAtATime<12, WeighKernelBf16>(r0, r1, r0, p, stride / 2, values + h * hd * framePairs, framePairs,
                                                hd, out + h * hd, d);
         }
     });
@@ -479,15 +461,15 @@ void encoderSelfAttention(const float* qkv, size_t T, size_t d, size_t H, float*
             const float* vh = values + h * T * hd;
             float* sc = scores.data();
             if (wide) {
-                twelveRowsAtATime<ScoreKernelWide>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
+                rowsAtATime<12, ScoreKernelWide>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
                 for (size_t r = r0; r < r1; ++r) softmaxRowWide(sc + (r - r0) * stride, T);
-                twelveRowsAtATime<WeighKernelWide>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
+                rowsAtATime<12, WeighKernelWide>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
                 continue;
             }
-            sixRowsAtATime<ScoreKernel>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
+            rowsAtATime<6, ScoreKernel>(r0, r1, r0, qkv + h * hd, ld, kt, stride, hd, scale, sc);
             for (size_t r = r0; r < r1; ++r) softmaxRow(sc + (r - r0) * stride, T);
             if (panels) {
-                sixRowsAtATime<WeighKernel>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
+                rowsAtATime<6, WeighKernel>(r0, r1, r0, sc, stride, vh, T, hd, out + h * hd, d);
             } else {
                 size_t r = r0;
                 for (; r + 4 <= r1; r += 4) weighAll<4>(sc + (r - r0) * stride, stride, vh, T, hd, out + r * d + h * hd, d);
