@@ -38,6 +38,7 @@ struct PathShape {
     // bfloat16 once per product, lda in words) instead of being packed.
     DirectKernel direct = nullptr;
     UpdateFunction update = nullptr;  // writes a tile into C (updateTile where unset)
+    bool transposes = false;  // full single-precision B panels packed by 16 x 16 AVX-512 transposes
 };
 
 // Plain C++; the compiler vectorises what it can. The reference the others are checked against
@@ -195,7 +196,8 @@ __attribute__((target("avx512f,avx512bf16"))) void kernelAvx512Bf16Direct(size_t
 const PathShape& shapeOf(GemmPath path) {
     static const PathShape portable{4, 16, 256, 64, 24, kernelPortable<4, 16>};
     static const PathShape avx2{6, 16, 384, 96, 24, kernelAvx2};
-    static const PathShape avx512{12, 32, 384, 96, 12, kernelAvx512, false, kernelAvx512Direct, updateTileAvx512};
+    static const PathShape avx512{12, 32, 384, 96, 12, kernelAvx512, false, kernelAvx512Direct, updateTileAvx512,
+                                  true};
     // Half the bytes per value: twice the depth in the same cache footprint.
     static const PathShape avx512bf16{12, 32, 768, 96, 12, kernelAvx512Bf16, true, kernelAvx512Bf16Direct,
                                       updateTileAvx512};
@@ -338,6 +340,65 @@ struct Plan {
     size_t rowWords() const { return words(k); }
 };
 
+// Every lane written: GCC 12's plain forms of these start from an undefined vector and warn.
+__attribute__((target("avx512f"))) inline __m512 unpackLo(__m512 a, __m512 b) {
+    return _mm512_mask_unpacklo_ps(a, 0xFFFF, a, b);
+}
+__attribute__((target("avx512f"))) inline __m512 unpackHi(__m512 a, __m512 b) {
+    return _mm512_mask_unpackhi_ps(a, 0xFFFF, a, b);
+}
+template <int Imm>
+__attribute__((target("avx512f"))) inline __m512 lanes(__m512 a, __m512 b) {
+    return _mm512_mask_shuffle_f32x4(a, 0xFFFF, a, b, Imm);
+}
+__attribute__((target("avx512f"))) inline __m512 halvesToFloats(const uint16_t* p) {
+    const __m512 none = _mm512_setzero_ps();
+    return _mm512_mask_cvtph_ps(none, 0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+// Sixteen rows of B, columns [k0, k0 + kc), into a panel with leading dimension ld (dst[p * ld + i]
+// = row i, column k0 + p): 16 x 16 blocks transposed in registers, each row read in its own
+// precision.
+__attribute__((target("avx512f"))) void packSixteenRows(const GemmB::Row* rows, size_t k0, size_t kc, float* dst,
+                                                         size_t ld) {
+    size_t p = 0;
+    for (; p + 16 <= kc; p += 16) {
+        __m512 r[16], t[16];
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i)
+            r[i] = rows[i].half ? halvesToFloats(static_cast<const uint16_t*>(rows[i].data) + k0 + p)
+                                : _mm512_loadu_ps(static_cast<const float*>(rows[i].data) + k0 + p);
+        // Pairs of rows interleaved, then quadruples, per 128-bit lane: r[4q + j] holds column
+        // 4 * lane + j of rows 4q .. 4q + 3.
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) {
+            t[2 * i] = unpackLo(r[2 * i], r[2 * i + 1]);
+            t[2 * i + 1] = unpackHi(r[2 * i], r[2 * i + 1]);
+        }
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) {
+            r[4 * q] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0x44);
+            r[4 * q + 1] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0xEE);
+            r[4 * q + 2] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0x44);
+            r[4 * q + 3] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0xEE);
+        }
+        // Then the lanes: column 4 * lane + j gathers lane `lane` of r[j], r[4 + j], r[8 + j], r[12 + j].
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const __m512 u0 = lanes<0x88>(r[j], r[4 + j]), u1 = lanes<0xDD>(r[j], r[4 + j]);
+            const __m512 u2 = lanes<0x88>(r[8 + j], r[12 + j]), u3 = lanes<0xDD>(r[8 + j], r[12 + j]);
+            _mm512_storeu_ps(dst + (p + j) * ld, lanes<0x88>(u0, u2));
+            _mm512_storeu_ps(dst + (p + 8 + j) * ld, lanes<0xDD>(u0, u2));
+            _mm512_storeu_ps(dst + (p + 4 + j) * ld, lanes<0x88>(u1, u3));
+            _mm512_storeu_ps(dst + (p + 12 + j) * ld, lanes<0xDD>(u1, u3));
+        }
+    }
+    for (; p < kc; ++p)
+        for (int i = 0; i < 16; ++i)
+            dst[p * ld + i] = rows[i].half ? _cvtsh_ss(static_cast<const uint16_t*>(rows[i].data)[k0 + p])
+                                           : static_cast<const float*>(rows[i].data)[k0 + p];
+}
+
 // Packs panels [p0, p1) of B (all slices) into `packed`.
 void packB(const Plan& plan, const GemmB& b, size_t n, size_t p0, size_t p1, float* packed) {
     const PathShape& s = plan.s;
@@ -348,6 +409,14 @@ void packB(const Plan& plan, const GemmB& b, size_t n, size_t p0, size_t p1, flo
         for (size_t pc = 0; pc < plan.k; pc += plan.sliceDepth) {
             const size_t kc = std::min(plan.sliceDepth, plan.k - pc), depth = plan.words(kc);
             float* dst = panel + plan.words(pc) * s.nr;
+            if (s.transposes && rows == s.nr) {
+                GemmB::Row sixteen[16];
+                for (size_t g = 0; g < s.nr; g += 16) {
+                    for (size_t i = 0; i < 16; ++i) sixteen[i] = b.row(r0 + g + i);
+                    packSixteenRows(sixteen, pc, kc, dst + g, s.nr);
+                }
+                continue;
+            }
             for (size_t r = 0; r < rows; ++r) {
                 const GemmB::Row src = b.row(r0 + r);
                 const float* values = static_cast<const float*>(src.data) + pc;
