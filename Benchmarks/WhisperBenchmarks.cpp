@@ -1,7 +1,8 @@
 // Speed of the Whisper architectures with random weights at the published model sizes: mel time per
 // window, encoder time per window (with achieved GFLOP/s next to the best sgemm throughput measured
 // on the encoder's shapes: our widest path or OpenBLAS, whichever is faster) and decoder time per
-// token, each at 8 and at 2 threads. sgemm/<path> shows each product path this CPU runs.
+// token, each at 8 and at 2 threads. sgemm/<path> shows each product path this CPU runs, and
+// sgemm/<path>/f16 the encoder's paths with the weights in half precision, as the encoder reads them.
 //
 // Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
 #include <benchmark/benchmark.h>
@@ -146,14 +147,21 @@ double encoderFlops(const WhisperModelConfig& c) {
     return 2 * 3000 * d * 3 * m + 2 * T * d * 3 * d + c.encoderLayers * perLayer;
 }
 
-// The encoder's MLP products (1500 x d by d x 4d, then 1500 x 4d by 4d x d) on one of our paths.
-void sgemm(benchmark::State& state, int threads, int d, GemmPath path) {
+// The encoder's MLP products (1500 x d by d x 4d, then 1500 x 4d by 4d x d) on one of our paths,
+// with the weights in single precision or, as the encoder reads them, in half precision.
+void sgemm(benchmark::State& state, int threads, int d, GemmPath path, bool halfWeights) {
     openblas_set_num_threads(threads);
     const size_t M = 1500, K = d, N = 4 * d;
     std::vector<float> a(M * K, 0.5f), b(N * K, 0.25f), b2(K * N, 0.125f), c(M * N);
+    std::vector<uint16_t> bh(N * K, floatToHalf(0.25f)), b2h(K * N, floatToHalf(0.125f));
     for (auto _ : state) {
-        matmulTransBOnPath(path, a.data(), K, b.data(), K, c.data(), N, M, N, K, 1.0f, 0.0f);
-        matmulTransBOnPath(path, c.data(), N, b2.data(), N, a.data(), K, M, K, N, 1.0f, 0.0f);
+        if (halfWeights) {
+            matmulTransBOnPath(path, a.data(), K, bh.data(), K, c.data(), N, M, N, K, 1.0f, 0.0f);
+            matmulTransBOnPath(path, c.data(), N, b2h.data(), N, a.data(), K, M, K, N, 1.0f, 0.0f);
+        } else {
+            matmulTransBOnPath(path, a.data(), K, b.data(), K, c.data(), N, M, N, K, 1.0f, 0.0f);
+            matmulTransBOnPath(path, c.data(), N, b2.data(), N, a.data(), K, M, K, N, 1.0f, 0.0f);
+        }
         benchmark::DoNotOptimize(a.data());
     }
     state.counters["GFLOP/s"] = benchmark::Counter(4.0 * M * N * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
@@ -390,9 +398,17 @@ int main(int argc, char** argv) {
             const std::string suffix = "/d" + std::to_string(d) + "/threads:" + std::to_string(threads);
             for (GemmPath path : supportedGemmPaths())
                 benchmark::RegisterBenchmark(("sgemm/" + std::string(gemmPathName(path)) + suffix).c_str(), sgemm,
-                                             threads, d, path)
+                                             threads, d, path, false)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
+            // F16 weights on the paths the encoder runs.
+            for (GemmPath path : {bestGemmPath(), reducedPrecisionGemmPath()}) {
+                benchmark::RegisterBenchmark(("sgemm/" + std::string(gemmPathName(path)) + "/f16" + suffix).c_str(),
+                                             sgemm, threads, d, path, true)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+                if (path == reducedPrecisionGemmPath()) break;
+            }
             benchmark::RegisterBenchmark(("sgemm/openblas" + suffix).c_str(), sgemmOpenblas, threads, d)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
