@@ -38,7 +38,7 @@ struct PathShape {
     // bfloat16 once per product, lda in words) instead of being packed.
     DirectKernel direct = nullptr;
     UpdateFunction update = nullptr;  // writes a tile into C (updateTile where unset)
-    bool transposes = false;  // full single-precision B panels packed by 16 x 16 AVX-512 transposes
+    bool transposes = false;  // full B panels packed by 16 x 16 AVX-512 transposes
 };
 
 // Plain C++; the compiler vectorises what it can. The reference the others are checked against
@@ -200,7 +200,7 @@ const PathShape& shapeOf(GemmPath path) {
                                   true};
     // Half the bytes per value: twice the depth in the same cache footprint.
     static const PathShape avx512bf16{12, 32, 768, 96, 12, kernelAvx512Bf16, true, kernelAvx512Bf16Direct,
-                                      updateTileAvx512};
+                                      updateTileAvx512, true};
     switch (path) {
         case GemmPath::avx512bf16: return avx512bf16;
         case GemmPath::avx2: return avx2;
@@ -356,47 +356,75 @@ __attribute__((target("avx512f"))) inline __m512 halvesToFloats(const uint16_t* 
     return _mm512_mask_cvtph_ps(none, 0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
 }
 
+// Transposes sixteen vectors of sixteen 32-bit values (r[i] = row i) and stores column j at
+// dst + j * ld. First pairs of rows interleaved, then quadruples, per 128-bit lane: r[4q + j] holds
+// column 4 * lane + j of rows 4q .. 4q + 3; then column 4 * lane + j gathers lane `lane` of r[j],
+// r[4 + j], r[8 + j], r[12 + j].
+__attribute__((target("avx512f"))) inline void transposeStore16(__m512* r, float* dst, size_t ld) {
+    __m512 t[16];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+        t[2 * i] = unpackLo(r[2 * i], r[2 * i + 1]);
+        t[2 * i + 1] = unpackHi(r[2 * i], r[2 * i + 1]);
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        r[4 * q] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0x44);
+        r[4 * q + 1] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0xEE);
+        r[4 * q + 2] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0x44);
+        r[4 * q + 3] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0xEE);
+    }
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+        const __m512 u0 = lanes<0x88>(r[j], r[4 + j]), u1 = lanes<0xDD>(r[j], r[4 + j]);
+        const __m512 u2 = lanes<0x88>(r[8 + j], r[12 + j]), u3 = lanes<0xDD>(r[8 + j], r[12 + j]);
+        _mm512_storeu_ps(dst + j * ld, lanes<0x88>(u0, u2));
+        _mm512_storeu_ps(dst + (8 + j) * ld, lanes<0xDD>(u0, u2));
+        _mm512_storeu_ps(dst + (4 + j) * ld, lanes<0x88>(u1, u3));
+        _mm512_storeu_ps(dst + (12 + j) * ld, lanes<0xDD>(u1, u3));
+    }
+}
+
+// Sixteen values of a row of B from column k, in single precision whatever the row's.
+__attribute__((target("avx512f"))) inline __m512 loadSixteen(const GemmB::Row& row, size_t k) {
+    return row.half ? halvesToFloats(static_cast<const uint16_t*>(row.data) + k)
+                    : _mm512_loadu_ps(static_cast<const float*>(row.data) + k);
+}
+inline float valueAt(const GemmB::Row& row, size_t k) {
+    return row.half ? _cvtsh_ss(static_cast<const uint16_t*>(row.data)[k]) : static_cast<const float*>(row.data)[k];
+}
+
 // Sixteen rows of B, columns [k0, k0 + kc), into a panel with leading dimension ld (dst[p * ld + i]
-// = row i, column k0 + p): 16 x 16 blocks transposed in registers, each row read in its own
-// precision.
+// = row i, column k0 + p), 16 x 16 blocks transposed in registers.
 __attribute__((target("avx512f"))) void packSixteenRows(const GemmB::Row* rows, size_t k0, size_t kc, float* dst,
                                                          size_t ld) {
     size_t p = 0;
     for (; p + 16 <= kc; p += 16) {
-        __m512 r[16], t[16];
+        __m512 r[16];
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; ++i)
-            r[i] = rows[i].half ? halvesToFloats(static_cast<const uint16_t*>(rows[i].data) + k0 + p)
-                                : _mm512_loadu_ps(static_cast<const float*>(rows[i].data) + k0 + p);
-        // Pairs of rows interleaved, then quadruples, per 128-bit lane: r[4q + j] holds column
-        // 4 * lane + j of rows 4q .. 4q + 3.
-#pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) {
-            t[2 * i] = unpackLo(r[2 * i], r[2 * i + 1]);
-            t[2 * i + 1] = unpackHi(r[2 * i], r[2 * i + 1]);
-        }
-#pragma GCC unroll 4
-        for (int q = 0; q < 4; ++q) {
-            r[4 * q] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0x44);
-            r[4 * q + 1] = _mm512_shuffle_ps(t[4 * q], t[4 * q + 2], 0xEE);
-            r[4 * q + 2] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0x44);
-            r[4 * q + 3] = _mm512_shuffle_ps(t[4 * q + 1], t[4 * q + 3], 0xEE);
-        }
-        // Then the lanes: column 4 * lane + j gathers lane `lane` of r[j], r[4 + j], r[8 + j], r[12 + j].
-#pragma GCC unroll 4
-        for (int j = 0; j < 4; ++j) {
-            const __m512 u0 = lanes<0x88>(r[j], r[4 + j]), u1 = lanes<0xDD>(r[j], r[4 + j]);
-            const __m512 u2 = lanes<0x88>(r[8 + j], r[12 + j]), u3 = lanes<0xDD>(r[8 + j], r[12 + j]);
-            _mm512_storeu_ps(dst + (p + j) * ld, lanes<0x88>(u0, u2));
-            _mm512_storeu_ps(dst + (p + 8 + j) * ld, lanes<0xDD>(u0, u2));
-            _mm512_storeu_ps(dst + (p + 4 + j) * ld, lanes<0x88>(u1, u3));
-            _mm512_storeu_ps(dst + (p + 12 + j) * ld, lanes<0xDD>(u1, u3));
-        }
+        for (int i = 0; i < 16; ++i) r[i] = loadSixteen(rows[i], k0 + p);
+        transposeStore16(r, dst + p * ld, ld);
     }
     for (; p < kc; ++p)
+        for (int i = 0; i < 16; ++i) dst[p * ld + i] = valueAt(rows[i], k0 + p);
+}
+
+// The same as bfloat16 pairs (word p of row i at dst[p * ld + i], ld in words): 32 columns of a
+// row make one vector of sixteen pair words, then the words are transposed like floats.
+__attribute__((target("avx512f,avx512bf16"))) void packSixteenRowsBf16(const GemmB::Row* rows, size_t k0, size_t kc,
+                                                                        uint32_t* dst, size_t ld) {
+    size_t p = 0;
+    for (; p + 32 <= kc; p += 32) {
+        __m512 r[16];
+#pragma GCC unroll 16
         for (int i = 0; i < 16; ++i)
-            dst[p * ld + i] = rows[i].half ? _cvtsh_ss(static_cast<const uint16_t*>(rows[i].data)[k0 + p])
-                                           : static_cast<const float*>(rows[i].data)[k0 + p];
+            r[i] = (__m512)_mm512_cvtne2ps_pbh(loadSixteen(rows[i], k0 + p + 16), loadSixteen(rows[i], k0 + p));
+        transposeStore16(r, reinterpret_cast<float*>(dst + (p / 2) * ld), ld);
+    }
+    for (; p < kc; p += 2)
+        for (int i = 0; i < 16; ++i)
+            dst[(p / 2) * ld + i] = bfloat16Bits(valueAt(rows[i], k0 + p)) |
+                                    (p + 1 < kc ? uint32_t(bfloat16Bits(valueAt(rows[i], k0 + p + 1))) << 16 : 0u);
 }
 
 // Packs panels [p0, p1) of B (all slices) into `packed`.
@@ -413,7 +441,10 @@ void packB(const Plan& plan, const GemmB& b, size_t n, size_t p0, size_t p1, flo
                 GemmB::Row sixteen[16];
                 for (size_t g = 0; g < s.nr; g += 16) {
                     for (size_t i = 0; i < 16; ++i) sixteen[i] = b.row(r0 + g + i);
-                    packSixteenRows(sixteen, pc, kc, dst + g, s.nr);
+                    if (s.bf16)
+                        packSixteenRowsBf16(sixteen, pc, kc, reinterpret_cast<uint32_t*>(dst) + g, s.nr);
+                    else
+                        packSixteenRows(sixteen, pc, kc, dst + g, s.nr);
                 }
                 continue;
             }
