@@ -318,36 +318,47 @@ TEST_F(WhisperModelTest, AudioEncoderOnEveryPathMatchesReference) {
 
 TEST_F(WhisperModelTest, ReducedPrecisionEncoderKeepsTheGreedyTokens) {
     // The same audio encoded in single precision and on the reduced-precision path, then twelve
-    // greedy decoder steps on each: the tokens must not change.
-    const auto& c = config();
-    const int S = c.cacheLength, E = c.decoderLayers * c.width;
-    auto mel = halfArray({1, c.melCount, 1, 3000}, randomValues(static_cast<size_t>(c.melCount) * 3000, 1.5, 23));
-    auto decoder = load("TextDecoder");
-    auto tokensFor = [&](MLComputeUnits units) {
-        MLModelConfiguration configuration;
-        configuration.computeUnits = units;
-        auto encoder = MLModel::load(*folder_ / "AudioEncoder.mlmodelc", configuration);
-        auto enc = output(*encoder->prediction(MLDictionaryFeatureProvider(
-                              std::map<std::string, std::shared_ptr<MLMultiArray>>{{"melspectrogram_features", mel}})),
-                          "encoder_output_embeds");
-        auto keys = halfArray({1, E, 1, S}, {}), values = halfArray({1, E, 1, S}, {});
-        std::vector<double> mask(S, -10000.0);
-        std::vector<int> tokens;
-        int token = 50258;
-        for (int t = 0; t < std::min(12, S); ++t) {
-            mask[t] = 0;
-            auto r = step(*decoder, token, t, keys, values, halfArray({1, S}, mask), enc);
-            auto logits = asDoubles(*r.logits);
-            token = static_cast<int>(std::max_element(logits.begin(), logits.end()) - logits.begin());
-            tokens.push_back(token);
-            for (int row = 0; row < E; ++row) {
-                keys->data<Float16>()[row * S + t] = r.keys->data<Float16>()[row];
-                values->data<Float16>()[row * S + t] = r.values->data<Float16>()[row];
+    // greedy decoder steps on each: the tokens must not change. Also on a model whose encoder has
+    // two heads 32 wide, where the AVX-512 paths run their own attention (in bfloat16 on the
+    // reduced-precision one).
+    auto twoHeads = *options_;
+    twoHeads.config.encoderHeads = 2;
+    twoHeads.writeTokenizer = false;
+    const auto wideFolder = freshFolder("two-heads");
+    whisper::writeTestModel(wideFolder, twoHeads);
+    for (const auto& folder : {*folder_, wideFolder}) {
+        SCOPED_TRACE(folder.filename().string());
+        const auto& c = config();
+        const int S = c.cacheLength, E = c.decoderLayers * c.width;
+        auto mel = halfArray({1, c.melCount, 1, 3000}, randomValues(static_cast<size_t>(c.melCount) * 3000, 1.5, 23));
+        auto decoder = MLModel::load(folder / "TextDecoder.mlmodelc");
+        auto tokensFor = [&](MLComputeUnits units) {
+            MLModelConfiguration configuration;
+            configuration.computeUnits = units;
+            auto encoder = MLModel::load(folder / "AudioEncoder.mlmodelc", configuration);
+            auto enc = output(*encoder->prediction(MLDictionaryFeatureProvider(
+                                  std::map<std::string, std::shared_ptr<MLMultiArray>>{{"melspectrogram_features", mel}})),
+                              "encoder_output_embeds");
+            auto keys = halfArray({1, E, 1, S}, {}), values = halfArray({1, E, 1, S}, {});
+            std::vector<double> mask(S, -10000.0);
+            std::vector<int> tokens;
+            int token = 50258;
+            for (int t = 0; t < std::min(12, S); ++t) {
+                mask[t] = 0;
+                auto r = step(*decoder, token, t, keys, values, halfArray({1, S}, mask), enc);
+                auto logits = asDoubles(*r.logits);
+                token = static_cast<int>(std::max_element(logits.begin(), logits.end()) - logits.begin());
+                tokens.push_back(token);
+                for (int row = 0; row < E; ++row) {
+                    keys->data<Float16>()[row * S + t] = r.keys->data<Float16>()[row];
+                    values->data<Float16>()[row * S + t] = r.values->data<Float16>()[row];
+                }
             }
-        }
-        return tokens;
-    };
-    EXPECT_EQ(tokensFor(MLComputeUnits::all), tokensFor(MLComputeUnits::cpuOnly));
+            return tokens;
+        };
+        EXPECT_EQ(tokensFor(MLComputeUnits::all), tokensFor(MLComputeUnits::cpuOnly));
+    }
+    std::filesystem::remove_all(wideFolder);
 }
 
 // Runs `tokens` through the decoder with the engine's cache protocol and checks every step against
