@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "Jinja/Environment.hpp"
+#include "Jinja/TextFastPaths.hpp"
 
 namespace jinja {
 
@@ -31,9 +32,12 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                           std::is_same_v<T, E::Integer> || std::is_same_v<T, E::Boolean>) {
                 facts.constant = Value(p.value);
                 facts.runsNoCode = true;
+                facts.literal = true;
+                if constexpr (std::is_same_v<T, E::String>) facts.asciiText = fastText::isASCII(p.value);
             } else if constexpr (std::is_same_v<T, E::Null>) {
                 facts.constant = Value::null();
                 facts.runsNoCode = true;
+                facts.literal = true;
             } else if constexpr (std::is_same_v<T, E::Identifier>) {
                 facts.nameHash = ScopeVariables::hashName(p.name);
                 facts.runsNoCode = true;
@@ -44,8 +48,13 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 for (const auto& [key, element] : p.entries) facts.runsNoCode = facts.runsNoCode && element.facts().runsNoCode;
             } else if constexpr (std::is_same_v<T, E::Unary>) {
                 facts.runsNoCode = p.operand.facts().runsNoCode;
+                facts.yieldsBoolean = p.op == E::UnaryOp::not_;
             } else if constexpr (std::is_same_v<T, E::Binary>) {
                 facts.runsNoCode = p.left.facts().runsNoCode && p.right.facts().runsNoCode;
+                using Op = E::BinaryOp;
+                facts.yieldsBoolean = p.op == Op::equal || p.op == Op::notEqual || p.op == Op::less ||
+                                      p.op == Op::lessEqual || p.op == Op::greater || p.op == Op::greaterEqual ||
+                                      p.op == Op::in || p.op == Op::notIn;
             } else if constexpr (std::is_same_v<T, E::Ternary>) {
                 facts.runsNoCode = p.test.facts().runsNoCode && p.value.facts().runsNoCode && runNoCode(p.alternate);
             } else if constexpr (std::is_same_v<T, E::Member>) {
@@ -61,6 +70,7 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
             } else if constexpr (std::is_same_v<T, E::Test>) {
                 facts.nameHash = ScopeVariables::hashName(p.name);
                 facts.test = Tests::find(p.name);
+                facts.yieldsBoolean = true;
             }
             // A call runs template code.
         },

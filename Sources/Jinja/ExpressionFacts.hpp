@@ -18,6 +18,9 @@ struct Expression::Facts {
     Tests::TestBody test = nullptr;                // the built-in test a test expression names, if any
     int8_t loopMember = -1;                        // `x.name` where name is a member of the loop object:
                                                    // its Environment::LoopPosition::Member
+    bool literal = false;                          // a string, number, integer, boolean or null literal
+    bool asciiText = false;                        // a string literal of ASCII text only
+    bool yieldsBoolean = false;                    // always a boolean: a comparison, a test or `not`
 };
 
 }  // namespace jinja

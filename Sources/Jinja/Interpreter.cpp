@@ -200,11 +200,10 @@ private:
     mutable bool borrowed_ = false;        // view_ points outside own_, into something template code may change
 };
 
-const Value& booleanValue(bool b) {
-    static const Value yes(true);
-    static const Value no(false);
-    return b ? yes : no;
-}
+const Value trueValue(true);
+const Value falseValue(false);
+
+const Value& booleanValue(bool b) { return b ? trueValue : falseValue; }
 
 bool runsNoCode(const Expression& expression) { return expression.facts().runsNoCode; }
 
@@ -221,6 +220,8 @@ bool allRunNoCode(const Expression::Keywords& keywords) {
 }
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env);
+// Whether the expression's value is truthy, without making the value where that can be avoided.
+bool holds(const Expression& expression, const EnvironmentPtr& env);
 
 // A few argument values without a heap allocation for the usual counts.
 class ArgumentValues {
@@ -595,7 +596,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
             // An item that is not an array binds nothing: the names keep what an earlier item bound.
         }
         scope->bindLoop(static_cast<int64_t>(i), static_cast<int64_t>(count));
-        if (loop.test && !evaluate(*loop.test, scope)->isTruthy()) continue;
+        if (loop.test && !holds(*loop.test, scope)) continue;
         try {
             renderInto(loop.body, scope, output);
         } catch (const ControlFlow& flow) {
@@ -650,8 +651,69 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
 }
 
 [[gnu::noinline]] Operand evaluateUnary(const Expression::Unary& u, const EnvironmentPtr& env) {
+    if (u.op == Expression::UnaryOp::not_) return Operand::constant(booleanValue(!holds(u.operand, env)));
     Operand operand = evaluate(u.operand, env);
     return Operand(evaluateUnaryValue(u.op, operand.get()));
+}
+
+// `left == right`. Two strings compare in place: the same bytes are equal, different ASCII texts are
+// not, and anything else goes to canonical equivalence. Two comparisons compare as booleans, and a
+// literal on the right is known to be ASCII or an int before rendering.
+bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
+    const auto& rightFacts = b.right.facts();
+    if (rightFacts.yieldsBoolean && b.left.facts().yieldsBoolean) {
+        bool left = holds(b.left, env);
+        return left == holds(b.right, env);
+    }
+    if (rightFacts.literal) {
+        Operand left = evaluate(b.left, env);
+        const Value& literal = rightFacts.constant;
+        if (literal.isString()) {
+            if (auto text = left.text()) {
+                if (fastText::sameBytes(*text, literal.asString())) return true;
+                if (rightFacts.asciiText && fastText::isASCII(*text)) return false;
+            }
+        } else if (literal.isInt() && left->isInt()) {
+            return left->asInt() == literal.asInt();
+        }
+        return left->isEquivalent(literal);
+    }
+    Operand left = evaluate(b.left, env);
+    if (!rightFacts.runsNoCode) left.keep();
+    Operand right = evaluate(b.right, env);
+    auto l = left.text();
+    auto r = l ? right.text() : std::nullopt;
+    if (l && r && fastText::sameBytes(*l, *r)) return true;
+    if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r)) return false;
+    return left->isEquivalent(right.get());
+}
+
+bool holds(const Expression& expression, const EnvironmentPtr& env) {
+    using E = Expression;
+    const auto& facts = expression.facts();
+    if (facts.literal) return facts.constant.isTruthy();
+    ensureStackRoom();
+    switch (expression.kind()) {
+        case E::Case::binary: {
+            const auto& b = *expression.as<E::Binary>();
+            switch (b.op) {
+                case E::BinaryOp::and_: return holds(b.left, env) && holds(b.right, env);
+                case E::BinaryOp::or_: return holds(b.left, env) || holds(b.right, env);
+                case E::BinaryOp::equal: return equalOperands(b, env);
+                case E::BinaryOp::notEqual: return !equalOperands(b, env);
+                default: break;
+            }
+            break;
+        }
+        case E::Case::unary: {
+            const auto& u = *expression.as<E::Unary>();
+            if (u.op == E::UnaryOp::not_) return !holds(u.operand, env);
+            break;
+        }
+        case E::Case::test: return evaluateTestExpression(expression, env) != expression.as<E::Test>()->negated;
+        default: break;
+    }
+    return evaluate(expression, env)->isTruthy();
 }
 
 [[gnu::noinline]] Operand evaluateBinary(const Expression& expression, const EnvironmentPtr& env) {
@@ -670,28 +732,16 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
         if (auto value = evaluateConcatenation(expression, env, text)) return Operand(std::move(*value));
         return Operand(Value(std::move(text)));
     }
+    if (b->op == E::BinaryOp::equal) return Operand::constant(booleanValue(equalOperands(*b, env)));
+    if (b->op == E::BinaryOp::notEqual) return Operand::constant(booleanValue(!equalOperands(*b, env)));
     Operand left = evaluate(b->left, env);
     if (!runsNoCode(b->right)) left.keep();
     Operand right = evaluate(b->right, env);
-    if (b->op == E::BinaryOp::equal || b->op == E::BinaryOp::notEqual) {
-        // Two strings compare in place: the same bytes are equal, different ASCII texts are not, and
-        // anything else goes to canonical equivalence.
-        auto l = left.text();
-        auto r = l ? right.text() : std::nullopt;
-        bool same;
-        if (l && r && fastText::sameBytes(*l, *r))
-            same = true;
-        else if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r))
-            same = false;
-        else
-            same = left->isEquivalent(right.get());
-        return Operand::constant(booleanValue(b->op == E::BinaryOp::equal ? same : !same));
-    }
     return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
 }
 
 [[gnu::noinline]] Operand evaluateTernary(const Expression::Ternary& t, const EnvironmentPtr& env) {
-    if (evaluate(t.test, env)->isTruthy()) return evaluate(t.value, env);
+    if (holds(t.test, env)) return evaluate(t.value, env);
     return t.alternate ? evaluate(*t.alternate, env) : Operand(Value::null());
 }
 
@@ -830,7 +880,7 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
 }
 
 [[gnu::noinline]] bool conditionHolds(const Expression& condition, const EnvironmentPtr& env) {
-    return evaluate(condition, env)->isTruthy();
+    return holds(condition, env);
 }
 
 void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
