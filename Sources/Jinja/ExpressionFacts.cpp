@@ -33,14 +33,18 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 facts.constant = Value(p.value);
                 facts.runsNoCode = true;
                 facts.literal = true;
+                facts.shape = Expression::Facts::Shape::literal;
                 if constexpr (std::is_same_v<T, E::String>) facts.asciiText = fastText::isASCII(p.value);
             } else if constexpr (std::is_same_v<T, E::Null>) {
                 facts.constant = Value::null();
                 facts.runsNoCode = true;
                 facts.literal = true;
+                facts.shape = Expression::Facts::Shape::literal;
             } else if constexpr (std::is_same_v<T, E::Identifier>) {
                 facts.nameHash = ScopeVariables::hashName(p.name);
                 facts.runsNoCode = true;
+                facts.name = &p.name;
+                facts.shape = Expression::Facts::Shape::name;
             } else if constexpr (std::is_same_v<T, E::Array> || std::is_same_v<T, E::Tuple>) {
                 facts.runsNoCode = allRunNoCode(p.elements);
             } else if constexpr (std::is_same_v<T, E::Object>) {
@@ -61,6 +65,20 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 facts.runsNoCode = p.object.facts().runsNoCode && (!p.computed || p.property.facts().runsNoCode);
                 if (auto name = p.property.template as<E::Identifier>(); name && !p.computed)
                     facts.loopMember = static_cast<int8_t>(Environment::LoopPosition::memberNamed(name->name));
+                // `name.key` and `name['key']` read the entry in place in one step.
+                auto owner = p.object.template as<E::Identifier>();
+                auto dotted = p.property.template as<E::Identifier>();
+                auto literalKey = p.property.template as<E::String>();
+                if (owner && ((dotted && !p.computed) || (literalKey && p.computed))) {
+                    facts.shape = Expression::Facts::Shape::nameMember;
+                    facts.name = &owner->name;
+                    facts.nameHash = p.object.facts().nameHash;
+                    facts.key = dotted ? std::string_view(dotted->name) : std::string_view(literalKey->value);
+                    facts.computedKey = p.computed;
+                    facts.keyIsASCII = fastText::isASCII(facts.key);
+                    facts.keyIsMethod = !p.computed && (facts.key == "items" || facts.key == "get" ||
+                                                        facts.key == "keys" || facts.key == "values");
+                }
             } else if constexpr (std::is_same_v<T, E::Slice>) {
                 facts.runsNoCode =
                     p.value.facts().runsNoCode && runNoCode(p.start) && runNoCode(p.stop) && runNoCode(p.step);

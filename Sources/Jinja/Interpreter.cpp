@@ -438,6 +438,22 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return Operand(evaluateComputedMember(c, key));
 }
 
+// `name.key` or `name['key']` (a literal key) on whatever the name is bound to.
+[[gnu::noinline]] Operand evaluateMemberOf(const Expression& expression, Environment::Binding binding) {
+    const auto& m = *expression.as<Expression::Member>();
+    if (m.computed) {
+        const Value& key = m.property.facts().constant;
+        if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
+        return Operand(evaluateComputedMember(binding.value ? *binding.value : undefinedValue(), key));
+    }
+    if (binding.loop) {
+        int position = expression.facts().loopMember;
+        return Operand(position >= 0 ? binding.loop->member(position) : binding.loop->member(expression.facts().key));
+    }
+    if (!binding.value) return Operand();
+    return memberOf(Operand::viewOf(*binding.value), expression.facts().key);
+}
+
 [[gnu::noinline]] Operand evaluateMember(const Expression& expression, const EnvironmentPtr& env) {
     const auto& m = *expression.as<Expression::Member>();
     if (m.computed) {
@@ -769,19 +785,27 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
     using E = Expression;
-    switch (expression.kind()) {
-        case E::Case::string:
-        case E::Case::number:
-        case E::Case::integer:
-        case E::Case::boolean:
-        case E::Case::null: return Operand::constant(expression.facts().constant);
-        case E::Case::identifier: {
-            Environment::Binding binding = env->resolve(expression.as<E::Identifier>()->name, expression.facts().nameHash);
+    const auto& facts = expression.facts();
+    switch (facts.shape) {
+        case E::Facts::Shape::literal: return Operand::constant(facts.constant);
+        case E::Facts::Shape::name: {
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
             if (binding.value) return Operand::viewOf(*binding.value);
             if (binding.loop) return Operand(binding.loop->object());
             return Operand();
         }
-        default: break;
+        case E::Facts::Shape::nameMember: {
+            // An entry of an object variable, read in place.
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
+            if (binding.value && binding.value->isObject() && !facts.keyIsMethod) {
+                const ValueObject& object = binding.value->asObject();
+                const Value* entry = entryNamed(object, facts.key);
+                if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+                return entry ? Operand::viewOf(*entry) : Operand();
+            }
+            return evaluateMemberOf(expression, binding);
+        }
+        case E::Facts::Shape::other: break;
     }
     ensureStackRoom();
     switch (expression.kind()) {
