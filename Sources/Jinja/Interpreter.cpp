@@ -494,6 +494,34 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return memberOf(std::move(object), name->name);
 }
 
+// The value of a literal, a variable, an entry of a variable by a literal key or a member of the loop
+// object, read in place (a loop member is made in `scratch`); null for every other expression, which
+// the caller then evaluates in full. None of these runs template code; a view into a scope stays valid
+// until template code runs.
+inline const Value* quickView(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    using Shape = Expression::Facts::Shape;
+    const auto& facts = expression.facts();
+    if (facts.shape == Shape::literal) return &facts.constant;
+    if (facts.shape == Shape::other) return nullptr;
+    Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
+    if (facts.shape == Shape::name) {
+        if (binding.value) return binding.value;
+        return binding.loop ? nullptr : &undefinedValue();
+    }
+    if (binding.value) {
+        if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
+        const ValueObject& object = binding.value->asObject();
+        const Value* entry = entryNamed(object, facts.key);
+        if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+        return entry ? entry : &undefinedValue();
+    }
+    if (binding.loop && facts.loopMember >= 0) {
+        scratch = binding.loop->member(facts.loopMember);
+        return &scratch;
+    }
+    return nullptr;
+}
+
 bool isConcatenation(const Expression& expression) {
     auto b = expression.as<Expression::Binary>();
     return b && (b->op == Expression::BinaryOp::add || b->op == Expression::BinaryOp::concat);
@@ -539,6 +567,19 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
     };
     for (size_t i = count; i-- > 0;) {
         const Expression& rightExpression = steps[i]->right;
+        if (joining) {
+            Value scratch;
+            if (const Value* value = quickView(rightExpression, env, scratch)) {
+                if (value->isString()) {
+                    std::string_view text = value->asString();
+                    if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+                    out += text;
+                } else {
+                    append(Operand::constant(*value));
+                }
+                continue;
+            }
+        }
         if (!joining && !runsNoCode(rightExpression)) running.keep();
         Operand right = evaluate(rightExpression, env);
         if (joining) {
@@ -682,8 +723,19 @@ bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
         return left == holds(b.right, env);
     }
     if (rightFacts.literal) {
-        Operand left = evaluate(b.left, env);
         const Value& literal = rightFacts.constant;
+        Value scratch;
+        if (const Value* left = quickView(b.left, env, scratch)) {
+            if (literal.isString() && left->isString()) {
+                const std::string& text = left->asString();
+                if (fastText::sameBytes(text, literal.asString())) return true;
+                if (rightFacts.asciiText && fastText::isASCII(text)) return false;
+            } else if (literal.isInt() && left->isInt()) {
+                return left->asInt() == literal.asInt();
+            }
+            return left->isEquivalent(literal);
+        }
+        Operand left = evaluate(b.left, env);
         if (literal.isString()) {
             if (auto text = left.text()) {
                 if (fastText::sameBytes(*text, literal.asString())) return true;
@@ -706,8 +758,8 @@ bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
 
 bool holds(const Expression& expression, const EnvironmentPtr& env) {
     using E = Expression;
-    const auto& facts = expression.facts();
-    if (facts.literal) return facts.constant.isTruthy();
+    Value scratch;
+    if (const Value* value = quickView(expression, env, scratch)) return value->isTruthy();
     ensureStackRoom();
     switch (expression.kind()) {
         case E::Case::binary: {
@@ -750,6 +802,10 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
     }
     if (b->op == E::BinaryOp::equal) return Operand::constant(booleanValue(equalOperands(*b, env)));
     if (b->op == E::BinaryOp::notEqual) return Operand::constant(booleanValue(!equalOperands(*b, env)));
+    Value leftScratch, rightScratch;
+    if (const Value* left = quickView(b->left, env, leftScratch))
+        if (const Value* right = quickView(b->right, env, rightScratch))
+            return Operand(evaluateBinaryValues(b->op, *left, *right));
     Operand left = evaluate(b->left, env);
     if (!runsNoCode(b->right)) left.keep();
     Operand right = evaluate(b->right, env);
@@ -874,6 +930,14 @@ void renderExpression(const Expression& expression, const EnvironmentPtr& env, s
     }
     if (isConcatenation(expression)) {
         renderConcatenation(expression, env, output);
+        return;
+    }
+    Value scratch;
+    if (const Value* value = quickView(expression, env, scratch)) {
+        if (value->isString())
+            appendChecked(output, value->asString());
+        else
+            appendChecked(output, value->description());
         return;
     }
     Operand value = evaluate(expression, env);
