@@ -122,7 +122,7 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 }
 
 Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
-    bool isLoop = hash == loopHash && name == loopName;
+    bool isLoop = hash == loopHash && fastText::sameBytes(name, loopName);
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
@@ -200,24 +200,12 @@ Value Environment::LoopPosition::member(std::string_view name) const {
     return PropertyMembers::evaluate(object(), name);
 }
 
-Value Environment::LoopPosition::member(int position) const {
-    switch (position) {
-        case 0: return Value(index + 1);
-        case 1: return Value(index);
-        case 2: return Value(index == 0);
-        case 3: return Value(index + 1 == length);
-        case 4: return Value(length);
-        case 5: return Value(length - index);
-        case 6: return Value(length - index - 1);
-        default: {
-            int64_t at = index;
-            return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&,
-                                              const EnvironmentPtr&) -> Value {
-                if (args.empty()) return Value(std::string());
-                return args[static_cast<size_t>(at) % args.size()];
-            }));
-        }
-    }
+Value Environment::LoopPosition::cycle() const {
+    int64_t at = index;
+    return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&, const EnvironmentPtr&) -> Value {
+        if (args.empty()) return Value(std::string());
+        return args[static_cast<size_t>(at) % args.size()];
+    }));
 }
 
 }  // namespace jinja

@@ -152,8 +152,22 @@ public:
         // `loop.name`: the same as the member of the loop object.
         Value member(std::string_view name) const;
         // The eight members by position; memberNamed gives the position of a name, or -1.
-        Value member(int position) const;
+        Value member(int position) const {
+            switch (position) {
+                case 0: return Value(index + 1);
+                case 1: return Value(index);
+                case 2: return Value(index == 0);
+                case 3: return Value(index + 1 == length);
+                case 4: return Value(length);
+                case 5: return Value(length - index);
+                case 6: return Value(length - index - 1);
+                default: return cycle();
+            }
+        }
         static int memberNamed(std::string_view name);
+
+    private:
+        Value cycle() const;
     };
     // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
     void bindLoop(int64_t index, int64_t length);
@@ -164,7 +178,7 @@ public:
         return items_;
     }
     void bindItem(std::string_view name, uint32_t hash, const Value* item) {
-        if (!item_ || itemHash_ != hash || itemName_ != name) itemName_ = name;
+        if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
         item_ = item;
     }
