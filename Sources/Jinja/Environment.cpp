@@ -94,7 +94,6 @@ std::vector<std::string> ScopeVariables::keys() const {
 
 namespace {
 constexpr std::string_view loopName = "loop";
-constexpr uint32_t loopHash = ScopeVariables::hashName(loopName);
 }  // namespace
 
 namespace {
@@ -121,7 +120,7 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
-Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
+Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {
     bool isLoop = hash == loopHash && fastText::sameBytes(name, loopName);
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.

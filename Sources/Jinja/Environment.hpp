@@ -190,13 +190,20 @@ public:
         const Value* value = nullptr;
         const LoopPosition* loop = nullptr;
     };
-    Binding resolve(std::string_view name, uint32_t hash) const;
+    Binding resolve(std::string_view name, uint32_t hash) const {
+        // The innermost loop's variable is the name read most; "loop" wins over it when bound.
+        if (item_ && itemHash_ == hash && (!loopBound_ || hash != loopHash) && fastText::sameBytes(itemName_, name))
+            return {item_, nullptr};
+        return resolveInChain(name, hash);
+    }
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
     // The function value the name is bound to through the chain, or null (unbound, or bound to
     // something else): what may stand in for a built-in filter or test of that name.
     const Value* function(std::string_view name, uint32_t hash) const;
 
 private:
+    static constexpr uint32_t loopHash = ScopeVariables::hashName("loop");
+    Binding resolveInChain(std::string_view name, uint32_t hash) const;
     bool holds(std::string_view name) const;
 
     EnvironmentPtr parent_;

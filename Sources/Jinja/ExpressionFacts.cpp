@@ -23,6 +23,13 @@ bool allRunNoCode(const List& expressions) {
 
 bool runNoCode(const std::optional<Expression>& expression) { return !expression || expression->facts().runsNoCode; }
 
+// Read in place without running anything: a literal, a name or an entry by a literal key.
+bool simple(const Expression& expression) {
+    using Shape = Expression::Facts::Shape;
+    Shape shape = expression.facts().shape;
+    return shape == Shape::literal || shape == Shape::name || shape == Shape::nameMember;
+}
+
 void examine(const Expression::Payload& payload, Expression::Facts& facts) {
     using E = Expression;
     std::visit(
@@ -59,8 +66,13 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 facts.yieldsBoolean = p.op == Op::equal || p.op == Op::notEqual || p.op == Op::less ||
                                       p.op == Op::lessEqual || p.op == Op::greater || p.op == Op::greaterEqual ||
                                       p.op == Op::in || p.op == Op::notIn;
+                if (p.op != Op::and_ && p.op != Op::or_ && p.op != Op::equal && p.op != Op::notEqual &&
+                    p.op != Op::add && p.op != Op::concat && simple(p.left) && simple(p.right))
+                    facts.shape = Expression::Facts::Shape::arithmetic;
             } else if constexpr (std::is_same_v<T, E::Ternary>) {
                 facts.runsNoCode = p.test.facts().runsNoCode && p.value.facts().runsNoCode && runNoCode(p.alternate);
+                if (p.test.facts().runsNoCode && simple(p.value) && (!p.alternate || simple(*p.alternate)))
+                    facts.shape = Expression::Facts::Shape::choice;
             } else if constexpr (std::is_same_v<T, E::Member>) {
                 facts.runsNoCode = p.object.facts().runsNoCode && (!p.computed || p.property.facts().runsNoCode);
                 if (auto name = p.property.template as<E::Identifier>(); name && !p.computed)
@@ -85,6 +97,8 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
             } else if constexpr (std::is_same_v<T, E::Filter>) {
                 facts.nameHash = ScopeVariables::hashName(p.name);
                 facts.filter = Filters::find(p.name);
+                if (facts.filter && facts.filter->part && p.args.empty() && p.kwargs.empty() && simple(p.operand))
+                    facts.shape = Expression::Facts::Shape::textPart;
             } else if constexpr (std::is_same_v<T, E::Test>) {
                 facts.nameHash = ScopeVariables::hashName(p.name);
                 facts.test = Tests::find(p.name);

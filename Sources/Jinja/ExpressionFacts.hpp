@@ -17,6 +17,12 @@ struct Expression::Facts {
         literal,     // facts.constant
         name,        // a variable: name, nameHash
         nameMember,  // `name.key` or `name['key']` with a literal key: name, nameHash, key
+        // The compound shapes below have only literals, names and literal-key entries as operands
+        // and run no template code.
+        arithmetic,  // a binary operator other than and, or, ==, !=, + and ~
+        choice,      // `a if test else b`, the test running no template code
+        textPart,    // `operand | filter` without arguments, for a built-in filter that may give a part
+                     // of its string input (trim, string)
         other        // by the payload's case
     };
     Shape shape = Shape::other;

@@ -494,32 +494,82 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return memberOf(std::move(object), name->name);
 }
 
-// The value of a literal, a variable, an entry of a variable by a literal key or a member of the loop
-// object, read in place (a loop member is made in `scratch`); null for every other expression, which
-// the caller then evaluates in full. None of these runs template code; a view into a scope stays valid
-// until template code runs.
+const Value nullConstant = Value::null();
+
+const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
+const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
+
+// The value of an expression of one of the shapes that run no template code (a literal, a variable, an
+// entry of a variable by a literal key, a member of the loop object, and operators and choices over
+// these), read in place where it lives or made in `scratch`; null for every other expression, which
+// the caller then evaluates in full (reading a name twice costs nothing but time). A view into a scope
+// stays valid until template code runs.
 inline const Value* quickView(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
     using Shape = Expression::Facts::Shape;
     const auto& facts = expression.facts();
-    if (facts.shape == Shape::literal) return &facts.constant;
-    if (facts.shape == Shape::other) return nullptr;
-    Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
-    if (facts.shape == Shape::name) {
-        if (binding.value) return binding.value;
-        return binding.loop ? nullptr : &undefinedValue();
-    }
-    if (binding.value) {
-        if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
-        const ValueObject& object = binding.value->asObject();
-        const Value* entry = entryNamed(object, facts.key);
-        if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
-        return entry ? entry : &undefinedValue();
-    }
-    if (binding.loop && facts.loopMember >= 0) {
-        scratch = binding.loop->member(facts.loopMember);
-        return &scratch;
+    switch (facts.shape) {
+        case Shape::literal: return &facts.constant;
+        case Shape::name: {
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
+            if (binding.value) return binding.value;
+            return binding.loop ? nullptr : &undefinedValue();
+        }
+        case Shape::nameMember: {
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
+            if (binding.value) {
+                if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
+                const ValueObject& object = binding.value->asObject();
+                const Value* entry = entryNamed(object, facts.key);
+                if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+                return entry ? entry : &undefinedValue();
+            }
+            if (binding.loop && facts.loopMember >= 0) {
+                scratch = binding.loop->member(facts.loopMember);
+                return &scratch;
+            }
+            return nullptr;
+        }
+        case Shape::arithmetic: return quickArithmetic(expression, env, scratch);
+        case Shape::choice: return quickChoice(expression, env, scratch);
+        case Shape::textPart:
+        case Shape::other: break;
     }
     return nullptr;
+}
+
+[[gnu::noinline]] const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& b = *expression.as<Expression::Binary>();
+    Value leftScratch, rightScratch;
+    const Value* left = quickView(b.left, env, leftScratch);
+    if (!left) return nullptr;
+    const Value* right = quickView(b.right, env, rightScratch);
+    if (!right) return nullptr;
+    scratch = evaluateBinaryValues(b.op, *left, *right);
+    return &scratch;
+}
+
+[[gnu::noinline]] const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& t = *expression.as<Expression::Ternary>();
+    if (holds(t.test, env)) return quickView(t.value, env, scratch);
+    return t.alternate ? quickView(*t.alternate, env, scratch) : &nullConstant;
+}
+
+// `operand | trim` and the like: the part of the operand's text the built-in filter gives, when the
+// operand reads in place, is a string, and no function of the filter's name is bound in the scope.
+std::optional<std::string_view> quickPart(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& f = *expression.as<Expression::Filter>();
+    const auto& facts = expression.facts();
+    const Value* input = quickView(f.operand, env, scratch);
+    if (!input || !input->isString() || scopeFunction(f.name, facts.nameHash, env)) return std::nullopt;
+    return facts.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env});
+}
+
+// The text of a quick expression whose value is a string (or of a text part); nothing otherwise.
+std::optional<std::string_view> quickText(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    if (expression.facts().shape == Expression::Facts::Shape::textPart) return quickPart(expression, env, scratch);
+    const Value* value = quickView(expression, env, scratch);
+    if (value && value->isString()) return std::string_view(value->asString());
+    return std::nullopt;
 }
 
 bool isConcatenation(const Expression& expression) {
@@ -554,7 +604,15 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
 
     const size_t start = out.size();
     bool joining = false;  // the running result is the text in `out` from `start`
-    Operand running = evaluate(*leftmost, env);
+    Operand running;
+    Value scratch;
+    if (auto text = quickText(*leftmost, env, scratch)) {
+        if (text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+        out += *text;
+        joining = true;
+    } else {
+        running = evaluate(*leftmost, env);
+    }
     auto append = [&](const Operand& operand) {
         if (auto text = operand.text()) {
             if (out.size() - start + text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
@@ -568,15 +626,9 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
     for (size_t i = count; i-- > 0;) {
         const Expression& rightExpression = steps[i]->right;
         if (joining) {
-            Value scratch;
-            if (const Value* value = quickView(rightExpression, env, scratch)) {
-                if (value->isString()) {
-                    std::string_view text = value->asString();
-                    if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
-                    out += text;
-                } else {
-                    append(Operand::constant(*value));
-                }
+            if (auto text = quickText(rightExpression, env, scratch)) {
+                if (out.size() - start + text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+                out += *text;
                 continue;
             }
         }
@@ -778,7 +830,17 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
             if (u.op == E::UnaryOp::not_) return !holds(u.operand, env);
             break;
         }
-        case E::Case::test: return evaluateTestExpression(expression, env) != expression.as<E::Test>()->negated;
+        case E::Case::test: {
+            const auto& t = *expression.as<E::Test>();
+            const auto& facts = expression.facts();
+            if (t.args.empty() && facts.test) {
+                Value scratch;
+                const Value* input = quickView(t.operand, env, scratch);
+                if (input && !scopeFunction(t.name, facts.nameHash, env))
+                    return facts.test(Tests::TestCall{input, {}, Filters::noKeywords(), env}) != t.negated;
+            }
+            return evaluateTestExpression(expression, env) != t.negated;
+        }
         default: break;
     }
     return evaluate(expression, env)->isTruthy();
@@ -861,6 +923,14 @@ Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
             }
             return evaluateMemberOf(expression, binding);
         }
+        case E::Facts::Shape::arithmetic:
+        case E::Facts::Shape::choice: {
+            Value scratch;
+            if (const Value* value = quickView(expression, env, scratch))
+                return value == &scratch ? Operand(std::move(scratch)) : Operand::viewOf(*value);
+            break;
+        }
+        case E::Facts::Shape::textPart:
         case E::Facts::Shape::other: break;
     }
     ensureStackRoom();
@@ -933,7 +1003,12 @@ void renderExpression(const Expression& expression, const EnvironmentPtr& env, s
         return;
     }
     Value scratch;
-    if (const Value* value = quickView(expression, env, scratch)) {
+    if (expression.facts().shape == Expression::Facts::Shape::textPart) {
+        if (auto part = quickPart(expression, env, scratch)) {
+            appendChecked(output, *part);
+            return;
+        }
+    } else if (const Value* value = quickView(expression, env, scratch)) {
         if (value->isString())
             appendChecked(output, value->asString());
         else
@@ -959,6 +1034,16 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
 
 [[gnu::noinline]] void executeSet(const Statement::Set& s, const EnvironmentPtr& env) {
     if (s.value) {
+        Value scratch;
+        if (s.value->facts().shape == Expression::Facts::Shape::textPart) {
+            if (auto part = quickPart(*s.value, env, scratch)) {
+                assignValue(s.target, Value(std::string(*part)), env);
+                return;
+            }
+        } else if (const Value* value = quickView(*s.value, env, scratch)) {
+            assignValue(s.target, value == &scratch ? std::move(scratch) : Value(*value), env);
+            return;
+        }
         assignValue(s.target, evaluate(*s.value, env).take(), env);
         return;
     }
