@@ -150,14 +150,14 @@ Value Environment::lookup(std::string_view name) const {
 void Environment::set(std::string_view name, Value value) { set(name, ScopeVariables::hashName(name), std::move(value)); }
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
-    if (hash == loopHash && name == loopName) loopBound_ = false;
-    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
-    if (hash == loopHash && name == loopName) loopBound_ = false;
-    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 

@@ -504,31 +504,35 @@ const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env
 // these), read in place where it lives or made in `scratch`; null for every other expression, which
 // the caller then evaluates in full (reading a name twice costs nothing but time). A view into a scope
 // stays valid until template code runs.
+[[gnu::noinline]] const Value* quickName(const Expression::Facts& facts, const Environment& env) {
+    Environment::Binding binding = env.resolve(*facts.name, facts.nameHash);
+    if (binding.value) return binding.value;
+    return binding.loop ? nullptr : &undefinedValue();
+}
+
+[[gnu::noinline]] const Value* quickMember(const Expression::Facts& facts, const Environment& env, Value& scratch) {
+    Environment::Binding binding = env.resolve(*facts.name, facts.nameHash);
+    if (binding.value) {
+        if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
+        const ValueObject& object = binding.value->asObject();
+        const Value* entry = entryNamed(object, facts.key);
+        if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+        return entry ? entry : &undefinedValue();
+    }
+    if (binding.loop && facts.loopMember >= 0) {
+        scratch = binding.loop->member(facts.loopMember);
+        return &scratch;
+    }
+    return nullptr;
+}
+
 inline const Value* quickView(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
     using Shape = Expression::Facts::Shape;
     const auto& facts = expression.facts();
     switch (facts.shape) {
         case Shape::literal: return &facts.constant;
-        case Shape::name: {
-            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
-            if (binding.value) return binding.value;
-            return binding.loop ? nullptr : &undefinedValue();
-        }
-        case Shape::nameMember: {
-            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
-            if (binding.value) {
-                if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
-                const ValueObject& object = binding.value->asObject();
-                const Value* entry = entryNamed(object, facts.key);
-                if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
-                return entry ? entry : &undefinedValue();
-            }
-            if (binding.loop && facts.loopMember >= 0) {
-                scratch = binding.loop->member(facts.loopMember);
-                return &scratch;
-            }
-            return nullptr;
-        }
+        case Shape::name: return quickName(facts, *env);
+        case Shape::nameMember: return quickMember(facts, *env, scratch);
         case Shape::arithmetic: return quickArithmetic(expression, env, scratch);
         case Shape::choice: return quickChoice(expression, env, scratch);
         case Shape::textPart:
@@ -808,10 +812,8 @@ bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
     return left->isEquivalent(right.get());
 }
 
-bool holds(const Expression& expression, const EnvironmentPtr& env) {
+[[gnu::noinline]] bool compoundHolds(const Expression& expression, const EnvironmentPtr& env) {
     using E = Expression;
-    Value scratch;
-    if (const Value* value = quickView(expression, env, scratch)) return value->isTruthy();
     ensureStackRoom();
     switch (expression.kind()) {
         case E::Case::binary: {
@@ -843,6 +845,15 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
         }
         default: break;
     }
+    return evaluate(expression, env)->isTruthy();
+}
+
+bool holds(const Expression& expression, const EnvironmentPtr& env) {
+    using Shape = Expression::Facts::Shape;
+    const auto& facts = expression.facts();
+    if (facts.shape == Shape::other || facts.shape == Shape::textPart) return compoundHolds(expression, env);
+    Value scratch;
+    if (const Value* value = quickView(expression, env, scratch)) return value->isTruthy();
     return evaluate(expression, env)->isTruthy();
 }
 

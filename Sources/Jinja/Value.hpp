@@ -103,7 +103,7 @@ public:
         Value copy(other);
         return *this = std::move(copy);
     }
-    Value& operator=(Value&& other) noexcept {
+    [[gnu::always_inline]] Value& operator=(Value&& other) noexcept {
         if (this == &other) return *this;
         if (!isScalar(kind_)) destroyPayload();
         kind_ = other.kind_;
