@@ -161,6 +161,15 @@ void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
     variables.set(name, hash, std::move(value));
 }
 
+void Environment::setText(std::string_view name, uint32_t hash, std::string_view text) {
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) {
+        // The text may be a part of the loop item the name stood for; that item stays in items_.
+        item_ = nullptr;
+    }
+    variables.setText(name, hash, text);
+}
+
 bool Environment::holds(std::string_view name) const {
     return (loopBound_ && name == loopName) || (item_ && name == itemName_) || variables.contains(name);
 }

@@ -45,6 +45,14 @@ public:
     void set(std::string_view name, Value value);
     void set(std::string_view name, uint32_t hash, const Value& value) { store(name, hash, value); }
     void set(std::string_view name, uint32_t hash, Value&& value) { store(name, hash, std::move(value)); }
+    // Makes the variable the string `text`, reusing its string storage when it holds a string already.
+    void setText(std::string_view name, uint32_t hash, std::string_view text) {
+        size_t i = indexOf(name, hash);
+        if (i < elements_.size())
+            elements_[i].second.assignString(text);
+        else
+            store(name, hash, Value(text));
+    }
     // Inserts only when absent; false for a name already present.
     bool insertNew(std::string_view name, Value value);
     bool erase(std::string_view name);
@@ -129,6 +137,8 @@ public:
     void set(std::string_view name, Value value);
     void set(std::string_view name, uint32_t hash, const Value& value);
     void set(std::string_view name, uint32_t hash, Value&& value);
+    // Writes the string `text` into this scope's own variables (a part of the old value may be passed).
+    void setText(std::string_view name, uint32_t hash, std::string_view text);
     // Writes into the nearest scope that already holds the name, else into the root scope.
     void setInChain(const std::string& name, Value value);
 

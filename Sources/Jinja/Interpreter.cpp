@@ -1048,7 +1048,10 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
         Value scratch;
         if (s.value->facts().shape == Expression::Facts::Shape::textPart) {
             if (auto part = quickPart(*s.value, env, scratch)) {
-                assignValue(s.target, Value(std::string(*part)), env);
+                if (auto identifier = s.target.as<Expression::Identifier>())
+                    env->setText(identifier->name, s.target.facts().nameHash, *part);
+                else
+                    assignValue(s.target, Value(std::string(*part)), env);
                 return;
             }
         } else if (const Value* value = quickView(*s.value, env, scratch)) {

@@ -172,6 +172,14 @@ public:
     // Copy-on-write access for in-place changes; other copies are not affected.
     ValueArray& mutableArray();
     ValueObject& mutableObject();
+    // Becomes the string `text`, reusing this value's own string storage when it is a string already
+    // (`text` may be a part of that string).
+    void assignString(std::string_view text) {
+        if (kind_ == Kind::string)
+            string_.assign(text.data(), text.size());
+        else
+            *this = Value(text);
+    }
 
     // The printed form that output writes.
     std::string description() const;
