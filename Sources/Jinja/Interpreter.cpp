@@ -1038,7 +1038,22 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
         case Node::Case::expression: renderExpression(*node.as<Expression>(), env, output); return;
-        case Node::Case::statement: executeStatement(*node.as<Statement>(), env, output); return;
+        case Node::Case::statement: {
+            // An if statement picks its branch here; a branch that is a lone if statement (an elif) is
+            // followed in the same frame.
+            const Statement* statement = node.as<Statement>();
+            while (auto s = statement->as<Statement::If>()) {
+                const std::vector<Node>& branch = holds(s->condition, env) ? s->body : s->alternate;
+                const Statement* inner = branch.size() == 1 ? branch[0].as<Statement>() : nullptr;
+                if (!inner || inner->kind() != Statement::Case::if_) {
+                    renderInto(branch, env, output);
+                    return;
+                }
+                statement = inner;
+            }
+            executeStatement(*statement, env, output);
+            return;
+        }
         case Node::Case::comment: return;
     }
 }
@@ -1066,17 +1081,13 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
     assignValue(s.target, Value(std::move(text)), env);
 }
 
-[[gnu::noinline]] bool conditionHolds(const Expression& condition, const EnvironmentPtr& env) {
-    return holds(condition, env);
-}
-
 void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
     switch (statement.kind()) {
         case Statement::Case::program: renderInto(statement.as<Statement::Program>()->nodes, env, output); return;
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
         case Statement::Case::if_: {
             auto s = statement.as<Statement::If>();
-            renderInto(conditionHolds(s->condition, env) ? s->body : s->alternate, env, output);
+            renderInto(holds(s->condition, env) ? s->body : s->alternate, env, output);
             return;
         }
         case Statement::Case::set: executeSet(*statement.as<Statement::Set>(), env); return;
