@@ -66,6 +66,13 @@ void examine(const Expression::Payload& payload, Expression::Facts& facts) {
                 facts.yieldsBoolean = p.op == Op::equal || p.op == Op::notEqual || p.op == Op::less ||
                                       p.op == Op::lessEqual || p.op == Op::greater || p.op == Op::greaterEqual ||
                                       p.op == Op::in || p.op == Op::notIn;
+                if (p.op == Op::equal || p.op == Op::notEqual) {
+                    using Comparison = Expression::Facts::Comparison;
+                    if (p.right.facts().yieldsBoolean && p.left.facts().yieldsBoolean)
+                        facts.comparison = Comparison::ofBooleans;
+                    else if (p.right.facts().literal)
+                        facts.comparison = Comparison::withLiteral;
+                }
                 if (p.op != Op::and_ && p.op != Op::or_ && p.op != Op::equal && p.op != Op::notEqual &&
                     p.op != Op::add && p.op != Op::concat && simple(p.left) && simple(p.right))
                     facts.shape = Expression::Facts::Shape::arithmetic;

@@ -32,6 +32,9 @@ struct Expression::Facts {
     bool keyIsMethod = false;    // nameMember: `name.items` and the other object methods
     bool keyIsASCII = false;     // nameMember: the key is ASCII text
     bool computedKey = false;    // nameMember: `name['key']`
+    // `a == b` or `a != b` (binary) where b is a literal, or where both sides are always booleans.
+    enum class Comparison : uint8_t { none, withLiteral, ofBooleans };
+    Comparison comparison = Comparison::none;
     const std::string* name = nullptr;  // name, nameMember: the variable
     std::string_view key;               // nameMember: the key
     Value constant;                                // the value of a string, number, integer, boolean or null literal

@@ -772,13 +772,29 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
 // `left == right`. Two strings compare in place: the same bytes are equal, different ASCII texts are
 // not, and anything else goes to canonical equivalence. Two comparisons compare as booleans, and a
 // literal on the right is known to be ASCII or an int before rendering.
+bool equalsLiteral(const Expression::Binary& b, const EnvironmentPtr& env);
+
 bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
     const auto& rightFacts = b.right.facts();
     if (rightFacts.yieldsBoolean && b.left.facts().yieldsBoolean) {
         bool left = holds(b.left, env);
         return left == holds(b.right, env);
     }
-    if (rightFacts.literal) {
+    if (rightFacts.literal) return equalsLiteral(b, env);
+    Operand left = evaluate(b.left, env);
+    if (!rightFacts.runsNoCode) left.keep();
+    Operand right = evaluate(b.right, env);
+    auto l = left.text();
+    auto r = l ? right.text() : std::nullopt;
+    if (l && r && fastText::sameBytes(*l, *r)) return true;
+    if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r)) return false;
+    return left->isEquivalent(right.get());
+}
+
+// `left == literal`.
+bool equalsLiteral(const Expression::Binary& b, const EnvironmentPtr& env) {
+    const auto& rightFacts = b.right.facts();
+    {
         const Value& literal = rightFacts.constant;
         Value scratch;
         if (const Value* left = quickView(b.left, env, scratch)) {
@@ -802,14 +818,6 @@ bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
         }
         return left->isEquivalent(literal);
     }
-    Operand left = evaluate(b.left, env);
-    if (!rightFacts.runsNoCode) left.keep();
-    Operand right = evaluate(b.right, env);
-    auto l = left.text();
-    auto r = l ? right.text() : std::nullopt;
-    if (l && r && fastText::sameBytes(*l, *r)) return true;
-    if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r)) return false;
-    return left->isEquivalent(right.get());
 }
 
 [[gnu::noinline]] bool compoundHolds(const Expression& expression, const EnvironmentPtr& env) {
@@ -850,7 +858,17 @@ bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
 
 bool holds(const Expression& expression, const EnvironmentPtr& env) {
     using Shape = Expression::Facts::Shape;
+    using Comparison = Expression::Facts::Comparison;
     const auto& facts = expression.facts();
+    if (facts.comparison != Comparison::none) {
+        // The usual conditions, without the general dispatch.
+        const auto& b = *expression.as<Expression::Binary>();
+        const bool negated = b.op == Expression::BinaryOp::notEqual;
+        if (facts.comparison == Comparison::withLiteral) return equalsLiteral(b, env) != negated;
+        ensureStackRoom();
+        bool left = holds(b.left, env);
+        return (left == holds(b.right, env)) != negated;
+    }
     if (facts.shape == Shape::other || facts.shape == Shape::textPart) return compoundHolds(expression, env);
     Value scratch;
     if (const Value* value = quickView(expression, env, scratch)) return value->isTruthy();
