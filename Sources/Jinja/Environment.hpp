@@ -187,6 +187,8 @@ public:
         items_ = std::move(items);
         return items_;
     }
+    // The next item for the name bindItem bound last.
+    void rebindItem(const Value* item) { item_ = item; }
     void bindItem(std::string_view name, uint32_t hash, const Value* item) {
         if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
@@ -201,9 +203,9 @@ public:
         const LoopPosition* loop = nullptr;
     };
     Binding resolve(std::string_view name, uint32_t hash) const {
-        // The innermost loop's variable is the name read most; "loop" wins over it when bound.
-        if (item_ && itemHash_ == hash && (!loopBound_ || hash != loopHash) && fastText::sameBytes(itemName_, name))
-            return {item_, nullptr};
+        // The innermost loop's variable and "loop" are the names read most; "loop" wins when both match.
+        if (loopBound_ && hash == loopHash && fastText::sameBytes(name, "loop")) return {nullptr, &loop_};
+        if (item_ && itemHash_ == hash && fastText::sameBytes(itemName_, name)) return {item_, nullptr};
         return resolveInChain(name, hash);
     }
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }

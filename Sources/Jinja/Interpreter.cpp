@@ -699,7 +699,10 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
         } else {
             const Value& item = (*arrayItems)[i];
             if (!tuple) {
-                scope->bindItem(names[0], hashes[0], &item);
+                if (i == 0)
+                    scope->bindItem(names[0], hashes[0], &item);
+                else
+                    scope->rebindItem(&item);
             } else if (stringItems) {
                 for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? item : Value::undefined());
             } else if (item.isArray()) {
