@@ -113,7 +113,7 @@ const Value& undefinedValue() {
 }
 
 // The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
-const Value* entryNamed(const ValueObject& object, std::string_view key) {
+[[gnu::always_inline]] inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
     for (const auto& [name, value] : object)
         if (fastText::sameBytes(name, key)) return &value;
