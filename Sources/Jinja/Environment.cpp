@@ -112,8 +112,12 @@ const std::vector<std::pair<std::string, Value>>& threadGlobals() {
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
-    if (!parent_)
+    if (!parent_) {
+        // Room for the globals and the template's own top-level variables, so that setting them does
+        // not move every entry.
+        variables.reserve(variables.size() + threadGlobals().size() + 8);
         for (const auto& [name, value] : threadGlobals()) variables.set(name, value);
+    }
 }
 
 EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {

@@ -29,6 +29,10 @@ public:
 
     size_t size() const { return elements_.size(); }
     bool empty() const { return elements_.empty(); }
+    void reserve(size_t count) {
+        elements_.reserve(count);
+        hashes_.reserve(count);
+    }
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
     Value* find(std::string_view name) {
