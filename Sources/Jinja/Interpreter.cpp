@@ -499,11 +499,6 @@ const Value nullConstant = Value::null();
 const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
 const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
 
-// The value of an expression of one of the shapes that run no template code (a literal, a variable, an
-// entry of a variable by a literal key, a member of the loop object, and operators and choices over
-// these), read in place where it lives or made in `scratch`; null for every other expression, which
-// the caller then evaluates in full (reading a name twice costs nothing but time). A view into a scope
-// stays valid until template code runs.
 [[gnu::noinline]] const Value* quickName(const Expression::Facts& facts, const Environment& env) {
     Environment::Binding binding = env.resolve(*facts.name, facts.nameHash);
     if (binding.value) return binding.value;
@@ -526,6 +521,11 @@ const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env
     return nullptr;
 }
 
+// The value of an expression of one of the shapes that run no template code (a literal, a variable, an
+// entry of a variable by a literal key, a member of the loop object, and operators and choices over
+// these), read in place where it lives or made in `scratch`; null for every other expression, which
+// the caller then evaluates in full (reading a name twice costs nothing but time). A view into a scope
+// stays valid until template code runs.
 inline const Value* quickView(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
     using Shape = Expression::Facts::Shape;
     const auto& facts = expression.facts();
