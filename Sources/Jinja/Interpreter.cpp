@@ -1091,7 +1091,13 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
                 return;
             }
         } else if (const Value* value = quickView(*s.value, env, scratch)) {
-            assignValue(s.target, value == &scratch ? std::move(scratch) : Value(*value), env);
+            auto identifier = s.target.as<Expression::Identifier>();
+            if (value == &scratch)
+                assignValue(s.target, std::move(scratch), env);
+            else if (identifier)
+                env->set(identifier->name, s.target.facts().nameHash, *value);  // assigned over the old value
+            else
+                assignValue(s.target, Value(*value), env);
             return;
         }
         assignValue(s.target, evaluate(*s.value, env).take(), env);

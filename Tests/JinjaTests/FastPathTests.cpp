@@ -127,6 +127,11 @@ TEST(FastPathTests, OperandsReadInPlaceAgreeWithFullEvaluation) {
          "[long enough to live on the heap, surely]"},
         {"{% for m in ['  a  ', ' b '] %}{% set m = m | trim %}[{{ m }}]{% endfor %}", "{}", "[a][b]"},
         {"{% set x = 1 %}{% set x = s | trim %}{{ x }}{% set y = n | trim %}[{{ y }}]", R"({"s": "  t ", "n": 5})", "t[]"},
+        // A variable set to a part of its own value.
+        {"{% set x = {'inner': {'v': 1}} %}{% set x = x.inner %}{{ x.v }}{% set x = x['v'] %}{{ x }}", "{}", "11"},
+        {"{% set x = {'s': 'a text long enough to live on the heap'} %}{% set x = x.s %}{{ x }}", "{}",
+         "a text long enough to live on the heap"},
+        {"{% for m in [{'a': 'A'}, {'a': 'B'}] %}{% set m = m.a %}{{ m }}{% set n = m %}{% endfor %}{{ n }}", "{}", "AB"},
         // Operators and choices over loop members and literals.
         {"{% for i in [7, 8, 9] %}{{ loop.index0 % 2 }}{{ loop.revindex - 1 }}{{ 10 // loop.index }}{{ loop.index0 < 1 }}"
          "{% endfor %}",
