@@ -107,10 +107,10 @@ void appendChecked(std::string& output, std::string_view text) {
     output += text;
 }
 
-const Value& undefinedValue() {
-    static const Value undefined;
-    return undefined;
-}
+// Constant-initialised, so that they are there before any code runs.
+constinit const Value undefinedConstant;
+
+inline const Value& undefinedValue() { return undefinedConstant; }
 
 // The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
 [[gnu::always_inline]] inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
@@ -200,8 +200,8 @@ private:
     mutable bool borrowed_ = false;        // view_ points outside own_, into something template code may change
 };
 
-const Value trueValue(true);
-const Value falseValue(false);
+constinit const Value trueValue(true);
+constinit const Value falseValue(false);
 
 const Value& booleanValue(bool b) { return b ? trueValue : falseValue; }
 
@@ -494,8 +494,6 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return memberOf(std::move(object), name->name);
 }
 
-const Value nullConstant = Value::null();
-
 const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
 const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
 
@@ -555,7 +553,9 @@ inline const Value* quickView(const Expression& expression, const EnvironmentPtr
 [[gnu::noinline]] const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
     const auto& t = *expression.as<Expression::Ternary>();
     if (holds(t.test, env)) return quickView(t.value, env, scratch);
-    return t.alternate ? quickView(*t.alternate, env, scratch) : &nullConstant;
+    if (t.alternate) return quickView(*t.alternate, env, scratch);
+    static const Value null = Value::null();
+    return &null;
 }
 
 // `operand | trim` and the like: the part of the operand's text the built-in filter gives, when the

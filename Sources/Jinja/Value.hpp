@@ -60,9 +60,9 @@ public:
     enum class Kind { boolean, int_, double_, string, array, object, function, macro, null, undefined };
 
     // The default value is undefined (what a missing name yields).
-    Value() noexcept : kind_(Kind::undefined), raw_(0) {}
+    constexpr Value() noexcept : kind_(Kind::undefined), raw_(0) {}
     // One full-width store: a byte stored over a zeroed word would stall the next copy's word-wide load.
-    Value(bool b) noexcept : kind_(Kind::boolean), raw_(b ? 1u : 0u) {}
+    constexpr Value(bool b) noexcept : kind_(Kind::boolean), raw_(b ? 1u : 0u) {}
     Value(int i) noexcept : kind_(Kind::int_), integer_(i) {}
     Value(long i) noexcept : kind_(Kind::int_), integer_(i) {}
     Value(long long i) noexcept : kind_(Kind::int_), integer_(i) {}
