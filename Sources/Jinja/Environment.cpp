@@ -94,7 +94,6 @@ std::vector<std::string> ScopeVariables::keys() const {
 
 namespace {
 constexpr std::string_view loopName = "loop";
-constexpr uint32_t loopHash = ScopeVariables::hashName(loopName);
 }  // namespace
 
 namespace {
@@ -113,16 +112,20 @@ const std::vector<std::pair<std::string, Value>>& threadGlobals() {
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
-    if (!parent_)
+    if (!parent_) {
+        // Room for the globals and the template's own top-level variables, so that setting them does
+        // not move every entry.
+        variables.reserve(variables.size() + threadGlobals().size() + 8);
         for (const auto& [name, value] : threadGlobals()) variables.set(name, value);
+    }
 }
 
 EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
-Environment::Binding Environment::resolve(std::string_view name, uint32_t hash) const {
-    bool isLoop = hash == loopHash && name == loopName;
+Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {
+    bool isLoop = hash == loopHash && fastText::sameBytes(name, loopName);
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
@@ -151,15 +154,24 @@ Value Environment::lookup(std::string_view name) const {
 void Environment::set(std::string_view name, Value value) { set(name, ScopeVariables::hashName(name), std::move(value)); }
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
-    if (hash == loopHash && name == loopName) loopBound_ = false;
-    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
-    if (hash == loopHash && name == loopName) loopBound_ = false;
-    if (item_ && hash == itemHash_ && name == itemName_) item_ = nullptr;
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
     variables.set(name, hash, std::move(value));
+}
+
+void Environment::setText(std::string_view name, uint32_t hash, std::string_view text) {
+    if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
+    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) {
+        // The text may be a part of the loop item the name stood for; that item stays in items_.
+        item_ = nullptr;
+    }
+    variables.setText(name, hash, text);
 }
 
 bool Environment::holds(std::string_view name) const {
@@ -200,24 +212,12 @@ Value Environment::LoopPosition::member(std::string_view name) const {
     return PropertyMembers::evaluate(object(), name);
 }
 
-Value Environment::LoopPosition::member(int position) const {
-    switch (position) {
-        case 0: return Value(index + 1);
-        case 1: return Value(index);
-        case 2: return Value(index == 0);
-        case 3: return Value(index + 1 == length);
-        case 4: return Value(length);
-        case 5: return Value(length - index);
-        case 6: return Value(length - index - 1);
-        default: {
-            int64_t at = index;
-            return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&,
-                                              const EnvironmentPtr&) -> Value {
-                if (args.empty()) return Value(std::string());
-                return args[static_cast<size_t>(at) % args.size()];
-            }));
-        }
-    }
+Value Environment::LoopPosition::cycle() const {
+    int64_t at = index;
+    return Value(BuiltinFunction([at](const std::vector<Value>& args, const KeywordArguments&, const EnvironmentPtr&) -> Value {
+        if (args.empty()) return Value(std::string());
+        return args[static_cast<size_t>(at) % args.size()];
+    }));
 }
 
 }  // namespace jinja

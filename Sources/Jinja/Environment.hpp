@@ -29,6 +29,10 @@ public:
 
     size_t size() const { return elements_.size(); }
     bool empty() const { return elements_.empty(); }
+    void reserve(size_t count) {
+        elements_.reserve(count);
+        hashes_.reserve(count);
+    }
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
     Value* find(std::string_view name) {
@@ -45,6 +49,14 @@ public:
     void set(std::string_view name, Value value);
     void set(std::string_view name, uint32_t hash, const Value& value) { store(name, hash, value); }
     void set(std::string_view name, uint32_t hash, Value&& value) { store(name, hash, std::move(value)); }
+    // Makes the variable the string `text`, reusing its string storage when it holds a string already.
+    void setText(std::string_view name, uint32_t hash, std::string_view text) {
+        size_t i = indexOf(name, hash);
+        if (i < elements_.size())
+            elements_[i].second.assignString(text);
+        else
+            store(name, hash, Value(text));
+    }
     // Inserts only when absent; false for a name already present.
     bool insertNew(std::string_view name, Value value);
     bool erase(std::string_view name);
@@ -129,6 +141,8 @@ public:
     void set(std::string_view name, Value value);
     void set(std::string_view name, uint32_t hash, const Value& value);
     void set(std::string_view name, uint32_t hash, Value&& value);
+    // Writes the string `text` into this scope's own variables (a part of the old value may be passed).
+    void setText(std::string_view name, uint32_t hash, std::string_view text);
     // Writes into the nearest scope that already holds the name, else into the root scope.
     void setInChain(const std::string& name, Value value);
 
@@ -152,8 +166,22 @@ public:
         // `loop.name`: the same as the member of the loop object.
         Value member(std::string_view name) const;
         // The eight members by position; memberNamed gives the position of a name, or -1.
-        Value member(int position) const;
+        Value member(int position) const {
+            switch (position) {
+                case 0: return Value(index + 1);
+                case 1: return Value(index);
+                case 2: return Value(index == 0);
+                case 3: return Value(index + 1 == length);
+                case 4: return Value(length);
+                case 5: return Value(length - index);
+                case 6: return Value(length - index - 1);
+                default: return cycle();
+            }
+        }
         static int memberNamed(std::string_view name);
+
+    private:
+        Value cycle() const;
     };
     // Binds "loop" to the loop object of this position (a later write of "loop" replaces it).
     void bindLoop(int64_t index, int64_t length);
@@ -163,8 +191,10 @@ public:
         items_ = std::move(items);
         return items_;
     }
+    // The next item for the name bindItem bound last.
+    void rebindItem(const Value* item) { item_ = item; }
     void bindItem(std::string_view name, uint32_t hash, const Value* item) {
-        if (!item_ || itemHash_ != hash || itemName_ != name) itemName_ = name;
+        if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
         item_ = item;
     }
@@ -176,13 +206,20 @@ public:
         const Value* value = nullptr;
         const LoopPosition* loop = nullptr;
     };
-    Binding resolve(std::string_view name, uint32_t hash) const;
+    Binding resolve(std::string_view name, uint32_t hash) const {
+        // The innermost loop's variable and "loop" are the names read most; "loop" wins when both match.
+        if (loopBound_ && hash == loopHash && fastText::sameBytes(name, "loop")) return {nullptr, &loop_};
+        if (item_ && itemHash_ == hash && fastText::sameBytes(itemName_, name)) return {item_, nullptr};
+        return resolveInChain(name, hash);
+    }
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
     // The function value the name is bound to through the chain, or null (unbound, or bound to
     // something else): what may stand in for a built-in filter or test of that name.
     const Value* function(std::string_view name, uint32_t hash) const;
 
 private:
+    static constexpr uint32_t loopHash = ScopeVariables::hashName("loop");
+    Binding resolveInChain(std::string_view name, uint32_t hash) const;
     bool holds(std::string_view name) const;
 
     EnvironmentPtr parent_;

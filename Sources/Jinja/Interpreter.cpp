@@ -107,13 +107,13 @@ void appendChecked(std::string& output, std::string_view text) {
     output += text;
 }
 
-const Value& undefinedValue() {
-    static const Value undefined;
-    return undefined;
-}
+// Constant-initialised, so that they are there before any code runs.
+constinit const Value undefinedConstant;
+
+inline const Value& undefinedValue() { return undefinedConstant; }
 
 // The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
-const Value* entryNamed(const ValueObject& object, std::string_view key) {
+[[gnu::always_inline]] inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
     if (object.size() > 8) return object.find(key);
     for (const auto& [name, value] : object)
         if (fastText::sameBytes(name, key)) return &value;
@@ -200,11 +200,10 @@ private:
     mutable bool borrowed_ = false;        // view_ points outside own_, into something template code may change
 };
 
-const Value& booleanValue(bool b) {
-    static const Value yes(true);
-    static const Value no(false);
-    return b ? yes : no;
-}
+constinit const Value trueValue(true);
+constinit const Value falseValue(false);
+
+const Value& booleanValue(bool b) { return b ? trueValue : falseValue; }
 
 bool runsNoCode(const Expression& expression) { return expression.facts().runsNoCode; }
 
@@ -221,6 +220,8 @@ bool allRunNoCode(const Expression::Keywords& keywords) {
 }
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env);
+// Whether the expression's value is truthy, without making the value where that can be avoided.
+bool holds(const Expression& expression, const EnvironmentPtr& env);
 
 // A few argument values without a heap allocation for the usual counts.
 class ArgumentValues {
@@ -437,6 +438,22 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return Operand(evaluateComputedMember(c, key));
 }
 
+// `name.key` or `name['key']` (a literal key) on whatever the name is bound to.
+[[gnu::noinline]] Operand evaluateMemberOf(const Expression& expression, Environment::Binding binding) {
+    const auto& m = *expression.as<Expression::Member>();
+    if (m.computed) {
+        const Value& key = m.property.facts().constant;
+        if (binding.loop) return Operand(evaluateComputedMember(binding.loop->object(), key));
+        return Operand(evaluateComputedMember(binding.value ? *binding.value : undefinedValue(), key));
+    }
+    if (binding.loop) {
+        int position = expression.facts().loopMember;
+        return Operand(position >= 0 ? binding.loop->member(position) : binding.loop->member(expression.facts().key));
+    }
+    if (!binding.value) return Operand();
+    return memberOf(Operand::viewOf(*binding.value), expression.facts().key);
+}
+
 [[gnu::noinline]] Operand evaluateMember(const Expression& expression, const EnvironmentPtr& env) {
     const auto& m = *expression.as<Expression::Member>();
     if (m.computed) {
@@ -477,6 +494,88 @@ Operand computedMemberOf(Operand container, const Value& key) {
     return memberOf(std::move(object), name->name);
 }
 
+const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
+const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch);
+
+[[gnu::noinline]] const Value* quickName(const Expression::Facts& facts, const Environment& env) {
+    Environment::Binding binding = env.resolve(*facts.name, facts.nameHash);
+    if (binding.value) return binding.value;
+    return binding.loop ? nullptr : &undefinedValue();
+}
+
+[[gnu::noinline]] const Value* quickMember(const Expression::Facts& facts, const Environment& env, Value& scratch) {
+    Environment::Binding binding = env.resolve(*facts.name, facts.nameHash);
+    if (binding.value) {
+        if (!binding.value->isObject() || facts.keyIsMethod) return nullptr;
+        const ValueObject& object = binding.value->asObject();
+        const Value* entry = entryNamed(object, facts.key);
+        if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+        return entry ? entry : &undefinedValue();
+    }
+    if (binding.loop && facts.loopMember >= 0) {
+        scratch = binding.loop->member(facts.loopMember);
+        return &scratch;
+    }
+    return nullptr;
+}
+
+// The value of an expression of one of the shapes that run no template code (a literal, a variable, an
+// entry of a variable by a literal key, a member of the loop object, and operators and choices over
+// these), read in place where it lives or made in `scratch`; null for every other expression, which
+// the caller then evaluates in full (reading a name twice costs nothing but time). A view into a scope
+// stays valid until template code runs.
+inline const Value* quickView(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    using Shape = Expression::Facts::Shape;
+    const auto& facts = expression.facts();
+    switch (facts.shape) {
+        case Shape::literal: return &facts.constant;
+        case Shape::name: return quickName(facts, *env);
+        case Shape::nameMember: return quickMember(facts, *env, scratch);
+        case Shape::arithmetic: return quickArithmetic(expression, env, scratch);
+        case Shape::choice: return quickChoice(expression, env, scratch);
+        case Shape::textPart:
+        case Shape::other: break;
+    }
+    return nullptr;
+}
+
+[[gnu::noinline]] const Value* quickArithmetic(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& b = *expression.as<Expression::Binary>();
+    Value leftScratch, rightScratch;
+    const Value* left = quickView(b.left, env, leftScratch);
+    if (!left) return nullptr;
+    const Value* right = quickView(b.right, env, rightScratch);
+    if (!right) return nullptr;
+    scratch = evaluateBinaryValues(b.op, *left, *right);
+    return &scratch;
+}
+
+[[gnu::noinline]] const Value* quickChoice(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& t = *expression.as<Expression::Ternary>();
+    if (holds(t.test, env)) return quickView(t.value, env, scratch);
+    if (t.alternate) return quickView(*t.alternate, env, scratch);
+    static const Value null = Value::null();
+    return &null;
+}
+
+// `operand | trim` and the like: the part of the operand's text the built-in filter gives, when the
+// operand reads in place, is a string, and no function of the filter's name is bound in the scope.
+std::optional<std::string_view> quickPart(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    const auto& f = *expression.as<Expression::Filter>();
+    const auto& facts = expression.facts();
+    const Value* input = quickView(f.operand, env, scratch);
+    if (!input || !input->isString() || scopeFunction(f.name, facts.nameHash, env)) return std::nullopt;
+    return facts.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env});
+}
+
+// The text of a quick expression whose value is a string (or of a text part); nothing otherwise.
+std::optional<std::string_view> quickText(const Expression& expression, const EnvironmentPtr& env, Value& scratch) {
+    if (expression.facts().shape == Expression::Facts::Shape::textPart) return quickPart(expression, env, scratch);
+    const Value* value = quickView(expression, env, scratch);
+    if (value && value->isString()) return std::string_view(value->asString());
+    return std::nullopt;
+}
+
 bool isConcatenation(const Expression& expression) {
     auto b = expression.as<Expression::Binary>();
     return b && (b->op == Expression::BinaryOp::add || b->op == Expression::BinaryOp::concat);
@@ -509,7 +608,15 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
 
     const size_t start = out.size();
     bool joining = false;  // the running result is the text in `out` from `start`
-    Operand running = evaluate(*leftmost, env);
+    Operand running;
+    Value scratch;
+    if (auto text = quickText(*leftmost, env, scratch)) {
+        if (text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+        out += *text;
+        joining = true;
+    } else {
+        running = evaluate(*leftmost, env);
+    }
     auto append = [&](const Operand& operand) {
         if (auto text = operand.text()) {
             if (out.size() - start + text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
@@ -522,6 +629,13 @@ std::optional<Value> evaluateConcatenation(const Expression& top, const Environm
     };
     for (size_t i = count; i-- > 0;) {
         const Expression& rightExpression = steps[i]->right;
+        if (joining) {
+            if (auto text = quickText(rightExpression, env, scratch)) {
+                if (out.size() - start + text->size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+                out += *text;
+                continue;
+            }
+        }
         if (!joining && !runsNoCode(rightExpression)) running.keep();
         Operand right = evaluate(rightExpression, env);
         if (joining) {
@@ -585,7 +699,10 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
         } else {
             const Value& item = (*arrayItems)[i];
             if (!tuple) {
-                scope->bindItem(names[0], hashes[0], &item);
+                if (i == 0)
+                    scope->bindItem(names[0], hashes[0], &item);
+                else
+                    scope->rebindItem(&item);
             } else if (stringItems) {
                 for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? item : Value::undefined());
             } else if (item.isArray()) {
@@ -595,7 +712,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
             // An item that is not an array binds nothing: the names keep what an earlier item bound.
         }
         scope->bindLoop(static_cast<int64_t>(i), static_cast<int64_t>(count));
-        if (loop.test && !evaluate(*loop.test, scope)->isTruthy()) continue;
+        if (loop.test && !holds(*loop.test, scope)) continue;
         try {
             renderInto(loop.body, scope, output);
         } catch (const ControlFlow& flow) {
@@ -650,8 +767,115 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
 }
 
 [[gnu::noinline]] Operand evaluateUnary(const Expression::Unary& u, const EnvironmentPtr& env) {
+    if (u.op == Expression::UnaryOp::not_) return Operand::constant(booleanValue(!holds(u.operand, env)));
     Operand operand = evaluate(u.operand, env);
     return Operand(evaluateUnaryValue(u.op, operand.get()));
+}
+
+// `left == right`. Two strings compare in place: the same bytes are equal, different ASCII texts are
+// not, and anything else goes to canonical equivalence. Two comparisons compare as booleans, and a
+// literal on the right is known to be ASCII or an int before rendering.
+bool equalsLiteral(const Expression::Binary& b, const EnvironmentPtr& env);
+
+bool equalOperands(const Expression::Binary& b, const EnvironmentPtr& env) {
+    const auto& rightFacts = b.right.facts();
+    if (rightFacts.yieldsBoolean && b.left.facts().yieldsBoolean) {
+        bool left = holds(b.left, env);
+        return left == holds(b.right, env);
+    }
+    if (rightFacts.literal) return equalsLiteral(b, env);
+    Operand left = evaluate(b.left, env);
+    if (!rightFacts.runsNoCode) left.keep();
+    Operand right = evaluate(b.right, env);
+    auto l = left.text();
+    auto r = l ? right.text() : std::nullopt;
+    if (l && r && fastText::sameBytes(*l, *r)) return true;
+    if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r)) return false;
+    return left->isEquivalent(right.get());
+}
+
+// `left == literal`.
+bool equalsLiteral(const Expression::Binary& b, const EnvironmentPtr& env) {
+    const auto& rightFacts = b.right.facts();
+    {
+        const Value& literal = rightFacts.constant;
+        Value scratch;
+        if (const Value* left = quickView(b.left, env, scratch)) {
+            if (literal.isString() && left->isString()) {
+                const std::string& text = left->asString();
+                if (fastText::sameBytes(text, literal.asString())) return true;
+                if (rightFacts.asciiText && fastText::isASCII(text)) return false;
+            } else if (literal.isInt() && left->isInt()) {
+                return left->asInt() == literal.asInt();
+            }
+            return left->isEquivalent(literal);
+        }
+        Operand left = evaluate(b.left, env);
+        if (literal.isString()) {
+            if (auto text = left.text()) {
+                if (fastText::sameBytes(*text, literal.asString())) return true;
+                if (rightFacts.asciiText && fastText::isASCII(*text)) return false;
+            }
+        } else if (literal.isInt() && left->isInt()) {
+            return left->asInt() == literal.asInt();
+        }
+        return left->isEquivalent(literal);
+    }
+}
+
+[[gnu::noinline]] bool compoundHolds(const Expression& expression, const EnvironmentPtr& env) {
+    using E = Expression;
+    ensureStackRoom();
+    switch (expression.kind()) {
+        case E::Case::binary: {
+            const auto& b = *expression.as<E::Binary>();
+            switch (b.op) {
+                case E::BinaryOp::and_: return holds(b.left, env) && holds(b.right, env);
+                case E::BinaryOp::or_: return holds(b.left, env) || holds(b.right, env);
+                case E::BinaryOp::equal: return equalOperands(b, env);
+                case E::BinaryOp::notEqual: return !equalOperands(b, env);
+                default: break;
+            }
+            break;
+        }
+        case E::Case::unary: {
+            const auto& u = *expression.as<E::Unary>();
+            if (u.op == E::UnaryOp::not_) return !holds(u.operand, env);
+            break;
+        }
+        case E::Case::test: {
+            const auto& t = *expression.as<E::Test>();
+            const auto& facts = expression.facts();
+            if (t.args.empty() && facts.test) {
+                Value scratch;
+                const Value* input = quickView(t.operand, env, scratch);
+                if (input && !scopeFunction(t.name, facts.nameHash, env))
+                    return facts.test(Tests::TestCall{input, {}, Filters::noKeywords(), env}) != t.negated;
+            }
+            return evaluateTestExpression(expression, env) != t.negated;
+        }
+        default: break;
+    }
+    return evaluate(expression, env)->isTruthy();
+}
+
+bool holds(const Expression& expression, const EnvironmentPtr& env) {
+    using Shape = Expression::Facts::Shape;
+    using Comparison = Expression::Facts::Comparison;
+    const auto& facts = expression.facts();
+    if (facts.comparison != Comparison::none) {
+        // The usual conditions, without the general dispatch.
+        const auto& b = *expression.as<Expression::Binary>();
+        const bool negated = b.op == Expression::BinaryOp::notEqual;
+        if (facts.comparison == Comparison::withLiteral) return equalsLiteral(b, env) != negated;
+        ensureStackRoom();
+        bool left = holds(b.left, env);
+        return (left == holds(b.right, env)) != negated;
+    }
+    if (facts.shape == Shape::other || facts.shape == Shape::textPart) return compoundHolds(expression, env);
+    Value scratch;
+    if (const Value* value = quickView(expression, env, scratch)) return value->isTruthy();
+    return evaluate(expression, env)->isTruthy();
 }
 
 [[gnu::noinline]] Operand evaluateBinary(const Expression& expression, const EnvironmentPtr& env) {
@@ -670,28 +894,20 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
         if (auto value = evaluateConcatenation(expression, env, text)) return Operand(std::move(*value));
         return Operand(Value(std::move(text)));
     }
+    if (b->op == E::BinaryOp::equal) return Operand::constant(booleanValue(equalOperands(*b, env)));
+    if (b->op == E::BinaryOp::notEqual) return Operand::constant(booleanValue(!equalOperands(*b, env)));
+    Value leftScratch, rightScratch;
+    if (const Value* left = quickView(b->left, env, leftScratch))
+        if (const Value* right = quickView(b->right, env, rightScratch))
+            return Operand(evaluateBinaryValues(b->op, *left, *right));
     Operand left = evaluate(b->left, env);
     if (!runsNoCode(b->right)) left.keep();
     Operand right = evaluate(b->right, env);
-    if (b->op == E::BinaryOp::equal || b->op == E::BinaryOp::notEqual) {
-        // Two strings compare in place: the same bytes are equal, different ASCII texts are not, and
-        // anything else goes to canonical equivalence.
-        auto l = left.text();
-        auto r = l ? right.text() : std::nullopt;
-        bool same;
-        if (l && r && fastText::sameBytes(*l, *r))
-            same = true;
-        else if (l && r && fastText::isASCII(*l) && fastText::isASCII(*r))
-            same = false;
-        else
-            same = left->isEquivalent(right.get());
-        return Operand::constant(booleanValue(b->op == E::BinaryOp::equal ? same : !same));
-    }
     return Operand(evaluateBinaryValues(b->op, left.get(), right.get()));
 }
 
 [[gnu::noinline]] Operand evaluateTernary(const Expression::Ternary& t, const EnvironmentPtr& env) {
-    if (evaluate(t.test, env)->isTruthy()) return evaluate(t.value, env);
+    if (holds(t.test, env)) return evaluate(t.value, env);
     return t.alternate ? evaluate(*t.alternate, env) : Operand(Value::null());
 }
 
@@ -719,19 +935,35 @@ void assignValue(const Expression& target, Value value, const EnvironmentPtr& en
 
 Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
     using E = Expression;
-    switch (expression.kind()) {
-        case E::Case::string:
-        case E::Case::number:
-        case E::Case::integer:
-        case E::Case::boolean:
-        case E::Case::null: return Operand::constant(expression.facts().constant);
-        case E::Case::identifier: {
-            Environment::Binding binding = env->resolve(expression.as<E::Identifier>()->name, expression.facts().nameHash);
+    const auto& facts = expression.facts();
+    switch (facts.shape) {
+        case E::Facts::Shape::literal: return Operand::constant(facts.constant);
+        case E::Facts::Shape::name: {
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
             if (binding.value) return Operand::viewOf(*binding.value);
             if (binding.loop) return Operand(binding.loop->object());
             return Operand();
         }
-        default: break;
+        case E::Facts::Shape::nameMember: {
+            // An entry of an object variable, read in place.
+            Environment::Binding binding = env->resolve(*facts.name, facts.nameHash);
+            if (binding.value && binding.value->isObject() && !facts.keyIsMethod) {
+                const ValueObject& object = binding.value->asObject();
+                const Value* entry = entryNamed(object, facts.key);
+                if (!entry && facts.computedKey && !facts.keyIsASCII) entry = findEntry(object, facts.key);
+                return entry ? Operand::viewOf(*entry) : Operand();
+            }
+            return evaluateMemberOf(expression, binding);
+        }
+        case E::Facts::Shape::arithmetic:
+        case E::Facts::Shape::choice: {
+            Value scratch;
+            if (const Value* value = quickView(expression, env, scratch))
+                return value == &scratch ? Operand(std::move(scratch)) : Operand::viewOf(*value);
+            break;
+        }
+        case E::Facts::Shape::textPart:
+        case E::Facts::Shape::other: break;
     }
     ensureStackRoom();
     switch (expression.kind()) {
@@ -802,6 +1034,19 @@ void renderExpression(const Expression& expression, const EnvironmentPtr& env, s
         renderConcatenation(expression, env, output);
         return;
     }
+    Value scratch;
+    if (expression.facts().shape == Expression::Facts::Shape::textPart) {
+        if (auto part = quickPart(expression, env, scratch)) {
+            appendChecked(output, *part);
+            return;
+        }
+    } else if (const Value* value = quickView(expression, env, scratch)) {
+        if (value->isString())
+            appendChecked(output, value->asString());
+        else
+            appendChecked(output, value->description());
+        return;
+    }
     Operand value = evaluate(expression, env);
     if (auto text = value.text())
         appendChecked(output, *text);
@@ -814,13 +1059,47 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
         case Node::Case::expression: renderExpression(*node.as<Expression>(), env, output); return;
-        case Node::Case::statement: executeStatement(*node.as<Statement>(), env, output); return;
+        case Node::Case::statement: {
+            // An if statement picks its branch here; a branch that is a lone if statement (an elif) is
+            // followed in the same frame.
+            const Statement* statement = node.as<Statement>();
+            while (auto s = statement->as<Statement::If>()) {
+                const std::vector<Node>& branch = holds(s->condition, env) ? s->body : s->alternate;
+                const Statement* inner = branch.size() == 1 ? branch[0].as<Statement>() : nullptr;
+                if (!inner || inner->kind() != Statement::Case::if_) {
+                    renderInto(branch, env, output);
+                    return;
+                }
+                statement = inner;
+            }
+            executeStatement(*statement, env, output);
+            return;
+        }
         case Node::Case::comment: return;
     }
 }
 
 [[gnu::noinline]] void executeSet(const Statement::Set& s, const EnvironmentPtr& env) {
     if (s.value) {
+        Value scratch;
+        if (s.value->facts().shape == Expression::Facts::Shape::textPart) {
+            if (auto part = quickPart(*s.value, env, scratch)) {
+                if (auto identifier = s.target.as<Expression::Identifier>())
+                    env->setText(identifier->name, s.target.facts().nameHash, *part);
+                else
+                    assignValue(s.target, Value(std::string(*part)), env);
+                return;
+            }
+        } else if (const Value* value = quickView(*s.value, env, scratch)) {
+            auto identifier = s.target.as<Expression::Identifier>();
+            if (value == &scratch)
+                assignValue(s.target, std::move(scratch), env);
+            else if (identifier)
+                env->set(identifier->name, s.target.facts().nameHash, *value);  // assigned over the old value
+            else
+                assignValue(s.target, Value(*value), env);
+            return;
+        }
         assignValue(s.target, evaluate(*s.value, env).take(), env);
         return;
     }
@@ -829,17 +1108,13 @@ void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output
     assignValue(s.target, Value(std::move(text)), env);
 }
 
-[[gnu::noinline]] bool conditionHolds(const Expression& condition, const EnvironmentPtr& env) {
-    return evaluate(condition, env)->isTruthy();
-}
-
 void executeStatement(const Statement& statement, const EnvironmentPtr& env, std::string& output) {
     switch (statement.kind()) {
         case Statement::Case::program: renderInto(statement.as<Statement::Program>()->nodes, env, output); return;
         case Statement::Case::generation: renderInto(statement.as<Statement::Generation>()->nodes, env, output); return;
         case Statement::Case::if_: {
             auto s = statement.as<Statement::If>();
-            renderInto(conditionHolds(s->condition, env) ? s->body : s->alternate, env, output);
+            renderInto(holds(s->condition, env) ? s->body : s->alternate, env, output);
             return;
         }
         case Statement::Case::set: executeSet(*statement.as<Statement::Set>(), env); return;

@@ -60,8 +60,9 @@ public:
     enum class Kind { boolean, int_, double_, string, array, object, function, macro, null, undefined };
 
     // The default value is undefined (what a missing name yields).
-    Value() noexcept : kind_(Kind::undefined), raw_(0) {}
-    Value(bool b) noexcept : kind_(Kind::boolean), raw_(0) { boolean_ = b; }
+    constexpr Value() noexcept : kind_(Kind::undefined), raw_(0) {}
+    // One full-width store: a byte stored over a zeroed word would stall the next copy's word-wide load.
+    constexpr Value(bool b) noexcept : kind_(Kind::boolean), raw_(b ? 1u : 0u) {}
     Value(int i) noexcept : kind_(Kind::int_), integer_(i) {}
     Value(long i) noexcept : kind_(Kind::int_), integer_(i) {}
     Value(long long i) noexcept : kind_(Kind::int_), integer_(i) {}
@@ -102,7 +103,7 @@ public:
         Value copy(other);
         return *this = std::move(copy);
     }
-    Value& operator=(Value&& other) noexcept {
+    [[gnu::always_inline]] Value& operator=(Value&& other) noexcept {
         if (this == &other) return *this;
         if (!isScalar(kind_)) destroyPayload();
         kind_ = other.kind_;
@@ -171,6 +172,14 @@ public:
     // Copy-on-write access for in-place changes; other copies are not affected.
     ValueArray& mutableArray();
     ValueObject& mutableObject();
+    // Becomes the string `text`, reusing this value's own string storage when it is a string already
+    // (`text` may be a part of that string).
+    void assignString(std::string_view text) {
+        if (kind_ == Kind::string)
+            string_.assign(text.data(), text.size());
+        else
+            *this = Value(text);
+    }
 
     // The printed form that output writes.
     std::string description() const;

@@ -120,6 +120,42 @@ TEST(FastPathTests, ValuesReadInPlaceSurviveTemplateCode) {
     });
 }
 
+TEST(FastPathTests, OperandsReadInPlaceAgreeWithFullEvaluation) {
+    expectGolden({
+        // A variable set to a part of its own text, of a loop item, or of a value of another kind.
+        {"{% set x = '  long enough to live on the heap, surely  ' %}{% set x = x | trim %}[{{ x }}]", "{}",
+         "[long enough to live on the heap, surely]"},
+        {"{% for m in ['  a  ', ' b '] %}{% set m = m | trim %}[{{ m }}]{% endfor %}", "{}", "[a][b]"},
+        {"{% set x = 1 %}{% set x = s | trim %}{{ x }}{% set y = n | trim %}[{{ y }}]", R"({"s": "  t ", "n": 5})", "t[]"},
+        // A variable set to a part of its own value.
+        {"{% set x = {'inner': {'v': 1}} %}{% set x = x.inner %}{{ x.v }}{% set x = x['v'] %}{{ x }}", "{}", "11"},
+        {"{% set x = {'s': 'a text long enough to live on the heap'} %}{% set x = x.s %}{{ x }}", "{}",
+         "a text long enough to live on the heap"},
+        {"{% for m in [{'a': 'A'}, {'a': 'B'}] %}{% set m = m.a %}{{ m }}{% set n = m %}{% endfor %}{{ n }}", "{}", "AB"},
+        // Operators and choices over loop members and literals.
+        {"{% for i in [7, 8, 9] %}{{ loop.index0 % 2 }}{{ loop.revindex - 1 }}{{ 10 // loop.index }}{{ loop.index0 < 1 }}"
+         "{% endfor %}",
+         "{}", "0210true115false003false"},
+        {"{% for i in [1, 2] %}{{ 'f' if loop.first else 'n' }}{{ 'L' if loop.last }}{% endfor %}", "{}", "fnL"},
+        {"{{ 1 % 0 }}", "{}", "error: Modulo by zero"},
+        {"{{ 'a' if x.y.z else 'b' }}{{ nothing | trim }}|{{ 5 | string }}", "{}", "b|5"},
+        {"{% for loop in [1] %}{{ loop.index }}{% endfor %}", "{}", "1"},
+        // Literal comparisons keep canonical equivalence; comparisons compare as booleans.
+        {"{{ s == 'caf\u00e9' }}{{ k == 'K' }}{{ n == 5.0 }}{{ (1 == 1) != (2 == 3) }}{{ m.role != 'user' }}",
+         R"({"s": "cafe\u0301", "k": "\u212A", "n": 5, "m": {"role": "user"}})", "truetruetruetruefalse"},
+        {"{% for m in ms %}{{ m.content is string }}{{ m.missing is defined }}{{ m['content'] is not string }}{% endfor %}",
+         R"({"ms": [{"content": "x"}, {"content": [1]}]})", "truefalsefalsefalsefalsetrue"},
+        {"{% set s = '  x  ' %}{{ s | trim ~ '|' ~ (s | trim) }}{{ 'p' ~ s | string ~ 'q' }}", "{}", "x|xp  x  q"},
+    });
+    // A function bound under a filter's name replaces the built-in also where the operand reads in place.
+    Template::Context context;
+    context.set("trim", Value(BuiltinFunction([](const std::vector<Value>& args, const KeywordArguments&, const EnvironmentPtr&) {
+        return Value("<" + args.at(0).description() + ">");
+    })));
+    context.set("s", Value(" a "));
+    EXPECT_EQ(Template("{{ s | trim }}{% set t = s | trim %}{{ t }}{{ 'x' ~ s | trim }}").render(context), "< a >< a >x< a >");
+}
+
 TEST(FastPathTests, FailedConcatenationLeavesTheOutputAsItWas) {
     Template t("{{ 'a' ~ 'b' ~ nothing.f() }}");
     std::string output = "before";
