@@ -2,11 +2,13 @@
 // window, encoder time per window (with achieved GFLOP/s next to the best sgemm throughput measured
 // on the encoder's shapes: our widest path or OpenBLAS, whichever is faster) and decoder time per
 // token, each at 8 and at 2 threads. sgemm/<path> shows each product path this CPU runs, and
-// sgemm/<path>/f16 the encoder's paths with the weights in half precision, as the encoder reads them.
+// sgemm/<path>/f16 the encoder's paths with the weights in half precision, as the encoder reads them;
+// sgemm/avx512/fmaPeak the one-core multiply-add ceiling they are measured against.
 //
 // Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <chrono>
@@ -165,6 +167,31 @@ void sgemm(benchmark::State& state, int threads, int d, GemmPath path, bool half
         benchmark::DoNotOptimize(a.data());
     }
     state.counters["GFLOP/s"] = benchmark::Counter(4.0 * M * N * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The ceiling for the lines above: AVX-512 multiply-adds from registers only, 24 independent chains
+// (as many as the micro-kernel's accumulators), on the calling thread. Measured in the same run as
+// the products, so a busy machine lowers both alike.
+__attribute__((target("avx512f"), noinline)) float fmaChains(size_t steps, float scale) {
+    __m512 acc[24];
+    for (int i = 0; i < 24; ++i) acc[i] = _mm512_set1_ps(scale * static_cast<float>(i));
+    const __m512 a = _mm512_set1_ps(1.0f - scale), b = _mm512_set1_ps(scale);
+    for (size_t s = 0; s < steps; ++s) {
+#pragma GCC unroll 24
+        for (int i = 0; i < 24; ++i) acc[i] = _mm512_fmadd_ps(a, acc[i], b);
+    }
+    for (int i = 1; i < 24; ++i) acc[0] = _mm512_add_ps(acc[0], acc[i]);
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, acc[0]);
+    return lanes[0] + lanes[15];
+}
+
+void fmaPeak(benchmark::State& state) {
+    const size_t steps = 1 << 20;
+    volatile float scale = 1e-7f;  // unknown to the compiler, so the chains are not folded
+    for (auto _ : state) benchmark::DoNotOptimize(fmaChains(steps, scale));
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(steps * 24.0 * 32 * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // The same products by OpenBLAS with its own threads and the kernels it picked for this CPU (named
@@ -393,6 +420,9 @@ int main(int argc, char** argv) {
         }
     }
     if (threadCounts.empty()) threadCounts = {8, 2};
+    const auto& paths = supportedGemmPaths();
+    if (std::find(paths.begin(), paths.end(), GemmPath::avx512) != paths.end())
+        benchmark::RegisterBenchmark("sgemm/avx512/fmaPeak/threads:1", fmaPeak)->Unit(benchmark::kMillisecond)->UseRealTime();
     for (int threads : threadCounts) {
         for (int d : {384, 512, 768, 1280}) {
             const std::string suffix = "/d" + std::to_string(d) + "/threads:" + std::to_string(threads);
