@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite under the sanitizers. Usage: scripts/sanitize.sh [asan|tsan|all]  (default all)
-#   asan: AddressSanitizer + UndefinedBehaviorSanitizer (-DQUORVEL_SANITIZE=ON), in build-asan/
+#   asan: AddressSanitizer + UndefinedBehaviorSanitizer (-DQUORVEL_SANITIZE=ON), in build-asan/, with
+#         scripts/lsan-suppressions.txt
 #   tsan: ThreadSanitizer (-DQUORVEL_TSAN=ON), in build-tsan/, with scripts/tsan-suppressions.txt
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,7 @@ suite() {  # name, cmake option
 status=0
 if [ "$which" = asan ] || [ "$which" = all ]; then
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
+  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt ${LSAN_OPTIONS:-}" \
   UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     suite asan QUORVEL_SANITIZE || status=1
 fi

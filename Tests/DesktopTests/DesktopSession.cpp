@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,8 +32,11 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     args.push_back(nullptr);
     for (auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        // The app and the X server end with the test process, even one a sanitizer or a timeout killed.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
         const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out >= 0) {
             dup2(out, 1);
@@ -71,6 +75,15 @@ void stop(pid_t pid) {
 std::string inheritedPath() {
     const char* path = std::getenv("PATH");
     return std::string("PATH=") + (path ? path : "/usr/bin:/bin");
+}
+
+// A sanitized app under test reports with the suite's own options (suppressions, halting), not the
+// sanitizer's defaults.
+std::vector<std::string> inheritedSanitizerOptions() {
+    std::vector<std::string> options;
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char* value = std::getenv(name)) options.push_back(std::string(name) + "=" + value);
+    return options;
 }
 
 // The samples of a 16-bit PCM WAV file (its "data" chunk).
@@ -176,7 +189,8 @@ void FedMicrophone::feed() {
 
 AppProcess::AppProcess(const fs::path& program, const std::map<std::string, std::string>& environment, const fs::path& log)
     : log_(log) {
-    std::vector<std::string> env{inheritedPath()};
+    std::vector<std::string> env{inheritedPath(), "NO_AT_BRIDGE=1"};
+    for (auto& option : inheritedSanitizerOptions()) env.push_back(std::move(option));
     for (auto& [name, value] : environment) env.push_back(name + "=" + value);
     pid_ = spawn({program.string()}, env, log);
 }
