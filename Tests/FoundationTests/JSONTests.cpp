@@ -27,6 +27,9 @@ TEST(JSONWriter, EscapesStringsLikeThePlatformEncoder) {
         {"a/b", false, R"("a/b")"},
         {"say \"hi\" \\ there", true, R"("say \"hi\" \\ there")"},
         {"\b\f\n\r\t", true, R"("\b\f\n\r\t")"},
+        // Escapes at either end of a run of plain characters and between runs.
+        {"/path/to\"x\"\n", true, R"("\/path\/to\"x\"\n")"},
+        {"\\plain text run\\", false, R"("\\plain text run\\")"},
         {std::string("\x01\x1f\0x", 4), true, R"("\u0001\u001f\u0000x")"},
         // DEL and non-ASCII text (accent, CJK, emoji, line separator) stay raw UTF-8.
         {"\x7f caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80 \xE2\x80\xA8", true,
