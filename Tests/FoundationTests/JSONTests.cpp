@@ -48,6 +48,29 @@ TEST(JSONWriter, EscapesStringsLikeThePlatformEncoder) {
     }
 }
 
+// Plain text is scanned eight bytes at a time: each character that needs care, at every offset of a
+// text longer than two words, comes out as it does alone.
+TEST(JSONWriter, EscapesAtEveryOffsetOfALongText) {
+    struct Case {
+        std::string character;
+        std::string slashEscaped, slashKept;
+    };
+    const Case cases[] = {
+        {"\"", "\\\"", "\\\""}, {"\\", "\\\\", "\\\\"}, {"/", "\\/", "/"}, {"\n", "\\n", "\\n"},
+        {std::string(1, '\0'), "\\u0000", "\\u0000"}, {"\x1f", "\\u001f", "\\u001f"}, {" ", " ", " "},
+        {"\x7f", "\x7f", "\x7f"}, {"!", "!", "!"}, {"~", "~", "~"}, {"\xC3\xA9", "\xC3\xA9", "\xC3\xA9"},
+        {"\xFF", "\xEF\xBF\xBD", "\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        for (size_t at = 0; at <= 20; ++at) {
+            std::string input = std::string(at, 'a') + c.character + std::string(20 - at, 'b');
+            std::string tail = std::string(20 - at, 'b') + "\"";
+            EXPECT_EQ(jsonQuoted(input, true), "\"" + std::string(at, 'a') + c.slashEscaped + tail) << at;
+            EXPECT_EQ(jsonQuoted(input, false), "\"" + std::string(at, 'a') + c.slashKept + tail) << at;
+        }
+    }
+}
+
 TEST(JSONWriter, PrintsNumbersInTheirShortestForm) {
     struct DoubleCase {
         double value;

@@ -3,7 +3,9 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "Platform/Foundation/Numbers.hpp"
@@ -36,6 +38,24 @@ inline bool isPlainByte(unsigned char c, bool escapeSlashes) {
     return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && (c != '/' || !escapeSlashes);
 }
 
+// The end of the run of plain bytes from `i`, eight bytes at a time. Each flag below is exact in the
+// lowest byte it marks (a borrow only spills into higher bytes), so the first marked byte is the first
+// byte to escape.
+size_t plainRunEnd(const unsigned char* p, size_t i, size_t n, bool escapeSlashes) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto zeroBytes = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        uint64_t marks = (w & highs) | ((w - ones * 0x20) & ~w & highs) | zeroBytes(w ^ (ones * '"')) |
+                         zeroBytes(w ^ (ones * '\\'));
+        if (escapeSlashes) marks |= zeroBytes(w ^ (ones * '/'));
+        if (marks != 0) return i + static_cast<size_t>(std::countr_zero(marks)) / 8;
+    }
+    while (i < n && isPlainByte(p[i], escapeSlashes)) ++i;
+    return i;
+}
+
 }  // namespace
 
 // Ill-formed UTF-8 becomes U+FFFD so the output is always valid JSON (each maximal ill-formed
@@ -47,7 +67,7 @@ void appendJSONEscaped(std::string& out, std::string_view text, bool escapeSlash
     size_t i = 0;
     while (i < n) {
         size_t start = i;
-        while (i < n && isPlainByte(p[i], escapeSlashes)) ++i;
+        i = plainRunEnd(p, i, n, escapeSlashes);
         if (i > start) out.append(text.data() + start, i - start);
         if (i == n) break;
         unsigned char c = p[i];
