@@ -1,4 +1,5 @@
 // Conversion and serialisation filters: abs, float, int, round, tojson and pprint.
+#include <charconv>
 #include <cmath>
 #include <locale.h>
 #include <optional>
@@ -186,29 +187,124 @@ Value calls::round(const FilterCall& call) {
     return Value(d);
 }
 
+namespace {
+enum class DirectJSON { written, null_, needsWriter };
+
+// The writer's layout written straight into `out`: compact, or two spaces per level with "key" : value.
+// A function value or a non-finite number makes the whole text null; a macro describes itself
+// through the writer.
+DirectJSON appendJSON(std::string& out, const Value& value, bool pretty, size_t indent) {
+    switch (value.kind()) {
+        case Value::Kind::boolean: out += value.asBool() ? "true" : "false"; return DirectJSON::written;
+        case Value::Kind::int_: {
+            char buffer[24];
+            auto end = std::to_chars(buffer, buffer + sizeof buffer, value.asInt()).ptr;
+            out.append(buffer, end);
+            return DirectJSON::written;
+        }
+        case Value::Kind::double_:
+            if (!std::isfinite(value.asDouble())) return DirectJSON::null_;
+            out += foundation::jsonNumberText(value.asDouble());
+            return DirectJSON::written;
+        case Value::Kind::string:
+            out += '"';
+            foundation::appendJSONEscaped(out, value.asString());
+            out += '"';
+            return DirectJSON::written;
+        case Value::Kind::array:
+        case Value::Kind::object: {
+            const bool isObject = value.isObject();
+            const size_t count = isObject ? value.asObject().size() : value.asArray().size();
+            out += isObject ? '{' : '[';
+            if (count == 0) {
+                out += isObject ? '}' : ']';
+                return DirectJSON::written;
+            }
+            auto separate = [&](bool first) {
+                if (!first) out += ',';
+                if (pretty) {
+                    out += '\n';
+                    out.append(indent + 2, ' ');
+                }
+            };
+            bool first = true;
+            if (isObject) {
+                for (const auto& [key, item] : value.asObject()) {
+                    separate(first);
+                    first = false;
+                    out += '"';
+                    foundation::appendJSONEscaped(out, key);
+                    out += pretty ? "\" : " : "\":";
+                    if (auto result = appendJSON(out, item, pretty, indent + 2); result != DirectJSON::written) return result;
+                }
+            } else {
+                for (const auto& item : value.asArray()) {
+                    separate(first);
+                    first = false;
+                    if (auto result = appendJSON(out, item, pretty, indent + 2); result != DirectJSON::written) return result;
+                }
+            }
+            if (pretty) {
+                out += '\n';
+                out.append(indent, ' ');
+            }
+            out += isObject ? '}' : ']';
+            return DirectJSON::written;
+        }
+        case Value::Kind::function: return DirectJSON::null_;
+        case Value::Kind::macro: return DirectJSON::needsWriter;
+        case Value::Kind::null:
+        case Value::Kind::undefined: out += "null"; return DirectJSON::written;
+    }
+    return DirectJSON::needsWriter;
+}
+
+std::string writerJSON(const Value& value, bool pretty) {
+    foundation::JSONWriter::Options options;
+    options.pretty = pretty;
+    try {
+        foundation::JSONWriter writer(options);
+        value.encode(writer);
+        return writer.str();
+    } catch (const foundation::Error&) {
+        // A function value or a non-finite number anywhere makes the whole result null.
+        return "null";
+    }
+}
+
+// The writer's text as tojson hands it out: null unless valid UTF-8, non-ASCII escaped on request.
+std::string finishJSON(std::string json, bool ensureASCII) {
+    // ASCII text is valid UTF-8 and has nothing to escape.
+    if (!fastText::isASCII(json)) {
+        if (!text::isValidUTF8(json)) json = "null";
+        if (ensureASCII) json = escapeNonASCII(json);
+    }
+    return json;
+}
+}  // namespace
+
+std::string jsonText(const Value& value, bool pretty, bool ensureASCII) {
+    std::string json;
+    switch (appendJSON(json, value, pretty, 0)) {
+        case DirectJSON::written: break;
+        case DirectJSON::null_: return "null";
+        case DirectJSON::needsWriter: json = writerJSON(value, pretty); break;
+    }
+    return finishJSON(std::move(json), ensureASCII);
+}
+
+std::string jsonTextThroughWriter(const Value& value, bool pretty, bool ensureASCII) {
+    return finishJSON(writerJSON(value, pretty), ensureASCII);
+}
+
 Value calls::tojson(const FilterCall& call) {
     if (!call.input) return Value("null");
     static const ParameterList parameters({"indent", "ensure_ascii"},
                                           {{"indent", Value::null()}, {"ensure_ascii", Value(true)}});
     auto bound = call.bind(parameters);
     const Value& indentValue = boundArgument(bound, "indent");
-    foundation::JSONWriter::Options options;
-    options.pretty = indentValue.isInt() && indentValue.asInt() >= 1;
-    std::string json;
-    try {
-        foundation::JSONWriter writer(options);
-        call.input->encode(writer);
-        json = writer.str();
-    } catch (const foundation::Error&) {
-        // A function value or a non-finite number anywhere makes the whole result null.
-        json = "null";
-    }
-    // ASCII text is valid UTF-8 and has nothing to escape.
-    if (!fastText::isASCII(json)) {
-        if (!text::isValidUTF8(json)) json = "null";
-        if (boundArgument(bound, "ensure_ascii").isTruthy()) json = escapeNonASCII(json);
-    }
-    return Value(std::move(json));
+    bool pretty = indentValue.isInt() && indentValue.asInt() >= 1;
+    return Value(jsonText(*call.input, pretty, boundArgument(bound, "ensure_ascii").isTruthy()));
 }
 
 Value calls::pprint(const FilterCall& call) {

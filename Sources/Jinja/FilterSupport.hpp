@@ -19,6 +19,11 @@ using Args = std::vector<Value>;
 
 const ParameterList& noParameters();
 
+// tojson's text. `jsonText` writes it straight from the value; `jsonTextThroughWriter` builds it with
+// the shared JSON writer, the path it must match byte for byte.
+std::string jsonText(const Value& value, bool pretty, bool ensureASCII);
+std::string jsonTextThroughWriter(const Value& value, bool pretty, bool ensureASCII);
+
 // The filter bodies under their primary names.
 namespace calls {
 Value upper(const FilterCall& call);

@@ -27,6 +27,9 @@ TEST(JSONWriter, EscapesStringsLikeThePlatformEncoder) {
         {"a/b", false, R"("a/b")"},
         {"say \"hi\" \\ there", true, R"("say \"hi\" \\ there")"},
         {"\b\f\n\r\t", true, R"("\b\f\n\r\t")"},
+        // Escapes at either end of a run of plain characters and between runs.
+        {"/path/to\"x\"\n", true, R"("\/path\/to\"x\"\n")"},
+        {"\\plain text run\\", false, R"("\\plain text run\\")"},
         {std::string("\x01\x1f\0x", 4), true, R"("\u0001\u001f\u0000x")"},
         // DEL and non-ASCII text (accent, CJK, emoji, line separator) stay raw UTF-8.
         {"\x7f caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80 \xE2\x80\xA8", true,
@@ -42,6 +45,29 @@ TEST(JSONWriter, EscapesStringsLikeThePlatformEncoder) {
         JSONWriter writer(JSONWriter::Options{.pretty = false, .sortedKeys = false, .escapeSlashes = c.escapeSlashes});
         writer.beginObject().field(c.input, c.input).endObject();
         EXPECT_EQ(writer.str(), "{" + c.expected + ":" + c.expected + "}");
+    }
+}
+
+// Plain text is scanned eight bytes at a time: each character that needs care, at every offset of a
+// text longer than two words, comes out as it does alone.
+TEST(JSONWriter, EscapesAtEveryOffsetOfALongText) {
+    struct Case {
+        std::string character;
+        std::string slashEscaped, slashKept;
+    };
+    const Case cases[] = {
+        {"\"", "\\\"", "\\\""}, {"\\", "\\\\", "\\\\"}, {"/", "\\/", "/"}, {"\n", "\\n", "\\n"},
+        {std::string(1, '\0'), "\\u0000", "\\u0000"}, {"\x1f", "\\u001f", "\\u001f"}, {" ", " ", " "},
+        {"\x7f", "\x7f", "\x7f"}, {"!", "!", "!"}, {"~", "~", "~"}, {"\xC3\xA9", "\xC3\xA9", "\xC3\xA9"},
+        {"\xFF", "\xEF\xBF\xBD", "\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        for (size_t at = 0; at <= 20; ++at) {
+            std::string input = std::string(at, 'a') + c.character + std::string(20 - at, 'b');
+            std::string tail = std::string(20 - at, 'b') + "\"";
+            EXPECT_EQ(jsonQuoted(input, true), "\"" + std::string(at, 'a') + c.slashEscaped + tail) << at;
+            EXPECT_EQ(jsonQuoted(input, false), "\"" + std::string(at, 'a') + c.slashKept + tail) << at;
+        }
     }
 }
 

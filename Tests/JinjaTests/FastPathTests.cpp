@@ -1,16 +1,23 @@
 // The render's short cuts against the rules they stand in for: ASCII text paths against the Unicode
 // ones, loop members answered from the loop position against the whole loop object, values read in
-// place against template code that changes them, and the scope tables.
+// place against template code that changes them, the scope tables, and tojson against the JSON writer.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BuiltinSupport.hpp"
+#include "Jinja/AST.hpp"
+#include "Jinja/FilterSupport.hpp"
 #include "Jinja/Interpreter.hpp"
+#include "Jinja/Lexer.hpp"
+#include "Jinja/Parser.hpp"
 #include "Jinja/Template.hpp"
 #include "Jinja/TextFastPaths.hpp"
+#include "Platform/Foundation/JSON.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja {
@@ -208,6 +215,49 @@ TEST(FastPathTests, RendersFromSeveralThreadsAgree) {
     }
     for (auto& thread : threads) thread.join();
     for (const auto& output : outputs) EXPECT_EQ(output, expected);
+}
+
+// tojson written straight from the value against the text the shared writer builds, in both layouts
+// and with ensure_ascii on and off.
+TEST(FastPathTests, TojsonMatchesTheWriterPath) {
+    auto decoded = [](const std::string& json) { return Value::decode(foundation::JSONDocument::parse(json).root()); };
+    auto nodes = Parser::parse(Lexer::tokenize("{% macro m(a, b=1) %}x{% endmacro %}"));
+    auto m = nodes.at(0).as<Statement>()->as<Statement::Macro>();
+    Value macro(Macro{m->name, m->parameters, m->defaults, m->body});
+    Value function = Value::function([](const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr&) {
+        return Value::null();
+    });
+    const double inf = std::numeric_limits<double>::infinity();
+    const Value values[] = {
+        Value::null(), Value::undefined(), Value(true), Value(false), Value(0), Value(-42),
+        Value(std::numeric_limits<int64_t>::min()), Value(1.0), Value(0.1), Value(-2.5), Value(1e-05), Value(1e16),
+        Value(1.2345e20), Value(5e-324), Value(inf), Value(-inf), Value(std::nan("")),
+        Value(""), Value("plain"), Value("a/b \"q\" \\ </tag>"), Value(std::string("\b\f\n\r\t\x01\x1f\x7f\0!", 11)),
+        Value("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80 \xE2\x80\xA8"), Value("a\xFF" "b"), Value("\xED\xA0\x80"),
+        decoded("[]"), decoded("{}"), decoded("[[], {}, [[]], {\"a\": {}}]"),
+        decoded(R"({"name": "get_weather", "description": "Weather / city", "parameters": {"type": "object",
+                    "properties": {"city": {"type": "string"}, "days": {"type": "integer", "default": 3}},
+                    "required": ["city"], "strict": true, "scale": 0.5}, "z": null, "a": -1})"),
+        decoded(R"({"\u00e9t\u00e9": ["\ud83d\ude00", 1.5], "k/\"": {"x\n": [null]}})"),
+        Value(ValueArray{Value(1), Value(ValueArray{Value(inf)})}),
+        Value(ValueArray{Value("\xC3\xA9"), function}),
+        Value(ValueObject{{"f", function}}), function, macro,
+        Value(ValueArray{Value(1), macro, Value("\xC3\xA9")}),
+        Value(ValueArray{macro, function}),
+    };
+    for (const Value& value : values) {
+        for (bool pretty : {false, true}) {
+            for (bool ensureASCII : {true, false}) {
+                EXPECT_EQ(Filters::jsonText(value, pretty, ensureASCII),
+                          Filters::jsonTextThroughWriter(value, pretty, ensureASCII))
+                    << value.description() << " pretty " << pretty << " ensure_ascii " << ensureASCII;
+            }
+        }
+    }
+    // Both layouts once as literal text, so the pair cannot drift together unnoticed.
+    Value nested = decoded(R"({"a": [1, "\u00e9/"], "b": {}})");
+    EXPECT_EQ(Filters::jsonText(nested, false, true), R"({"a":[1,"\u00e9\/"],"b":{}})");
+    EXPECT_EQ(Filters::jsonText(nested, true, false), "{\n  \"a\" : [\n    1,\n    \"\xC3\xA9\\/\"\n  ],\n  \"b\" : {}\n}");
 }
 
 }  // namespace

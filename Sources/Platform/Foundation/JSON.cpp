@@ -3,7 +3,9 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "Platform/Foundation/Numbers.hpp"
@@ -30,33 +32,59 @@ const char* typeName(JSONType type) {
     throw JSONError(std::string("Expected ") + expected + " but found " + found + ".");
 }
 
-// Appends the UTF-8 text with JSON escapes. Ill-formed UTF-8 becomes U+FFFD so the output is
-// always valid JSON (each maximal ill-formed subpart is replaced once).
-void appendEscaped(std::string& out, std::string_view text, bool escapeSlashes) {
+// Bytes that stand for themselves inside a JSON string: printable ASCII but the quote and the
+// backslash; the slash only when it is not escaped.
+inline bool isPlainByte(unsigned char c, bool escapeSlashes) {
+    return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && (c != '/' || !escapeSlashes);
+}
+
+// The end of the run of plain bytes from `i`, eight bytes at a time. Each flag below is exact in the
+// lowest byte it marks (a borrow only spills into higher bytes), so the first marked byte is the first
+// byte to escape.
+size_t plainRunEnd(const unsigned char* p, size_t i, size_t n, bool escapeSlashes) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto zeroBytes = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        uint64_t marks = (w & highs) | ((w - ones * 0x20) & ~w & highs) | zeroBytes(w ^ (ones * '"')) |
+                         zeroBytes(w ^ (ones * '\\'));
+        if (escapeSlashes) marks |= zeroBytes(w ^ (ones * '/'));
+        if (marks != 0) return i + static_cast<size_t>(std::countr_zero(marks)) / 8;
+    }
+    while (i < n && isPlainByte(p[i], escapeSlashes)) ++i;
+    return i;
+}
+
+}  // namespace
+
+// Ill-formed UTF-8 becomes U+FFFD so the output is always valid JSON (each maximal ill-formed
+// subpart is replaced once). Runs of plain bytes are copied at once.
+void appendJSONEscaped(std::string& out, std::string_view text, bool escapeSlashes) {
     static const char* const hex = "0123456789abcdef";
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
+        size_t start = i;
+        i = plainRunEnd(p, i, n, escapeSlashes);
+        if (i > start) out.append(text.data() + start, i - start);
+        if (i == n) break;
         unsigned char c = p[i];
         if (c < 0x80) {
             switch (c) {
                 case '"': out += "\\\""; break;
                 case '\\': out += "\\\\"; break;
-                case '/': out += escapeSlashes ? "\\/" : "/"; break;
+                case '/': out += "\\/"; break;
                 case '\b': out += "\\b"; break;
                 case '\f': out += "\\f"; break;
                 case '\n': out += "\\n"; break;
                 case '\r': out += "\\r"; break;
                 case '\t': out += "\\t"; break;
                 default:
-                    if (c < 0x20) {
-                        out += "\\u00";
-                        out += hex[c >> 4];
-                        out += hex[c & 0xF];
-                    } else {
-                        out += static_cast<char>(c);
-                    }
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 0xF];
             }
             ++i;
             continue;
@@ -91,6 +119,8 @@ void appendEscaped(std::string& out, std::string_view text, bool escapeSlashes) 
         i += valid;
     }
 }
+
+namespace {
 
 // The platform prints an integral Double without its ".0" in JSON ("1", "-3", "1e+16").
 std::string numberText(std::string text) {
@@ -379,7 +409,7 @@ struct JSONWriter::Impl {
             }
             if (isObject) {
                 out += '"';
-                appendEscaped(out, node.keys[i], options.escapeSlashes);
+                appendJSONEscaped(out, node.keys[i], options.escapeSlashes);
                 out += options.pretty ? "\" : " : "\":";
             }
             write(node.children[i], indent + 2, out);
@@ -442,7 +472,7 @@ JSONWriter& JSONWriter::value(uint64_t number) {
 }
 JSONWriter& JSONWriter::value(double number) {
     if (!std::isfinite(number)) throw JSONError("Unable to encode " + formatDouble(number) + " directly in JSON.");
-    impl_->addScalar(numberText(formatDouble(number)));
+    impl_->addScalar(jsonNumberText(number));
     return *this;
 }
 JSONWriter& JSONWriter::value(float number) {
@@ -486,11 +516,13 @@ std::string JSONWriter::str() const {
     return out;
 }
 
+std::string jsonNumberText(double number) { return numberText(formatDouble(number)); }
+
 std::string jsonQuoted(std::string_view text, bool escapeSlashes) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
-    appendEscaped(out, text, escapeSlashes);
+    appendJSONEscaped(out, text, escapeSlashes);
     out += '"';
     return out;
 }

@@ -126,5 +126,9 @@ private:
 
 // Escapes a string as a JSON string literal with the writer's rules (quotes included).
 std::string jsonQuoted(std::string_view text, bool escapeSlashes = true);
+// The same escapes appended to `out`, without the quotes.
+void appendJSONEscaped(std::string& out, std::string_view text, bool escapeSlashes = true);
+// A finite Double as the writer prints it ("1", "0.5", "1e-05").
+std::string jsonNumberText(double number);
 
 }  // namespace foundation
