@@ -352,12 +352,21 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
 }
 
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols) {
-    // Chunks of at least about 32 KiB of weights: the helpers spin between a step's products, so
-    // even a d x d product is worth spreading over every thread.
-    size_t grain = std::max<size_t>(4, (size_t(1) << 14) / std::max<size_t>(cols, 1));
-    grain = (grain + 3) & ~size_t(3);
+    gemvHalfThen(w, x, bias, y, rows, cols, nullptr, nullptr);
+}
+
+void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
+                  RowsFunction finish, void* context) {
+    // Groups of 8 rows, chunks of at least about 32 KiB of weights: the helpers spin between a
+    // step's products, so even a d x d product is worth spreading over every thread.
+    const size_t groups = (rows + 7) / 8;
+    const size_t grain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * cols, 1));
     // Matrix-vector products come in quick succession (a decoder step): keep the helpers awake.
-    parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); }, true);
+    parallelFor(groups, grain, [&](size_t b, size_t e) {
+        const size_t r0 = 8 * b, r1 = std::min(rows, 8 * e);
+        gemvHalfRows(w, x, bias, y, r0, r1, cols);
+        if (finish) finish(context, r0, r1);
+    }, true);
 }
 
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
