@@ -63,7 +63,7 @@ struct LoadedModel {
         if (!reducedEncoder || reducedEncoder->productPath() != path)
             reducedEncoder = std::make_unique<AudioEncoderModel>(
                 EncoderDimensions{config.melCount, config.width, config.encoderHeads, config.encoderLayers},
-                encoderLookup, size_t(768) << 20, path);
+                encoderLookup, path);
         return *reducedEncoder;
     }
 

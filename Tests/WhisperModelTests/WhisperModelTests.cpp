@@ -11,7 +11,9 @@
 #include "Platform/CoreML/MLModel.hpp"
 #include "Platform/CoreML/MLModelError.hpp"
 #include "Platform/CoreML/ModelFolderWriter.hpp"
+#include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/Gemm.hpp"
+#include "Platform/CoreML/Whisper/Kernels.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "Platform/CoreML/Whisper/WhisperTensors.hpp"
 #include "Platform/Foundation/Files.hpp"
@@ -253,6 +255,64 @@ TEST_F(WhisperModelTest, AudioEncoderMatchesReference) {
         for (size_t i = 0; i < got.size(); ++i) sum += std::abs(got[i] - expected[i]);
         EXPECT_LT(maxAbsDiff(got, expected), k.worst * scale);
         EXPECT_LT(sum / static_cast<double>(got.size()), k.mean * scale);
+    }
+}
+
+// The encoder built directly on every product path this CPU runs (portable forced included), its
+// weights read in place as stored in half precision, and once stored in single precision. Two heads
+// 32 wide, so the AVX-512 paths run their own attention kernels (the shapes do not depend on heads).
+TEST_F(WhisperModelTest, AudioEncoderOnEveryPathMatchesReference) {
+    auto c = config();
+    c.encoderHeads = 2;
+    auto source = whisper::randomWeights(config(), options_->seed);
+    std::map<std::string, std::vector<uint16_t>> halves;
+    std::map<std::string, std::vector<float>> floats;
+    std::map<std::string, std::vector<int64_t>> shapes;
+    for (const auto& [name, shape] : whisper::whisperTensorShapes(c)) {
+        if (name.rfind("encoder.", 0) != 0) continue;
+        auto values = source(name, shape);
+        auto& h = halves[name.substr(8)];
+        h.resize(values.size());
+        whisper::floatToHalf(values.data(), h.data(), values.size());
+        auto& f = floats[name.substr(8)];
+        f.resize(values.size());
+        whisper::halfToFloat(h.data(), f.data(), h.size());
+        shapes[name.substr(8)] = shape;
+    }
+    auto lookup = [&](bool half) {
+        return [&, half](const std::string& name) {
+            whisper::TensorView v;
+            v.shape = shapes.at(name);
+            v.type = half ? whisper::StoredType::float16 : whisper::StoredType::float32;
+            v.data = half ? static_cast<const void*>(halves.at(name).data()) : floats.at(name).data();
+            return v;
+        };
+    };
+    auto melValues = randomValues(static_cast<size_t>(c.melCount) * 3000, 1.5, 11);
+    std::vector<uint16_t> mel(melValues.size());
+    for (size_t i = 0; i < mel.size(); ++i) mel[i] = whisper::floatToHalf(static_cast<float>(melValues[i]));
+    std::vector<double> melRounded(mel.size());
+    for (size_t i = 0; i < mel.size(); ++i) melRounded[i] = whisper::halfToFloat(mel[i]);
+    auto expected = reference::encoder(c, *weights_, melRounded);
+    const double scale = std::max(1.0, maxAbs(expected));
+    const whisper::EncoderDimensions dims{c.melCount, c.width, c.encoderHeads, c.encoderLayers};
+    std::vector<std::pair<whisper::GemmPath, bool>> runs;
+    for (auto path : whisper::supportedGemmPaths()) runs.emplace_back(path, true);
+    runs.emplace_back(whisper::bestGemmPath(), false);
+    for (const auto& [path, half] : runs) {
+        SCOPED_TRACE(testing::Message() << whisper::gemmPathName(path) << (half ? ", half weights" : ", F32 weights"));
+        whisper::AudioEncoderModel encoder(dims, lookup(half), path);
+        std::vector<uint16_t> out(static_cast<size_t>(c.width) * 1500);
+        encoder.encode(mel.data(), out.data());
+        std::vector<double> got(out.size());
+        double sum = 0;
+        for (size_t i = 0; i < out.size(); ++i) {
+            got[i] = whisper::halfToFloat(out[i]);
+            sum += std::abs(got[i] - expected[i]);
+        }
+        const bool reduced = whisper::isReducedPrecision(path);
+        EXPECT_LT(maxAbsDiff(got, expected), (reduced ? 1.5e-2 : 2e-2) * scale);
+        EXPECT_LT(sum / static_cast<double>(got.size()), (reduced ? 3e-3 : 5e-4) * scale);
     }
 }
 

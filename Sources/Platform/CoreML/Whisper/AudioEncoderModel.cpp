@@ -1,6 +1,8 @@
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "Platform/CoreML/Whisper/EncoderAttention.hpp"
@@ -11,62 +13,61 @@
 namespace coreml::whisper {
 
 struct AudioEncoderModel::Layer {
-    // Stored views (used when the F32 copies are not kept).
-    TensorView q, k, v, o, fc1, fc2;
-    std::vector<float> qkv32, o32, fc132, fc232;  // kept F32 copies; qkv fused as [3d, d]
-    std::vector<float> qkvBias;                   // [3d], zero for k
+    GemmB qkv, o, fc1, fc2;       // the stored matrices; q, k and v stacked as one [3d, d] operand
+    std::vector<float> qkvBias;  // [3d], zero for k
     std::vector<float> oBias, fc1Bias, fc2Bias, ln1Weight, ln1Bias, ln2Weight, ln2Bias;
 };
 
 struct AudioEncoderModel::Scratch {
-    std::vector<float> melT;     // [3000, n_mels]
-    std::vector<float> columns;  // im2col, [3000, 3 * max(n_mels, d)]
-    std::vector<float> h1;       // [3000, d]
+    // Buffers shared by stages that never overlap: the convolutions' im2col columns ([3000, 3 n_mels],
+    // then [1500, 3d]) and the MLP's hidden layer [1500, 4d]; conv1's output [3000, d] and the
+    // layers' q, k, v [1500, 3d].
+    std::vector<float> wide, mid;
     std::vector<float> x;        // [1500, d]
     std::vector<float> xn;       // [1500, d]
-    std::vector<float> qkv;      // [1500, 3d]
     std::vector<float> attn;     // [1500, d]
-    std::vector<float> hidden;   // [1500, 4d]
     std::vector<float> packed;   // blocked attention's per-head keys and values
-    std::vector<float> weights;  // one layer's matrices when not kept: 12 d^2
 };
 
 namespace {
-// Conv weight [out, in, 3] -> [out, 3 * in] with the tap outermost, matching the im2col layout.
-std::vector<float> tapMajor(const std::vector<float>& w, int out, int in) {
-    std::vector<float> r(w.size());
-    for (int o = 0; o < out; ++o)
-        for (int i = 0; i < in; ++i)
-            for (int k = 0; k < 3; ++k)
-                r[(static_cast<size_t>(o) * 3 + k) * in + i] = w[(static_cast<size_t>(o) * in + i) * 3 + k];
-    return r;
+// A stored matrix as a product's B operand, read in place.
+GemmB operand(const TensorView& v, size_t ld, size_t rows = SIZE_MAX) {
+    GemmB b;
+    if (v.type == StoredType::float16)
+        b.stack(static_cast<const uint16_t*>(v.data), ld, rows);
+    else
+        b.stack(static_cast<const float*>(v.data), ld, rows);
+    return b;
+}
+GemmB& stackView(GemmB& b, const TensorView& v, size_t ld, size_t rows) {
+    return v.type == StoredType::float16 ? b.stack(static_cast<const uint16_t*>(v.data), ld, rows)
+                                         : b.stack(static_cast<const float*>(v.data), ld, rows);
 }
 }  // namespace
 
-AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const TensorLookup& t, size_t keepFloatBudget,
-                                     GemmPath productPath)
+AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const TensorLookup& t, GemmPath productPath)
     : dims_(dims), path_(productPath) {
     const int64_t d = dims.width, m = dims.melCount;
     if (d <= 0 || m <= 0 || dims.heads <= 0 || d % dims.heads != 0 || dims.layers < 0)
         throw WhisperModelError("Invalid encoder dimensions");
-    conv1_ = tapMajor(loadFloat(t, "conv1.weight", {d, m, 3}), int(d), int(m));
+    conv1_ = operand(checked(t, "conv1.weight", {d, m, 3}), 3 * m);
     conv1Bias_ = loadFloat(t, "conv1.bias", {d});
-    conv2_ = tapMajor(loadFloat(t, "conv2.weight", {d, d, 3}), int(d), int(d));
+    conv2_ = operand(checked(t, "conv2.weight", {d, d, 3}), 3 * d);
     conv2Bias_ = loadFloat(t, "conv2.bias", {d});
     positions_ = loadFloat(t, "embed_positions.weight", {kEncoderFrames, d});
     lnWeight_ = loadFloat(t, "layer_norm.weight", {d});
     lnBias_ = loadFloat(t, "layer_norm.bias", {d});
-    keepsFloat_ = static_cast<size_t>(dims.layers) * 12 * d * d * sizeof(float) <= keepFloatBudget;
     layers_.resize(dims.layers);
     for (int l = 0; l < dims.layers; ++l) {
         Layer& L = layers_[l];
         std::string p = "layers." + std::to_string(l) + ".";
-        L.q = checked(t, p + "self_attn.q_proj.weight", {d, d});
-        L.k = checked(t, p + "self_attn.k_proj.weight", {d, d});
-        L.v = checked(t, p + "self_attn.v_proj.weight", {d, d});
-        L.o = checked(t, p + "self_attn.out_proj.weight", {d, d});
-        L.fc1 = checked(t, p + "fc1.weight", {4 * d, d});
-        L.fc2 = checked(t, p + "fc2.weight", {d, 4 * d});
+        const size_t ds = static_cast<size_t>(d);
+        stackView(L.qkv, checked(t, p + "self_attn.q_proj.weight", {d, d}), ds, ds);
+        stackView(L.qkv, checked(t, p + "self_attn.k_proj.weight", {d, d}), ds, ds);
+        stackView(L.qkv, checked(t, p + "self_attn.v_proj.weight", {d, d}), ds, ds);
+        L.o = operand(checked(t, p + "self_attn.out_proj.weight", {d, d}), ds);
+        L.fc1 = operand(checked(t, p + "fc1.weight", {4 * d, d}), ds);
+        L.fc2 = operand(checked(t, p + "fc2.weight", {d, 4 * d}), 4 * ds);
         L.qkvBias.assign(3 * d, 0.0f);
         auto qb = loadFloat(t, p + "self_attn.q_proj.bias", {d});
         auto vb = loadFloat(t, p + "self_attn.v_proj.bias", {d});
@@ -79,60 +80,20 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
         L.ln1Bias = loadFloat(t, p + "self_attn_layer_norm.bias", {d});
         L.ln2Weight = loadFloat(t, p + "final_layer_norm.weight", {d});
         L.ln2Bias = loadFloat(t, p + "final_layer_norm.bias", {d});
-        if (keepsFloat_) {
-            L.qkv32.resize(3 * d * d);
-            copyFloat(L.q, L.qkv32.data());
-            copyFloat(L.k, L.qkv32.data() + d * d);
-            copyFloat(L.v, L.qkv32.data() + 2 * d * d);
-            L.o32.resize(d * d);
-            copyFloat(L.o, L.o32.data());
-            L.fc132.resize(4 * d * d);
-            copyFloat(L.fc1, L.fc132.data());
-            L.fc232.resize(4 * d * d);
-            copyFloat(L.fc2, L.fc232.data());
-        }
     }
     const size_t ds = static_cast<size_t>(d), ms = static_cast<size_t>(m);
-    const bool keeps = keepsFloat_;
-    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms, keeps] {
+    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms] {
         auto s = std::make_unique<Scratch>();
-        s->melT.resize(kMelFrames * ms);
-        s->columns.resize(static_cast<size_t>(kMelFrames) * 3 * std::max(ms, ds));
-        s->h1.resize(kMelFrames * ds);
+        s->wide.resize(std::max({kMelFrames * 3 * ms, kEncoderFrames * 3 * ds, kEncoderFrames * 4 * ds}));
+        s->mid.resize(std::max(kMelFrames * ds, kEncoderFrames * 3 * ds));
         s->x.resize(kEncoderFrames * ds);
         s->xn.resize(kEncoderFrames * ds);
-        s->qkv.resize(kEncoderFrames * 3 * ds);
         s->attn.resize(kEncoderFrames * ds);
-        s->hidden.resize(kEncoderFrames * 4 * ds);
-        if (!keeps) s->weights.resize(12 * ds * ds);
         return s;
     });
 }
 
 AudioEncoderModel::~AudioEncoderModel() = default;
-
-void AudioEncoderModel::layerMatrices(const Layer& L, Scratch& s, const float*& qkv, const float*& o,
-                                      const float*& fc1, const float*& fc2) const {
-    if (keepsFloat_) {
-        qkv = L.qkv32.data();
-        o = L.o32.data();
-        fc1 = L.fc132.data();
-        fc2 = L.fc232.data();
-        return;
-    }
-    const size_t dd = static_cast<size_t>(dims_.width) * dims_.width;
-    float* w = s.weights.data();
-    copyFloat(L.q, w);
-    copyFloat(L.k, w + dd);
-    copyFloat(L.v, w + 2 * dd);
-    copyFloat(L.o, w + 3 * dd);
-    copyFloat(L.fc1, w + 4 * dd);
-    copyFloat(L.fc2, w + 8 * dd);
-    qkv = w;
-    o = w + 3 * dd;
-    fc1 = w + 4 * dd;
-    fc2 = w + 8 * dd;
-}
 
 void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     auto lease = scratch_->take();
@@ -140,71 +101,73 @@ void AudioEncoderModel::encode(const uint16_t* mel, uint16_t* out) const {
     const size_t d = dims_.width, m = dims_.melCount, H = dims_.heads;
     const size_t T1 = kMelFrames, T = kEncoderFrames;
 
-    // Features to time-major F32.
-    parallelFor(m, 4, [&](size_t b, size_t e) {
-        float row[kMelFrames];
-        for (size_t c = b; c < e; ++c) {
-            halfToFloat(mel + c * T1, row, T1);
-            for (size_t t = 0; t < T1; ++t) s.melT[t * m + c] = row[t];
-        }
-    });
-    // conv1 (kernel 3, pad 1): columns[t] = [x[t-1], x[t], x[t+1]].
-    parallelFor(T1, 64, [&](size_t b, size_t e) {
-        for (size_t t = b; t < e; ++t) {
-            float* col = s.columns.data() + t * 3 * m;
-            for (int k = 0; k < 3; ++k) {
-                long src = static_cast<long>(t) + k - 1;
-                if (src < 0 || src >= static_cast<long>(T1))
-                    std::memset(col + k * m, 0, m * sizeof(float));
-                else
-                    std::memcpy(col + k * m, s.melT.data() + src * m, m * sizeof(float));
+    // conv1 (kernel 3, pad 1) as a product over columns[t] = x[t-1 .. t+1] per input channel, the
+    // stored weight's own order (channel outer, tap inner). Built from the band-major features
+    // 64 frames at a time, so the reads are rows and the writes stay in cache.
+    const size_t tiles1 = (T1 + 63) / 64;
+    parallelFor(tiles1, 1, [&](size_t b, size_t e) {
+        float band[66];
+        for (size_t tile = b; tile < e; ++tile) {
+            const size_t t0 = tile * 64, t1 = std::min(T1, t0 + 64);
+            // band[j] = x[t0 - 1 + j], zero beyond the ends.
+            const size_t first = t0 == 0 ? 1 : 0, last = std::min(T1 - t0 + 1, t1 - t0 + 2);
+            for (size_t c = 0; c < m; ++c) {
+                band[0] = band[t1 - t0 + 1] = 0.0f;
+                halfToFloat(mel + c * T1 + t0 - 1 + first, band + first, last - first);
+                for (size_t t = t0; t < t1; ++t) {
+                    float* col = s.wide.data() + t * 3 * m + 3 * c;
+                    col[0] = band[t - t0];
+                    col[1] = band[t - t0 + 1];
+                    col[2] = band[t - t0 + 2];
+                }
             }
         }
     });
-    matmulTransBThen(s.columns.data(), 3 * m, conv1_.data(), 3 * m, s.h1.data(), d, T1, d, 3 * m, 1.0f, 0.0f,
-                     [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                         addBiasGeluBlock(s.h1.data(), d, r0, r1, c0, c1, conv1Bias_.data());
-                     });
-    // conv2 (kernel 3, stride 2, pad 1): columns[t] = [h[2t-1], h[2t], h[2t+1]].
-    parallelFor(T, 64, [&](size_t b, size_t e) {
+    matmulTransBOnPathThen(bestGemmPath(), s.wide.data(), 3 * m, conv1_, s.mid.data(), d, T1, d, 3 * m, 1.0f, 0.0f,
+                           [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                               addBiasGeluBlock(s.mid.data(), d, r0, r1, c0, c1, conv1Bias_.data());
+                           });
+    // conv2 (kernel 3, stride 2, pad 1): columns[t] = h[2t-1 .. 2t+1] per channel.
+    parallelFor(T, 16, [&](size_t b, size_t e) {
         for (size_t t = b; t < e; ++t) {
-            float* col = s.columns.data() + t * 3 * d;
+            float* col = s.wide.data() + t * 3 * d;
+            const float* rows[3];
             for (int k = 0; k < 3; ++k) {
-                long src = 2 * static_cast<long>(t) + k - 1;
-                if (src < 0 || src >= static_cast<long>(T1))
-                    std::memset(col + k * d, 0, d * sizeof(float));
-                else
-                    std::memcpy(col + k * d, s.h1.data() + src * d, d * sizeof(float));
+                const long src = 2 * static_cast<long>(t) + k - 1;
+                rows[k] = src < 0 || src >= static_cast<long>(T1) ? nullptr : s.mid.data() + src * d;
+            }
+            for (size_t i = 0; i < d; ++i) {
+                col[3 * i] = rows[0] ? rows[0][i] : 0.0f;
+                col[3 * i + 1] = rows[1][i];
+                col[3 * i + 2] = rows[2] ? rows[2][i] : 0.0f;
             }
         }
     });
-    matmulTransBThen(s.columns.data(), 3 * d, conv2_.data(), 3 * d, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f,
-                     [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                         addBiasGeluBlock(s.x.data(), d, r0, r1, c0, c1, conv2Bias_.data());
-                         for (size_t t = r0; t < r1; ++t)
-                             axpy(1.0f, positions_.data() + t * d + c0, s.x.data() + t * d + c0, c1 - c0);
-                     });
+    matmulTransBOnPathThen(bestGemmPath(), s.wide.data(), 3 * d, conv2_, s.x.data(), d, T, d, 3 * d, 1.0f, 0.0f,
+                           [&](size_t r0, size_t r1, size_t c0, size_t c1) {
+                               addBiasGeluBlock(s.x.data(), d, r0, r1, c0, c1, conv2Bias_.data());
+                               for (size_t t = r0; t < r1; ++t)
+                                   axpy(1.0f, positions_.data() + t * d + c0, s.x.data() + t * d + c0, c1 - c0);
+                           });
 
     for (const Layer& L : layers_) {
-        const float *wqkv, *wo, *w1, *w2;
-        layerMatrices(L, s, wqkv, wo, w1, w2);
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln1Weight.data(), L.ln1Bias.data());
-        matmulTransBOnPathThen(path_, s.xn.data(), d, wqkv, d, s.qkv.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
+        matmulTransBOnPathThen(path_, s.xn.data(), d, L.qkv, s.mid.data(), 3 * d, T, 3 * d, d, 1.0f, 0.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                                   addBiasBlock(s.qkv.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
+                                   addBiasBlock(s.mid.data(), 3 * d, r0, r1, c0, c1, L.qkvBias.data());
                                });
-        encoderSelfAttention(s.qkv.data(), T, d, H, s.attn.data(), s.packed);
+        encoderSelfAttention(s.mid.data(), T, d, H, s.attn.data(), s.packed, path_);
         // x += attn . Wo^T + bo
-        matmulTransBOnPathThen(path_, s.attn.data(), d, wo, d, s.x.data(), d, T, d, d, 1.0f, 1.0f,
+        matmulTransBOnPathThen(path_, s.attn.data(), d, L.o, s.x.data(), d, T, d, d, 1.0f, 1.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                    addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.oBias.data());
                                });
         layerNormRows(s.x.data(), s.xn.data(), T, d, L.ln2Weight.data(), L.ln2Bias.data());
-        matmulTransBOnPathThen(path_, s.xn.data(), d, w1, d, s.hidden.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
+        matmulTransBOnPathThen(path_, s.xn.data(), d, L.fc1, s.wide.data(), 4 * d, T, 4 * d, d, 1.0f, 0.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
-                                   addBiasGeluBlock(s.hidden.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
+                                   addBiasGeluBlock(s.wide.data(), 4 * d, r0, r1, c0, c1, L.fc1Bias.data());
                                });
-        matmulTransBOnPathThen(path_, s.hidden.data(), 4 * d, w2, 4 * d, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
+        matmulTransBOnPathThen(path_, s.wide.data(), 4 * d, L.fc2, s.x.data(), d, T, d, 4 * d, 1.0f, 1.0f,
                                [&](size_t r0, size_t r1, size_t c0, size_t c1) {
                                    addBiasBlock(s.x.data(), d, r0, r1, c0, c1, L.fc2Bias.data());
                                });

@@ -379,41 +379,6 @@ void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, fl
     matmulTransBOnPath(bestGemmPath(), a, lda, b, ldb, c, ldc, m, n, k, alpha, beta, finish, context);
 }
 
-void matmulTransBOnPath(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
-                        size_t m, size_t n, size_t k, float alpha, float beta, BlockFunction finish, void* context) {
-    if (m == 0 || n == 0) return;
-    // A grid of one block per thread, shaped to pack the least: each block packs its rows of A and
-    // its rows of B, so the total is about gn * m * k + gm * n * k.
-    const size_t threads = static_cast<size_t>(kernelThreadCount());
-    const size_t tileRows = gemmTileRows(path), tileColumns = gemmTileColumns(path);
-    size_t gm = 1, gn = 1;
-    double best = -1;
-    for (size_t rows = 1; rows <= threads; ++rows) {
-        if (threads % rows != 0) continue;
-        size_t cols = threads / rows;
-        if (rows > (m + tileRows - 1) / tileRows || cols > (n + tileColumns - 1) / tileColumns) continue;
-        double cost = static_cast<double>(cols) * static_cast<double>(m) + static_cast<double>(rows) * static_cast<double>(n);
-        if (best < 0 || cost < best) best = cost, gm = rows, gn = cols;
-    }
-    // Block edges on whole register tiles, so only the last block of a row or column has a partial one.
-    auto edge = [](size_t total, size_t parts, size_t i, size_t unit) {
-        if (i >= parts) return total;
-        size_t e = (total * i / parts + unit / 2) / unit * unit;
-        return std::min(total, e);
-    };
-    parallelFor(gm * gn, 1, [&](size_t begin, size_t end) {
-        for (size_t block = begin; block < end; ++block) {
-            const size_t bi = block / gn, bj = block % gn;
-            const size_t r0 = edge(m, gm, bi, tileRows), r1 = edge(m, gm, bi + 1, tileRows);
-            const size_t c0 = edge(n, gn, bj, tileColumns), c1 = edge(n, gn, bj + 1, tileColumns);
-            if (r0 >= r1 || c0 >= c1) continue;
-            gemmTransB(path, a + r0 * lda, lda, b + c0 * ldb, ldb, c + r0 * ldc + c0, ldc, r1 - r0, c1 - c0, k, alpha,
-                       beta);
-            if (finish) finish(context, r0, r1, c0, c1);
-        }
-    });
-}
-
 void addBiasBlock(float* x, size_t ld, size_t r0, size_t r1, size_t c0, size_t c1, const float* bias) {
     for (size_t r = r0; r < r1; ++r) {
         float* row = x + r * ld;

@@ -66,21 +66,15 @@ void axpy(float a, const float* x, float* y, size_t n);
 
 // C[m, n] = alpha * A[m, k] . B[n, k]^T + beta * C (B given row-major as [n, k], i.e. a linear layer's
 // weight). Leading dimensions in elements.
-// The product is cut into one block of C per kernel thread, each computed by gemmTransB on that
-// thread with the widest path the CPU has; the result depends on the path only.
+// On the widest single-precision path the CPU has (matmulTransBOnPath); the result depends on the
+// path only.
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                   size_t k, float alpha, float beta);
 
 // The same, then `finish(context, r0, r1, c0, c1)` on each block of C (rows [r0, r1), columns
 // [c0, c1)) by the thread that computed it, while the block is still in its cache.
-using BlockFunction = void (*)(void* context, size_t r0, size_t r1, size_t c0, size_t c1);
 void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
                       size_t k, float alpha, float beta, BlockFunction finish, void* context);
-
-// The same on a given path (tests and benchmarks run each one the CPU supports).
-void matmulTransBOnPath(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
-                        size_t m, size_t n, size_t k, float alpha, float beta, BlockFunction finish = nullptr,
-                        void* context = nullptr);
 
 template <class F>
 void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,
@@ -88,16 +82,6 @@ void matmulTransBThen(const float* a, size_t lda, const float* b, size_t ldb, fl
     using Body = std::remove_reference_t<F>;
     matmulTransBThen(
         a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
-        [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
-        const_cast<void*>(static_cast<const void*>(&finish)));
-}
-
-template <class F>
-void matmulTransBOnPathThen(GemmPath path, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc,
-                            size_t m, size_t n, size_t k, float alpha, float beta, F&& finish) {
-    using Body = std::remove_reference_t<F>;
-    matmulTransBOnPath(
-        path, a, lda, b, ldb, c, ldc, m, n, k, alpha, beta,
         [](void* ctx, size_t r0, size_t r1, size_t c0, size_t c1) { (*static_cast<Body*>(ctx))(r0, r1, c0, c1); },
         const_cast<void*>(static_cast<const void*>(&finish)));
 }

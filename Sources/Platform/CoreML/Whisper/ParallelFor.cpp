@@ -177,4 +177,11 @@ void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context,
     if (!pool().run(fn, context, count, chunk, threads - 1, moreSoon)) fn(context, 0, count);
 }
 
+void parallelTasksRaw(size_t count, RangeFunction fn, void* context) {
+    if (count == 0) return;
+    const int threads = static_cast<int>(std::min<size_t>(
+        {static_cast<size_t>(kernelThreadCount()), pool().helperCount() + 1, count}));
+    if (threads <= 1 || !pool().run(fn, context, count, 1, threads - 1, false)) fn(context, 0, count);
+}
+
 }  // namespace coreml::whisper

@@ -29,4 +29,17 @@ void parallelFor(size_t count, size_t grain, F&& body, bool moreSoon = false) {
         const_cast<void*>(static_cast<const void*>(&body)), moreSoon);
 }
 
+// Runs fn over [0, count) one item at a time, each item taken by the next free thread: for items
+// that are each a sizeable piece of work (the tiles of a matrix product), so the threads finish
+// together.
+void parallelTasksRaw(size_t count, RangeFunction fn, void* context);
+
+template <class F>
+void parallelTasks(size_t count, F&& body) {
+    using Body = std::remove_reference_t<F>;
+    parallelTasksRaw(
+        count, [](void* ctx, size_t b, size_t e) { (*static_cast<Body*>(ctx))(b, e); },
+        const_cast<void*>(static_cast<const void*>(&body)));
+}
+
 }  // namespace coreml::whisper

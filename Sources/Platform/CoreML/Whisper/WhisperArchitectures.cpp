@@ -112,7 +112,7 @@ public:
               // keeps single precision.
               const bool reduced = c.configuration.computeUnits == MLComputeUnits::all ||
                                    c.configuration.computeUnits == MLComputeUnits::cpuAndNeuralEngine;
-              return std::make_unique<AudioEncoderModel>(dims, lookupIn(c.file), size_t(768) << 20,
+              return std::make_unique<AudioEncoderModel>(dims, lookupIn(c.file),
                                                          reduced ? reducedPrecisionGemmPath() : bestGemmPath());
           })) {}
 
