@@ -103,15 +103,16 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(cons
     cache->keys.resize(F * L * d);
     cache->values.resize(F * L * d);
     // Tasks of (a block of frames, a layer). Each takes its frames of the channel-major encoder
-    // output as F32 rows, then, a few heads at a time, converts those heads' rows of the stored
-    // half-precision weights and computes their keys or values, biased and stored as halves in the
-    // cache's [layer][head][frame][head dim] layout. Nothing the size of a whole product or of all
-    // the weights is held: the buffers are a few megabytes per thread.
+    // output as F32 rows, then, a few heads at a time, computes those heads' keys or values from
+    // the stored half-precision weights (converted as the product packs them), biased and stored as
+    // halves in the cache's [layer][head][frame][head dim] layout. Nothing the size of a whole
+    // product or of the weights in single precision is held: the buffers are about a megabyte per
+    // thread.
     constexpr size_t kFrames = 192;
     const size_t frameBlocks = (F + kFrames - 1) / kFrames;
-    const size_t headsPerBlock = std::clamp<size_t>(256 / hd, 1, H);
+    const size_t headsPerBlock = std::clamp<size_t>(64 / hd, 1, H);
     parallelFor(frameBlocks * L, 1, [&](size_t begin, size_t end) {
-        std::vector<float> frames(kFrames * d), weights(headsPerBlock * hd * d), product(kFrames * headsPerBlock * hd);
+        std::vector<float> frames(kFrames * d), product(kFrames * headsPerBlock * hd);
         size_t framesHeld = SIZE_MAX;
         for (size_t task = begin; task < end; ++task) {
             const size_t l = task % L, n0 = (task / L) * kFrames, rows = std::min(kFrames, F - n0);
@@ -136,8 +137,7 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(cons
                 uint16_t* out = (which == 0 ? cache->keys : cache->values).data();
                 for (size_t h0 = 0; h0 < H; h0 += headsPerBlock) {
                     const size_t cols = std::min(headsPerBlock, H - h0) * hd;
-                    halfToFloat(w + h0 * hd * d, weights.data(), cols * d);
-                    gemmTransB(bestGemmPath(), frames.data(), d, weights.data(), d, product.data(), cols, rows, cols, d,
+                    gemmTransB(bestGemmPath(), frames.data(), d, w + h0 * hd * d, d, product.data(), cols, rows, cols, d,
                                1.0f, 0.0f);
                     addBiasBlock(product.data(), cols, 0, rows, 0, cols, bias + h0 * hd);
                     for (size_t c = 0; c < cols; c += hd) {
