@@ -14,6 +14,7 @@
 #include <chrono>
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -30,33 +31,14 @@
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
+#include "WhisperSizes.hpp"
 
 namespace {
 
 using namespace coreml::whisper;
 
-struct Size {
-    const char* name;
-    WhisperModelConfig config;
-};
-
-std::vector<Size> sizes() {
-    auto make = [](int mels, int d, int enc, int dec, int heads, int vocab) {
-        WhisperModelConfig c;
-        c.melCount = mels;
-        c.width = d;
-        c.encoderLayers = enc;
-        c.decoderLayers = dec;
-        c.encoderHeads = c.decoderHeads = heads;
-        c.vocabularySize = vocab;
-        c.alignmentHeads = {{dec - 1, 0}, {dec - 1, 1}};
-        return c;
-    };
-    return {{"tiny", make(80, 384, 4, 4, 6, 51865)},
-            {"base", make(80, 512, 6, 6, 8, 51865)},
-            {"small", make(80, 768, 12, 12, 12, 51865)},
-            {"large-v3-turbo", make(128, 1280, 32, 4, 20, 51866)}};
-}
+using whisperbench::Size;
+using whisperbench::sizes;
 
 // Resident memory of the process, in bytes.
 size_t residentBytes() {
@@ -292,10 +274,56 @@ void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path) {
     state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
 }
 
+// The machine's memory bandwidth at the current thread count: a plain streaming read, spread over the
+// kernel threads, of a buffer far larger than the caches; best of a few runs, in bytes per second.
+double measuredReadBandwidth() {
+    const size_t bytes = size_t(1) << 30, blocks = 1024, blockBytes = bytes / blocks;
+    auto* buffer = static_cast<char*>(std::aligned_alloc(64, bytes));
+    std::memset(buffer, 1, bytes);
+    std::vector<float> sinks(blocks);
+    double best = 0;
+    for (int rep = 0; rep < 5; ++rep) {
+        auto start = std::chrono::steady_clock::now();
+        parallelFor(blocks, 1, [&](size_t b, size_t e) {
+            for (size_t block = b; block < e; ++block) {
+                const float* p = reinterpret_cast<const float*>(buffer + block * blockBytes);
+                __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+                for (size_t i = 0; i < blockBytes / sizeof(float); i += 32) {
+                    s0 = _mm256_add_ps(s0, _mm256_load_ps(p + i));
+                    s1 = _mm256_add_ps(s1, _mm256_load_ps(p + i + 8));
+                    s2 = _mm256_add_ps(s2, _mm256_load_ps(p + i + 16));
+                    s3 = _mm256_add_ps(s3, _mm256_load_ps(p + i + 24));
+                }
+                float lanes[8];
+                _mm256_storeu_ps(lanes, _mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
+                sinks[block] = lanes[0];
+            }
+        });
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        best = std::max(best, static_cast<double>(bytes) / seconds);
+    }
+    benchmark::DoNotOptimize(sinks.data());
+    std::free(buffer);
+    return best;
+}
+
+// The bytes a decoder step at position t reads: every weight matrix of the layers, the embedding
+// (for the logits, and one row for the input), the self-attention caches up to t and the
+// cross-attention keys and values.
+double decoderStepBytes(const WhisperModelConfig& c, size_t t) {
+    const double d = c.width, L = c.decoderLayers, half = 2;
+    const double layerWeights = (4 * d * d + 2 * d * d + 8 * d * d) * half;  // self q k v o, cross q o, fc1, fc2
+    const double embedding = static_cast<double>(c.vocabularySize) * d * half;
+    const double selfCaches = 2 * L * d * static_cast<double>(t) * half;
+    const double cross = 2 * L * kEncoderFrames * d * half;
+    return L * layerWeights + embedding + selfCaches + cross;
+}
+
 void decoderBench(benchmark::State& state, int threads, Size s) {
     openblas_set_num_threads(threads);
     auto& m = model(s);
     const auto& c = s.config;
+    const double bandwidth = measuredReadBandwidth();
     const size_t E = static_cast<size_t>(c.decoderLayers) * c.width, S = c.cacheLength;
     std::vector<uint16_t> enc(static_cast<size_t>(c.width) * kEncoderFrames);
     for (size_t i = 0; i < enc.size(); ++i) enc[i] = floatToHalf(static_cast<float>(i % 13) / 13.0f - 0.5f);
@@ -308,13 +336,22 @@ void decoderBench(benchmark::State& state, int threads, Size s) {
     in.paddingMask = mask.data();
     DecoderStepOutput out{logits.data(), ku.data(), vu.data(), align.data()};
     int t = 0;
+    double bytes = 0;
     for (auto _ : state) {
         // A typical window: positions cycle through the first 100 of the cache.
         in.position = t;
         in.token = 50364 + t;
         m.decoder->step(in, *cross, out);
+        bytes += decoderStepBytes(c, static_cast<size_t>(t));
         t = (t + 1) % 100;
     }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["MB"] = bytes / n / 1e6;
+    state.counters["GB/s_machine"] = bandwidth / 1e9;
+    state.counters["floor_us"] = 1e6 * bytes / n / bandwidth;
+    // Step time over the time the bytes take at the machine's bandwidth (the target is at most 1.3).
+    state.counters["of_floor"] =
+        benchmark::Counter(bytes / bandwidth, benchmark::Counter::Flags(benchmark::Counter::kIsRate | benchmark::Counter::kInvert));
     state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
     state.counters["load_RSS_MB"] = static_cast<double>(m.residentAfterLoad) / 1e6;
 }

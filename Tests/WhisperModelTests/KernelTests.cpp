@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "Platform/CoreML/Whisper/EncoderAttention.hpp"
 #include "Platform/CoreML/Whisper/Kernels.hpp"
+#include "Platform/CoreML/Whisper/WhisperTensors.hpp"
 
 namespace {
 
@@ -251,6 +253,63 @@ TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {
     EXPECT_EQ(h[2], 0x7C00);  // overflow to infinity
     EXPECT_EQ(h[3], 0x8000);
     EXPECT_EQ(h[4], 0x0001);  // smallest subnormal
+}
+
+// The decoder's products hand their rows to a finishing step (residual, GELU, conversion): every row
+// exactly once, in runs starting at multiples of 8, with the same values as the plain product.
+TEST(WhisperKernels, RowProductsFinishEveryRowOnce) {
+    const int before = openblas_get_num_threads();
+    for (int threads : {1, 3, 8})
+        for (size_t rows : {5u, 37u, 3000u}) {
+            SCOPED_TRACE(testing::Message() << threads << " threads, " << rows << " rows");
+            openblas_set_num_threads(threads);
+            const size_t cols = 50;
+            auto x = randomFloats(cols, 3), w = randomFloats(rows * cols, 4), bias = randomFloats(rows, 5);
+            std::vector<uint16_t> wh(w.size());
+            floatToHalf(w.data(), wh.data(), w.size());
+            std::vector<float> plain(rows), y(rows);
+            gemvHalf(wh.data(), x.data(), bias.data(), plain.data(), rows, cols);
+            std::vector<int> seen(rows, 0);
+            bool aligned = true;
+            gemvHalfThen(wh.data(), x.data(), bias.data(), y.data(), rows, cols, [&](size_t r0, size_t r1) {
+                aligned = aligned && r0 % 8 == 0 && (r1 % 8 == 0 || r1 == rows);
+                for (size_t r = r0; r < r1; ++r) ++seen[r];
+            });
+            EXPECT_TRUE(aligned);
+            EXPECT_EQ(seen, std::vector<int>(rows, 1));
+            EXPECT_EQ(y, plain);
+        }
+    openblas_set_num_threads(before);
+}
+
+// Cross-attention scores over frame counts that use the eight- and four-frame blocks and the tail.
+TEST(WhisperKernels, AttentionScoresCoverEveryFrameBlock) {
+    const size_t hd = 64;
+    auto q = randomFloats(hd, 6);
+    for (size_t frames : {1u, 4u, 8u, 13u, 21u}) {
+        SCOPED_TRACE(frames);
+        auto k = randomFloats(frames * hd, 7);
+        std::vector<uint16_t> kh(k.size());
+        floatToHalf(k.data(), kh.data(), k.size());
+        std::vector<float> scores(frames);
+        attentionScoresHalf(q.data(), kh.data(), frames, hd, 0.125f, scores.data());
+        for (size_t n = 0; n < frames; ++n) {
+            double e = 0;
+            for (size_t i = 0; i < hd; ++i) e += double(halfToFloat(kh[n * hd + i])) * q[i];
+            EXPECT_NEAR(scores[n], 0.125 * e, 1e-5);
+        }
+    }
+}
+
+// A pool keeps small scratch objects for the next prediction and frees large ones.
+TEST(WhisperKernels, ScratchPoolKeepsOnlySmallObjects) {
+    for (size_t bytes : {size_t(1) << 20, kKeptScratchBytes + 1}) {
+        int made = 0;
+        ScratchPool<int> pool([&] { ++made; return std::make_unique<int>(0); }, bytes);
+        { auto lease = pool.take(); }
+        { auto lease = pool.take(); }
+        EXPECT_EQ(made, bytes <= kKeptScratchBytes ? 1 : 2) << bytes;
+    }
 }
 
 }  // namespace

@@ -82,15 +82,19 @@ AudioEncoderModel::AudioEncoderModel(const EncoderDimensions& dims, const Tensor
         L.ln2Bias = loadFloat(t, p + "final_layer_norm.bias", {d});
     }
     const size_t ds = static_cast<size_t>(d), ms = static_cast<size_t>(m);
-    scratch_ = std::make_unique<ScratchPool<Scratch>>([ds, ms] {
-        auto s = std::make_unique<Scratch>();
-        s->wide.resize(std::max({kMelFrames * 3 * ms, kEncoderFrames * 3 * ds, kEncoderFrames * 4 * ds}));
-        s->mid.resize(std::max(kMelFrames * ds, kEncoderFrames * 3 * ds));
-        s->x.resize(kEncoderFrames * ds);
-        s->xn.resize(kEncoderFrames * ds);
-        s->attn.resize(kEncoderFrames * ds);
-        return s;
-    });
+    const size_t wide = std::max({kMelFrames * 3 * ms, kEncoderFrames * 3 * ds, kEncoderFrames * 4 * ds});
+    const size_t mid = std::max(kMelFrames * ds, kEncoderFrames * 3 * ds);
+    scratch_ = std::make_unique<ScratchPool<Scratch>>(
+        [ds, wide, mid] {
+            auto s = std::make_unique<Scratch>();
+            s->wide.resize(wide);
+            s->mid.resize(mid);
+            s->x.resize(kEncoderFrames * ds);
+            s->xn.resize(kEncoderFrames * ds);
+            s->attn.resize(kEncoderFrames * ds);
+            return s;
+        },
+        (wide + mid + 3 * kEncoderFrames * ds) * sizeof(float));
 }
 
 AudioEncoderModel::~AudioEncoderModel() = default;

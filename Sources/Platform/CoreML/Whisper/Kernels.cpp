@@ -214,6 +214,26 @@ void scoresBlocks(const float* q, const uint16_t* keys, size_t frames, float sca
     #pragma GCC unroll 16
     for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j);
     size_t n = 0;
+    // Eight frames at a time: eight independent sums keep the FMA units busy, where four leave them
+    // waiting on each other's latency.
+    for (; n + 8 <= frames; n += 8) {
+        const uint16_t* k = keys + n * hd;
+        __m256 a[8];
+        #pragma GCC unroll 8
+        for (int f = 0; f < 8; ++f) a[f] = _mm256_setzero_ps();
+        #pragma GCC unroll 16
+        for (int j = 0; j < B; ++j) {
+            #pragma GCC unroll 8
+            for (int f = 0; f < 8; ++f) a[f] = _mm256_fmadd_ps(qv[j], loadHalf8(k + f * hd + 8 * j), a[f]);
+        }
+        const __m256 vs = _mm256_set1_ps(scale);
+        #pragma GCC unroll 2
+        for (int g = 0; g < 2; ++g) {
+            __m256 t = _mm256_hadd_ps(_mm256_hadd_ps(a[4 * g], a[4 * g + 1]), _mm256_hadd_ps(a[4 * g + 2], a[4 * g + 3]));
+            __m128 sum = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
+            _mm_storeu_ps(scores + n + 4 * g, _mm_mul_ps(sum, _mm256_castps256_ps128(vs)));
+        }
+    }
     for (; n + 4 <= frames; n += 4) {
         const uint16_t* k = keys + n * hd;
         __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
@@ -352,12 +372,21 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
 }
 
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols) {
-    // Chunks of at least about 32 KiB of weights: the helpers spin between a step's products, so
-    // even a d x d product is worth spreading over every thread.
-    size_t grain = std::max<size_t>(4, (size_t(1) << 14) / std::max<size_t>(cols, 1));
-    grain = (grain + 3) & ~size_t(3);
+    gemvHalfThen(w, x, bias, y, rows, cols, nullptr, nullptr);
+}
+
+void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
+                  RowsFunction finish, void* context) {
+    // Groups of 8 rows, chunks of at least about 32 KiB of weights: the helpers spin between a
+    // step's products, so even a d x d product is worth spreading over every thread.
+    const size_t groups = (rows + 7) / 8;
+    const size_t grain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * cols, 1));
     // Matrix-vector products come in quick succession (a decoder step): keep the helpers awake.
-    parallelFor(rows, grain, [&](size_t b, size_t e) { gemvHalfRows(w, x, bias, y, b, e, cols); }, true);
+    parallelFor(groups, grain, [&](size_t b, size_t e) {
+        const size_t r0 = 8 * b, r1 = std::min(rows, 8 * e);
+        gemvHalfRows(w, x, bias, y, r0, r1, cols);
+        if (finish) finish(context, r0, r1);
+    }, true);
 }
 
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,

@@ -37,6 +37,19 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
                   size_t cols);
 // The same over all rows, spread over the kernel threads.
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols);
+// The same, then `finish(context, r0, r1)` on each run of rows [r0, r1) by the thread that computed
+// it, while they are in its cache. r0 is a multiple of 8, and so is r1 unless it is `rows`.
+using RowsFunction = void (*)(void* context, size_t r0, size_t r1);
+void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
+                  RowsFunction finish, void* context);
+template <class F>
+void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
+                  F&& finish) {
+    using Body = std::remove_reference_t<F>;
+    gemvHalfThen(
+        w, x, bias, y, rows, cols, [](void* ctx, size_t r0, size_t r1) { (*static_cast<Body*>(ctx))(r0, r1); },
+        const_cast<void*>(static_cast<const void*>(&finish)));
+}
 
 // Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
 // out = sum_n p[n] V[n]. Fast paths for hd a multiple of 8 up to 128 (Whisper's heads are 64 wide).

@@ -14,9 +14,9 @@
 namespace coreml::whisper {
 
 struct TextDecoderModel::Layer {
-    const uint16_t *q, *k, *v, *o, *crossQ, *crossO, *fc1, *fc2;
-    std::vector<uint16_t> keep[8];
-    std::vector<float> qBias, vBias, oBias, crossQBias, crossOBias, fc1Bias, fc2Bias;
+    const uint16_t *q, *k, *v, *o, *crossQ, *crossK, *crossV, *crossO, *fc1, *fc2;
+    std::vector<uint16_t> keep[10];
+    std::vector<float> qBias, vBias, oBias, crossQBias, crossKVBias, crossOBias, fc1Bias, fc2Bias;
     std::vector<float> ln1Weight, ln1Bias, ln2Weight, ln2Bias, ln3Weight, ln3Bias;
 };
 
@@ -47,8 +47,6 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
     lnWeight_ = loadFloat(t, "layer_norm.weight", {d});
     lnBias_ = loadFloat(t, "layer_norm.bias", {d});
     layers_.resize(dims.layers);
-    crossWeights_.resize(static_cast<size_t>(dims.layers) * 2 * d * d);
-    crossBias_.assign(static_cast<size_t>(dims.layers) * 2 * d, 0.0f);
     for (int l = 0; l < dims.layers; ++l) {
         Layer& L = layers_[l];
         std::string p = "layers." + std::to_string(l) + ".";
@@ -57,9 +55,11 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
         L.v = loadHalf(t, p + "self_attn.v_proj.weight", {d, d}, L.keep[2]);
         L.o = loadHalf(t, p + "self_attn.out_proj.weight", {d, d}, L.keep[3]);
         L.crossQ = loadHalf(t, p + "encoder_attn.q_proj.weight", {d, d}, L.keep[4]);
-        L.crossO = loadHalf(t, p + "encoder_attn.out_proj.weight", {d, d}, L.keep[5]);
-        L.fc1 = loadHalf(t, p + "fc1.weight", {4 * d, d}, L.keep[6]);
-        L.fc2 = loadHalf(t, p + "fc2.weight", {d, 4 * d}, L.keep[7]);
+        L.crossK = loadHalf(t, p + "encoder_attn.k_proj.weight", {d, d}, L.keep[5]);
+        L.crossV = loadHalf(t, p + "encoder_attn.v_proj.weight", {d, d}, L.keep[6]);
+        L.crossO = loadHalf(t, p + "encoder_attn.out_proj.weight", {d, d}, L.keep[7]);
+        L.fc1 = loadHalf(t, p + "fc1.weight", {4 * d, d}, L.keep[8]);
+        L.fc2 = loadHalf(t, p + "fc2.weight", {d, 4 * d}, L.keep[9]);
         L.qBias = loadFloat(t, p + "self_attn.q_proj.bias", {d});
         L.vBias = loadFloat(t, p + "self_attn.v_proj.bias", {d});
         L.oBias = loadFloat(t, p + "self_attn.out_proj.bias", {d});
@@ -73,11 +73,10 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
         L.ln2Bias = loadFloat(t, p + "encoder_attn_layer_norm.bias", {d});
         L.ln3Weight = loadFloat(t, p + "final_layer_norm.weight", {d});
         L.ln3Bias = loadFloat(t, p + "final_layer_norm.bias", {d});
-        float* kw = crossWeights_.data() + static_cast<size_t>(l) * 2 * d * d;
-        copyFloat(checked(t, p + "encoder_attn.k_proj.weight", {d, d}), kw);
-        copyFloat(checked(t, p + "encoder_attn.v_proj.weight", {d, d}), kw + d * d);
+        // The keys have no bias: zeros beside the values' bias.
+        L.crossKVBias.assign(2 * d, 0.0f);
         auto vb = loadFloat(t, p + "encoder_attn.v_proj.bias", {d});
-        std::copy(vb.begin(), vb.end(), crossBias_.begin() + static_cast<size_t>(l) * 2 * d + d);
+        std::copy(vb.begin(), vb.end(), L.crossKVBias.begin() + d);
     }
     const size_t ds = d, Vs = V, H = dims.heads, frames = dims.encoderFrames, S = dims.cacheLength;
     scratch_ = std::make_unique<ScratchPool<Scratch>>([=] {
@@ -100,42 +99,53 @@ TextDecoderModel::~TextDecoderModel() = default;
 
 std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(const uint16_t* encoderOutput) const {
     const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers, H = dims_.heads, hd = d / H;
-    // The encoder output is channel-major, [d, F]; frame-major F32 in tiles of 16 x 16.
-    std::vector<float> enc(F * d);
-    parallelFor((d + 15) / 16, 1, [&](size_t b, size_t e) {
-        float tile[16][16];
-        for (size_t c0 = b * 16; c0 < std::min(d, e * 16); c0 += 16) {
-            const size_t cn = std::min<size_t>(16, d - c0);
-            for (size_t n0 = 0; n0 < F; n0 += 16) {
-                const size_t nn = std::min<size_t>(16, F - n0);
-                for (size_t c = 0; c < cn; ++c) halfToFloat(encoderOutput + (c0 + c) * F + n0, tile[c], nn);
-                for (size_t n = 0; n < nn; ++n)
-                    for (size_t c = 0; c < cn; ++c) enc[(n0 + n) * d + c0 + c] = tile[c][n];
-            }
-        }
-    });
     auto cache = std::make_shared<CrossAttentionCache>();
     cache->keys.resize(F * L * d);
     cache->values.resize(F * L * d);
-    // Tasks of (a block of frames, a layer): each computes that block's keys and values, [rows, 2d],
-    // into its thread's own buffer, then biases them and stores them as halves in the cache's
-    // [layer][head][frame][head dim] layout. No buffer for the whole product: at tens of megabytes,
-    // faulting its pages in cost as much as the arithmetic.
+    // Tasks of (a block of frames, a layer). Each takes its frames of the channel-major encoder
+    // output as F32 rows, then, a few heads at a time, computes those heads' keys or values from
+    // the stored half-precision weights (converted as the product packs them), biased and stored as
+    // halves in the cache's [layer][head][frame][head dim] layout. Nothing the size of a whole
+    // product or of the weights in single precision is held: the buffers are about a megabyte per
+    // thread.
     constexpr size_t kFrames = 192;
     const size_t frameBlocks = (F + kFrames - 1) / kFrames;
+    const size_t headsPerBlock = std::clamp<size_t>(64 / hd, 1, H);
     parallelFor(frameBlocks * L, 1, [&](size_t begin, size_t end) {
-        thread_local std::vector<float> kv;
-        kv.resize(kFrames * 2 * d);
+        std::vector<float> frames(kFrames * d), product(kFrames * headsPerBlock * hd);
+        size_t framesHeld = SIZE_MAX;
         for (size_t task = begin; task < end; ++task) {
             const size_t l = task % L, n0 = (task / L) * kFrames, rows = std::min(kFrames, F - n0);
-            gemmTransB(bestGemmPath(), enc.data() + n0 * d, d, crossWeights_.data() + l * 2 * d * d, d, kv.data(),
-                       2 * d, rows, 2 * d, d, 1.0f, 0.0f);
-            addBiasBlock(kv.data(), 2 * d, 0, rows, 0, 2 * d, crossBias_.data() + l * 2 * d);
+            if (framesHeld != n0) {
+                // [d, F] halves -> [rows, d] floats, in tiles of 16 x 16.
+                float tile[16][16];
+                for (size_t c0 = 0; c0 < d; c0 += 16) {
+                    const size_t cn = std::min<size_t>(16, d - c0);
+                    for (size_t r0 = 0; r0 < rows; r0 += 16) {
+                        const size_t rn = std::min<size_t>(16, rows - r0);
+                        for (size_t c = 0; c < cn; ++c) halfToFloat(encoderOutput + (c0 + c) * F + n0 + r0, tile[c], rn);
+                        for (size_t r = 0; r < rn; ++r)
+                            for (size_t c = 0; c < cn; ++c) frames[(r0 + r) * d + c0 + c] = tile[c][r];
+                    }
+                }
+                framesHeld = n0;
+            }
+            const Layer& Ly = layers_[l];
             for (size_t which = 0; which < 2; ++which) {
+                const uint16_t* w = which == 0 ? Ly.crossK : Ly.crossV;
+                const float* bias = Ly.crossKVBias.data() + which * d;
                 uint16_t* out = (which == 0 ? cache->keys : cache->values).data();
-                for (size_t h = 0; h < H; ++h)
-                    for (size_t n = 0; n < rows; ++n)
-                        floatToHalf(kv.data() + n * 2 * d + which * d + h * hd, out + ((l * H + h) * F + n0 + n) * hd, hd);
+                for (size_t h0 = 0; h0 < H; h0 += headsPerBlock) {
+                    const size_t cols = std::min(headsPerBlock, H - h0) * hd;
+                    gemmTransB(bestGemmPath(), frames.data(), d, w + h0 * hd * d, d, product.data(), cols, rows, cols, d,
+                               1.0f, 0.0f);
+                    addBiasBlock(product.data(), cols, 0, rows, 0, cols, bias + h0 * hd);
+                    for (size_t c = 0; c < cols; c += hd) {
+                        const size_t h = h0 + c / hd;
+                        for (size_t n = 0; n < rows; ++n)
+                            floatToHalf(product.data() + n * cols + c, out + ((l * H + h) * F + n0 + n) * hd, hd);
+                    }
+                }
             }
         }
     });
@@ -262,48 +272,52 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     halfToFloat(in.paddingMask, mask, t);
 
     std::fill(s.headProbs.begin(), s.headProbs.end(), 0.0f);
+    const size_t scoreStride = std::max(F, S + 1);
+    float* x = s.x.data();
+    // x += y on rows [r0, r1): the residual added by the thread that computed y.
+    auto residual = [x, &s](size_t r0, size_t r1) {
+        for (size_t r = r0; r < r1; ++r) x[r] += s.proj[r];
+    };
+    // Six loops over the kernel threads per layer: the attentions each take a head per task, with
+    // that head's rows of the projections in front, so the projections need no loop of their own.
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
-        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
-        parallelFor(3 * d, 16, [&](size_t b, size_t e) {
-            const uint16_t* ws[3] = {Ly.q, Ly.k, Ly.v};
-            const float* bs[3] = {Ly.qBias.data(), nullptr, Ly.vBias.data()};
-            for (size_t m = 0; m < 3; ++m) {
-                size_t lo = std::max(b, m * d), hi = std::min(e, (m + 1) * d);
-                if (lo < hi) gemvHalfRows(ws[m], s.xn.data(), bs[m], s.qkv.data() + m * d, lo - m * d, hi - m * d, d);
-            }
-        }, true);
-        floatToHalf(s.qkv.data() + d, out.keyUpdates + l * d, d);
-        floatToHalf(s.qkv.data() + 2 * d, out.valueUpdates + l * d, d);
-        // Self-attention over the cached positions before t and this step's own key, a head per
-        // task (even short rows: their cache misses are what costs).
-        parallelFor(H, 1, [&](size_t b, size_t e) {
+        layerNormRow(x, s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
+        // Self-attention over the cached positions before t and this step's own key. A head at a
+        // time to each free thread: in chunks of several, 20 heads on 2 threads would split 12 / 8.
+        parallelTasks(H, [&](size_t b, size_t e) {
             for (size_t h = b; h < e; ++h) {
-                float* sc = s.scores.data() + h * (S + 1);
-                const float* q = s.qkv.data() + h * hd;
                 const size_t row0 = l * d + h * hd;
                 // The head's cached rows are short and far apart: ask for all of them at once
-                // rather than miss on each in turn.
+                // rather than miss on each in turn, and while the projections run.
                 prefetchRows(in.keyCache + row0 * S, hd, S, t);
                 prefetchRows(in.valueCache + row0 * S, hd, S, t);
+                float* q = s.qkv.data() + h * hd;
+                float* k = s.qkv.data() + d + h * hd;
+                float* v = s.qkv.data() + 2 * d + h * hd;
+                gemvHalfRows(Ly.q, s.xn.data(), Ly.qBias.data(), s.qkv.data(), h * hd, (h + 1) * hd, d);
+                gemvHalfRows(Ly.k, s.xn.data(), nullptr, s.qkv.data() + d, h * hd, (h + 1) * hd, d);
+                gemvHalfRows(Ly.v, s.xn.data(), Ly.vBias.data(), s.qkv.data() + 2 * d, h * hd, (h + 1) * hd, d);
+                floatToHalf(k, out.keyUpdates + row0, hd);
+                floatToHalf(v, out.valueUpdates + row0, hd);
+                float* sc = s.scores.data() + h * scoreStride;
                 accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
                 for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
-                sc[t] = dot(q, s.qkv.data() + d + h * hd, hd) * scale;
+                sc[t] = dot(q, k, hd) * scale;
                 softmaxRow(sc, t + 1);
                 float* o = s.attn.data() + h * hd;
                 weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
-                axpy(sc[t], s.qkv.data() + 2 * d + h * hd, o, hd);
+                axpy(sc[t], v, o, hd);
             }
-        }, true);
-        gemvHalf(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d);
-        axpy(1.0f, s.proj.data(), s.x.data(), d);
+        });
+        gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual);
 
         // Cross-attention over the encoder output.
-        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
-        gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
-        parallelFor(H, 1, [&](size_t b, size_t e) {
+        layerNormRow(x, s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
+        parallelTasks(H, [&](size_t b, size_t e) {
             for (size_t h = b; h < e; ++h) {
-                float* sc = s.scores.data() + h * std::max(F, S + 1);
+                gemvHalfRows(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), h * hd, (h + 1) * hd, d);
+                float* sc = s.scores.data() + h * scoreStride;
                 const float* q = s.qkv.data() + h * hd;
                 const uint16_t* keys = cross.keys.data() + (l * H + h) * F * hd;
                 const uint16_t* values = cross.values.data() + (l * H + h) * F * hd;
@@ -311,25 +325,23 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 softmaxRow(sc, F);
                 attentionValuesHalf(sc, values, F, hd, s.attn.data() + h * hd);
             }
-        }, true);
+        });
         if (out.alignment) {
             for (auto [al, ah] : alignmentHeads_)
                 if (static_cast<size_t>(al) == l)
-                    axpy(1.0f, s.scores.data() + static_cast<size_t>(ah) * std::max(F, S + 1), s.headProbs.data(), F);
+                    axpy(1.0f, s.scores.data() + static_cast<size_t>(ah) * scoreStride, s.headProbs.data(), F);
         }
-        gemvHalf(Ly.crossO, s.attn.data(), Ly.crossOBias.data(), s.proj.data(), d, d);
-        axpy(1.0f, s.proj.data(), s.x.data(), d);
+        gemvHalfThen(Ly.crossO, s.attn.data(), Ly.crossOBias.data(), s.proj.data(), d, d, residual);
 
         // MLP.
-        layerNormRow(s.x.data(), s.xn.data(), d, Ly.ln3Weight.data(), Ly.ln3Bias.data());
-        gemvHalf(Ly.fc1, s.xn.data(), Ly.fc1Bias.data(), s.hidden.data(), 4 * d, d);
-        geluInPlace(s.hidden.data(), 4 * d);
-        gemvHalf(Ly.fc2, s.hidden.data(), Ly.fc2Bias.data(), s.proj.data(), d, 4 * d);
-        axpy(1.0f, s.proj.data(), s.x.data(), d);
+        layerNormRow(x, s.xn.data(), d, Ly.ln3Weight.data(), Ly.ln3Bias.data());
+        gemvHalfThen(Ly.fc1, s.xn.data(), Ly.fc1Bias.data(), s.hidden.data(), 4 * d, d,
+                     [&](size_t r0, size_t r1) { geluInPlace(s.hidden.data() + r0, r1 - r0); });
+        gemvHalfThen(Ly.fc2, s.hidden.data(), Ly.fc2Bias.data(), s.proj.data(), d, 4 * d, residual);
     }
-    layerNormRow(s.x.data(), s.xn.data(), d, lnWeight_.data(), lnBias_.data());
-    gemvHalf(tokens_, s.xn.data(), nullptr, s.logits.data(), V, d);
-    floatToHalf(s.logits.data(), out.logits, V);
+    layerNormRow(x, s.xn.data(), d, lnWeight_.data(), lnBias_.data());
+    gemvHalfThen(tokens_, s.xn.data(), nullptr, s.logits.data(), V, d,
+                 [&](size_t r0, size_t r1) { floatToHalf(s.logits.data() + r0, out.logits + r0, r1 - r0); });
     if (out.alignment) {
         float inv = alignmentHeads_.empty() ? 0.0f : 1.0f / static_cast<float>(alignmentHeads_.size());
         for (size_t n = 0; n < F; ++n) s.headProbs[n] *= inv;

@@ -76,8 +76,6 @@ private:
     const uint16_t* positions_ = nullptr;
     std::vector<uint16_t> tokensKeep_, positionsKeep_;
     std::vector<Layer> layers_;
-    std::vector<float> crossWeights_;  // [layers * 2d, d]
-    std::vector<float> crossBias_;     // [layers * 2d]
     std::vector<float> lnWeight_, lnBias_;
     std::unique_ptr<ScratchPool<Scratch>> scratch_;
     mutable std::mutex cacheMutex_;

@@ -46,7 +46,12 @@ void copyFloat(const TensorView& view, float* out);
 TensorView checked(const TensorLookup& lookup, const std::string& name, const std::vector<int64_t>& shape);
 
 // Reusable scratch objects: a prediction takes one, uses it, gives it back, so steady-state
-// predictions allocate nothing and concurrent predictions never share one.
+// predictions allocate nothing and concurrent predictions never share one. Objects larger than
+// kKeptScratchBytes are freed when given back instead: a large model's activations (about 90 MB
+// for large-v3-turbo's encoder) would otherwise stay resident between windows, beside everything the
+// decoder needs, while allocating them again costs well under 1% of such a window.
+inline constexpr size_t kKeptScratchBytes = size_t(64) << 20;
+
 template <class T>
 class ScratchPool {
 public:
@@ -65,7 +70,9 @@ public:
         std::unique_ptr<T> item_;
     };
 
-    explicit ScratchPool(std::function<std::unique_ptr<T>()> make) : make_(std::move(make)) {}
+    // `itemBytes`: about how much one object holds (0: small enough to keep).
+    explicit ScratchPool(std::function<std::unique_ptr<T>()> make, size_t itemBytes = 0)
+        : make_(std::move(make)), keep_(itemBytes <= kKeptScratchBytes) {}
 
     Lease take() {
         {
@@ -81,11 +88,13 @@ public:
 
 private:
     void giveBack(std::unique_ptr<T> item) {
+        if (!keep_) return;
         std::lock_guard lock(mutex_);
         // A burst of concurrent predictions should not pin its peak memory for ever.
         if (free_.size() < 4) free_.push_back(std::move(item));
     }
     std::function<std::unique_ptr<T>()> make_;
+    bool keep_ = true;
     std::mutex mutex_;
     std::vector<std::unique_ptr<T>> free_;
 };
