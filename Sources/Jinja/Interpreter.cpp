@@ -12,6 +12,7 @@
 #include "Jinja/Error.hpp"
 #include "Jinja/ExpressionFacts.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/Program.hpp"
 #include "Jinja/PropertyMembers.hpp"
 #include "Jinja/Tests.hpp"
 #include "Jinja/TextFastPaths.hpp"
@@ -74,7 +75,7 @@ inline void prepareStack() {
         learnStack();
 }
 
-inline void ensureStackRoom() {
+inline void ensureStackRoomHere() {
     auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (here < stackFloor) [[unlikely]]
         throw JinjaError::runtime("Maximum call depth exceeded");
@@ -246,14 +247,6 @@ private:
     size_t count_ = 0;
 };
 
-std::vector<Value> characterValues(const std::string& text) {
-    std::vector<size_t> bounds = fastText::characterBoundaries(text);
-    std::vector<Value> items;
-    if (bounds.size() < 2) return items;
-    items.reserve(bounds.size() - 1);
-    for (size_t i = 0; i + 1 < bounds.size(); ++i) items.emplace_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
-    return items;
-}
 
 std::vector<Value> evaluateArguments(const std::vector<Expression>& args, const EnvironmentPtr& env, bool expandSplat) {
     std::vector<Value> values;
@@ -825,7 +818,7 @@ bool equalsLiteral(const Expression::Binary& b, const EnvironmentPtr& env) {
 
 [[gnu::noinline]] bool compoundHolds(const Expression& expression, const EnvironmentPtr& env) {
     using E = Expression;
-    ensureStackRoom();
+    ensureStackRoomHere();
     switch (expression.kind()) {
         case E::Case::binary: {
             const auto& b = *expression.as<E::Binary>();
@@ -868,7 +861,7 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
         const auto& b = *expression.as<Expression::Binary>();
         const bool negated = b.op == Expression::BinaryOp::notEqual;
         if (facts.comparison == Comparison::withLiteral) return equalsLiteral(b, env) != negated;
-        ensureStackRoom();
+        ensureStackRoomHere();
         bool left = holds(b.left, env);
         return (left == holds(b.right, env)) != negated;
     }
@@ -965,7 +958,7 @@ Operand evaluate(const Expression& expression, const EnvironmentPtr& env) {
         case E::Facts::Shape::textPart:
         case E::Facts::Shape::other: break;
     }
-    ensureStackRoom();
+    ensureStackRoomHere();
     switch (expression.kind()) {
         case E::Case::array:
         case E::Case::tuple:
@@ -1004,6 +997,25 @@ std::string interpret(const std::vector<Node>& nodes, const EnvironmentPtr& envi
 void interpret(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::string& output) {
     RenderEntry entry(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     renderInto(nodes, env, output);
+}
+
+void interpret(const Program& program, const EnvironmentPtr& env, std::string& output) {
+    RenderEntry entry(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    program.run(env, output);
+}
+
+void ensureStackRoom() {
+    prepareStack();
+    ensureStackRoomHere();
+}
+
+std::vector<Value> characterValues(const std::string& text) {
+    std::vector<size_t> bounds = fastText::characterBoundaries(text);
+    std::vector<Value> items;
+    if (bounds.size() < 2) return items;
+    items.reserve(bounds.size() - 1);
+    for (size_t i = 0; i + 1 < bounds.size(); ++i) items.emplace_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
+    return items;
 }
 
 namespace {
@@ -1055,7 +1067,7 @@ void renderExpression(const Expression& expression, const EnvironmentPtr& env, s
 }
 
 void renderNode(const Node& node, const EnvironmentPtr& env, std::string& output) {
-    ensureStackRoom();
+    ensureStackRoomHere();
     switch (node.kind()) {
         case Node::Case::text: appendChecked(output, node.as<Node::Text>()->value); return;
         case Node::Case::expression: renderExpression(*node.as<Expression>(), env, output); return;
@@ -1181,6 +1193,11 @@ void assign(const Expression& target, const Value& value, const EnvironmentPtr& 
 Value evaluateExpression(const Expression& expression, const EnvironmentPtr& env) {
     prepareStack();
     return evaluate(expression, env).take();
+}
+
+bool evaluateCondition(const Expression& expression, const EnvironmentPtr& env) {
+    prepareStack();
+    return holds(expression, env);
 }
 
 bool evaluateTest(const std::string& name, const std::vector<Value>& args, const EnvironmentPtr& env) {

@@ -3,6 +3,7 @@
 #include "Jinja/Interpreter.hpp"
 #include "Jinja/Lexer.hpp"
 #include "Jinja/Parser.hpp"
+#include "Jinja/Program.hpp"
 #include "Platform/Foundation/Text.hpp"
 
 namespace jinja {
@@ -52,7 +53,7 @@ std::string Template::applyOptions(std::string_view text, Options options) {
 Template::Template(std::string_view text) : Template(text, Options()) {}
 
 Template::Template(std::string_view text, Options options)
-    : nodes_(Parser::parse(Lexer::tokenize(applyOptions(text, options)))) {}
+    : nodes_(Parser::parse(Lexer::tokenize(applyOptions(text, options)))), program_(std::make_shared<const Program>(nodes_)) {}
 
 std::string Template::render(const Context& context, const EnvironmentPtr& environment) const {
     // The render's root scope holds the context under the globals; an environment passed in receives
@@ -66,7 +67,7 @@ std::string Template::render(const Context& context, const EnvironmentPtr& envir
     }
     std::string output;
     output.reserve(1024);
-    Interpreter::interpret(nodes_, root, output);
+    Interpreter::interpret(*program_, root, output);
     return output;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Compile once, render many times. A compiled template is immutable, so one template may be rendered
 // from several threads at once.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "Jinja/Value.hpp"
 
 namespace jinja {
+
+class Program;
 
 class Template {
 public:
@@ -39,6 +42,7 @@ public:
 
 private:
     std::vector<Node> nodes_;
+    std::shared_ptr<const Program> program_;  // the nodes lowered for rendering
 };
 
 }  // namespace jinja

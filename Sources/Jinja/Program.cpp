@@ -1,0 +1,610 @@
+#include "Jinja/Program.hpp"
+
+#include <optional>
+#include <string_view>
+
+#include "Jinja/BuiltinCalls.hpp"
+#include "Jinja/Error.hpp"
+#include "Jinja/ExpressionFacts.hpp"
+#include "Jinja/Filters.hpp"
+#include "Jinja/Interpreter.hpp"
+#include "Jinja/Tests.hpp"
+#include "Jinja/TextFastPaths.hpp"
+
+namespace jinja {
+
+// Every operation reads the scope only: none runs template code, except `generic`, which hands its
+// expression to the interpreter. A value an operation views in a scope is used before anything else
+// is evaluated, so no template code can change it in between.
+struct Program::Operation {
+    enum class Kind : uint8_t {
+        constant,        // constant
+        name,            // name, nameHash
+        nameKey,         // `name.key` / `name['key']`: name, nameHash, key, loopMember
+        textPart,        // `a | trim` and the like, without arguments: a, filter, nameHash
+        concatenation,   // a string literal followed by `+` or `~` and more operands: parts
+        equalsLiteral,   // `a == literal` (negated: !=): a, constant
+        booleansEqual,   // `a == b` of two conditions (negated: !=): a, b
+        and_,            // a, b (conditions only)
+        or_,             // a, b (conditions only)
+        not_,            // a
+        test,            // `a is name` without arguments: a, test, nameHash
+        arithmetic,      // `a op b` of names, entries and literals: a, b, op
+        choice,          // `a if b else c`: a, b, c (c absent: null)
+        generic          // anything else: the interpreter evaluates the expression
+    };
+    static constexpr uint32_t none = UINT32_MAX;
+
+    Kind kind = Kind::generic;
+    bool negated = false;
+    bool computedKey = false;
+    bool keyIsASCII = false;
+    bool asciiText = false;
+    int8_t loopMember = -1;
+    Expression::BinaryOp op = Expression::BinaryOp::add;
+    uint32_t nameHash = 0;
+    uint32_t a = none, b = none, c = none;
+    std::vector<uint32_t> parts;
+    const Expression* expression = nullptr;
+    const std::string* name = nullptr;
+    std::string_view key;
+    Value constant;
+    const Filters::FilterEntry* filter = nullptr;
+    Tests::TestBody test = nullptr;
+};
+
+struct Program::Step {
+    enum class Kind : uint8_t {
+        text,        // text
+        output,      // operation
+        jumpUnless,  // operation; continue at target when it does not hold
+        jump,        // target
+        for_,        // operation (the items), name, nameHash; body [this + 1, target), else [target, end)
+        set,         // name, nameHash = operation
+        interpret    // node, rendered by the interpreter
+    };
+    Kind kind = Kind::interpret;
+    uint32_t operation = Operation::none;
+    uint32_t target = 0;
+    uint32_t end = 0;
+    uint32_t nameHash = 0;
+    const std::string* text = nullptr;  // text; name for set and for_
+    const Node* node = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Lowering
+
+class ProgramBuilder {
+public:
+    explicit ProgramBuilder(Program& program) : program_(program) {}
+
+    void lower(const std::vector<Node>& nodes) {
+        for (const auto& node : nodes) lowerNode(node);
+    }
+
+private:
+    using Op = Program::Operation;
+    using Step = Program::Step;
+    using E = Expression;
+    // Deeper expressions are left to the interpreter, which bounds its own recursion.
+    static constexpr int maxDepth = 32;
+
+    uint32_t add(Op op) {
+        program_.operations_.push_back(std::move(op));
+        return static_cast<uint32_t>(program_.operations_.size() - 1);
+    }
+    uint32_t addStep(Step step) {
+        program_.steps_.push_back(step);
+        return static_cast<uint32_t>(program_.steps_.size() - 1);
+    }
+    uint32_t here() const { return static_cast<uint32_t>(program_.steps_.size()); }
+
+    uint32_t generic(const Expression& expression) {
+        Op op;
+        op.kind = Op::Kind::generic;
+        op.expression = &expression;
+        return add(std::move(op));
+    }
+
+    // Read in place without running anything: what the interpreter's quick views cover.
+    static bool simple(const Expression& expression) {
+        using Shape = E::Facts::Shape;
+        Shape shape = expression.facts().shape;
+        return shape == Shape::literal || shape == Shape::name || shape == Shape::nameMember;
+    }
+
+    // An expression in a place where its value is wanted.
+    uint32_t value(const Expression& expression, int depth) {
+        using Shape = E::Facts::Shape;
+        const auto& facts = expression.facts();
+        if (depth > maxDepth) return generic(expression);
+        Op op;
+        op.expression = &expression;
+        switch (facts.shape) {
+            case Shape::literal:
+                op.kind = Op::Kind::constant;
+                op.constant = facts.constant;
+                return add(std::move(op));
+            case Shape::name:
+                op.kind = Op::Kind::name;
+                op.name = facts.name;
+                op.nameHash = facts.nameHash;
+                return add(std::move(op));
+            case Shape::nameMember:
+                if (facts.keyIsMethod) break;
+                op.kind = Op::Kind::nameKey;
+                op.name = facts.name;
+                op.nameHash = facts.nameHash;
+                op.key = facts.key;
+                op.computedKey = facts.computedKey;
+                op.keyIsASCII = facts.keyIsASCII;
+                op.loopMember = expression.facts().loopMember;
+                if (facts.computedKey) op.loopMember = -1;
+                return add(std::move(op));
+            case Shape::textPart: {
+                const auto& f = *expression.as<E::Filter>();
+                op.kind = Op::Kind::textPart;
+                op.filter = facts.filter;
+                op.nameHash = facts.nameHash;
+                op.name = &f.name;
+                op.a = value(f.operand, depth + 1);
+                return add(std::move(op));
+            }
+            case Shape::arithmetic: {
+                const auto& b = *expression.as<E::Binary>();
+                op.kind = Op::Kind::arithmetic;
+                op.op = b.op;
+                op.a = value(b.left, depth + 1);
+                op.b = value(b.right, depth + 1);
+                return add(std::move(op));
+            }
+            case Shape::choice: {
+                const auto& t = *expression.as<E::Ternary>();
+                op.kind = Op::Kind::choice;
+                op.a = value(t.value, depth + 1);
+                op.b = condition(t.test, depth + 1);
+                if (t.alternate) op.c = value(*t.alternate, depth + 1);
+                return add(std::move(op));
+            }
+            case Shape::other: break;
+        }
+        if (auto concatenation = lowerConcatenation(expression, depth)) return *concatenation;
+        if (facts.yieldsBoolean) return condition(expression, depth);
+        return generic(expression);
+    }
+
+    // A chain of + and ~ whose leftmost operand is a string literal: every step joins printed forms.
+    std::optional<uint32_t> lowerConcatenation(const Expression& expression, int depth) {
+        std::vector<const Expression*> operands;
+        const Expression* leftmost = &expression;
+        for (auto b = leftmost->as<E::Binary>(); b && (b->op == E::BinaryOp::add || b->op == E::BinaryOp::concat);
+             b = leftmost->as<E::Binary>()) {
+            operands.push_back(&b->right);
+            leftmost = &b->left;
+        }
+        if (operands.empty() || !leftmost->as<E::String>()) return std::nullopt;
+        operands.push_back(leftmost);
+        Op op;
+        op.kind = Op::Kind::concatenation;
+        op.expression = &expression;
+        for (auto it = operands.rbegin(); it != operands.rend(); ++it) op.parts.push_back(value(**it, depth + 1));
+        return add(std::move(op));
+    }
+
+    // An expression in a place where only its truth is wanted.
+    uint32_t condition(const Expression& expression, int depth) {
+        using Comparison = E::Facts::Comparison;
+        const auto& facts = expression.facts();
+        if (depth > maxDepth) return generic(expression);
+        Op op;
+        op.expression = &expression;
+        if (facts.comparison != Comparison::none) {
+            const auto& b = *expression.as<E::Binary>();
+            op.negated = b.op == E::BinaryOp::notEqual;
+            if (facts.comparison == Comparison::withLiteral) {
+                op.kind = Op::Kind::equalsLiteral;
+                op.constant = b.right.facts().constant;
+                op.asciiText = b.right.facts().asciiText;
+                op.a = value(b.left, depth + 1);
+            } else {
+                op.kind = Op::Kind::booleansEqual;
+                op.a = condition(b.left, depth + 1);
+                op.b = condition(b.right, depth + 1);
+            }
+            return add(std::move(op));
+        }
+        if (auto b = expression.as<E::Binary>(); b && (b->op == E::BinaryOp::and_ || b->op == E::BinaryOp::or_)) {
+            op.kind = b->op == E::BinaryOp::and_ ? Op::Kind::and_ : Op::Kind::or_;
+            op.a = condition(b->left, depth + 1);
+            op.b = condition(b->right, depth + 1);
+            return add(std::move(op));
+        }
+        if (auto u = expression.as<E::Unary>(); u && u->op == E::UnaryOp::not_) {
+            op.kind = Op::Kind::not_;
+            op.a = condition(u->operand, depth + 1);
+            return add(std::move(op));
+        }
+        if (auto t = expression.as<E::Test>(); t && t->args.empty() && facts.test && simple(t->operand)) {
+            op.kind = Op::Kind::test;
+            op.negated = t->negated;
+            op.test = facts.test;
+            op.nameHash = facts.nameHash;
+            op.name = &t->name;
+            op.a = value(t->operand, depth + 1);
+            return add(std::move(op));
+        }
+        if (facts.yieldsBoolean) return generic(expression);
+        return value(expression, depth);
+    }
+
+    void lowerNode(const Node& node) {
+        switch (node.kind()) {
+            case Node::Case::comment: return;
+            case Node::Case::text: {
+                const auto& text = node.as<Node::Text>()->value;
+                if (!text.empty()) addStep({.kind = Step::Kind::text, .text = &text});
+                return;
+            }
+            case Node::Case::expression: {
+                const Expression& expression = *node.as<Expression>();
+                uint32_t operation = value(expression, 0);
+                if (program_.operations_[operation].kind == Op::Kind::generic) break;
+                addStep({.kind = Step::Kind::output, .operation = operation});
+                return;
+            }
+            case Node::Case::statement:
+                if (lowerStatement(*node.as<Statement>())) return;
+                break;
+        }
+        addStep({.kind = Step::Kind::interpret, .node = &node});
+    }
+
+    bool lowerStatement(const Statement& statement) {
+        if (auto s = statement.as<Statement::If>()) {
+            uint32_t branch = addStep({.kind = Step::Kind::jumpUnless, .operation = condition(s->condition, 0)});
+            lower(s->body);
+            if (s->alternate.empty()) {
+                program_.steps_[branch].target = here();
+                return true;
+            }
+            uint32_t skip = addStep({.kind = Step::Kind::jump});
+            program_.steps_[branch].target = here();
+            lower(s->alternate);
+            program_.steps_[skip].target = here();
+            return true;
+        }
+        if (auto s = statement.as<Statement::Set>()) {
+            auto identifier = s->target.as<E::Identifier>();
+            if (!identifier || !s->value) return false;
+            addStep({.kind = Step::Kind::set,
+                     .operation = value(*s->value, 0),
+                     .nameHash = s->target.facts().nameHash,
+                     .text = &identifier->name});
+            return true;
+        }
+        if (auto s = statement.as<Statement::For>()) {
+            if (s->loopVar.kind != Statement::LoopVar::Case::single || s->test) return false;
+            const std::string& name = s->loopVar.names[0];
+            uint32_t loop = addStep({.kind = Step::Kind::for_,
+                                     .operation = value(s->iterable, 0),
+                                     .nameHash = ScopeVariables::hashName(name),
+                                     .text = &name});
+            lower(s->body);
+            program_.steps_[loop].target = here();
+            lower(s->defaultBlock);
+            program_.steps_[loop].end = here();
+            return true;
+        }
+        return false;
+    }
+
+    Program& program_;
+};
+
+Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
+    ProgramBuilder(*this).lower(roots_);
+}
+
+Program::~Program() = default;
+
+size_t Program::interpretedNodeCount() const {
+    size_t count = 0;
+    for (const auto& step : steps_) count += step.kind == Step::Kind::interpret;
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Running
+
+namespace {
+
+using Op = Program::Operation;
+
+constinit const Value undefinedConstant;
+constinit const Value trueValue(true);
+constinit const Value falseValue(false);
+
+void appendChecked(std::string& output, std::string_view text) {
+    if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
+    output += text;
+}
+
+// The entry stored under exactly `key`; objects of a few entries are scanned.
+inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
+    if (object.size() > 8) return object.find(key);
+    for (const auto& [name, value] : object)
+        if (fastText::sameBytes(name, key)) return &value;
+    return nullptr;
+}
+
+class Runner {
+public:
+    Runner(const std::vector<Op>& operations, const EnvironmentPtr& env) : ops_(operations.data()), env_(env) {}
+
+    // The operation's value, viewed where it lives or made in `scratch`.
+    const Value* view(uint32_t index, Value& scratch) const {
+        const Op& op = ops_[index];
+        switch (op.kind) {
+            case Op::Kind::constant: return &op.constant;
+            case Op::Kind::name: {
+                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                if (binding.value) return binding.value;
+                if (binding.loop) {
+                    scratch = binding.loop->object();
+                    return &scratch;
+                }
+                return &undefinedConstant;
+            }
+            case Op::Kind::nameKey: {
+                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                if (binding.value && binding.value->isObject()) {
+                    const ValueObject& object = binding.value->asObject();
+                    const Value* entry = entryNamed(object, op.key);
+                    if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
+                    return entry ? entry : &undefinedConstant;
+                }
+                if (binding.loop && op.loopMember >= 0) {
+                    scratch = binding.loop->member(op.loopMember);
+                    return &scratch;
+                }
+                return evaluated(op, scratch);
+            }
+            case Op::Kind::textPart: {
+                if (auto part = textPart(op)) {
+                    scratch = Value(*part);
+                    return &scratch;
+                }
+                return evaluated(op, scratch);
+            }
+            case Op::Kind::concatenation: {
+                std::string text;
+                appendParts(op, text);
+                scratch = Value(std::move(text));
+                return &scratch;
+            }
+            case Op::Kind::equalsLiteral:
+            case Op::Kind::booleansEqual:
+            case Op::Kind::not_:
+            case Op::Kind::test: return holds(index) ? &trueValue : &falseValue;
+            case Op::Kind::arithmetic: {
+                Value leftScratch, rightScratch;
+                const Value* left = view(op.a, leftScratch);
+                const Value* right = view(op.b, rightScratch);
+                scratch = Interpreter::evaluateBinaryValues(op.op, *left, *right);
+                return &scratch;
+            }
+            case Op::Kind::choice: {
+                if (holds(op.b)) return view(op.a, scratch);
+                if (op.c != Op::none) return view(op.c, scratch);
+                scratch = Value::null();
+                return &scratch;
+            }
+            case Op::Kind::and_:
+            case Op::Kind::or_:
+            case Op::Kind::generic: break;
+        }
+        return evaluated(op, scratch);
+    }
+
+    bool holds(uint32_t index) const {
+        const Op& op = ops_[index];
+        switch (op.kind) {
+            case Op::Kind::equalsLiteral: return equalsLiteral(op) != op.negated;
+            case Op::Kind::booleansEqual: {
+                bool left = holds(op.a);
+                return (left == holds(op.b)) != op.negated;
+            }
+            case Op::Kind::and_: return holds(op.a) && holds(op.b);
+            case Op::Kind::or_: return holds(op.a) || holds(op.b);
+            case Op::Kind::not_: return !holds(op.a);
+            case Op::Kind::test: {
+                Value scratch;
+                const Value* input = view(op.a, scratch);
+                if (env_->function(*op.name, op.nameHash)) return Interpreter::evaluateCondition(*op.expression, env_);
+                return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
+            }
+            case Op::Kind::generic: return Interpreter::evaluateCondition(*op.expression, env_);
+            default: {
+                Value scratch;
+                return view(index, scratch)->isTruthy();
+            }
+        }
+    }
+
+    // Appends the printed form of the operation's value (output of `{{ }}`).
+    void print(uint32_t index, std::string& output) const {
+        const Op& op = ops_[index];
+        if (op.kind == Op::Kind::concatenation) {
+            // Joined straight into the output; a failure leaves the output as it was.
+            const size_t mark = output.size();
+            try {
+                appendParts(op, output, mark);
+                if (output.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
+            } catch (...) {
+                output.resize(mark);
+                throw;
+            }
+            return;
+        }
+        if (op.kind == Op::Kind::textPart) {
+            if (auto part = textPart(op)) {
+                appendChecked(output, *part);
+                return;
+            }
+        }
+        Value scratch;
+        const Value* value = view(index, scratch);
+        appendChecked(output, value->isString() ? std::string_view(value->asString()) : std::string_view(value->description()));
+    }
+
+    // Assigns the operation's value to a name of the scope.
+    void assign(uint32_t index, const std::string& name, uint32_t hash) const {
+        const Op& op = ops_[index];
+        if (op.kind == Op::Kind::textPart) {
+            if (auto part = textPart(op)) {
+                env_->setText(name, hash, *part);
+                return;
+            }
+        }
+        Value scratch;
+        const Value* value = view(index, scratch);
+        if (value == &scratch)
+            env_->set(name, hash, std::move(scratch));
+        else
+            env_->set(name, hash, *value);
+    }
+
+private:
+    [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
+        scratch = Interpreter::evaluateExpression(*op.expression, env_);
+        return &scratch;
+    }
+
+    // The part of the operand's text the built-in filter gives, when the operand is a string and no
+    // function of the filter's name is bound in the scope; nothing otherwise.
+    std::optional<std::string_view> textPart(const Op& op) const {
+        Value scratch;
+        const Value* input = view(op.a, scratch);
+        if (!input->isString() || input == &scratch || env_->function(*op.name, op.nameHash)) return std::nullopt;
+        return op.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env_});
+    }
+
+    // `left == literal`: the same bytes are equal, different ASCII texts are not, anything else is
+    // canonical equivalence.
+    bool equalsLiteral(const Op& op) const {
+        Value scratch;
+        const Value* left = view(op.a, scratch);
+        const Value& literal = op.constant;
+        if (literal.isString() && left->isString()) {
+            const std::string& text = left->asString();
+            if (fastText::sameBytes(text, literal.asString())) return true;
+            if (op.asciiText && fastText::isASCII(text)) return false;
+        } else if (literal.isInt() && left->isInt()) {
+            return left->asInt() == literal.asInt();
+        }
+        return left->isEquivalent(literal);
+    }
+
+    // The operands' printed forms appended to `out`; the joined text, from `start`, stays within the
+    // string size bound.
+    void appendParts(const Op& op, std::string& out, size_t start = 0) const {
+        for (uint32_t part : op.parts) {
+            const Op& p = ops_[part];
+            std::string_view text;
+            Value scratch;
+            std::string printed;
+            std::optional<std::string_view> piece;
+            if (p.kind == Op::Kind::textPart) piece = textPart(p);
+            if (piece) {
+                text = *piece;
+            } else {
+                const Value* value = view(part, scratch);
+                if (value->isString()) {
+                    text = value->asString();
+                } else {
+                    printed = value->description();
+                    text = printed;
+                }
+            }
+            if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+            out += text;
+        }
+    }
+
+    const Op* ops_;
+    const EnvironmentPtr& env_;
+};
+
+}  // namespace
+
+void Program::run(const EnvironmentPtr& env, std::string& output) const {
+    runRange(0, static_cast<uint32_t>(steps_.size()), env, output);
+}
+
+void Program::runRange(uint32_t begin, uint32_t end, const EnvironmentPtr& env, std::string& output) const {
+    Runner runner(operations_, env);
+    for (uint32_t pc = begin; pc < end;) {
+        const Step& step = steps_[pc];
+        switch (step.kind) {
+            case Step::Kind::text: appendChecked(output, *step.text); ++pc; break;
+            case Step::Kind::output: runner.print(step.operation, output); ++pc; break;
+            case Step::Kind::jumpUnless: pc = runner.holds(step.operation) ? pc + 1 : step.target; break;
+            case Step::Kind::jump: pc = step.target; break;
+            case Step::Kind::set: runner.assign(step.operation, *step.text, step.nameHash); ++pc; break;
+            case Step::Kind::for_:
+                runFor(step, env, output);
+                pc = step.end;
+                break;
+            case Step::Kind::interpret: Interpreter::interpretNode(*step.node, env, output); ++pc; break;
+        }
+    }
+}
+
+void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& output) const {
+    Interpreter::ensureStackRoom();
+    const auto index = static_cast<uint32_t>(&step - steps_.data());
+    Value iterable;
+    {
+        Value scratch;
+        const Value* items = Runner(operations_, env).view(step.operation, scratch);
+        iterable = items == &scratch ? std::move(scratch) : *items;
+    }
+    size_t count = 0;
+    switch (iterable.kind()) {
+        case Value::Kind::array: count = iterable.asArray().size(); break;
+        case Value::Kind::object: count = iterable.asObject().size(); break;
+        case Value::Kind::string:
+            // One string per Character, made before the first item so that the count is known.
+            iterable = Value(Interpreter::characterValues(iterable.asString()));
+            count = iterable.asArray().size();
+            break;
+        default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
+    }
+    if (count == 0) {
+        runRange(step.target, step.end, env, output);
+        return;
+    }
+    EnvironmentPtr scope = Environment::make(env);
+    // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
+    const Value& items = scope->keepItems(std::move(iterable));
+    const ValueArray* arrayItems = items.isArray() ? &items.asArray() : nullptr;
+    const ValueObject* objectItems = items.isObject() ? &items.asObject() : nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (objectItems) {
+            scope->set(*step.text, step.nameHash, Value(objectItems->at(i).first));
+        } else if (i == 0) {
+            scope->bindItem(*step.text, step.nameHash, &(*arrayItems)[i]);
+        } else {
+            scope->rebindItem(&(*arrayItems)[i]);
+        }
+        scope->bindLoop(static_cast<int64_t>(i), static_cast<int64_t>(count));
+        try {
+            runRange(index + 1, step.target, scope, output);
+        } catch (const ControlFlow& flow) {
+            if (flow.kind() == ControlFlow::Case::break_) break;
+        }
+    }
+}
+
+}  // namespace jinja
