@@ -18,8 +18,8 @@ ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
 }
 
 ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entries) {
-    elements_.reserve(entries.size());
-    hashes_.reserve(entries.size());
+    // Room for a few variables a template sets besides, so that setting them does not move every entry.
+    reserve(entries.size() + 8);
     for (const auto& [name, value] : entries) set(name, value);
 }
 
@@ -97,26 +97,50 @@ constexpr std::string_view loopName = "loop";
 }  // namespace
 
 namespace {
-// The globals as this thread's own function values: the same callables as Globals::builtIn, but every
-// root scope made on this thread shares their reference counts with no other thread, so renders on
-// several threads do not contend for them.
-const std::vector<std::pair<std::string, Value>>& threadGlobals() {
-    thread_local const std::vector<std::pair<std::string, Value>> globals = [] {
-        std::vector<std::pair<std::string, Value>> copies;
-        for (const auto& [name, value] : Globals::builtIn()) copies.emplace_back(name, Value(value.asFunction()));
-        return copies;
+// The built-in globals: a root scope does not hold them but answers a name none of its variables has
+// from this table, so that making a root scope copies none. Each thread has its own function values,
+// so that renders on several threads never contend for their reference counts.
+struct GlobalEntry {
+    std::string name;
+    uint32_t hash;
+    Value value;
+};
+using GlobalTable = std::vector<GlobalEntry>;
+
+const GlobalTable& threadGlobals() {
+    thread_local const GlobalTable table = [] {
+        GlobalTable built;
+        for (const auto& [name, value] : Globals::builtIn())
+            built.push_back({name, ScopeVariables::hashName(name), Value(value.asFunction())});
+        return built;
     }();
-    return globals;
+    return table;
+}
+
+// Bit (hash % 64) of every global's name: most names are known not to be a global without the table.
+uint64_t globalHashBits() {
+    static const uint64_t bits = [] {
+        uint64_t built = 0;
+        for (const auto& [name, value] : Globals::builtIn()) built |= uint64_t{1} << (ScopeVariables::hashName(name) & 63);
+        return built;
+    }();
+    return bits;
+}
+
+const Value* globalNamed(std::string_view name, uint32_t hash) {
+    if (!((globalHashBits() >> (hash & 63)) & 1)) return nullptr;
+    for (const auto& entry : threadGlobals())
+        if (entry.hash == hash && fastText::sameBytes(entry.name, name)) return &entry.value;
+    return nullptr;
 }
 }  // namespace
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
     if (!parent_) {
-        // Room for the globals and the template's own top-level variables, so that setting them does
-        // not move every entry.
-        variables.reserve(variables.size() + threadGlobals().size() + 8);
-        for (const auto& [name, value] : threadGlobals()) variables.set(name, value);
+        // The globals replace initial entries of their names.
+        for (const auto& entry : threadGlobals())
+            if (variables.find(entry.name, entry.hash)) variables.erase(entry.name);
     }
 }
 
@@ -132,14 +156,15 @@ Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t
         if (scope->item_ && scope->itemHash_ == hash && fastText::sameBytes(scope->itemName_, name)) return {scope->item_, nullptr};
         if (const Value* value = scope->variables.find(name, hash)) return {value, nullptr};
     }
-    return {};
+    // Every chain ends in a root scope, which answers with the globals.
+    return {globalNamed(name, hash), nullptr};
 }
 
 const Value* Environment::function(std::string_view name, uint32_t hash) const {
     bool possible = false;
     for (const Environment* scope = this; scope && !possible; scope = scope->parent_.get())
         possible = scope->variables.mayHoldFunction(hash) || (scope->item_ && scope->item_->isFunction());
-    if (!possible) return nullptr;
+    if (!possible && !globalNamed(name, hash)) return nullptr;
     Binding binding = resolve(name, hash);
     return binding.value && binding.value->isFunction() ? binding.value : nullptr;
 }

@@ -129,12 +129,13 @@ class Environment : public std::enable_shared_from_this<Environment> {
 public:
     using Variables = ScopeVariables;
 
-    // A scope whose variables start as `initial`. A root scope (no parent) then receives every
-    // built-in global, replacing an initial entry of the same name.
+    // A scope whose variables start as `initial`. In a root scope (no parent) every built-in global is
+    // visible under its name, in place of an initial entry of that name; a variable the template sets
+    // later hides it.
     explicit Environment(EnvironmentPtr parent = nullptr, Variables initial = {});
     static EnvironmentPtr make(EnvironmentPtr parent = nullptr, Variables initial = {});
 
-    // The own binding, else the parent chain's, else undefined. Never fails.
+    // The own binding, else the parent chain's, else the global of that name, else undefined. Never fails.
     Value operator[](std::string_view name) const { return lookup(name); }
     Value lookup(std::string_view name) const;
     // Writes into this scope's own variables.

@@ -376,6 +376,7 @@ Value evaluateSlice(const Value& value, const std::optional<Expression>& startEx
     // outside it are jumped over arithmetically.
     std::vector<Value> taken;
     Wide i = first;
+    if (forwards && first >= 0 && stride == 1 && std::min(last, n) > first) taken.reserve(static_cast<size_t>(std::min(last, n) - first));
     if (forwards) {
         Wide end = std::min(last, n);
         if (i < 0 && i < end) i += ((-i + stride - 1) / stride) * stride;

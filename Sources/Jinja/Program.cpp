@@ -21,6 +21,7 @@ struct Program::Operation {
         constant,        // constant
         name,            // name, nameHash
         nameKey,         // `name.key` / `name['key']`: name, nameHash, key, loopMember
+        member,          // `a.key`, `a['key']` or `a[index]` where a runs no template code: a, key / constant
         textPart,        // `a | trim` and the like, without arguments: a, filter, nameHash
         concatenation,   // a string literal followed by `+` or `~` and more operands: parts
         equalsLiteral,   // `a == literal` (negated: !=): a, constant
@@ -168,6 +169,33 @@ private:
                 return add(std::move(op));
             }
             case Shape::other: break;
+        }
+        if (auto f = expression.as<E::Filter>(); f && facts.filter && facts.filter->part && f->args.empty() &&
+                                                   f->kwargs.empty() && f->operand.facts().runsNoCode) {
+            // As the text part above, over an operand read again in full where no part applies.
+            op.kind = Op::Kind::textPart;
+            op.filter = facts.filter;
+            op.nameHash = facts.nameHash;
+            op.name = &f->name;
+            op.a = value(f->operand, depth + 1);
+            return add(std::move(op));
+        }
+        if (auto m = expression.as<E::Member>(); m && m->object.facts().runsNoCode) {
+            auto dotted = m->property.as<E::Identifier>();
+            const auto& key = m->property.facts();
+            bool literalKey = m->computed && (m->property.as<E::String>() || m->property.as<E::Integer>());
+            if ((dotted && !m->computed && dotted->name != "items" && dotted->name != "get" && dotted->name != "keys" &&
+                 dotted->name != "values") ||
+                literalKey) {
+                op.kind = Op::Kind::member;
+                op.computedKey = m->computed;
+                if (dotted && !m->computed) op.key = dotted->name;
+                if (literalKey) op.constant = key.constant;
+                if (auto text = m->property.as<E::String>(); text && m->computed) op.key = text->value;  // in the tree: stays put
+                op.keyIsASCII = fastText::isASCII(op.key);
+                op.a = value(m->object, depth + 1);
+                return add(std::move(op));
+            }
         }
         if (auto concatenation = lowerConcatenation(expression, depth)) return *concatenation;
         if (facts.yieldsBoolean) return condition(expression, depth);
@@ -356,19 +384,27 @@ public:
                 }
                 return &undefinedConstant;
             }
-            case Op::Kind::nameKey: {
-                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
-                if (binding.value && binding.value->isObject()) {
-                    const ValueObject& object = binding.value->asObject();
-                    const Value* entry = entryNamed(object, op.key);
-                    if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
-                    return entry ? entry : &undefinedConstant;
+            case Op::Kind::nameKey: return entry(op, scratch);
+            case Op::Kind::member: {
+                // The object is read again in full only where these cases do not apply.
+                Value objectScratch;
+                const Value* object = view(op.a, objectScratch);
+                const Value* found = nullptr;
+                if (object->isObject() && (!op.computedKey || op.constant.isString())) {
+                    found = entryNamed(object->asObject(), op.key);
+                    if (!found && op.computedKey && !op.keyIsASCII) found = findEntry(object->asObject(), op.key);
+                    if (!found) found = &undefinedConstant;
+                } else if (object->isArray() && op.constant.isInt()) {
+                    const ValueArray& items = object->asArray();
+                    int64_t at = op.constant.asInt();
+                    if (at < 0) at += static_cast<int64_t>(items.size());
+                    found = at >= 0 && at < static_cast<int64_t>(items.size()) ? &items[static_cast<size_t>(at)] : &undefinedConstant;
+                } else {
+                    return evaluated(op, scratch);
                 }
-                if (binding.loop && op.loopMember >= 0) {
-                    scratch = binding.loop->member(op.loopMember);
-                    return &scratch;
-                }
-                return evaluated(op, scratch);
+                if (object != &objectScratch) return found;
+                scratch = Value(*found);
+                return &scratch;
             }
             case Op::Kind::textPart: {
                 if (auto part = textPart(op)) {
@@ -410,6 +446,18 @@ public:
     bool holds(uint32_t index) const {
         const Op& op = ops_[index];
         switch (op.kind) {
+            case Op::Kind::nameKey: {
+                // loop.first, loop.last and loop.index0 straight from the loop position.
+                if (op.loopMember >= 1 && op.loopMember <= 3) {
+                    Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                    if (binding.loop) {
+                        const auto& loop = *binding.loop;
+                        return op.loopMember == 1 ? loop.index != 0 : op.loopMember == 2 ? loop.index == 0 : loop.index + 1 == loop.length;
+                    }
+                }
+                Value scratch;
+                return entry(op, scratch)->isTruthy();
+            }
             case Op::Kind::equalsLiteral: return equalsLiteral(op) != op.negated;
             case Op::Kind::booleansEqual: {
                 bool left = holds(op.a);
@@ -476,6 +524,57 @@ public:
     }
 
 private:
+    // `name.key` / `name['key']`: the entry read in place, or the member of the loop position.
+    [[gnu::always_inline]] const Value* entry(const Op& op, Value& scratch) const {
+        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        if (binding.value && binding.value->isObject()) {
+            const ValueObject& object = binding.value->asObject();
+            const Value* entry = entryNamed(object, op.key);
+            if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
+            return entry ? entry : &undefinedConstant;
+        }
+        if (binding.loop && op.loopMember >= 0) {
+            scratch = binding.loop->member(op.loopMember);
+            return &scratch;
+        }
+        return evaluated(op, scratch);
+    }
+
+    // The int an operation gives, made without a value: int literals, the loop position's counts, and
+    // +, - and % of these where no error can arise. False for anything else, which then takes the
+    // general path (reading names twice changes nothing).
+    bool integer(uint32_t index, int64_t& out) const {
+        const Op& op = ops_[index];
+        switch (op.kind) {
+            case Op::Kind::constant:
+                if (!op.constant.isInt()) return false;
+                out = op.constant.asInt();
+                return true;
+            case Op::Kind::nameKey: {
+                if (op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6) return false;
+                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                if (!binding.loop) return false;
+                Value member = binding.loop->member(op.loopMember);
+                out = member.asInt();
+                return true;
+            }
+            case Op::Kind::arithmetic: {
+                int64_t left, right;
+                if (!integer(op.a, left) || !integer(op.b, right)) return false;
+                switch (op.op) {
+                    case Expression::BinaryOp::add: return !__builtin_add_overflow(left, right, &out);
+                    case Expression::BinaryOp::subtract: return !__builtin_sub_overflow(left, right, &out);
+                    case Expression::BinaryOp::modulo:
+                        if (right <= 0) return false;
+                        out = left % right;
+                        return true;
+                    default: return false;
+                }
+            }
+            default: return false;
+        }
+    }
+
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
         scratch = Interpreter::evaluateExpression(*op.expression, env_);
         return &scratch;
@@ -493,9 +592,12 @@ private:
     // `left == literal`: the same bytes are equal, different ASCII texts are not, anything else is
     // canonical equivalence.
     bool equalsLiteral(const Op& op) const {
-        Value scratch;
-        const Value* left = view(op.a, scratch);
         const Value& literal = op.constant;
+        const Op& operand = ops_[op.a];
+        int64_t number;
+        if (literal.isInt() && operand.kind != Op::Kind::nameKey && integer(op.a, number)) return number == literal.asInt();
+        Value scratch;
+        const Value* left = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
         if (literal.isString() && left->isString()) {
             const std::string& text = left->asString();
             if (fastText::sameBytes(text, literal.asString())) return true;
@@ -519,7 +621,7 @@ private:
             if (piece) {
                 text = *piece;
             } else {
-                const Value* value = view(part, scratch);
+                const Value* value = p.kind == Op::Kind::constant ? &p.constant : view(part, scratch);
                 if (value->isString()) {
                     text = value->asString();
                 } else {
