@@ -554,9 +554,14 @@ private:
                 if (op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6) return false;
                 Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
                 if (!binding.loop) return false;
-                Value member = binding.loop->member(op.loopMember);
-                out = member.asInt();
-                return true;
+                const auto& loop = *binding.loop;
+                switch (op.loopMember) {
+                    case 0: out = loop.index + 1; return true;
+                    case 1: out = loop.index; return true;
+                    case 4: out = loop.length; return true;
+                    case 5: out = loop.length - loop.index; return true;
+                    default: out = loop.length - loop.index - 1; return true;
+                }
             }
             case Op::Kind::arithmetic: {
                 int64_t left, right;
@@ -613,25 +618,36 @@ private:
     void appendParts(const Op& op, std::string& out, size_t start = 0) const {
         for (uint32_t part : op.parts) {
             const Op& p = ops_[part];
-            std::string_view text;
-            Value scratch;
-            std::string printed;
-            std::optional<std::string_view> piece;
-            if (p.kind == Op::Kind::textPart) piece = textPart(p);
-            if (piece) {
-                text = *piece;
-            } else {
-                const Value* value = p.kind == Op::Kind::constant ? &p.constant : view(part, scratch);
-                if (value->isString()) {
-                    text = value->asString();
-                } else {
-                    printed = value->description();
-                    text = printed;
+            if (p.kind == Op::Kind::constant && p.constant.isString()) {
+                appendPart(p.constant.asString(), out, start);
+                continue;
+            }
+            if (p.kind == Op::Kind::name) {
+                // A variable holding a string, read in place.
+                Environment::Binding binding = env_->resolve(*p.name, p.nameHash);
+                if (binding.value && binding.value->isString()) {
+                    appendPart(binding.value->asString(), out, start);
+                    continue;
                 }
             }
-            if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
-            out += text;
+            if (p.kind == Op::Kind::textPart) {
+                if (auto piece = textPart(p)) {
+                    appendPart(*piece, out, start);
+                    continue;
+                }
+            }
+            Value scratch;
+            const Value* value = view(part, scratch);
+            if (value->isString())
+                appendPart(value->asString(), out, start);
+            else
+                appendPart(value->description(), out, start);
         }
+    }
+
+    static void appendPart(std::string_view text, std::string& out, size_t start) {
+        if (out.size() - start + text.size() > limits::maxStringBytes) throw JinjaError::runtime(sizeLimitMessage);
+        out.append(text.data(), text.size());
     }
 
     const Op* ops_;

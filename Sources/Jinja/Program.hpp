@@ -7,6 +7,7 @@
 // interpreter's in every case. Names are still looked up in the scope chain when a step runs.
 //
 // A program is immutable once built and may be run from several threads at once.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +29,16 @@ public:
     // through Interpreter::interpret(program, ...), which sets up the render's stack bounds.
     void run(const EnvironmentPtr& env, std::string& output) const;
 
+    // The room to reserve for a render's output: the largest output seen so far, within a bound, so
+    // that rendering does not grow the output step by step. Shared by every thread; written only when
+    // it grows.
+    size_t outputHint() const { return outputHint_.load(std::memory_order_relaxed); }
+    void noteOutputSize(size_t bytes) const {
+        static constexpr size_t maxHint = 96 * 1024;  // under the allocator's default threshold for mapping pages
+        bytes = bytes < maxHint ? bytes : maxHint;
+        if (bytes > outputHint()) outputHint_.store(bytes, std::memory_order_relaxed);
+    }
+
     // The number of nodes handed to the interpreter whole (for tests of the lowering).
     size_t interpretedNodeCount() const;
 
@@ -42,6 +53,7 @@ private:
     std::vector<Node> roots_;  // keeps every node and expression the steps point into alive
     std::vector<Step> steps_;
     std::vector<Operation> operations_;
+    mutable std::atomic<size_t> outputHint_{0};
     friend class ProgramBuilder;
 };
 

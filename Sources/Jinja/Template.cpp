@@ -1,5 +1,7 @@
 #include "Jinja/Template.hpp"
 
+#include <algorithm>
+
 #include "Jinja/Interpreter.hpp"
 #include "Jinja/Lexer.hpp"
 #include "Jinja/Parser.hpp"
@@ -66,8 +68,9 @@ std::string Template::render(const Context& context, const EnvironmentPtr& envir
         root = Environment::make(nullptr, Environment::Variables(context));
     }
     std::string output;
-    output.reserve(1024);
+    output.reserve(std::max<size_t>(1024, program_->outputHint()));
     Interpreter::interpret(*program_, root, output);
+    program_->noteOutputSize(output.size());
     return output;
 }
 
