@@ -1,0 +1,144 @@
+// The lowered program against the plain interpreter: every template renders to the same output, or
+// fails with the same error, both ways.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "BuiltinSupport.hpp"
+#include "Jinja/Error.hpp"
+#include "Jinja/Interpreter.hpp"
+#include "Jinja/Program.hpp"
+#include "Jinja/Template.hpp"
+
+namespace jinja {
+namespace {
+
+// The output, or the kind and message of the failure.
+template <class Render>
+std::string outcome(Render render) {
+    try {
+        return "output: " + render();
+    } catch (const JinjaError& error) {
+        return "error: " + error.message();
+    } catch (const TemplateException& exception) {
+        return "exception: " + exception.message().value_or("nil");
+    } catch (const ControlFlow& flow) {
+        return "control flow: " + flow.describe();
+    }
+}
+
+Template::Context contextWithFunctions(const char* json) {
+    Template::Context context = testing::context(json);
+    // A function under a filter's and a test's name stands in for the built-in one.
+    context.set("shout", Value::function([](const std::vector<Value>& args, const KeywordArguments&, const EnvironmentPtr&) {
+        return Value("<" + (args.empty() ? std::string() : args[0].description()) + ">");
+    }));
+    return context;
+}
+
+struct Case {
+    const char* source;
+    const char* context;
+};
+
+const Case cases[] = {
+    // Chat-template shapes.
+    {"{% for m in messages %}{% if (m['role'] == 'user') != (loop.index0 % 2 == 0) %}{{ raise_exception('alternate') }}"
+     "{% endif %}{% if loop.first and sys != '' %}{% set c = '<<' + sys + '>>' + m['content'] | trim %}{% else %}"
+     "{% set c = m['content'] | trim %}{% endif %}{% if m['role'] == 'user' %}{{ '[I] ' + c + ' [/I]' }}"
+     "{% elif m['role'] == 'assistant' %}{{ ' ' + c + ' ' + eos }}{% endif %}{% endfor %}",
+     R"({"messages": [{"role": "user", "content": " hi "}, {"role": "assistant", "content": "yo\n"}], "sys": "s", "eos": "</s>"})"},
+    {"{% for m in messages %}{% if (m['role'] == 'user') != (loop.index0 % 2 == 0) %}{{ raise_exception('alternate') }}"
+     "{% endif %}{{ m.content }}{% endfor %}",
+     R"({"messages": [{"role": "user", "content": "a"}, {"role": "user", "content": "b"}]})"},
+    {"{% for m in messages[1:] %}{{ '<' + m.role + '\n' + (p if loop.first else '') }}{% if m['content'] is string %}"
+     "{{ m['content'] | trim }}{% elif m['content'] is iterable %}{% for i in m['content'] %}{% if i['type'] == 'image' %}"
+     "[img]{% elif i['type'] == 'text' %}{{ i['text'] | trim }}{% endif %}{% endfor %}{% else %}{{ raise_exception('bad') }}"
+     "{% endif %}{% endfor %}{{ messages[0]['content'] | trim }}|{{ messages[-1].role }}|{{ messages[9].role }}",
+     R"({"p": "P", "messages": [{"role": "system", "content": " s "}, {"role": "user", "content": [{"type": "image"},
+        {"type": "text", "text": " t "}]}, {"role": "model", "content": "z"}]})"},
+    {"{% for m in messages %}{% if loop.first or (messages[loop.index0 - 1].role != 'tool') %}<{% endif %}{{ m.role }}"
+     "{% if loop.last or (messages[loop.index0 + 1].role != 'tool') %}>{% endif %}{% endfor %}",
+     R"({"messages": [{"role": "tool"}, {"role": "tool"}, {"role": "user"}, {"role": "tool"}]})"},
+    // Loop members and the loop object read whole, shadowed or assigned.
+    {"{% for x in 'ab' %}{{ loop.index }}{{ loop.revindex }}{{ loop.revindex0 }}{{ loop.length }}{{ loop.last }}"
+     "{{ loop.cycle('p', 'q') }}{{ loop['index0'] }}{{ loop.nothing }}{% endfor %}", "{}"},
+    {"{% for x in [1] %}{{ loop | length }}{{ loop.keys() | list | length }}{% endfor %}", "{}"},
+    {"{% for x in [1, 2] %}{% set loop = 'mine' %}{{ loop }}{{ loop.first }}{% endfor %}", "{}"},
+    {"{% for loop in [7] %}{{ loop }}{% endfor %}{% for x in [3] %}{% set x = x + 1 %}{{ x }}{% endfor %}", "{}"},
+    {"{% for x in [1] %}{{ loop.index0 + 9223372036854775807 == 1 }}{% endfor %}", "{}"},
+    {"{% for x in [1] %}{{ loop.index0 - 9223372036854775807 - 2 == 1 }}{% endfor %}", "{}"},
+    {"{% for x in [1] %}{{ loop.index % 0 == 0 }}{% endfor %}", "{}"},
+    {"{% for x in [1, 2, 3] %}{{ loop.index % -1 == 0 }}{{ -7 % 2 == -1 }}{% endfor %}", "{}"},
+    // Shadowing of names, globals, filters and tests.
+    {"{{ name }}{% for name in ['inner'] %}{{ name }}{% set name = 'set' %}{{ name }}{% endfor %}{{ name }}", R"({"name": "outer"})"},
+    {"{{ range is defined }}{% set range = 3 %}{{ range }}", R"({"range": 1})"},
+    {"{{ 'x' | shout }}{% set trim = shout %}{{ ' y ' | trim }}{{ ' z ' is shout }}{% for shout in [1] %}{{ 'w' | trim }}{% endfor %}",
+     "{}"},
+    {"{% set string = shout %}{{ 'a' is string }}{% if 'a' is string %}yes{% endif %}", "{}"},
+    {"{% macro m(x) %}[{{ x | trim }}]{% endmacro %}{% set trim = m %}{{ ' a ' | trim }}{{ m(' b ') }}", "{}"},
+    // Comparisons with literals: canonical equivalence, numbers and other kinds.
+    {"{{ k == 'K' }}{{ k != 'K' }}{% if e == 'caf\u00e9' %}eq{% endif %}{{ n == 1 }}{{ n == 1.0 }}{{ f == 2 }}{{ u == none }}"
+     "{{ b == true }}{{ s == 1 }}",
+     R"({"k": "\u212a", "e": "cafe\u0301", "n": 1, "f": 2.0, "b": true, "s": "1"})"},
+    {"{{ d['caf\u00e9'] }}|{{ d['cafe\u0301'] }}|{{ d.items }}|{{ d.get('x') }}|{{ s.upper() }}|{{ s[0] }}|{{ n.x }}|{{ u.x }}",
+     R"({"d": {"café": 1, "x": 2}, "s": "abc", "n": 3})"},
+    // Concatenation: printed forms, failures, ternaries and tests inside.
+    {"{{ 'a' + 1 + none + 2.5 + u + (x if x else 'no') + (b is defined) | string }}{{ 'a' ~ [1] ~ {'k': 'v'} }}", R"({"b": 1})"},
+    {"{% set t = 'a' + n + (m | trim) %}{{ t }}{{ t | length }}{{ 'x' + 1 * 'y' }}", R"({"n": 1, "m": " m "})"},
+    {"{{ 1 + 'a' }}", "{}"},
+    {"{{ 'a' + undefined_call() }}", "{}"},
+    // Loops over objects, strings, nothing, with else, break, continue, a test and tuples; nesting.
+    {"{% for k in d %}{{ k }}={{ d[k] }};{% endfor %}{% for c in 'h\u00e9\U0001F600' %}{{ c }}|{% endfor %}"
+     "{% for x in [] %}no{% else %}empty{% endfor %}",
+     R"({"d": {"b": 1, "a": 2}})"},
+    {"{% for x in 5 %}{% endfor %}", "{}"},
+    {"{% for x in [1, 2, 3, 4] %}{% if x == 2 %}{% continue %}{% endif %}{% if x == 4 %}{% break %}{% endif %}{{ x }}"
+     "{% for y in [x, x] %}{{ loop.index }}{{ y }}{% endfor %}{% endfor %}{% for x in [1, 2] if x > 1 %}{{ x }}{% endfor %}"
+     "{% for a, b in [[1, 2], [3]] %}{{ a }}{{ b }}{% endfor %}",
+     "{}"},
+    {"{% break %}", "{}"},
+    // Macros, call blocks, namespaces, filter blocks and set blocks among lowered steps.
+    {"{% set ns = namespace(n=0) %}{% for x in [1, 2] %}{% set ns.n = ns.n + x %}{% endfor %}{{ ns.n }}"
+     "{% macro greet(who='you') %}hi {{ who | trim }}{% if caller %}{{ caller() }}{% endif %}{% endmacro %}"
+     "{{ greet(' me ') }}{% call greet() %}!{% endcall %}{% filter upper %}{{ 'up' }}{% endfilter %}"
+     "{% set block %}{{ 1 + 1 }}{% endset %}{{ block }}",
+     "{}"},
+    // Raised errors inside lowered steps, and errors of the operands.
+    {"{% for m in ['a'] %}{% if m == 'a' %}{{ raise_exception('raised ' + m) }}{% endif %}{% endfor %}", "{}"},
+    {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
+    {"{% if (x | int) == 1 and not y %}one{% endif %}{{ x | trim == '1' }}{{ (x | trim) == '1' }}", R"({"x": " 1 "})"},
+    {"{% if 'a' in d and d.a == 1 %}in{% endif %}{% if d is mapping and d.a is number %}map{% endif %}", R"({"d": {"a": 1}})"},
+};
+
+class ProgramAgreesWithInterpreter : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ProgramAgreesWithInterpreter, SameOutputOrError) {
+    const Case& c = GetParam();
+    Template::Context context = contextWithFunctions(c.context);
+    const std::string compiled = outcome([&] { return Template(c.source).render(context); });
+    const std::string interpreted = outcome([&] {
+        Template parsed(c.source);
+        return Interpreter::interpret(parsed.nodes(), Environment::make(nullptr, Environment::Variables(context)));
+    });
+    EXPECT_EQ(compiled, interpreted) << c.source;
+}
+
+INSTANTIATE_TEST_SUITE_P(Templates, ProgramAgreesWithInterpreter, ::testing::ValuesIn(cases));
+
+// The chat-template statements become steps of their own; what has no step of its own is rendered by
+// the interpreter as a whole node.
+TEST(ProgramTests, LowersTheChatTemplateShapes) {
+    EXPECT_EQ(Program(Template("{% for m in messages[1:] %}{% if m.role == 'user' %}{% set c = m.content | trim %}"
+                               "{{ '[' + c + ']' }}{% elif loop.first %}{{ m['content'] }}{% endif %}{% endfor %}")
+                          .nodes())
+                  .interpretedNodeCount(),
+              0u);
+    EXPECT_EQ(Program(Template("{% macro m() %}{% endmacro %}{% for a, b in x %}{% endfor %}{{ m() }}").nodes())
+                  .interpretedNodeCount(),
+              3u);
+}
+
+}  // namespace
+}  // namespace jinja
