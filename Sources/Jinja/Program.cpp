@@ -276,6 +276,11 @@ private:
             }
             case Node::Case::expression: {
                 const Expression& expression = *node.as<Expression>();
+                if (auto literal = expression.as<E::String>()) {
+                    // Output of a string literal is output of its text.
+                    if (!literal->value.empty()) addStep({.kind = Step::Kind::text, .text = &literal->value});
+                    return;
+                }
                 uint32_t operation = value(expression, 0);
                 if (program_.operations_[operation].kind == Op::Kind::generic) break;
                 addStep({.kind = Step::Kind::output, .operation = operation});
@@ -468,7 +473,8 @@ public:
             case Op::Kind::not_: return !holds(op.a);
             case Op::Kind::test: {
                 Value scratch;
-                const Value* input = view(op.a, scratch);
+                const Op& operand = ops_[op.a];
+                const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
                 if (env_->function(*op.name, op.nameHash)) return Interpreter::evaluateCondition(*op.expression, env_);
                 return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
             }
@@ -502,7 +508,7 @@ public:
             }
         }
         Value scratch;
-        const Value* value = view(index, scratch);
+        const Value* value = op.kind == Op::Kind::nameKey ? entry(op, scratch) : view(index, scratch);
         appendChecked(output, value->isString() ? std::string_view(value->asString()) : std::string_view(value->description()));
     }
 
@@ -589,7 +595,8 @@ private:
     // function of the filter's name is bound in the scope; nothing otherwise.
     std::optional<std::string_view> textPart(const Op& op) const {
         Value scratch;
-        const Value* input = view(op.a, scratch);
+        const Op& operand = ops_[op.a];
+        const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
         if (!input->isString() || input == &scratch || env_->function(*op.name, op.nameHash)) return std::nullopt;
         return op.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env_});
     }
