@@ -522,9 +522,11 @@ public:
             }
         }
         Value scratch;
-        const Value* value = view(index, scratch);
+        const Value* value = op.kind == Op::Kind::nameKey ? entry(op, scratch) : view(index, scratch);
         if (value == &scratch)
             env_->set(name, hash, std::move(scratch));
+        else if (value->isString())
+            env_->setText(name, hash, value->asString());  // into the variable's own string storage
         else
             env_->set(name, hash, *value);
     }
