@@ -465,8 +465,8 @@ public:
             }
             case Op::Kind::equalsLiteral: return equalsLiteral(op) != op.negated;
             case Op::Kind::booleansEqual: {
-                bool left = holds(op.a);
-                return (left == holds(op.b)) != op.negated;
+                bool left = comparison(op.a);
+                return (left == comparison(op.b)) != op.negated;
             }
             case Op::Kind::and_: return holds(op.a) && holds(op.b);
             case Op::Kind::or_: return holds(op.a) || holds(op.b);
@@ -548,6 +548,34 @@ private:
         return evaluated(op, scratch);
     }
 
+    // A condition that is usually a comparison with a literal, tested without another dispatch.
+    [[gnu::always_inline]] bool comparison(uint32_t index) const {
+        const Op& op = ops_[index];
+        if (op.kind == Op::Kind::equalsLiteral) return equalsLiteral(op) != op.negated;
+        return holds(index);
+    }
+
+    // The int of a literal or of a loop count, without a value; false for anything else.
+    [[gnu::always_inline]] bool leafInteger(const Op& op, int64_t& out) const {
+        if (op.kind == Op::Kind::constant) {
+            if (!op.constant.isInt()) return false;
+            out = op.constant.asInt();
+            return true;
+        }
+        if (op.kind != Op::Kind::nameKey || op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6)
+            return false;
+        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        if (!binding.loop) return false;
+        const auto& loop = *binding.loop;
+        switch (op.loopMember) {
+            case 0: out = loop.index + 1; return true;
+            case 1: out = loop.index; return true;
+            case 4: out = loop.length; return true;
+            case 5: out = loop.length - loop.index; return true;
+            default: out = loop.length - loop.index - 1; return true;
+        }
+    }
+
     // The int an operation gives, made without a value: int literals, the loop position's counts, and
     // +, - and % of these where no error can arise. False for anything else, which then takes the
     // general path (reading names twice changes nothing).
@@ -573,7 +601,10 @@ private:
             }
             case Op::Kind::arithmetic: {
                 int64_t left, right;
-                if (!integer(op.a, left) || !integer(op.b, right)) return false;
+                const Op& a = ops_[op.a];
+                const Op& b = ops_[op.b];
+                if (!(a.kind == Op::Kind::arithmetic ? integer(op.a, left) : leafInteger(a, left))) return false;
+                if (!(b.kind == Op::Kind::arithmetic ? integer(op.b, right) : leafInteger(b, right))) return false;
                 switch (op.op) {
                     case Expression::BinaryOp::add: return !__builtin_add_overflow(left, right, &out);
                     case Expression::BinaryOp::subtract: return !__builtin_sub_overflow(left, right, &out);
