@@ -86,15 +86,33 @@ inline float geluScalar(float x) { return 0.5f * x * (1.0f + std::erf(x * 0.7071
 }  // namespace
 
 void layerNormRow(const float* x, float* y, size_t n, const float* weight, const float* bias) {
-    // Two passes (mean, then centred variance) in double keep the result independent of vector width.
-    double sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += x[i];
+    // Two passes (mean, then centred variance) in double keep the result independent of vector
+    // width. Eight double lanes rather than one chain: the decoder normalises a row three times a
+    // layer with every other thread waiting, and one chain of dependent adds took microseconds.
+    auto sumOf = [x, n](auto term) {
+        __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            a0 = _mm256_add_pd(a0, term(_mm256_cvtps_pd(_mm_loadu_ps(x + i))));
+            a1 = _mm256_add_pd(a1, term(_mm256_cvtps_pd(_mm_loadu_ps(x + i + 4))));
+        }
+        double lanes[4];
+        _mm256_storeu_pd(lanes, _mm256_add_pd(a0, a1));
+        double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+        for (; i < n; ++i) {
+            double v[4] = {x[i], 0, 0, 0};
+            _mm256_storeu_pd(v, term(_mm256_loadu_pd(v)));
+            total += v[0];
+        }
+        return total;
+    };
+    const double sum = sumOf([](__m256d v) { return v; });
     float mean = static_cast<float>(sum / static_cast<double>(n));
-    double var = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double d = x[i] - mean;
-        var += d * d;
-    }
+    const __m256d meanD = _mm256_set1_pd(static_cast<double>(mean));
+    const double var = sumOf([meanD](__m256d v) {
+        __m256d d = _mm256_sub_pd(v, meanD);
+        return _mm256_mul_pd(d, d);
+    });
     float inv = static_cast<float>(1.0 / std::sqrt(var / static_cast<double>(n) + 1e-5));
     size_t i = 0;
     __m256 vm = _mm256_set1_ps(mean), vi = _mm256_set1_ps(inv);
