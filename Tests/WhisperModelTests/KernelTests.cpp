@@ -79,7 +79,7 @@ TEST(WhisperKernels, EncoderAttentionMatchesPlainLoops) {
 }
 
 TEST(WhisperKernels, VectorKernelsHandleEveryTailLength) {
-    for (size_t n : {1u, 7u, 8u, 13u, 64u, 100u}) {
+    for (size_t n : {1u, 7u, 8u, 13u, 45u, 64u, 100u}) {
         SCOPED_TRACE(n);
         auto x = randomFloats(n, 1, 5.0f), w = randomFloats(3 * n, 2);
         std::vector<uint16_t> wh(w.size());
