@@ -44,6 +44,9 @@ struct Case {
 
 const Case cases[] = {
     // Chat-template shapes.
+    {"{% set rest = messages[1:] %}{% set tail = rest[1:] %}{% for m in rest %}{{ m.role }}{% for t in tail[loop.index0:] %}"
+     "[{{ t.content | trim }}]{% endfor %}{{ '|' if not loop.last }}{% endfor %}{{ rest[::-1] | length }}{{ messages | length }}",
+     R"({"messages": [{"role": "system", "content": " s "}, {"role": "user", "content": " u "}, {"role": "model", "content": "m"}]})"},
     {"{% for m in messages %}{% if (m['role'] == 'user') != (loop.index0 % 2 == 0) %}{{ raise_exception('alternate') }}"
      "{% endif %}{% if loop.first and sys != '' %}{% set c = '<<' + sys + '>>' + m['content'] | trim %}{% else %}"
      "{% set c = m['content'] | trim %}{% endif %}{% if m['role'] == 'user' %}{{ '[I] ' + c + ' [/I]' }}"
