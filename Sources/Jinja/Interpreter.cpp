@@ -357,14 +357,14 @@ Value evaluateSlice(const Value& value, const std::optional<Expression>& startEx
     if (!value.isString() && !value.isArray()) throw JinjaError::runtime("Slice requires array or string");
 
     std::vector<Value> characters;
-    const std::vector<Value>* items = nullptr;
+    std::span<const Value> items;
     if (value.isString()) {
         characters = characterValues(value.asString());
-        items = &characters;
+        items = characters;
     } else {
-        items = &value.asArray();
+        items = value.arrayItems();
     }
-    const Wide n = static_cast<Wide>(items->size());
+    const Wide n = static_cast<Wide>(items.size());
     const bool forwards = stride > 0;
 
     Wide first = forwards ? 0 : n - 1;
@@ -374,17 +374,24 @@ Value evaluateSlice(const Value& value, const std::optional<Expression>& startEx
 
     // Walk first, first+stride, ... while before `last`, taking the indices inside the value; indices
     // outside it are jumped over arithmetically.
+    if (value.isArray() && stride == 1) {
+        // A run of neighbouring items: shared with the source rather than copied.
+        Wide begin = std::max(first, Wide(0));
+        Wide end = std::min(last, n);
+        if (end <= begin) return Value(ValueArray{});
+        return value.arraySlice(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+    }
     std::vector<Value> taken;
     Wide i = first;
     if (forwards && first >= 0 && stride == 1 && std::min(last, n) > first) taken.reserve(static_cast<size_t>(std::min(last, n) - first));
     if (forwards) {
         Wide end = std::min(last, n);
         if (i < 0 && i < end) i += ((-i + stride - 1) / stride) * stride;
-        for (; i < end; i += stride) taken.push_back((*items)[static_cast<size_t>(i)]);
+        for (; i < end; i += stride) taken.push_back(items[static_cast<size_t>(i)]);
     } else {
         Wide end = std::max(last, Wide(-1));
         if (i > n - 1 && i > end) i -= ((i - (n - 1) + (-stride) - 1) / (-stride)) * (-stride);
-        for (; i > end && i >= 0; i += stride) taken.push_back((*items)[static_cast<size_t>(i)]);
+        for (; i > end && i >= 0; i += stride) taken.push_back(items[static_cast<size_t>(i)]);
     }
 
     if (value.isString()) {
@@ -657,7 +664,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
     const bool stringItems = iterable.isString();
     size_t count = 0;
     switch (iterable.kind()) {
-        case Value::Kind::array: count = iterable.asArray().size(); break;
+        case Value::Kind::array: count = iterable.arrayItems().size(); break;
         case Value::Kind::object: count = iterable.asObject().size(); break;
         case Value::Kind::string:
             // One string per Character, made before the first item so that the count is known.
@@ -674,7 +681,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
     EnvironmentPtr scope = Environment::make(env);
     // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
     const Value& items = scope->keepItems(std::move(iterable));
-    const ValueArray* arrayItems = items.isArray() ? &items.asArray() : nullptr;
+    const std::span<const Value> arrayItems = items.isArray() ? items.arrayItems() : std::span<const Value>();
     const ValueObject* objectItems = items.isObject() ? &items.asObject() : nullptr;
     const auto& names = loop.loopVar.names;
     std::vector<uint32_t> hashes;
@@ -691,7 +698,7 @@ void renderInto(const std::vector<Node>& nodes, const EnvironmentPtr& env, std::
                 for (size_t k = 0; k < names.size(); ++k) bind(k, k == 0 ? Value(key) : k == 1 ? entry : Value::undefined());
             }
         } else {
-            const Value& item = (*arrayItems)[i];
+            const Value& item = arrayItems[i];
             if (!tuple) {
                 if (i == 0)
                     scope->bindItem(names[0], hashes[0], &item);

@@ -1,6 +1,7 @@
 #include "Jinja/Program.hpp"
 
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "Jinja/BuiltinCalls.hpp"
@@ -730,7 +731,7 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
     }
     size_t count = 0;
     switch (iterable.kind()) {
-        case Value::Kind::array: count = iterable.asArray().size(); break;
+        case Value::Kind::array: count = iterable.arrayItems().size(); break;
         case Value::Kind::object: count = iterable.asObject().size(); break;
         case Value::Kind::string:
             // One string per Character, made before the first item so that the count is known.
@@ -746,15 +747,15 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
     EnvironmentPtr scope = Environment::make(env);
     // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
     const Value& items = scope->keepItems(std::move(iterable));
-    const ValueArray* arrayItems = items.isArray() ? &items.asArray() : nullptr;
+    const std::span<const Value> arrayItems = items.isArray() ? items.arrayItems() : std::span<const Value>();
     const ValueObject* objectItems = items.isObject() ? &items.asObject() : nullptr;
     for (size_t i = 0; i < count; ++i) {
         if (objectItems) {
             scope->set(*step.text, step.nameHash, Value(objectItems->at(i).first));
         } else if (i == 0) {
-            scope->bindItem(*step.text, step.nameHash, &(*arrayItems)[i]);
+            scope->bindItem(*step.text, step.nameHash, &arrayItems[i]);
         } else {
-            scope->rebindItem(&(*arrayItems)[i]);
+            scope->rebindItem(&arrayItems[i]);
         }
         scope->bindLoop(static_cast<int64_t>(i), static_cast<int64_t>(count));
         try {

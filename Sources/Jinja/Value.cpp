@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <unordered_map>
 
 #include "Jinja/AST.hpp"
@@ -61,11 +62,29 @@ int64_t checkedIntFromDouble(double value) {
 
 // Each box caches how deeply it nests; 0 means "not known" (after a change through a mutable accessor).
 // The cache is atomic because one value may be read by several renders at once.
+// A slice shares the items of the array it was taken from (`source`, never itself a slice) and copies
+// them into `items` only when a caller asks for the vector itself; the source is never changed while
+// shared, since changing goes through a copy once a box has more than one owner.
 struct Value::ArrayBox {
     ValueArray items;
     std::atomic<uint32_t> depth{0};
+    std::shared_ptr<const ArrayBox> source;
+    size_t offset = 0, length = 0;
+    mutable std::once_flag copied;  // one box may be read by several renders at once
     ArrayBox() = default;
-    ArrayBox(const ArrayBox& other) : items(other.items) {}
+    ArrayBox(const ArrayBox& other) : items(other.all()) {}
+
+    std::span<const Value> view() const {
+        if (source) return std::span<const Value>(source->items).subspan(offset, length);
+        return items;
+    }
+    const ValueArray& all() const {
+        if (source) std::call_once(copied, [this] {
+            auto shared = view();
+            const_cast<ValueArray&>(items).assign(shared.begin(), shared.end());
+        });
+        return items;
+    }
 };
 
 struct Value::ObjectBox {
@@ -141,7 +160,7 @@ int textCompare(std::string_view a, std::string_view b) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-uint32_t depthOfItems(const ValueArray& items) {
+uint32_t depthOfItems(std::span<const Value> items) {
     uint32_t d = 0;
     for (const auto& item : items) d = std::max(d, item.nestingDepth());
     return d + 1;
@@ -201,7 +220,7 @@ uint32_t Value::nestingDepth() const {
     if (kind_ == Kind::array) {
         uint32_t depth = array_->depth.load(std::memory_order_relaxed);
         if (depth == 0) {
-            depth = depthOfItems(array_->items);
+            depth = depthOfItems(array_->view());
             array_->depth.store(depth, std::memory_order_relaxed);
         }
         return depth;
@@ -219,7 +238,25 @@ uint32_t Value::nestingDepth() const {
 
 const ValueArray& Value::asArray() const {
     if (kind_ != Kind::array) wrongCase("an array");
-    return array_->items;
+    return array_->all();
+}
+
+std::span<const Value> Value::arrayItems() const {
+    if (kind_ != Kind::array) wrongCase("an array");
+    return array_->view();
+}
+
+Value Value::arraySlice(size_t begin, size_t count) const {
+    if (kind_ != Kind::array) wrongCase("an array");
+    if (count == 0) return Value(ValueArray{});
+    auto box = std::make_shared<ArrayBox>();
+    box->source = array_->source ? array_->source : std::shared_ptr<const ArrayBox>(array_);
+    box->offset = array_->offset + begin;
+    box->length = count;
+    Value slice;
+    new (&slice.array_) std::shared_ptr<ArrayBox>(std::move(box));
+    slice.kind_ = Kind::array;
+    return slice;
 }
 
 const ValueObject& Value::asObject() const {
@@ -241,7 +278,7 @@ const std::shared_ptr<const Macro>& Value::macroPointer() const {
 
 ValueArray& Value::mutableArray() {
     if (kind_ != Kind::array) wrongCase("an array");
-    if (array_.use_count() > 1) array_ = std::make_shared<ArrayBox>(*array_);
+    if (array_.use_count() > 1 || array_->source) array_ = std::make_shared<ArrayBox>(*array_);
     array_->depth.store(0, std::memory_order_relaxed);
     return array_->items;
 }

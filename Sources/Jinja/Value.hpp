@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -165,6 +166,11 @@ public:
         return string_;
     }
     const ValueArray& asArray() const;
+    // The items of an array without copying a slice's shared items into a vector of its own.
+    std::span<const Value> arrayItems() const;
+    // `[begin, begin + count)` of this array's items, sharing them rather than copying; the range
+    // lies within the items.
+    Value arraySlice(size_t begin, size_t count) const;
     const ValueObject& asObject() const;
     const BuiltinFunction& asFunction() const;
     const Macro& asMacro() const;

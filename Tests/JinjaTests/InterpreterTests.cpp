@@ -93,6 +93,13 @@ std::vector<Golden> goldenCases() {
            "el olleh [1, 2] [1, 2, 3] [1, 2, 3]"),
         ok("slicePhase", "{{ [0, 1, 2, 3, 4][-8::2] }} {{ [1, 2, 3][10::-1] }} {{ [1, 2, 3][-10:2] }}",
            "[1, 3] [3, 2, 1] [1, 2]"),
+        ok("slicesOfSlices",
+           "{% set a = [1, 2, 3, 4, 5] %}{% set b = a[1:] %}{% set c = b[1:-1] %}{{ c }} {{ b[::-1] }} {{ c[5:] }} "
+           "{{ a[3:1] }} {{ b | length }} {{ c == [3, 4] }} {{ b + c }} {{ c[0] }}{{ c[-1] }} {{ a }} {{ b[-2:][1:] }}",
+           "[3, 4] [5, 4, 3, 2] [] [] 4 true [2, 3, 4, 5, 3, 4] 34 [1, 2, 3, 4, 5] [5]"),
+        ok("loopOverSlice", "{% for x in a[1:3] %}{{ loop.index }}/{{ loop.length }}={{ x }}{{ ',' if not loop.last }}{% endfor %}"
+           "{% for x in a[5:] %}{{ x }}{% else %} none{% endfor %}{% for x in a[1:][::2] %} {{ x }}{% endfor %}",
+           "1/2=b,2/2=c none b d", {{"a", Value(ValueArray{Value("a"), Value("b"), Value("c"), Value("d")})}}),
         ok("hugeSliceStart", "{{ [1, 2, 3][-1000000000003::1000] }}", "[1]"),
         ok("graphemeIndex", "{{ s[1] }}|{{ s[-1] }}|{{ s[1:] }}", "e\xCC\x81|z|e\xCC\x81z", {{"s", Value("ae\xCC\x81z")}}),
         // Calls.

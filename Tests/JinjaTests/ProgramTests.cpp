@@ -44,6 +44,16 @@ struct Case {
 
 const Case cases[] = {
     // Chat-template shapes.
+    // An inner loop runs once per outer item; what one run set must not be seen by the next.
+    {"{% for a in [1, 2, 3] %}{% for b in [1, 2] %}{{ t }}{% if b == a %}{% set t = b %}{% endif %}{{ t }},{% endfor %}"
+     "{{ loop.index }}{{ t }};{% endfor %}{% for c in [] %}{% else %}{{ t }}e{% endfor %}",
+     "{}"},
+    {"{% macro m() %}{{ caller() }}{% endmacro %}{% set ns = namespace(k=[]) %}{% for a in [1, 2] %}"
+     "{% call m() %}{{ a }}{% endcall %}{% for b in [a] %}{% set ns.k = ns.k + [b] %}{% endfor %}{% endfor %}{{ ns.k }}",
+     "{}"},
+    {"{% set rest = messages[1:] %}{% set tail = rest[1:] %}{% for m in rest %}{{ m.role }}{% for t in tail[loop.index0:] %}"
+     "[{{ t.content | trim }}]{% endfor %}{{ '|' if not loop.last }}{% endfor %}{{ rest[::-1] | length }}{{ messages | length }}",
+     R"({"messages": [{"role": "system", "content": " s "}, {"role": "user", "content": " u "}, {"role": "model", "content": "m"}]})"},
     {"{% for m in messages %}{% if (m['role'] == 'user') != (loop.index0 % 2 == 0) %}{{ raise_exception('alternate') }}"
      "{% endif %}{% if loop.first and sys != '' %}{% set c = '<<' + sys + '>>' + m['content'] | trim %}{% else %}"
      "{% set c = m['content'] | trim %}{% endif %}{% if m['role'] == 'user' %}{{ '[I] ' + c + ' [/I]' }}"
