@@ -103,23 +103,10 @@ private:
     bool owner_;
 };
 
-void appendChecked(std::string& output, std::string_view text) {
-    if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
-    output += text;
-}
-
 // Constant-initialised, so that they are there before any code runs.
 constinit const Value undefinedConstant;
 
 inline const Value& undefinedValue() { return undefinedConstant; }
-
-// The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
-[[gnu::always_inline]] inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
-    if (object.size() > 8) return object.find(key);
-    for (const auto& [name, value] : object)
-        if (fastText::sameBytes(name, key)) return &value;
-    return nullptr;
-}
 
 // What evaluating an expression gives: a value of its own, or a view of a value that lives elsewhere
 // (a literal of the template, a scope's variable, an element or entry inside a container), so that

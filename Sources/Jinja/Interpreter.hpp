@@ -5,6 +5,8 @@
 
 #include "Jinja/AST.hpp"
 #include "Jinja/Environment.hpp"
+#include "Jinja/Error.hpp"
+#include "Jinja/TextFastPaths.hpp"
 #include "Jinja/Value.hpp"
 
 namespace jinja {
@@ -38,6 +40,20 @@ Value evaluateComputedMember(const Value& container, const Value& key);
 
 Value callMacro(const Macro& macro, const std::vector<Value>& arguments, const KeywordArguments& keywordArguments,
                 const EnvironmentPtr& env);
+
+// Appends rendered text, within the bound on a render's output.
+inline void appendChecked(std::string& output, std::string_view text) {
+    if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
+    output += text;
+}
+
+// The entry stored under exactly `key`. Objects of a few entries are scanned: cheaper than hashing.
+[[gnu::always_inline]] inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
+    if (object.size() > 8) return object.find(key);
+    for (const auto& [name, value] : object)
+        if (fastText::sameBytes(name, key)) return &value;
+    return nullptr;
+}
 
 // Nesting bound for macro and caller calls within one render.
 inline constexpr int maxCallDepth = 200;

@@ -354,23 +354,12 @@ size_t Program::interpretedNodeCount() const {
 namespace {
 
 using Op = Program::Operation;
+using Interpreter::appendChecked;
+using Interpreter::entryNamed;
 
 constinit const Value undefinedConstant;
 constinit const Value trueValue(true);
 constinit const Value falseValue(false);
-
-void appendChecked(std::string& output, std::string_view text) {
-    if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
-    output += text;
-}
-
-// The entry stored under exactly `key`; objects of a few entries are scanned.
-inline const Value* entryNamed(const ValueObject& object, std::string_view key) {
-    if (object.size() > 8) return object.find(key);
-    for (const auto& [name, value] : object)
-        if (fastText::sameBytes(name, key)) return &value;
-    return nullptr;
-}
 
 class Runner {
 public:
@@ -584,22 +573,7 @@ private:
         const Op& op = ops_[index];
         switch (op.kind) {
             case Op::Kind::constant:
-                if (!op.constant.isInt()) return false;
-                out = op.constant.asInt();
-                return true;
-            case Op::Kind::nameKey: {
-                if (op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6) return false;
-                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
-                if (!binding.loop) return false;
-                const auto& loop = *binding.loop;
-                switch (op.loopMember) {
-                    case 0: out = loop.index + 1; return true;
-                    case 1: out = loop.index; return true;
-                    case 4: out = loop.length; return true;
-                    case 5: out = loop.length - loop.index; return true;
-                    default: out = loop.length - loop.index - 1; return true;
-                }
-            }
+            case Op::Kind::nameKey: return leafInteger(op, out);
             case Op::Kind::arithmetic: {
                 int64_t left, right;
                 const Op& a = ops_[op.a];
