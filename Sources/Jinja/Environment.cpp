@@ -149,8 +149,10 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
 }
 
 Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {
+    // resolve has looked at this scope's loop position and item.
+    if (const Value* value = variables.find(name, hash)) return {value, nullptr};
     bool isLoop = hash == loopHash && fastText::sameBytes(name, loopName);
-    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+    for (const Environment* scope = parent_.get(); scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
         if (scope->item_ && scope->itemHash_ == hash && fastText::sameBytes(scope->itemName_, name)) return {scope->item_, nullptr};
@@ -180,19 +182,19 @@ void Environment::set(std::string_view name, Value value) { set(name, ScopeVaria
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
+    if (isItem(name, hash)) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
+    if (isItem(name, hash)) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 
 void Environment::setText(std::string_view name, uint32_t hash, std::string_view text) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) {
+    if (isItem(name, hash)) {
         // The text may be a part of the loop item the name stood for; that item stays in items_.
         item_ = nullptr;
     }

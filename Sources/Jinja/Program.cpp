@@ -3,11 +3,13 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 
 #include "Jinja/BuiltinCalls.hpp"
 #include "Jinja/Error.hpp"
 #include "Jinja/ExpressionFacts.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/Globals.hpp"
 #include "Jinja/Interpreter.hpp"
 #include "Jinja/Tests.hpp"
 #include "Jinja/TextFastPaths.hpp"
@@ -42,7 +44,12 @@ struct Program::Operation {
     bool computedKey = false;
     bool keyIsASCII = false;
     bool asciiText = false;
+    bool globalName = false;
+    bool entryText = false;   // equalsLiteral: `name.key == 'ASCII text'`  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
+    // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
+    // the kind alone; 0 for the others.
+    uint16_t kindsPassing = 0;
     Expression::BinaryOp op = Expression::BinaryOp::add;
     uint32_t nameHash = 0;
     uint32_t a = none, b = none, c = none;
@@ -102,6 +109,30 @@ private:
     }
     uint32_t here() const { return static_cast<uint32_t>(program_.steps_.size()); }
 
+    // One string per distinct name, so that a loop item bound under a name is recognised by the
+    // string's address (see Environment::bindItemNamed).
+    const std::string* intern(const std::string* name) {
+        return names_.try_emplace(std::string_view(*name), name).first->second;
+    }
+
+    static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
+
+    // The built-in tests that look only at the kind of the tested value, and the kinds they hold for.
+    static uint16_t kindsPassing(std::string_view test) {
+        using K = Value::Kind;
+        auto bit = [](K kind) { return static_cast<uint16_t>(1u << static_cast<unsigned>(kind)); };
+        if (test == "string") return bit(K::string);
+        if (test == "mapping") return bit(K::object);
+        if (test == "iterable") return bit(K::string) | bit(K::array) | bit(K::object);
+        if (test == "none") return bit(K::null);
+        if (test == "undefined") return bit(K::undefined);
+        if (test == "defined") return static_cast<uint16_t>(~bit(K::undefined) & 0x3FF);
+        if (test == "number") return bit(K::int_) | bit(K::double_);
+        if (test == "integer") return bit(K::int_);
+        if (test == "boolean") return bit(K::boolean);
+        return 0;
+    }
+
     uint32_t generic(const Expression& expression) {
         Op op;
         op.kind = Op::Kind::generic;
@@ -130,13 +161,13 @@ private:
                 return add(std::move(op));
             case Shape::name:
                 op.kind = Op::Kind::name;
-                op.name = facts.name;
+                op.name = intern(facts.name);
                 op.nameHash = facts.nameHash;
                 return add(std::move(op));
             case Shape::nameMember:
                 if (facts.keyIsMethod) break;
                 op.kind = Op::Kind::nameKey;
-                op.name = facts.name;
+                op.name = intern(facts.name);
                 op.nameHash = facts.nameHash;
                 op.key = facts.key;
                 op.computedKey = facts.computedKey;
@@ -149,7 +180,8 @@ private:
                 op.kind = Op::Kind::textPart;
                 op.filter = facts.filter;
                 op.nameHash = facts.nameHash;
-                op.name = &f.name;
+                op.name = intern(&f.name);
+                op.globalName = isGlobalName(f.name);
                 op.a = value(f.operand, depth + 1);
                 return add(std::move(op));
             }
@@ -177,7 +209,8 @@ private:
             op.kind = Op::Kind::textPart;
             op.filter = facts.filter;
             op.nameHash = facts.nameHash;
-            op.name = &f->name;
+            op.name = intern(&f->name);
+            op.globalName = isGlobalName(f->name);
             op.a = value(f->operand, depth + 1);
             return add(std::move(op));
         }
@@ -236,6 +269,7 @@ private:
                 op.constant = b.right.facts().constant;
                 op.asciiText = b.right.facts().asciiText;
                 op.a = value(b.left, depth + 1);
+                op.entryText = op.asciiText && op.constant.isString() && program_.operations_[op.a].kind == Op::Kind::nameKey;
             } else {
                 op.kind = Op::Kind::booleansEqual;
                 op.a = condition(b.left, depth + 1);
@@ -259,7 +293,9 @@ private:
             op.negated = t->negated;
             op.test = facts.test;
             op.nameHash = facts.nameHash;
-            op.name = &t->name;
+            op.name = intern(&t->name);
+            op.globalName = isGlobalName(t->name);
+            op.kindsPassing = kindsPassing(t->name);
             op.a = value(t->operand, depth + 1);
             return add(std::move(op));
         }
@@ -314,7 +350,7 @@ private:
             addStep({.kind = Step::Kind::set,
                      .operation = value(*s->value, 0),
                      .nameHash = s->target.facts().nameHash,
-                     .text = &identifier->name});
+                     .text = intern(&identifier->name)});
             return true;
         }
         if (auto s = statement.as<Statement::For>()) {
@@ -323,7 +359,7 @@ private:
             uint32_t loop = addStep({.kind = Step::Kind::for_,
                                      .operation = value(s->iterable, 0),
                                      .nameHash = ScopeVariables::hashName(name),
-                                     .text = &name});
+                                     .text = intern(&name)});
             lower(s->body);
             program_.steps_[loop].target = here();
             lower(s->defaultBlock);
@@ -334,6 +370,7 @@ private:
     }
 
     Program& program_;
+    std::unordered_map<std::string_view, const std::string*> names_;
 };
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
@@ -465,7 +502,8 @@ public:
                 Value scratch;
                 const Op& operand = ops_[op.a];
                 const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-                if (env_->function(*op.name, op.nameHash)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (shadowed(op)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (op.kindsPassing) return ((op.kindsPassing >> static_cast<unsigned>(input->kind())) & 1) != op.negated;
                 return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
             }
             case Op::Kind::generic: return Interpreter::evaluateCondition(*op.expression, env_);
@@ -594,6 +632,12 @@ private:
         }
     }
 
+    // Whether a function value bound to the filter's or test's name stands in for the built-in.
+    bool shadowed(const Op& op) const {
+        return op.globalName ? env_->function(*op.name, op.nameHash) != nullptr
+                             : env_->functionNotGlobal(*op.name, op.nameHash) != nullptr;
+    }
+
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
         scratch = Interpreter::evaluateExpression(*op.expression, env_);
         return &scratch;
@@ -605,13 +649,30 @@ private:
         Value scratch;
         const Op& operand = ops_[op.a];
         const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-        if (!input->isString() || input == &scratch || env_->function(*op.name, op.nameHash)) return std::nullopt;
+        if (!input->isString() || input == &scratch || shadowed(op)) return std::nullopt;
         return op.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env_});
     }
 
     // `left == literal`: the same bytes are equal, different ASCII texts are not, anything else is
     // canonical equivalence.
     bool equalsLiteral(const Op& op) const {
+        if (op.entryText) {
+            // A text entry against an ASCII literal. A text canonically equivalent to an ASCII text
+            // has at least as many bytes, and as many only when it is those bytes: every scalar
+            // decomposes to one scalar or more, and a scalar beyond ASCII takes two bytes or more.
+            const Op& operand = ops_[op.a];
+            Environment::Binding binding = env_->resolve(*operand.name, operand.nameHash);
+            if (binding.value && binding.value->isObject()) {
+                const Value* entry = entryNamed(binding.value->asObject(), operand.key);
+                if (entry && entry->isString()) {
+                    const std::string& text = entry->asString();
+                    const std::string& literal = op.constant.asString();
+                    if (text.size() <= literal.size()) return text.size() == literal.size() && fastText::sameBytes(text, literal);
+                    if (fastText::isASCII(text)) return false;
+                    return entry->isEquivalent(op.constant);
+                }
+            }
+        }
         const Value& literal = op.constant;
         const Op& operand = ops_[op.a];
         int64_t number;
@@ -727,7 +788,7 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
         if (objectItems) {
             scope->set(*step.text, step.nameHash, Value(objectItems->at(i).first));
         } else if (i == 0) {
-            scope->bindItem(*step.text, step.nameHash, &arrayItems[i]);
+            scope->bindItemNamed(*step.text, step.nameHash, &arrayItems[i]);
         } else {
             scope->rebindItem(&arrayItems[i]);
         }
