@@ -8,6 +8,7 @@
 #include "Jinja/BuiltinCalls.hpp"
 #include "Jinja/Error.hpp"
 #include "Jinja/ExpressionFacts.hpp"
+#include "Jinja/FilterSupport.hpp"
 #include "Jinja/Filters.hpp"
 #include "Jinja/Globals.hpp"
 #include "Jinja/Interpreter.hpp"
@@ -45,7 +46,12 @@ struct Program::Operation {
     bool keyIsASCII = false;
     bool asciiText = false;
     bool globalName = false;
-    bool entryText = false;   // equalsLiteral: `name.key == 'ASCII text'`  // textPart and test: a built-in global has the filter's or test's name
+    bool entryText = false;   // equalsLiteral: `name.key == 'ASCII text'`
+    bool trims = false;       // textPart: the built-in trim
+    // equalsLiteral with an int literal: `loop.count == n` or `loop.count % divisor == n`, where
+    // loopCount is the operation reading the count and divisor is 0 for none.
+    uint32_t loopCount = none;
+    int64_t divisor = 0;  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
     // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
     // the kind alone; 0 for the others.
@@ -115,6 +121,26 @@ private:
         return names_.try_emplace(std::string_view(*name), name).first->second;
     }
 
+    // `loop.count == n` / `loop.count % d == n` (d a positive int literal), for the int members of the
+    // loop position.
+    void markLoopCount(Op& op) const {
+        const auto& ops = program_.operations_;
+        auto isCount = [&](uint32_t index) {
+            const Op& leaf = ops[index];
+            return leaf.kind == Op::Kind::nameKey && leaf.loopMember >= 0 && leaf.loopMember != 2 && leaf.loopMember != 3 &&
+                   leaf.loopMember <= 6;
+        };
+        const Op& operand = ops[op.a];
+        if (isCount(op.a)) {
+            op.loopCount = op.a;
+        } else if (operand.kind == Op::Kind::arithmetic && operand.op == E::BinaryOp::modulo && isCount(operand.a) &&
+                   ops[operand.b].kind == Op::Kind::constant && ops[operand.b].constant.isInt() &&
+                   ops[operand.b].constant.asInt() > 0) {
+            op.loopCount = operand.a;
+            op.divisor = ops[operand.b].constant.asInt();
+        }
+    }
+
     static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
 
     // The built-in tests that look only at the kind of the tested value, and the kinds they hold for.
@@ -182,6 +208,7 @@ private:
                 op.nameHash = facts.nameHash;
                 op.name = intern(&f.name);
                 op.globalName = isGlobalName(f.name);
+                op.trims = facts.filter->part == &Filters::parts::trim;
                 op.a = value(f.operand, depth + 1);
                 return add(std::move(op));
             }
@@ -211,6 +238,7 @@ private:
             op.nameHash = facts.nameHash;
             op.name = intern(&f->name);
             op.globalName = isGlobalName(f->name);
+            op.trims = facts.filter->part == &Filters::parts::trim;
             op.a = value(f->operand, depth + 1);
             return add(std::move(op));
         }
@@ -270,6 +298,7 @@ private:
                 op.asciiText = b.right.facts().asciiText;
                 op.a = value(b.left, depth + 1);
                 op.entryText = op.asciiText && op.constant.isString() && program_.operations_[op.a].kind == Op::Kind::nameKey;
+                if (op.constant.isInt()) markLoopCount(op);
             } else {
                 op.kind = Op::Kind::booleansEqual;
                 op.a = condition(b.left, depth + 1);
@@ -475,6 +504,13 @@ public:
         return evaluated(op, scratch);
     }
 
+    // As holds, with the comparison with a literal (the usual test of an if) tested in place.
+    [[gnu::always_inline]] bool test(uint32_t index) const {
+        const Op& op = ops_[index];
+        if (op.kind == Op::Kind::equalsLiteral) return equalsLiteral(op) != op.negated;
+        return holds(index);
+    }
+
     bool holds(uint32_t index) const {
         const Op& op = ops_[index];
         switch (op.kind) {
@@ -650,12 +686,13 @@ private:
         const Op& operand = ops_[op.a];
         const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
         if (!input->isString() || input == &scratch || shadowed(op)) return std::nullopt;
+        if (op.trims) return fastText::trimmedView(input->asString());
         return op.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env_});
     }
 
     // `left == literal`: the same bytes are equal, different ASCII texts are not, anything else is
     // canonical equivalence.
-    bool equalsLiteral(const Op& op) const {
+    [[gnu::always_inline]] bool equalsLiteral(const Op& op) const {
         if (op.entryText) {
             // A text entry against an ASCII literal. A text canonically equivalent to an ASCII text
             // has at least as many bytes, and as many only when it is those bytes: every scalar
@@ -672,7 +709,30 @@ private:
                     return entry->isEquivalent(op.constant);
                 }
             }
+        } else if (op.loopCount != Op::none) {
+            const Op& leaf = ops_[op.loopCount];
+            Environment::Binding binding = env_->resolve(*leaf.name, leaf.nameHash);
+            if (binding.loop) {
+                // Every count is at least 0, so % is the same on both sides of the language.
+                int64_t count = countOf(*binding.loop, leaf.loopMember);
+                if (op.divisor) count %= op.divisor;
+                return count == op.constant.asInt();
+            }
         }
+        return equalsLiteralInGeneral(op);
+    }
+
+    static int64_t countOf(const Environment::LoopPosition& loop, int member) {
+        switch (member) {
+            case 0: return loop.index + 1;
+            case 1: return loop.index;
+            case 4: return loop.length;
+            case 5: return loop.length - loop.index;
+            default: return loop.length - loop.index - 1;
+        }
+    }
+
+    [[gnu::noinline]] bool equalsLiteralInGeneral(const Op& op) const {
         const Value& literal = op.constant;
         const Op& operand = ops_[op.a];
         int64_t number;
@@ -743,7 +803,7 @@ void Program::runRange(uint32_t begin, uint32_t end, const EnvironmentPtr& env, 
         switch (step.kind) {
             case Step::Kind::text: appendChecked(output, *step.text); ++pc; break;
             case Step::Kind::output: runner.print(step.operation, output); ++pc; break;
-            case Step::Kind::jumpUnless: pc = runner.holds(step.operation) ? pc + 1 : step.target; break;
+            case Step::Kind::jumpUnless: pc = runner.test(step.operation) ? pc + 1 : step.target; break;
             case Step::Kind::jump: pc = step.target; break;
             case Step::Kind::set: runner.assign(step.operation, *step.text, step.nameHash); ++pc; break;
             case Step::Kind::for_:
