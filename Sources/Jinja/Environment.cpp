@@ -148,6 +148,38 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
+namespace {
+// Spare loop scopes of this thread: making and freeing a scope costs more than clearing one.
+constexpr size_t maxSpareScopes = 16;
+thread_local std::vector<EnvironmentPtr> spareScopes;
+}  // namespace
+
+EnvironmentPtr Environment::makeLoopScope(EnvironmentPtr parent) {
+    auto& spares = spareScopes;
+    if (spares.empty()) return make(std::move(parent));
+    EnvironmentPtr scope = std::move(spares.back());
+    spares.pop_back();
+    scope->parent_ = std::move(parent);
+    return scope;
+}
+
+void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
+    EnvironmentPtr taken = std::move(scope);
+    auto& spares = spareScopes;
+    if (!taken || taken.use_count() != 1 || spares.size() >= maxSpareScopes) return;
+    // Everything it held goes now, so that a spare keeps nothing of the render alive.
+    taken->variables.clear();
+    taken->parent_.reset();
+    taken->loop_ = {};
+    taken->loopBound_ = false;
+    taken->items_ = Value();
+    taken->item_ = nullptr;
+    taken->itemKey_ = nullptr;
+    taken->lstripBlocks = false;
+    taken->trimBlocks = false;
+    spares.push_back(std::move(taken));
+}
+
 Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {
     // resolve has looked at this scope's loop position and item.
     if (const Value* value = variables.find(name, hash)) return {value, nullptr};

@@ -134,6 +134,11 @@ public:
     // later hides it.
     explicit Environment(EnvironmentPtr parent = nullptr, Variables initial = {});
     static EnvironmentPtr make(EnvironmentPtr parent = nullptr, Variables initial = {});
+    // A scope for a loop body under `parent`: one that this thread gave back, else a new one.
+    static EnvironmentPtr makeLoopScope(EnvironmentPtr parent);
+    // Gives a loop scope back for a later makeLoopScope on this thread, when nothing else holds it.
+    // The caller makes sure that nothing holds it weakly either (nothing but a call block does).
+    static void giveBackLoopScope(EnvironmentPtr&& scope);
 
     // The own binding, else the parent chain's, else the global of that name, else undefined. Never fails.
     Value operator[](std::string_view name) const { return lookup(name); }

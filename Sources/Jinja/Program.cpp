@@ -61,7 +61,7 @@ struct Program::Operation {
     uint32_t a = none, b = none, c = none;
     std::vector<uint32_t> parts;
     const Expression* expression = nullptr;
-    const std::string* name = nullptr;
+    std::string_view name;  // of a string in the tree, one per distinct name (see intern)
     std::string_view key;
     Value constant;
     const Filters::FilterEntry* filter = nullptr;
@@ -83,6 +83,7 @@ struct Program::Step {
     uint32_t target = 0;
     uint32_t end = 0;
     uint32_t nameHash = 0;
+    bool reusableScope = false;         // for_: no step of the loop is left to the interpreter
     const std::string* text = nullptr;  // text; name for set and for_
     const Node* node = nullptr;
 };
@@ -187,13 +188,13 @@ private:
                 return add(std::move(op));
             case Shape::name:
                 op.kind = Op::Kind::name;
-                op.name = intern(facts.name);
+                op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
                 return add(std::move(op));
             case Shape::nameMember:
                 if (facts.keyIsMethod) break;
                 op.kind = Op::Kind::nameKey;
-                op.name = intern(facts.name);
+                op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
                 op.key = facts.key;
                 op.computedKey = facts.computedKey;
@@ -206,7 +207,7 @@ private:
                 op.kind = Op::Kind::textPart;
                 op.filter = facts.filter;
                 op.nameHash = facts.nameHash;
-                op.name = intern(&f.name);
+                op.name = *intern(&f.name);
                 op.globalName = isGlobalName(f.name);
                 op.trims = facts.filter->part == &Filters::parts::trim;
                 op.a = value(f.operand, depth + 1);
@@ -236,7 +237,7 @@ private:
             op.kind = Op::Kind::textPart;
             op.filter = facts.filter;
             op.nameHash = facts.nameHash;
-            op.name = intern(&f->name);
+            op.name = *intern(&f->name);
             op.globalName = isGlobalName(f->name);
             op.trims = facts.filter->part == &Filters::parts::trim;
             op.a = value(f->operand, depth + 1);
@@ -322,7 +323,7 @@ private:
             op.negated = t->negated;
             op.test = facts.test;
             op.nameHash = facts.nameHash;
-            op.name = intern(&t->name);
+            op.name = *intern(&t->name);
             op.globalName = isGlobalName(t->name);
             op.kindsPassing = kindsPassing(t->name);
             op.a = value(t->operand, depth + 1);
@@ -393,6 +394,11 @@ private:
             program_.steps_[loop].target = here();
             lower(s->defaultBlock);
             program_.steps_[loop].end = here();
+            // Only an interpreted call block holds a scope weakly; without one, a loop scope that
+            // nothing holds when the loop ends can serve the next loop.
+            bool reusable = true;
+            for (uint32_t i = loop + 1; i < here(); ++i) reusable = reusable && program_.steps_[i].kind != Step::Kind::interpret;
+            program_.steps_[loop].reusableScope = reusable;
             return true;
         }
         return false;
@@ -429,7 +435,7 @@ constinit const Value falseValue(false);
 
 class Runner {
 public:
-    Runner(const std::vector<Op>& operations, const EnvironmentPtr& env) : ops_(operations.data()), env_(env) {}
+    Runner(const std::vector<Op>& operations, const EnvironmentPtr& env) : ops_(operations.data()), env_(env), scope_(env.get()) {}
 
     // The operation's value, viewed where it lives or made in `scratch`.
     const Value* view(uint32_t index, Value& scratch) const {
@@ -437,7 +443,7 @@ public:
         switch (op.kind) {
             case Op::Kind::constant: return &op.constant;
             case Op::Kind::name: {
-                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
                 if (binding.value) return binding.value;
                 if (binding.loop) {
                     scratch = binding.loop->object();
@@ -517,7 +523,7 @@ public:
             case Op::Kind::nameKey: {
                 // loop.first, loop.last and loop.index0 straight from the loop position.
                 if (op.loopMember >= 1 && op.loopMember <= 3) {
-                    Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                    Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
                     if (binding.loop) {
                         const auto& loop = *binding.loop;
                         return op.loopMember == 1 ? loop.index != 0 : op.loopMember == 2 ? loop.index == 0 : loop.index + 1 == loop.length;
@@ -581,24 +587,24 @@ public:
         const Op& op = ops_[index];
         if (op.kind == Op::Kind::textPart) {
             if (auto part = textPart(op)) {
-                env_->setText(name, hash, *part);
+                scope_->setText(name, hash, *part);
                 return;
             }
         }
         Value scratch;
         const Value* value = op.kind == Op::Kind::nameKey ? entry(op, scratch) : view(index, scratch);
         if (value == &scratch)
-            env_->set(name, hash, std::move(scratch));
+            scope_->set(name, hash, std::move(scratch));
         else if (value->isString())
-            env_->setText(name, hash, value->asString());  // into the variable's own string storage
+            scope_->setText(name, hash, value->asString());  // into the variable's own string storage
         else
-            env_->set(name, hash, *value);
+            scope_->set(name, hash, *value);
     }
 
 private:
     // `name.key` / `name['key']`: the entry read in place, or the member of the loop position.
     [[gnu::always_inline]] const Value* entry(const Op& op, Value& scratch) const {
-        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
         if (binding.value && binding.value->isObject()) {
             const ValueObject& object = binding.value->asObject();
             const Value* entry = entryNamed(object, op.key);
@@ -628,7 +634,7 @@ private:
         }
         if (op.kind != Op::Kind::nameKey || op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6)
             return false;
-        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
         if (!binding.loop) return false;
         const auto& loop = *binding.loop;
         switch (op.loopMember) {
@@ -670,8 +676,8 @@ private:
 
     // Whether a function value bound to the filter's or test's name stands in for the built-in.
     bool shadowed(const Op& op) const {
-        return op.globalName ? env_->function(*op.name, op.nameHash) != nullptr
-                             : env_->functionNotGlobal(*op.name, op.nameHash) != nullptr;
+        return op.globalName ? scope_->function(op.name, op.nameHash) != nullptr
+                             : scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
     }
 
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
@@ -698,7 +704,7 @@ private:
             // has at least as many bytes, and as many only when it is those bytes: every scalar
             // decomposes to one scalar or more, and a scalar beyond ASCII takes two bytes or more.
             const Op& operand = ops_[op.a];
-            Environment::Binding binding = env_->resolve(*operand.name, operand.nameHash);
+            Environment::Binding binding = scope_->resolve(operand.name, operand.nameHash);
             if (binding.value && binding.value->isObject()) {
                 const Value* entry = entryNamed(binding.value->asObject(), operand.key);
                 if (entry && entry->isString()) {
@@ -711,7 +717,7 @@ private:
             }
         } else if (op.loopCount != Op::none) {
             const Op& leaf = ops_[op.loopCount];
-            Environment::Binding binding = env_->resolve(*leaf.name, leaf.nameHash);
+            Environment::Binding binding = scope_->resolve(leaf.name, leaf.nameHash);
             if (binding.loop) {
                 // Every count is at least 0, so % is the same on both sides of the language.
                 int64_t count = countOf(*binding.loop, leaf.loopMember);
@@ -752,25 +758,40 @@ private:
     // The operands' printed forms appended to `out`; the joined text, from `start`, stays within the
     // string size bound.
     void appendParts(const Op& op, std::string& out, size_t start = 0) const {
-        for (uint32_t part : op.parts) {
+        for (uint32_t part : op.parts) appendPrinted(part, out, start);
+    }
+
+    // One operand's printed form; a choice appends the operand it picks.
+    [[gnu::always_inline]] void appendPrinted(uint32_t part, std::string& out, size_t start) const {
+        for (;;) {
             const Op& p = ops_[part];
-            if (p.kind == Op::Kind::constant && p.constant.isString()) {
-                appendPart(p.constant.asString(), out, start);
-                continue;
-            }
-            if (p.kind == Op::Kind::name) {
-                // A variable holding a string, read in place.
-                Environment::Binding binding = env_->resolve(*p.name, p.nameHash);
-                if (binding.value && binding.value->isString()) {
+            switch (p.kind) {
+                case Op::Kind::constant:
+                    if (!p.constant.isString()) break;
+                    appendPart(p.constant.asString(), out, start);
+                    return;
+                case Op::Kind::name: {
+                    // A variable holding a string, read in place.
+                    Environment::Binding binding = scope_->resolve(p.name, p.nameHash);
+                    if (!binding.value || !binding.value->isString()) break;
                     appendPart(binding.value->asString(), out, start);
-                    continue;
+                    return;
                 }
-            }
-            if (p.kind == Op::Kind::textPart) {
-                if (auto piece = textPart(p)) {
-                    appendPart(*piece, out, start);
+                case Op::Kind::textPart:
+                    if (auto piece = textPart(p)) {
+                        appendPart(*piece, out, start);
+                        return;
+                    }
+                    break;
+                case Op::Kind::choice:
+                    if (holds(p.b)) {
+                        part = p.a;
+                        continue;
+                    }
+                    if (p.c == Op::none) break;
+                    part = p.c;
                     continue;
-                }
+                default: break;
             }
             Value scratch;
             const Value* value = view(part, scratch);
@@ -778,6 +799,7 @@ private:
                 appendPart(value->asString(), out, start);
             else
                 appendPart(value->description(), out, start);
+            return;
         }
     }
 
@@ -788,6 +810,7 @@ private:
 
     const Op* ops_;
     const EnvironmentPtr& env_;
+    Environment* scope_;  // env_'s scope, read without going through the pointer each time
 };
 
 }  // namespace
@@ -839,7 +862,14 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
         runRange(step.target, step.end, env, output);
         return;
     }
-    EnvironmentPtr scope = Environment::make(env);
+    struct Scope {
+        EnvironmentPtr pointer;
+        bool reusable;
+        ~Scope() {
+            if (reusable) Environment::giveBackLoopScope(std::move(pointer));
+        }
+    } held{step.reusableScope ? Environment::makeLoopScope(env) : Environment::make(env), step.reusableScope};
+    const EnvironmentPtr& scope = held.pointer;
     // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
     const Value& items = scope->keepItems(std::move(iterable));
     const std::span<const Value> arrayItems = items.isArray() ? items.arrayItems() : std::span<const Value>();
