@@ -48,6 +48,7 @@ struct Program::Operation {
     bool globalName = false;
     bool entryText = false;   // equalsLiteral: `name.key == 'ASCII text'`
     bool trims = false;       // textPart: the built-in trim
+    bool leadingPart = false; // concatenation: the first part is a textPart, joined only when it gives text
     // equalsLiteral with an int literal: `loop.count == n` or `loop.count % divisor == n`, where
     // loopCount is the operation reading the count and divisor is 0 for none.
     uint32_t loopCount = none;
@@ -265,7 +266,8 @@ private:
         return generic(expression);
     }
 
-    // A chain of + and ~ whose leftmost operand is a string literal: every step joins printed forms.
+    // A chain of + and ~ whose leftmost operand is a string literal, or a text part such as
+    // `x | trim` (which the step checks to be a string first): every step joins printed forms.
     std::optional<uint32_t> lowerConcatenation(const Expression& expression, int depth) {
         std::vector<const Expression*> operands;
         const Expression* leftmost = &expression;
@@ -274,11 +276,18 @@ private:
             operands.push_back(&b->right);
             leftmost = &b->left;
         }
-        if (operands.empty() || !leftmost->as<E::String>()) return std::nullopt;
-        operands.push_back(leftmost);
+        if (operands.empty()) return std::nullopt;
         Op op;
         op.kind = Op::Kind::concatenation;
         op.expression = &expression;
+        if (!leftmost->as<E::String>()) {
+            uint32_t first = value(*leftmost, depth + 1);
+            if (program_.operations_[first].kind != Op::Kind::textPart) return std::nullopt;
+            op.leadingPart = true;
+            op.parts.push_back(first);
+        } else {
+            operands.push_back(leftmost);
+        }
         for (auto it = operands.rbegin(); it != operands.rend(); ++it) op.parts.push_back(value(**it, depth + 1));
         return add(std::move(op));
     }
@@ -482,7 +491,7 @@ public:
             }
             case Op::Kind::concatenation: {
                 std::string text;
-                appendParts(op, text);
+                if (!appendParts(op, text)) break;
                 scratch = Value(std::move(text));
                 return &scratch;
             }
@@ -563,13 +572,13 @@ public:
             // Joined straight into the output; a failure leaves the output as it was.
             const size_t mark = output.size();
             try {
-                appendParts(op, output, mark);
+                bool joined = appendParts(op, output, mark);
                 if (output.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
+                if (joined) return;
             } catch (...) {
                 output.resize(mark);
                 throw;
             }
-            return;
         }
         if (op.kind == Op::Kind::textPart) {
             if (auto part = textPart(op)) {
@@ -757,8 +766,18 @@ private:
 
     // The operands' printed forms appended to `out`; the joined text, from `start`, stays within the
     // string size bound.
-    void appendParts(const Op& op, std::string& out, size_t start = 0) const {
-        for (uint32_t part : op.parts) appendPrinted(part, out, start);
+    // False, with nothing appended, when a leading text part does not apply (the operand is not a
+    // string, or a function stands in for the filter); the interpreter then evaluates the whole.
+    bool appendParts(const Op& op, std::string& out, size_t start = 0) const {
+        auto part = op.parts.begin();
+        if (op.leadingPart) {
+            auto piece = textPart(ops_[*part]);
+            if (!piece) return false;
+            appendPart(*piece, out, start);
+            ++part;
+        }
+        for (; part != op.parts.end(); ++part) appendPrinted(*part, out, start);
+        return true;
     }
 
     // One operand's printed form; a choice appends the operand it picks.

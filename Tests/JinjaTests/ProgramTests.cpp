@@ -115,6 +115,9 @@ const Case cases[] = {
     // Concatenation: printed forms, failures, ternaries and tests inside.
     {"{{ 'a' + 1 + none + 2.5 + u + (x if x else 'no') + (b is defined) | string }}{{ 'a' ~ [1] ~ {'k': 'v'} }}", R"({"b": 1})"},
     {"{% set t = 'a' + n + (m | trim) %}{{ t }}{{ t | length }}{{ 'x' + 1 * 'y' }}", R"({"n": 1, "m": " m "})"},
+    {"{{ s | trim + '|' + n }}{{ n | trim + 'x' }}{{ u | trim ~ 'x' }}{% set t = s | trim ~ n %}{{ t }}{{ l | trim + 'x' }}"
+     "{% set trim = shout %}{{ s | trim + '!' }}",
+     R"({"s": " a ", "n": 1, "l": [1]})"},
     {"{{ 1 + 'a' }}", "{}"},
     {"{{ 'a' + undefined_call() }}", "{}"},
     // Loops over objects, strings, nothing, with else, break, continue, a test and tuples; nesting.
