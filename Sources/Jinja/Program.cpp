@@ -403,10 +403,14 @@ private:
             program_.steps_[loop].target = here();
             lower(s->defaultBlock);
             program_.steps_[loop].end = here();
-            // Only an interpreted call block holds a scope weakly; without one, a loop scope that
-            // nothing holds when the loop ends can serve the next loop.
+            // Only an interpreted call block holds a scope weakly (an output, such as a call of
+            // raise_exception, never does); without one, a loop scope that nothing holds when the
+            // loop ends can serve the next loop.
             bool reusable = true;
-            for (uint32_t i = loop + 1; i < here(); ++i) reusable = reusable && program_.steps_[i].kind != Step::Kind::interpret;
+            for (uint32_t i = loop + 1; i < here(); ++i) {
+                const Step& inner = program_.steps_[i];
+                reusable = reusable && (inner.kind != Step::Kind::interpret || inner.node->kind() == Node::Case::expression);
+            }
             program_.steps_[loop].reusableScope = reusable;
             return true;
         }

@@ -136,6 +136,10 @@ const Case cases[] = {
      "{{ greet(' me ') }}{% call greet() %}!{% endcall %}{% filter upper %}{{ 'up' }}{% endfilter %}"
      "{% set block %}{{ 1 + 1 }}{% endset %}{{ block }}",
      "{}"},
+    // A caller kept past the end of its loop: its scope is gone, also when later loops run.
+    {"{% set ns = namespace(c=none) %}{% macro keep() %}{% set ns.c = caller %}{% endmacro %}{% for a in [1] %}"
+     "{% call keep() %}{{ a }}{% endcall %}{% endfor %}{% for b in [2] %}{{ b }}{% endfor %}{{ ns.c is defined }}{{ ns.c() }}",
+     "{}"},
     // Raised errors inside lowered steps, and errors of the operands.
     {"{% for m in ['a'] %}{% if m == 'a' %}{{ raise_exception('raised ' + m) }}{% endif %}{% endfor %}", "{}"},
     {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
