@@ -148,9 +148,43 @@ EnvironmentPtr Environment::make(EnvironmentPtr parent, Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
+namespace {
+// Spare loop scopes of this thread: making and freeing a scope costs more than clearing one.
+constexpr size_t maxSpareScopes = 16;
+thread_local std::vector<EnvironmentPtr> spareScopes;
+}  // namespace
+
+EnvironmentPtr Environment::makeLoopScope(EnvironmentPtr parent) {
+    auto& spares = spareScopes;
+    if (spares.empty()) return make(std::move(parent));
+    EnvironmentPtr scope = std::move(spares.back());
+    spares.pop_back();
+    scope->parent_ = std::move(parent);
+    return scope;
+}
+
+void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
+    EnvironmentPtr taken = std::move(scope);
+    auto& spares = spareScopes;
+    if (!taken || taken.use_count() != 1 || spares.size() >= maxSpareScopes) return;
+    // Everything it held goes now, so that a spare keeps nothing of the render alive.
+    taken->variables.clear();
+    taken->parent_.reset();
+    taken->loop_ = {};
+    taken->loopBound_ = false;
+    taken->items_ = Value();
+    taken->item_ = nullptr;
+    taken->itemKey_ = nullptr;
+    taken->lstripBlocks = false;
+    taken->trimBlocks = false;
+    spares.push_back(std::move(taken));
+}
+
 Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {
+    // resolve has looked at this scope's loop position and item.
+    if (const Value* value = variables.find(name, hash)) return {value, nullptr};
     bool isLoop = hash == loopHash && fastText::sameBytes(name, loopName);
-    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+    for (const Environment* scope = parent_.get(); scope; scope = scope->parent_.get()) {
         // "loop" is bound after the loop variable, so it wins when the loop variable is called that too.
         if (isLoop && scope->loopBound_) return {nullptr, &scope->loop_};
         if (scope->item_ && scope->itemHash_ == hash && fastText::sameBytes(scope->itemName_, name)) return {scope->item_, nullptr};
@@ -180,19 +214,19 @@ void Environment::set(std::string_view name, Value value) { set(name, ScopeVaria
 
 void Environment::set(std::string_view name, uint32_t hash, const Value& value) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
+    if (isItem(name, hash)) item_ = nullptr;
     variables.set(name, hash, value);
 }
 
 void Environment::set(std::string_view name, uint32_t hash, Value&& value) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) item_ = nullptr;
+    if (isItem(name, hash)) item_ = nullptr;
     variables.set(name, hash, std::move(value));
 }
 
 void Environment::setText(std::string_view name, uint32_t hash, std::string_view text) {
     if (hash == loopHash && fastText::sameBytes(name, loopName)) loopBound_ = false;
-    if (item_ && hash == itemHash_ && fastText::sameBytes(name, itemName_)) {
+    if (isItem(name, hash)) {
         // The text may be a part of the loop item the name stood for; that item stays in items_.
         item_ = nullptr;
     }

@@ -134,6 +134,11 @@ public:
     // later hides it.
     explicit Environment(EnvironmentPtr parent = nullptr, Variables initial = {});
     static EnvironmentPtr make(EnvironmentPtr parent = nullptr, Variables initial = {});
+    // A scope for a loop body under `parent`: one that this thread gave back, else a new one.
+    static EnvironmentPtr makeLoopScope(EnvironmentPtr parent);
+    // Gives a loop scope back for a later makeLoopScope on this thread, when nothing else holds it.
+    // The caller makes sure that nothing holds it weakly either (nothing but a call block does).
+    static void giveBackLoopScope(EnvironmentPtr&& scope);
 
     // The own binding, else the parent chain's, else the global of that name, else undefined. Never fails.
     Value operator[](std::string_view name) const { return lookup(name); }
@@ -198,6 +203,13 @@ public:
         if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
         item_ = item;
+        itemKey_ = nullptr;
+    }
+    // As bindItem, for a name that stays put for the whole render (a compiled template's own
+    // string): a lookup passing that same string is answered without comparing the bytes.
+    void bindItemNamed(const std::string& name, uint32_t hash, const Value* item) {
+        bindItem(name, hash, item);
+        itemKey_ = name.data();
     }
 
     // A name looked up through the chain: a variable's value (owned by its scope, valid until that
@@ -207,20 +219,29 @@ public:
         const Value* value = nullptr;
         const LoopPosition* loop = nullptr;
     };
-    Binding resolve(std::string_view name, uint32_t hash) const {
+    [[gnu::always_inline]] Binding resolve(std::string_view name, uint32_t hash) const {
         // The innermost loop's variable and "loop" are the names read most; "loop" wins when both match.
         if (loopBound_ && hash == loopHash && fastText::sameBytes(name, "loop")) return {nullptr, &loop_};
-        if (item_ && itemHash_ == hash && fastText::sameBytes(itemName_, name)) return {item_, nullptr};
+        if (isItem(name, hash)) return {item_, nullptr};
         return resolveInChain(name, hash);
     }
     Binding resolve(std::string_view name) const { return resolve(name, ScopeVariables::hashName(name)); }
     // The function value the name is bound to through the chain, or null (unbound, or bound to
     // something else): what may stand in for a built-in filter or test of that name.
     const Value* function(std::string_view name, uint32_t hash) const;
+    // The same for a name that no built-in global has: most scopes are passed over by one bit test.
+    const Value* functionNotGlobal(std::string_view name, uint32_t hash) const {
+        for (const Environment* scope = this; scope; scope = scope->parent_.get())
+            if (scope->variables.mayHoldFunction(hash) || (scope->item_ && scope->item_->isFunction())) return function(name, hash);
+        return nullptr;
+    }
 
 private:
     static constexpr uint32_t loopHash = ScopeVariables::hashName("loop");
     Binding resolveInChain(std::string_view name, uint32_t hash) const;
+    [[gnu::always_inline]] bool isItem(std::string_view name, uint32_t hash) const {
+        return item_ && itemHash_ == hash && (name.data() == itemKey_ || fastText::sameBytes(itemName_, name));
+    }
     bool holds(std::string_view name) const;
 
     EnvironmentPtr parent_;
@@ -229,6 +250,7 @@ private:
     Value items_;
     const Value* item_ = nullptr;  // when set, itemName_ stands for this element of items_
     std::string itemName_;
+    const char* itemKey_ = nullptr;  // bindItemNamed's string, which spells itemName_
     uint32_t itemHash_ = 0;
 };
 

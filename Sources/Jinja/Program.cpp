@@ -3,11 +3,14 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 
 #include "Jinja/BuiltinCalls.hpp"
 #include "Jinja/Error.hpp"
 #include "Jinja/ExpressionFacts.hpp"
+#include "Jinja/FilterSupport.hpp"
 #include "Jinja/Filters.hpp"
+#include "Jinja/Globals.hpp"
 #include "Jinja/Interpreter.hpp"
 #include "Jinja/Tests.hpp"
 #include "Jinja/TextFastPaths.hpp"
@@ -42,13 +45,24 @@ struct Program::Operation {
     bool computedKey = false;
     bool keyIsASCII = false;
     bool asciiText = false;
+    bool globalName = false;
+    bool entryText = false;   // equalsLiteral: `name.key == 'ASCII text'`
+    bool trims = false;       // textPart: the built-in trim
+    bool leadingPart = false; // concatenation: the first part is a textPart, joined only when it gives text
+    // equalsLiteral with an int literal: `loop.count == n` or `loop.count % divisor == n`, where
+    // loopCount is the operation reading the count and divisor is 0 for none.
+    uint32_t loopCount = none;
+    int64_t divisor = 0;  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
+    // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
+    // the kind alone; 0 for the others.
+    uint16_t kindsPassing = 0;
     Expression::BinaryOp op = Expression::BinaryOp::add;
     uint32_t nameHash = 0;
     uint32_t a = none, b = none, c = none;
     std::vector<uint32_t> parts;
     const Expression* expression = nullptr;
-    const std::string* name = nullptr;
+    std::string_view name;  // of a string in the tree, one per distinct name (see intern)
     std::string_view key;
     Value constant;
     const Filters::FilterEntry* filter = nullptr;
@@ -70,6 +84,7 @@ struct Program::Step {
     uint32_t target = 0;
     uint32_t end = 0;
     uint32_t nameHash = 0;
+    bool reusableScope = false;         // for_: no step of the loop is left to the interpreter
     const std::string* text = nullptr;  // text; name for set and for_
     const Node* node = nullptr;
 };
@@ -102,6 +117,50 @@ private:
     }
     uint32_t here() const { return static_cast<uint32_t>(program_.steps_.size()); }
 
+    // One string per distinct name, so that a loop item bound under a name is recognised by the
+    // string's address (see Environment::bindItemNamed).
+    const std::string* intern(const std::string* name) {
+        return names_.try_emplace(std::string_view(*name), name).first->second;
+    }
+
+    // `loop.count == n` / `loop.count % d == n` (d a positive int literal), for the int members of the
+    // loop position.
+    void markLoopCount(Op& op) const {
+        const auto& ops = program_.operations_;
+        auto isCount = [&](uint32_t index) {
+            const Op& leaf = ops[index];
+            return leaf.kind == Op::Kind::nameKey && leaf.loopMember >= 0 && leaf.loopMember != 2 && leaf.loopMember != 3 &&
+                   leaf.loopMember <= 6;
+        };
+        const Op& operand = ops[op.a];
+        if (isCount(op.a)) {
+            op.loopCount = op.a;
+        } else if (operand.kind == Op::Kind::arithmetic && operand.op == E::BinaryOp::modulo && isCount(operand.a) &&
+                   ops[operand.b].kind == Op::Kind::constant && ops[operand.b].constant.isInt() &&
+                   ops[operand.b].constant.asInt() > 0) {
+            op.loopCount = operand.a;
+            op.divisor = ops[operand.b].constant.asInt();
+        }
+    }
+
+    static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
+
+    // The built-in tests that look only at the kind of the tested value, and the kinds they hold for.
+    static uint16_t kindsPassing(std::string_view test) {
+        using K = Value::Kind;
+        auto bit = [](K kind) { return static_cast<uint16_t>(1u << static_cast<unsigned>(kind)); };
+        if (test == "string") return bit(K::string);
+        if (test == "mapping") return bit(K::object);
+        if (test == "iterable") return bit(K::string) | bit(K::array) | bit(K::object);
+        if (test == "none") return bit(K::null);
+        if (test == "undefined") return bit(K::undefined);
+        if (test == "defined") return static_cast<uint16_t>(~bit(K::undefined) & 0x3FF);
+        if (test == "number") return bit(K::int_) | bit(K::double_);
+        if (test == "integer") return bit(K::int_);
+        if (test == "boolean") return bit(K::boolean);
+        return 0;
+    }
+
     uint32_t generic(const Expression& expression) {
         Op op;
         op.kind = Op::Kind::generic;
@@ -130,13 +189,13 @@ private:
                 return add(std::move(op));
             case Shape::name:
                 op.kind = Op::Kind::name;
-                op.name = facts.name;
+                op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
                 return add(std::move(op));
             case Shape::nameMember:
                 if (facts.keyIsMethod) break;
                 op.kind = Op::Kind::nameKey;
-                op.name = facts.name;
+                op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
                 op.key = facts.key;
                 op.computedKey = facts.computedKey;
@@ -149,7 +208,9 @@ private:
                 op.kind = Op::Kind::textPart;
                 op.filter = facts.filter;
                 op.nameHash = facts.nameHash;
-                op.name = &f.name;
+                op.name = *intern(&f.name);
+                op.globalName = isGlobalName(f.name);
+                op.trims = facts.filter->part == &Filters::parts::trim;
                 op.a = value(f.operand, depth + 1);
                 return add(std::move(op));
             }
@@ -177,7 +238,9 @@ private:
             op.kind = Op::Kind::textPart;
             op.filter = facts.filter;
             op.nameHash = facts.nameHash;
-            op.name = &f->name;
+            op.name = *intern(&f->name);
+            op.globalName = isGlobalName(f->name);
+            op.trims = facts.filter->part == &Filters::parts::trim;
             op.a = value(f->operand, depth + 1);
             return add(std::move(op));
         }
@@ -203,7 +266,8 @@ private:
         return generic(expression);
     }
 
-    // A chain of + and ~ whose leftmost operand is a string literal: every step joins printed forms.
+    // A chain of + and ~ whose leftmost operand is a string literal, or a text part such as
+    // `x | trim` (which the step checks to be a string first): every step joins printed forms.
     std::optional<uint32_t> lowerConcatenation(const Expression& expression, int depth) {
         std::vector<const Expression*> operands;
         const Expression* leftmost = &expression;
@@ -212,11 +276,18 @@ private:
             operands.push_back(&b->right);
             leftmost = &b->left;
         }
-        if (operands.empty() || !leftmost->as<E::String>()) return std::nullopt;
-        operands.push_back(leftmost);
+        if (operands.empty()) return std::nullopt;
         Op op;
         op.kind = Op::Kind::concatenation;
         op.expression = &expression;
+        if (!leftmost->as<E::String>()) {
+            uint32_t first = value(*leftmost, depth + 1);
+            if (program_.operations_[first].kind != Op::Kind::textPart) return std::nullopt;
+            op.leadingPart = true;
+            op.parts.push_back(first);
+        } else {
+            operands.push_back(leftmost);
+        }
         for (auto it = operands.rbegin(); it != operands.rend(); ++it) op.parts.push_back(value(**it, depth + 1));
         return add(std::move(op));
     }
@@ -236,6 +307,8 @@ private:
                 op.constant = b.right.facts().constant;
                 op.asciiText = b.right.facts().asciiText;
                 op.a = value(b.left, depth + 1);
+                op.entryText = op.asciiText && op.constant.isString() && program_.operations_[op.a].kind == Op::Kind::nameKey;
+                if (op.constant.isInt()) markLoopCount(op);
             } else {
                 op.kind = Op::Kind::booleansEqual;
                 op.a = condition(b.left, depth + 1);
@@ -259,7 +332,9 @@ private:
             op.negated = t->negated;
             op.test = facts.test;
             op.nameHash = facts.nameHash;
-            op.name = &t->name;
+            op.name = *intern(&t->name);
+            op.globalName = isGlobalName(t->name);
+            op.kindsPassing = kindsPassing(t->name);
             op.a = value(t->operand, depth + 1);
             return add(std::move(op));
         }
@@ -314,7 +389,7 @@ private:
             addStep({.kind = Step::Kind::set,
                      .operation = value(*s->value, 0),
                      .nameHash = s->target.facts().nameHash,
-                     .text = &identifier->name});
+                     .text = intern(&identifier->name)});
             return true;
         }
         if (auto s = statement.as<Statement::For>()) {
@@ -323,17 +398,27 @@ private:
             uint32_t loop = addStep({.kind = Step::Kind::for_,
                                      .operation = value(s->iterable, 0),
                                      .nameHash = ScopeVariables::hashName(name),
-                                     .text = &name});
+                                     .text = intern(&name)});
             lower(s->body);
             program_.steps_[loop].target = here();
             lower(s->defaultBlock);
             program_.steps_[loop].end = here();
+            // Only an interpreted call block holds a scope weakly (an output, such as a call of
+            // raise_exception, never does); without one, a loop scope that nothing holds when the
+            // loop ends can serve the next loop.
+            bool reusable = true;
+            for (uint32_t i = loop + 1; i < here(); ++i) {
+                const Step& inner = program_.steps_[i];
+                reusable = reusable && (inner.kind != Step::Kind::interpret || inner.node->kind() == Node::Case::expression);
+            }
+            program_.steps_[loop].reusableScope = reusable;
             return true;
         }
         return false;
     }
 
     Program& program_;
+    std::unordered_map<std::string_view, const std::string*> names_;
 };
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
@@ -363,7 +448,7 @@ constinit const Value falseValue(false);
 
 class Runner {
 public:
-    Runner(const std::vector<Op>& operations, const EnvironmentPtr& env) : ops_(operations.data()), env_(env) {}
+    Runner(const std::vector<Op>& operations, const EnvironmentPtr& env) : ops_(operations.data()), env_(env), scope_(env.get()) {}
 
     // The operation's value, viewed where it lives or made in `scratch`.
     const Value* view(uint32_t index, Value& scratch) const {
@@ -371,7 +456,7 @@ public:
         switch (op.kind) {
             case Op::Kind::constant: return &op.constant;
             case Op::Kind::name: {
-                Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
                 if (binding.value) return binding.value;
                 if (binding.loop) {
                     scratch = binding.loop->object();
@@ -410,7 +495,7 @@ public:
             }
             case Op::Kind::concatenation: {
                 std::string text;
-                appendParts(op, text);
+                if (!appendParts(op, text)) break;
                 scratch = Value(std::move(text));
                 return &scratch;
             }
@@ -438,13 +523,20 @@ public:
         return evaluated(op, scratch);
     }
 
+    // As holds, with the comparison with a literal (the usual test of an if) tested in place.
+    [[gnu::always_inline]] bool test(uint32_t index) const {
+        const Op& op = ops_[index];
+        if (op.kind == Op::Kind::equalsLiteral) return equalsLiteral(op) != op.negated;
+        return holds(index);
+    }
+
     bool holds(uint32_t index) const {
         const Op& op = ops_[index];
         switch (op.kind) {
             case Op::Kind::nameKey: {
                 // loop.first, loop.last and loop.index0 straight from the loop position.
                 if (op.loopMember >= 1 && op.loopMember <= 3) {
-                    Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+                    Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
                     if (binding.loop) {
                         const auto& loop = *binding.loop;
                         return op.loopMember == 1 ? loop.index != 0 : op.loopMember == 2 ? loop.index == 0 : loop.index + 1 == loop.length;
@@ -465,7 +557,8 @@ public:
                 Value scratch;
                 const Op& operand = ops_[op.a];
                 const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-                if (env_->function(*op.name, op.nameHash)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (shadowed(op)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (op.kindsPassing) return ((op.kindsPassing >> static_cast<unsigned>(input->kind())) & 1) != op.negated;
                 return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
             }
             case Op::Kind::generic: return Interpreter::evaluateCondition(*op.expression, env_);
@@ -483,13 +576,13 @@ public:
             // Joined straight into the output; a failure leaves the output as it was.
             const size_t mark = output.size();
             try {
-                appendParts(op, output, mark);
+                bool joined = appendParts(op, output, mark);
                 if (output.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
+                if (joined) return;
             } catch (...) {
                 output.resize(mark);
                 throw;
             }
-            return;
         }
         if (op.kind == Op::Kind::textPart) {
             if (auto part = textPart(op)) {
@@ -507,24 +600,24 @@ public:
         const Op& op = ops_[index];
         if (op.kind == Op::Kind::textPart) {
             if (auto part = textPart(op)) {
-                env_->setText(name, hash, *part);
+                scope_->setText(name, hash, *part);
                 return;
             }
         }
         Value scratch;
         const Value* value = op.kind == Op::Kind::nameKey ? entry(op, scratch) : view(index, scratch);
         if (value == &scratch)
-            env_->set(name, hash, std::move(scratch));
+            scope_->set(name, hash, std::move(scratch));
         else if (value->isString())
-            env_->setText(name, hash, value->asString());  // into the variable's own string storage
+            scope_->setText(name, hash, value->asString());  // into the variable's own string storage
         else
-            env_->set(name, hash, *value);
+            scope_->set(name, hash, *value);
     }
 
 private:
     // `name.key` / `name['key']`: the entry read in place, or the member of the loop position.
     [[gnu::always_inline]] const Value* entry(const Op& op, Value& scratch) const {
-        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
         if (binding.value && binding.value->isObject()) {
             const ValueObject& object = binding.value->asObject();
             const Value* entry = entryNamed(object, op.key);
@@ -554,7 +647,7 @@ private:
         }
         if (op.kind != Op::Kind::nameKey || op.loopMember < 0 || op.loopMember == 2 || op.loopMember == 3 || op.loopMember > 6)
             return false;
-        Environment::Binding binding = env_->resolve(*op.name, op.nameHash);
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
         if (!binding.loop) return false;
         const auto& loop = *binding.loop;
         switch (op.loopMember) {
@@ -594,6 +687,12 @@ private:
         }
     }
 
+    // Whether a function value bound to the filter's or test's name stands in for the built-in.
+    bool shadowed(const Op& op) const {
+        return op.globalName ? scope_->function(op.name, op.nameHash) != nullptr
+                             : scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
+    }
+
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
         scratch = Interpreter::evaluateExpression(*op.expression, env_);
         return &scratch;
@@ -605,13 +704,54 @@ private:
         Value scratch;
         const Op& operand = ops_[op.a];
         const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-        if (!input->isString() || input == &scratch || env_->function(*op.name, op.nameHash)) return std::nullopt;
+        if (!input->isString() || input == &scratch || shadowed(op)) return std::nullopt;
+        if (op.trims) return fastText::trimmedView(input->asString());
         return op.filter->part(Filters::FilterCall{input, {}, Filters::noKeywords(), env_});
     }
 
     // `left == literal`: the same bytes are equal, different ASCII texts are not, anything else is
     // canonical equivalence.
-    bool equalsLiteral(const Op& op) const {
+    [[gnu::always_inline]] bool equalsLiteral(const Op& op) const {
+        if (op.entryText) {
+            // A text entry against an ASCII literal. A text canonically equivalent to an ASCII text
+            // has at least as many bytes, and as many only when it is those bytes: every scalar
+            // decomposes to one scalar or more, and a scalar beyond ASCII takes two bytes or more.
+            const Op& operand = ops_[op.a];
+            Environment::Binding binding = scope_->resolve(operand.name, operand.nameHash);
+            if (binding.value && binding.value->isObject()) {
+                const Value* entry = entryNamed(binding.value->asObject(), operand.key);
+                if (entry && entry->isString()) {
+                    const std::string& text = entry->asString();
+                    const std::string& literal = op.constant.asString();
+                    if (text.size() <= literal.size()) return text.size() == literal.size() && fastText::sameBytes(text, literal);
+                    if (fastText::isASCII(text)) return false;
+                    return entry->isEquivalent(op.constant);
+                }
+            }
+        } else if (op.loopCount != Op::none) {
+            const Op& leaf = ops_[op.loopCount];
+            Environment::Binding binding = scope_->resolve(leaf.name, leaf.nameHash);
+            if (binding.loop) {
+                // Every count is at least 0, so % is the same on both sides of the language.
+                int64_t count = countOf(*binding.loop, leaf.loopMember);
+                if (op.divisor) count %= op.divisor;
+                return count == op.constant.asInt();
+            }
+        }
+        return equalsLiteralInGeneral(op);
+    }
+
+    static int64_t countOf(const Environment::LoopPosition& loop, int member) {
+        switch (member) {
+            case 0: return loop.index + 1;
+            case 1: return loop.index;
+            case 4: return loop.length;
+            case 5: return loop.length - loop.index;
+            default: return loop.length - loop.index - 1;
+        }
+    }
+
+    [[gnu::noinline]] bool equalsLiteralInGeneral(const Op& op) const {
         const Value& literal = op.constant;
         const Op& operand = ops_[op.a];
         int64_t number;
@@ -630,26 +770,51 @@ private:
 
     // The operands' printed forms appended to `out`; the joined text, from `start`, stays within the
     // string size bound.
-    void appendParts(const Op& op, std::string& out, size_t start = 0) const {
-        for (uint32_t part : op.parts) {
+    // False, with nothing appended, when a leading text part does not apply (the operand is not a
+    // string, or a function stands in for the filter); the interpreter then evaluates the whole.
+    bool appendParts(const Op& op, std::string& out, size_t start = 0) const {
+        auto part = op.parts.begin();
+        if (op.leadingPart) {
+            auto piece = textPart(ops_[*part]);
+            if (!piece) return false;
+            appendPart(*piece, out, start);
+            ++part;
+        }
+        for (; part != op.parts.end(); ++part) appendPrinted(*part, out, start);
+        return true;
+    }
+
+    // One operand's printed form; a choice appends the operand it picks.
+    [[gnu::always_inline]] void appendPrinted(uint32_t part, std::string& out, size_t start) const {
+        for (;;) {
             const Op& p = ops_[part];
-            if (p.kind == Op::Kind::constant && p.constant.isString()) {
-                appendPart(p.constant.asString(), out, start);
-                continue;
-            }
-            if (p.kind == Op::Kind::name) {
-                // A variable holding a string, read in place.
-                Environment::Binding binding = env_->resolve(*p.name, p.nameHash);
-                if (binding.value && binding.value->isString()) {
+            switch (p.kind) {
+                case Op::Kind::constant:
+                    if (!p.constant.isString()) break;
+                    appendPart(p.constant.asString(), out, start);
+                    return;
+                case Op::Kind::name: {
+                    // A variable holding a string, read in place.
+                    Environment::Binding binding = scope_->resolve(p.name, p.nameHash);
+                    if (!binding.value || !binding.value->isString()) break;
                     appendPart(binding.value->asString(), out, start);
-                    continue;
+                    return;
                 }
-            }
-            if (p.kind == Op::Kind::textPart) {
-                if (auto piece = textPart(p)) {
-                    appendPart(*piece, out, start);
+                case Op::Kind::textPart:
+                    if (auto piece = textPart(p)) {
+                        appendPart(*piece, out, start);
+                        return;
+                    }
+                    break;
+                case Op::Kind::choice:
+                    if (holds(p.b)) {
+                        part = p.a;
+                        continue;
+                    }
+                    if (p.c == Op::none) break;
+                    part = p.c;
                     continue;
-                }
+                default: break;
             }
             Value scratch;
             const Value* value = view(part, scratch);
@@ -657,6 +822,7 @@ private:
                 appendPart(value->asString(), out, start);
             else
                 appendPart(value->description(), out, start);
+            return;
         }
     }
 
@@ -667,6 +833,7 @@ private:
 
     const Op* ops_;
     const EnvironmentPtr& env_;
+    Environment* scope_;  // env_'s scope, read without going through the pointer each time
 };
 
 }  // namespace
@@ -682,7 +849,7 @@ void Program::runRange(uint32_t begin, uint32_t end, const EnvironmentPtr& env, 
         switch (step.kind) {
             case Step::Kind::text: appendChecked(output, *step.text); ++pc; break;
             case Step::Kind::output: runner.print(step.operation, output); ++pc; break;
-            case Step::Kind::jumpUnless: pc = runner.holds(step.operation) ? pc + 1 : step.target; break;
+            case Step::Kind::jumpUnless: pc = runner.test(step.operation) ? pc + 1 : step.target; break;
             case Step::Kind::jump: pc = step.target; break;
             case Step::Kind::set: runner.assign(step.operation, *step.text, step.nameHash); ++pc; break;
             case Step::Kind::for_:
@@ -718,7 +885,14 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
         runRange(step.target, step.end, env, output);
         return;
     }
-    EnvironmentPtr scope = Environment::make(env);
+    struct Scope {
+        EnvironmentPtr pointer;
+        bool reusable;
+        ~Scope() {
+            if (reusable) Environment::giveBackLoopScope(std::move(pointer));
+        }
+    } held{step.reusableScope ? Environment::makeLoopScope(env) : Environment::make(env), step.reusableScope};
+    const EnvironmentPtr& scope = held.pointer;
     // The items stay alive, and unchanged, with the loop scope; the loop variable views them in place.
     const Value& items = scope->keepItems(std::move(iterable));
     const std::span<const Value> arrayItems = items.isArray() ? items.arrayItems() : std::span<const Value>();
@@ -727,7 +901,7 @@ void Program::runFor(const Step& step, const EnvironmentPtr& env, std::string& o
         if (objectItems) {
             scope->set(*step.text, step.nameHash, Value(objectItems->at(i).first));
         } else if (i == 0) {
-            scope->bindItem(*step.text, step.nameHash, &arrayItems[i]);
+            scope->bindItemNamed(*step.text, step.nameHash, &arrayItems[i]);
         } else {
             scope->rebindItem(&arrayItems[i]);
         }

@@ -87,13 +87,6 @@ struct Value::ArrayBox {
     }
 };
 
-struct Value::ObjectBox {
-    ValueObject entries;
-    std::atomic<uint32_t> depth{0};
-    ObjectBox() = default;
-    ObjectBox(const ObjectBox& other) : entries(other.entries) {}
-};
-
 void Value::wrongCase(const char* wanted) { throw JinjaError::runtime(std::string("Value is not ") + wanted); }
 
 void Value::copyPayload(const Value& other) {
@@ -257,11 +250,6 @@ Value Value::arraySlice(size_t begin, size_t count) const {
     new (&slice.array_) std::shared_ptr<ArrayBox>(std::move(box));
     slice.kind_ = Kind::array;
     return slice;
-}
-
-const ValueObject& Value::asObject() const {
-    if (kind_ != Kind::object) wrongCase("an object");
-    return object_->entries;
 }
 
 const BuiltinFunction& Value::asFunction() const {

@@ -1,6 +1,7 @@
 #pragma once
 // The one dynamic value of the template language.
 #include <any>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -171,7 +172,7 @@ public:
     // `[begin, begin + count)` of this array's items, sharing them rather than copying; the range
     // lies within the items.
     Value arraySlice(size_t begin, size_t count) const;
-    const ValueObject& asObject() const;
+    const ValueObject& asObject() const;  // inline below: entries are read on every member access
     const BuiltinFunction& asFunction() const;
     const Macro& asMacro() const;
     const std::shared_ptr<const Macro>& macroPointer() const;
@@ -269,6 +270,20 @@ public:
     // `limits::maxNestingDepth` levels; building a deeper one throws JinjaError.runtime(sizeLimitMessage).
     uint32_t nestingDepth() const;
 };
+
+// Each box caches how deeply it nests; 0 means "not known" (after a change through a mutable accessor).
+// The cache is atomic because one value may be read by several renders at once.
+struct Value::ObjectBox {
+    ValueObject entries;
+    std::atomic<uint32_t> depth{0};
+    ObjectBox() = default;
+    ObjectBox(const ObjectBox& other) : entries(other.entries) {}
+};
+
+inline const ValueObject& Value::asObject() const {
+    if (kind_ != Kind::object) wrongCase("an object");
+    return object_->entries;
+}
 
 struct ValueHash {
     size_t operator()(const Value& v) const { return v.hash(); }

@@ -94,9 +94,30 @@ const Case cases[] = {
      R"({"k": "\u212a", "e": "cafe\u0301", "n": 1, "f": 2.0, "b": true, "s": "1"})"},
     {"{{ d['caf\u00e9'] }}|{{ d['cafe\u0301'] }}|{{ d.items }}|{{ d.get('x') }}|{{ s.upper() }}|{{ s[0] }}|{{ n.x }}|{{ u.x }}",
      R"({"d": {"café": 1, "x": 2}, "s": "abc", "n": 3})"},
+    // An entry against an ASCII literal: equivalent texts of other bytes, shorter and longer texts,
+    // other kinds, missing entries and items that are not objects.
+    {"{% for m in ms %}{{ m.r == 'K' }}{{ m['r'] != 'Ka' }}{{ m.r == '' }}{% if m.r == 'user' %}u{% endif %}|{% endfor %}",
+     R"({"ms": [{"r": "\u212a"}, {"r": "\u212aa"}, {"r": "K"}, {"r": "k"}, {"r": "use"}, {"r": "users"}, {"r": ""},
+        {"r": 1}, {"x": "K"}, "K", [1], null]})"},
+    // Loop counts against int literals, also with the loop object shadowed or a loop item called loop.
+    {"{% for x in 'abcde' %}{{ loop.index0 % 2 == 0 }}{{ loop.revindex0 % 3 == 1 }}{{ loop.length == 5 }}"
+     "{{ loop.index == 2 }}{{ loop.revindex % 2 == 1 }}{{ loop.index0 % 2 == 1.0 }}{% endfor %}",
+     "{}"},
+    {"{% for x in [1, 2] %}{% set loop = {'index0': 3} %}{{ loop.index0 % 2 == 1 }}{{ loop.index0 == 3 }}{% endfor %}"
+     "{% for loop in [{'index0': 4}, {}, 5] %}{{ loop.index0 % 2 == 0 }}{{ loop.index0 == 4 }}{% endfor %}",
+     "{}"},
+    // The tests that look at the kind alone, and functions standing in for them.
+    {"{% for v in [1, 1.5, 'a', [1], {'k': 1}, none, true, shout] %}{{ v is string }}{{ v is not mapping }}"
+     "{{ v is iterable }}{{ v is none }}{{ v is defined }}{{ v is number }}{{ v is integer }}{{ v is boolean }};{% endfor %}"
+     "{{ nothing is undefined }}{{ nothing is defined }}{% for string in [shout] %}{{ 'a' is string }}{% endfor %}"
+     "{% for trim in [shout] %}{{ ' a ' | trim }}{% endfor %}{{ ' b ' | trim }}",
+     "{}"},
     // Concatenation: printed forms, failures, ternaries and tests inside.
     {"{{ 'a' + 1 + none + 2.5 + u + (x if x else 'no') + (b is defined) | string }}{{ 'a' ~ [1] ~ {'k': 'v'} }}", R"({"b": 1})"},
     {"{% set t = 'a' + n + (m | trim) %}{{ t }}{{ t | length }}{{ 'x' + 1 * 'y' }}", R"({"n": 1, "m": " m "})"},
+    {"{{ s | trim + '|' + n }}{{ n | trim + 'x' }}{{ u | trim ~ 'x' }}{% set t = s | trim ~ n %}{{ t }}{{ l | trim + 'x' }}"
+     "{% set trim = shout %}{{ s | trim + '!' }}",
+     R"({"s": " a ", "n": 1, "l": [1]})"},
     {"{{ 1 + 'a' }}", "{}"},
     {"{{ 'a' + undefined_call() }}", "{}"},
     // Loops over objects, strings, nothing, with else, break, continue, a test and tuples; nesting.
@@ -114,6 +135,10 @@ const Case cases[] = {
      "{% macro greet(who='you') %}hi {{ who | trim }}{% if caller %}{{ caller() }}{% endif %}{% endmacro %}"
      "{{ greet(' me ') }}{% call greet() %}!{% endcall %}{% filter upper %}{{ 'up' }}{% endfilter %}"
      "{% set block %}{{ 1 + 1 }}{% endset %}{{ block }}",
+     "{}"},
+    // A caller kept past the end of its loop: its scope is gone, also when later loops run.
+    {"{% set ns = namespace(c=none) %}{% macro keep() %}{% set ns.c = caller %}{% endmacro %}{% for a in [1] %}"
+     "{% call keep() %}{{ a }}{% endcall %}{% endfor %}{% for b in [2] %}{{ b }}{% endfor %}{{ ns.c is defined }}{{ ns.c() }}",
      "{}"},
     // Raised errors inside lowered steps, and errors of the operands.
     {"{% for m in ['a'] %}{% if m == 'a' %}{{ raise_exception('raised ' + m) }}{% endif %}{% endfor %}", "{}"},
