@@ -339,8 +339,10 @@ void axpy(float a, const float* x, float* y, size_t n) {
 }
 
 namespace {
-// How far ahead of the row being summed the weights are fetched (measured against none and 4 KiB).
-constexpr size_t kPrefetchBytes = 2048;
+// How far ahead of the row being summed the weights are fetched, into L2: two threads streamed 48 GB/s
+// fetching 2 KiB ahead into L1, 55 with no prefetch and 56-57 fetching 8-16 KiB ahead into L2 (a
+// plain read: 60). Into L1, the prefetches hold the few L1 miss slots the loads need.
+constexpr size_t kPrefetchBytes = 8192;
 }
 
 void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
@@ -352,14 +354,14 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
     // for all at once, so a chunk does not start with a miss on every line.
     const char* end = reinterpret_cast<const char*>(w + rowEnd * cols);
     const char* first = reinterpret_cast<const char*>(w + rowBegin * cols);
-    for (const char* p = first; p < end && p < first + kPrefetchBytes; p += 64) _mm_prefetch(p, _MM_HINT_T0);
+    for (const char* p = first; p < end && p < first + kPrefetchBytes; p += 64) _mm_prefetch(p, _MM_HINT_T1);
     for (size_t r = rowBegin; r < rowEnd; ++r) {
         const uint16_t* row = w + r * cols;
         const char* ahead = reinterpret_cast<const char*>(row) + kPrefetchBytes;
         __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
         size_t i = 0;
         for (; i + 32 <= cols; i += 32) {
-            if (ahead + 2 * i < end) _mm_prefetch(ahead + 2 * i, _MM_HINT_T0);
+            if (ahead + 2 * i < end) _mm_prefetch(ahead + 2 * i, _MM_HINT_T1);
             s0 = _mm256_fmadd_ps(loadHalf8(row + i), _mm256_loadu_ps(x + i), s0);
             s1 = _mm256_fmadd_ps(loadHalf8(row + i + 8), _mm256_loadu_ps(x + i + 8), s1);
             s2 = _mm256_fmadd_ps(loadHalf8(row + i + 16), _mm256_loadu_ps(x + i + 16), s2);
