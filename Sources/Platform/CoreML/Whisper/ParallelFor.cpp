@@ -111,6 +111,9 @@ private:
         size_t finished = 0;
         for (size_t k = 0; k < parts; ++k) {
             Range& range = ranges_[(self + k) % parts];
+            // A plain read first: at the end of a loop every thread looks at every range, and
+            // claiming on a range already used up would pull its line from core to core.
+            if (k != 0 && range.next.load(std::memory_order_relaxed) >= range.end) continue;
             for (;;) {
                 const size_t b = range.next.fetch_add(chunk, std::memory_order_relaxed);
                 if (b >= range.end) break;
