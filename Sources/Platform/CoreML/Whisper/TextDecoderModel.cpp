@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <future>
@@ -29,6 +30,7 @@ struct TextDecoderModel::Layer {
 
 struct TextDecoderModel::Scratch {
     std::vector<float> x, xn, qkv, attn, proj, hidden, logits, scores, headProbs, mask, crossParts;
+    std::unique_ptr<std::atomic<size_t>[]> pendingRows;
 };
 
 struct TextDecoderModel::CacheEntry {
@@ -99,6 +101,7 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
         s->headProbs.resize(frames);
         s->mask.resize(S);
         s->crossParts.resize(H * kCrossChunks * (ds / H + 2));
+        s->pendingRows.reset(new std::atomic<size_t>[H]);
         return s;
     });
 }
@@ -286,55 +289,59 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     auto residual = [x, &s](size_t r0, size_t r1) {
         for (size_t r = r0; r < r1; ++r) x[r] += s.proj[r];
     };
-    // Eight loops over the kernel threads per layer, each split evenly over the threads: q, k and v
-    // as one product, the self-attention by heads, its output product, the cross-attention query,
-    // the cross-attention by pieces of heads, its output product, fc1 and fc2. Loops by whole
-    // heads with their projections in front left threads idle whenever the heads did not divide
-    // evenly among them.
+    // Seven loops over the kernel threads per layer, each split evenly over the threads: q, k and v
+    // as one product (each head's self-attention run by the thread that completes its rows), the
+    // output product, the cross-attention query, the cross-attention by pieces of heads, its output
+    // product, fc1 and fc2. Loops by whole heads with their projections in front left threads idle
+    // whenever the heads did not divide evenly among them.
     const uint16_t* qkvWeights[3] = {nullptr, nullptr, nullptr};
     const float* qkvBias[3] = {nullptr, nullptr, nullptr};
     const size_t qkvGrain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * d, 1));
     const size_t chunks = std::min<size_t>(kCrossChunks, F);
     float* parts = s.crossParts.data();  // per piece: hd outputs, then its maximum and sum
     const size_t partStride = hd + 2;
+    std::atomic<size_t>* pending = s.pendingRows.get();  // per head: rows of q, k and v not yet made
+    // Self-attention of head h of layer l over the cached positions before t and this step's key.
+    auto selfAttention = [&](size_t l, size_t h) {
+        const size_t row0 = l * d + h * hd;
+        const float* q = s.qkv.data() + h * hd;
+        const float* k = s.qkv.data() + d + h * hd;
+        const float* v = s.qkv.data() + 2 * d + h * hd;
+        float* sc = s.scores.data() + h * scoreStride;
+        accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
+        for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
+        sc[t] = dot(q, k, hd) * scale;
+        softmaxRow(sc, t + 1);
+        float* o = s.attn.data() + h * hd;
+        weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
+        axpy(sc[t], v, o, hd);
+    };
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
         layerNormRow(x, s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
         qkvWeights[0] = Ly.q, qkvWeights[1] = Ly.k, qkvWeights[2] = Ly.v;
         qkvBias[0] = Ly.qBias.data(), qkvBias[2] = Ly.vBias.data();
-        // q, k and v: rows [0, 3d) in groups of 8, the new key and value stored as halves.
+        for (size_t h = 0; h < H; ++h) pending[h].store(3 * hd, std::memory_order_relaxed);
+        // q, k and v: rows [0, 3d) in groups of 8, the new key and value stored as halves. The
+        // thread that makes a head's last rows runs its attention at once: a loop of its own
+        // cost a start and a join, and a second round wherever the heads outnumber the threads.
         parallelFor((3 * d + 7) / 8, qkvGrain, [&](size_t g0, size_t g1) {
             const size_t r0 = 8 * g0, r1 = std::min(3 * d, 8 * g1);
             for (size_t m = 0; m < 3; ++m) {
                 const size_t a = std::max(r0, m * d), b = std::min(r1, (m + 1) * d);
                 if (a >= b) continue;
-                // The cached keys and values of these rows, for the attention that follows: short
-                // rows far apart, each a miss of its own if left until then.
-                if (m > 0)
-                    prefetchRows((m == 1 ? in.keyCache : in.valueCache) + (l * d + a - m * d) * S, b - a, S, t);
-                gemvHalfRows(qkvWeights[m], s.xn.data(), qkvBias[m], s.qkv.data() + m * d, a - m * d, b - m * d, d);
-                if (m > 0)
-                    floatToHalf(s.qkv.data() + a, (m == 1 ? out.keyUpdates : out.valueUpdates) + l * d + a - m * d,
-                                b - a);
+                const size_t ra = a - m * d, rb = b - m * d;
+                // The cached keys and values of these rows, for the attention: short rows far
+                // apart, each a miss of its own if left until then.
+                if (m > 0) prefetchRows((m == 1 ? in.keyCache : in.valueCache) + (l * d + ra) * S, rb - ra, S, t);
+                gemvHalfRows(qkvWeights[m], s.xn.data(), qkvBias[m], s.qkv.data() + m * d, ra, rb, d);
+                if (m > 0) floatToHalf(s.qkv.data() + a, (m == 1 ? out.keyUpdates : out.valueUpdates) + l * d + ra, rb - ra);
+                for (size_t h = ra / hd; h * hd < rb; ++h) {
+                    const size_t rows = std::min(rb, (h + 1) * hd) - std::max(ra, h * hd);
+                    if (pending[h].fetch_sub(rows, std::memory_order_acq_rel) == rows) selfAttention(l, h);
+                }
             }
         }, true);
-        // Self-attention over the cached positions before t and this step's own key.
-        parallelTasks(H, [&](size_t b, size_t e) {
-            for (size_t h = b; h < e; ++h) {
-                const size_t row0 = l * d + h * hd;
-                const float* q = s.qkv.data() + h * hd;
-                const float* k = s.qkv.data() + d + h * hd;
-                const float* v = s.qkv.data() + 2 * d + h * hd;
-                float* sc = s.scores.data() + h * scoreStride;
-                accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
-                for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
-                sc[t] = dot(q, k, hd) * scale;
-                softmaxRow(sc, t + 1);
-                float* o = s.attn.data() + h * hd;
-                weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
-                axpy(sc[t], v, o, hd);
-            }
-        });
         gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual);
 
         // Cross-attention over the encoder output: each piece of a head keeps its unnormalised
