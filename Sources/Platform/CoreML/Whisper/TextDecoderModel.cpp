@@ -30,7 +30,7 @@ struct TextDecoderModel::Layer {
 
 struct TextDecoderModel::Scratch {
     std::vector<float> x, xn, qkv, attn, proj, hidden, logits, scores, headProbs, mask, crossParts;
-    std::unique_ptr<std::atomic<size_t>[]> pendingRows;
+    std::unique_ptr<std::atomic<size_t>[]> pending;
 };
 
 struct TextDecoderModel::CacheEntry {
@@ -101,7 +101,7 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
         s->headProbs.resize(frames);
         s->mask.resize(S);
         s->crossParts.resize(H * kCrossChunks * (ds / H + 2));
-        s->pendingRows.reset(new std::atomic<size_t>[H]);
+        s->pending.reset(new std::atomic<size_t>[H]);
         return s;
     });
 }
@@ -291,16 +291,18 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     };
     // Seven loops over the kernel threads per layer, each split evenly over the threads: q, k and v
     // as one product (each head's self-attention run by the thread that completes its rows), the
-    // output product, the cross-attention query, the cross-attention by pieces of heads, its output
-    // product, fc1 and fc2. Loops by whole heads with their projections in front left threads idle
-    // whenever the heads did not divide evenly among them.
+    // output product, the cross-attention query, the cross-attention by pieces of heads (each head
+    // combined by the thread that finishes its last piece), its output product, fc1 and fc2. Loops
+    // by whole heads with their projections in front left threads idle whenever the heads did not
+    // divide evenly among them.
     const uint16_t* qkvWeights[3] = {nullptr, nullptr, nullptr};
     const float* qkvBias[3] = {nullptr, nullptr, nullptr};
     const size_t qkvGrain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * d, 1));
     const size_t chunks = std::min<size_t>(kCrossChunks, F);
     float* parts = s.crossParts.data();  // per piece: hd outputs, then its maximum and sum
     const size_t partStride = hd + 2;
-    std::atomic<size_t>* pending = s.pendingRows.get();  // per head: rows of q, k and v not yet made
+    // Per head: rows of q, k and v not yet made, then pieces of the cross-attention not yet done.
+    std::atomic<size_t>* pending = s.pending.get();
     // Self-attention of head h of layer l over the cached positions before t and this step's key.
     auto selfAttention = [&](size_t l, size_t h) {
         const size_t row0 = l * d + h * hd;
@@ -315,6 +317,32 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         float* o = s.attn.data() + h * hd;
         weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
         axpy(sc[t], v, o, hd);
+    };
+    // Head h's cross-attention output from its pieces; its probabilities too if it is an alignment
+    // head of layer l.
+    auto combineCross = [&](size_t l, size_t h) {
+        const float* first = parts + h * chunks * partStride;
+        float top = -INFINITY;
+        for (size_t c = 0; c < chunks; ++c) top = std::max(top, first[c * partStride + hd]);
+        float weights[kCrossChunks], total = 0;
+        for (size_t c = 0; c < chunks; ++c) {
+            weights[c] = std::exp(first[c * partStride + hd] - top);
+            total += weights[c] * first[c * partStride + hd + 1];
+        }
+        float* o = s.attn.data() + h * hd;
+        std::fill(o, o + hd, 0.0f);
+        for (size_t c = 0; c < chunks; ++c) {
+            weights[c] /= total;
+            axpy(weights[c], first + c * partStride, o, hd);
+        }
+        bool alignment = false;
+        for (auto [al, ah] : alignmentHeads_)
+            alignment = alignment || (static_cast<size_t>(al) == l && static_cast<size_t>(ah) == h);
+        if (out.alignment && alignment)
+            for (size_t c = 0; c < chunks; ++c) {
+                float* sc = s.scores.data() + h * scoreStride;
+                for (size_t n = F * c / chunks; n < F * (c + 1) / chunks; ++n) sc[n] *= weights[c];
+            }
     };
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
@@ -345,9 +373,12 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual);
 
         // Cross-attention over the encoder output: each piece of a head keeps its unnormalised
-        // weights, output, maximum and sum; the pieces of a head are then put on one scale.
+        // weights, output, maximum and sum; the thread that finishes a head's last piece puts its
+        // pieces on one scale (done after the loop, by the calling thread alone, that took longer
+        // than any piece: the pieces sit in the other threads' caches).
         layerNormRow(x, s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
         gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
+        for (size_t h = 0; h < H; ++h) pending[h].store(chunks, std::memory_order_relaxed);
         parallelTasks(H * chunks, [&](size_t b, size_t e) {
             for (size_t task = b; task < e; ++task) {
                 const size_t h = task / chunks, c = task % chunks;
@@ -360,31 +391,9 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 attentionScoresHalf(q, keys, f1 - f0, hd, scale, sc, values);
                 part[hd + 1] = expMinusMax(sc, f1 - f0, &part[hd]);
                 attentionValuesHalf(sc, values, f1 - f0, hd, part);
+                if (pending[h].fetch_sub(1, std::memory_order_acq_rel) == 1) combineCross(l, h);
             }
         });
-        bool alignmentLayer = false;
-        for (auto [al, ah] : alignmentHeads_) alignmentLayer = alignmentLayer || static_cast<size_t>(al) == l;
-        for (size_t h = 0; h < H; ++h) {
-            const float* first = parts + h * chunks * partStride;
-            float top = -INFINITY;
-            for (size_t c = 0; c < chunks; ++c) top = std::max(top, first[c * partStride + hd]);
-            float weights[kCrossChunks], total = 0;
-            for (size_t c = 0; c < chunks; ++c) {
-                weights[c] = std::exp(first[c * partStride + hd] - top);
-                total += weights[c] * first[c * partStride + hd + 1];
-            }
-            float* o = s.attn.data() + h * hd;
-            std::fill(o, o + hd, 0.0f);
-            for (size_t c = 0; c < chunks; ++c) {
-                weights[c] /= total;
-                axpy(weights[c], first + c * partStride, o, hd);
-            }
-            if (out.alignment && alignmentLayer)
-                for (size_t c = 0; c < chunks; ++c) {
-                    float* sc = s.scores.data() + h * scoreStride;
-                    for (size_t n = F * c / chunks; n < F * (c + 1) / chunks; ++n) sc[n] *= weights[c];
-                }
-        }
         if (out.alignment) {
             for (auto [al, ah] : alignmentHeads_)
                 if (static_cast<size_t>(al) == l)
