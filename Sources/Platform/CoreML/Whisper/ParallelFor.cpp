@@ -32,10 +32,10 @@ void futexWake(std::atomic<uint32_t>* word) {
 // others' (so a helper the system has not run yet delays nothing: its range is taken by the rest).
 // Own ranges keep each thread on one forward stream of memory and its claims on a cache line no
 // other thread writes until the end; one shared counter for every chunk left a microsecond gap
-// between chunks on eight threads. A helper announces itself in `inside_` and then
-// re-reads the epoch, so the caller never rewrites fields a helper is reading. No locks: a
-// condition variable's wake-up and its signal (which may itself block in glibc) cost more than a
-// whole loop of a decoder step.
+// between chunks on eight threads. A helper announces itself in `inside_` and then re-reads the
+// epoch, so the caller never rewrites fields a helper is reading. No locks: a condition variable's
+// wake-up and its signal (which may itself block in glibc) cost more than a whole loop of a decoder
+// step.
 class Pool {
 public:
     Pool() {
