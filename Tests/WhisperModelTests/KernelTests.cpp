@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -270,9 +271,9 @@ TEST(WhisperKernels, RowProductsFinishEveryRowOnce) {
             std::vector<float> plain(rows), y(rows);
             gemvHalf(wh.data(), x.data(), bias.data(), plain.data(), rows, cols);
             std::vector<int> seen(rows, 0);
-            bool aligned = true;
+            std::atomic<bool> aligned{true};  // written by every thread that finishes rows
             gemvHalfThen(wh.data(), x.data(), bias.data(), y.data(), rows, cols, [&](size_t r0, size_t r1) {
-                aligned = aligned && r0 % 8 == 0 && (r1 % 8 == 0 || r1 == rows);
+                if (r0 % 8 != 0 || (r1 % 8 != 0 && r1 != rows)) aligned = false;
                 for (size_t r = r0; r < r1; ++r) ++seen[r];
             });
             EXPECT_TRUE(aligned);

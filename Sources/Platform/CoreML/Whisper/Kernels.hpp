@@ -31,6 +31,9 @@ void geluInPlace(float* x, size_t n);
 void expInPlace(float* x, size_t n);
 // In-place softmax of one row; returns nothing. n may be 0.
 void softmaxRow(float* x, size_t n);
+// The unnormalised part of it: x[i] = exp(x[i] - max), returning the sum and setting *max (-inf
+// for n = 0), so pieces of one row can be combined later.
+float expMinusMax(float* x, size_t n, float* max);
 
 // y[o] = sum_i W[o, i] x[i] (+ bias[o]) with W half precision [rows, cols] row-major. Serial.
 void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
@@ -53,7 +56,10 @@ void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y
 
 // Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
 // out = sum_n p[n] V[n]. Fast paths for hd a multiple of 8 up to 128 (Whisper's heads are 64 wide).
-void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores);
+// `valuesNext` (optional): the [frames, hd] values read next, fetched into L2 while the keys are
+// scored.
+void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores,
+                         const uint16_t* valuesNext = nullptr);
 void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out);
 
 float dot(const float* a, const float* b, size_t n);

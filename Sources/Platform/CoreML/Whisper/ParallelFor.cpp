@@ -27,15 +27,21 @@ void futexWake(std::atomic<uint32_t>* word) {
 }
 
 // One loop at a time runs on the helpers; it is published through `epoch_` (odd while the caller
-// rewrites the fields, even once they are valid). A helper announces itself in `inside_` and then
-// re-reads the epoch, so the caller never rewrites fields a helper is reading. No locks: a
-// condition variable's wake-up and its signal (which may itself block in glibc) cost more than a
-// whole loop of a decoder step.
+// rewrites the fields, even once they are valid). The items are cut into one contiguous range per
+// taking part thread; each thread takes chunks from the front of its own range, then from the
+// others' (so a helper the system has not run yet delays nothing: its range is taken by the rest).
+// Own ranges keep each thread on one forward stream of memory and its claims on a cache line no
+// other thread writes until the end; one shared counter for every chunk left a microsecond gap
+// between chunks on eight threads. A helper announces itself in `inside_` and then re-reads the
+// epoch, so the caller never rewrites fields a helper is reading. No locks: a condition variable's
+// wake-up and its signal (which may itself block in glibc) cost more than a whole loop of a decoder
+// step.
 class Pool {
 public:
     Pool() {
         unsigned n = std::max(1u, std::thread::hardware_concurrency());
         helpers_ = std::vector<Helper>(n - 1);
+        ranges_ = std::vector<Range>(n);
         for (unsigned i = 0; i + 1 < n; ++i) threads_.emplace_back([this, i] { helperLoop(i); });
     }
     ~Pool() {
@@ -61,7 +67,11 @@ public:
         chunk_ = chunk;
         wanted_ = helpers;
         moreSoon_ = moreSoon;
-        next_.store(0, std::memory_order_relaxed);
+        const size_t parts = static_cast<size_t>(helpers) + 1;
+        for (size_t i = 0; i < parts; ++i) {
+            ranges_[i].next.store(count * i / parts, std::memory_order_relaxed);
+            ranges_[i].end = count * (i + 1) / parts;
+        }
         done_.store(0, std::memory_order_relaxed);
         epoch_.fetch_add(1, std::memory_order_seq_cst);  // even: published
         for (int i = 0; i < helpers; ++i) {
@@ -71,7 +81,7 @@ public:
                 futexWake(&h.signal);
             }
         }
-        work();
+        work(0);
         // A join that takes longer than some tens of microseconds is usually waiting on a helper the
         // system took off its core: yield then, so that helper gets the core back sooner.
         for (unsigned spins = 0; done_.load(std::memory_order_acquire) < count; ++spins) {
@@ -90,15 +100,29 @@ private:
         std::atomic<uint32_t> sleeping{0};
     };
 
-    void work() {
-        const size_t count = count_, chunk = chunk_;
-        for (;;) {
-            size_t b = next_.fetch_add(chunk, std::memory_order_relaxed);
-            if (b >= count) return;
-            size_t e = std::min(count, b + chunk);
-            fn_(context_, b, e);
-            done_.fetch_add(e - b, std::memory_order_acq_rel);
+    struct alignas(64) Range {
+        std::atomic<size_t> next{0};
+        size_t end = 0;
+    };
+
+    // Thread `self` (0 the caller, i + 1 helper i): its own range, then the others' in turn.
+    void work(size_t self) {
+        const size_t parts = static_cast<size_t>(wanted_) + 1, chunk = chunk_;
+        size_t finished = 0;
+        for (size_t k = 0; k < parts; ++k) {
+            Range& range = ranges_[(self + k) % parts];
+            // A plain read first: at the end of a loop every thread looks at every range, and
+            // claiming on a range already used up would pull its line from core to core.
+            if (k != 0 && range.next.load(std::memory_order_relaxed) >= range.end) continue;
+            for (;;) {
+                const size_t b = range.next.fetch_add(chunk, std::memory_order_relaxed);
+                if (b >= range.end) break;
+                const size_t e = std::min(range.end, b + chunk);
+                fn_(context_, b, e);
+                finished += e - b;
+            }
         }
+        if (finished != 0) done_.fetch_add(finished, std::memory_order_acq_rel);
     }
 
     void helperLoop(unsigned index) {
@@ -136,13 +160,14 @@ private:
             seen = e;
             if (static_cast<int>(index) < wanted_) {
                 spinFor = std::chrono::microseconds(moreSoon_ ? 2000 : 50);
-                work();
+                work(index + 1);
             }
             inside_.fetch_sub(1, std::memory_order_release);
         }
     }
 
     std::vector<Helper> helpers_;
+    std::vector<Range> ranges_;
     std::vector<std::thread> threads_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> busy_{false};
@@ -154,7 +179,6 @@ private:
     size_t count_ = 0, chunk_ = 1;
     int wanted_ = 0;
     bool moreSoon_ = false;
-    alignas(64) std::atomic<size_t> next_{0};
     alignas(64) std::atomic<size_t> done_{0};
 };
 

@@ -16,8 +16,10 @@ using RangeFunction = void (*)(void* context, size_t begin, size_t end);
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
 // With `moreSoon`, the helpers keep spinning for about two milliseconds afterwards: for loops that
 // follow each other closely (a decoder step). Otherwise they sleep after a few tens of microseconds,
-// leaving the cores to other work. A loop started while another one holds the helpers runs on the
-// calling thread alone.
+// leaving the cores to other work. Each thread has a contiguous share of the items; one that
+// finishes its share takes chunks left in the others', so a helper the system has not run yet
+// delays nothing. A loop started while another one holds the helpers runs on the calling thread
+// alone.
 void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon = false);
 
 template <class F>
@@ -29,9 +31,9 @@ void parallelFor(size_t count, size_t grain, F&& body, bool moreSoon = false) {
         const_cast<void*>(static_cast<const void*>(&body)), moreSoon);
 }
 
-// Runs fn over [0, count) one item at a time, each item taken by the next free thread: for items
-// that are each a sizeable piece of work (the tiles of a matrix product), so the threads finish
-// together.
+// Runs fn over [0, count) one item at a time, each thread taking the items of its own share first,
+// then any of the others' not yet taken: for items that are each a sizeable piece of work (the
+// tiles of a matrix product), so the threads finish together.
 void parallelTasksRaw(size_t count, RangeFunction fn, void* context);
 
 template <class F>

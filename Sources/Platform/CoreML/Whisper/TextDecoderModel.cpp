@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <future>
@@ -13,6 +14,13 @@
 
 namespace coreml::whisper {
 
+namespace {
+// Each head's cross-attention runs as this many pieces of the encoder frames, combined afterwards:
+// whole heads left threads idle (6 heads on 8 threads, or 12 and 20 heads in two and three rounds
+// on 8). Fixed rather than following the thread count, so the result does not depend on it.
+constexpr size_t kCrossChunks = 4;
+}  // namespace
+
 struct TextDecoderModel::Layer {
     const uint16_t *q, *k, *v, *o, *crossQ, *crossK, *crossV, *crossO, *fc1, *fc2;
     std::vector<uint16_t> keep[10];
@@ -21,7 +29,8 @@ struct TextDecoderModel::Layer {
 };
 
 struct TextDecoderModel::Scratch {
-    std::vector<float> x, xn, qkv, attn, proj, hidden, logits, scores, headProbs, mask;
+    std::vector<float> x, xn, qkv, attn, proj, hidden, logits, scores, headProbs, mask, crossParts;
+    std::unique_ptr<std::atomic<size_t>[]> pending;
 };
 
 struct TextDecoderModel::CacheEntry {
@@ -91,6 +100,8 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
         s->scores.resize(H * std::max(frames, S + 1));
         s->headProbs.resize(frames);
         s->mask.resize(S);
+        s->crossParts.resize(H * kCrossChunks * (ds / H + 2));
+        s->pending.reset(new std::atomic<size_t>[H]);
         return s;
     });
 }
@@ -222,11 +233,11 @@ void accumulateRows(const float* q, const uint16_t* k, size_t rows, size_t strid
     }
 }
 
-// Prefetches the first `count` halves of each of `rows` rows.
+// Prefetches the first `count` halves of each of `rows` rows, into L2.
 void prefetchRows(const uint16_t* base, size_t rows, size_t stride, size_t count) {
     for (size_t i = 0; i < rows; ++i) {
         const char* row = reinterpret_cast<const char*>(base + i * stride);
-        for (size_t off = 0; off < count * 2; off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+        for (size_t off = 0; off < count * 2; off += 64) _mm_prefetch(row + off, _MM_HINT_T1);
     }
 }
 
@@ -278,52 +289,109 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     auto residual = [x, &s](size_t r0, size_t r1) {
         for (size_t r = r0; r < r1; ++r) x[r] += s.proj[r];
     };
-    // Six loops over the kernel threads per layer: the attentions each take a head per task, with
-    // that head's rows of the projections in front, so the projections need no loop of their own.
+    // Seven loops over the kernel threads per layer, each split evenly over the threads: q, k and v
+    // as one product (each head's self-attention run by the thread that completes its rows), the
+    // output product, the cross-attention query, the cross-attention by pieces of heads (each head
+    // combined by the thread that finishes its last piece), its output product, fc1 and fc2. Loops
+    // by whole heads with their projections in front left threads idle whenever the heads did not
+    // divide evenly among them.
+    const uint16_t* qkvWeights[3] = {nullptr, nullptr, nullptr};
+    const float* qkvBias[3] = {nullptr, nullptr, nullptr};
+    const size_t qkvGrain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * d, 1));
+    const size_t chunks = std::min<size_t>(kCrossChunks, F);
+    float* parts = s.crossParts.data();  // per piece: hd outputs, then its maximum and sum
+    const size_t partStride = hd + 2;
+    // Per head: rows of q, k and v not yet made, then pieces of the cross-attention not yet done.
+    std::atomic<size_t>* pending = s.pending.get();
+    // Self-attention of head h of layer l over the cached positions before t and this step's key.
+    auto selfAttention = [&](size_t l, size_t h) {
+        const size_t row0 = l * d + h * hd;
+        const float* q = s.qkv.data() + h * hd;
+        const float* k = s.qkv.data() + d + h * hd;
+        const float* v = s.qkv.data() + 2 * d + h * hd;
+        float* sc = s.scores.data() + h * scoreStride;
+        accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
+        for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
+        sc[t] = dot(q, k, hd) * scale;
+        softmaxRow(sc, t + 1);
+        float* o = s.attn.data() + h * hd;
+        weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
+        axpy(sc[t], v, o, hd);
+    };
+    // Head h's cross-attention output from its pieces; its probabilities too if it is an alignment
+    // head of layer l.
+    auto combineCross = [&](size_t l, size_t h) {
+        const float* first = parts + h * chunks * partStride;
+        float top = -INFINITY;
+        for (size_t c = 0; c < chunks; ++c) top = std::max(top, first[c * partStride + hd]);
+        float weights[kCrossChunks], total = 0;
+        for (size_t c = 0; c < chunks; ++c) {
+            weights[c] = std::exp(first[c * partStride + hd] - top);
+            total += weights[c] * first[c * partStride + hd + 1];
+        }
+        float* o = s.attn.data() + h * hd;
+        std::fill(o, o + hd, 0.0f);
+        for (size_t c = 0; c < chunks; ++c) {
+            weights[c] /= total;
+            axpy(weights[c], first + c * partStride, o, hd);
+        }
+        bool alignment = false;
+        for (auto [al, ah] : alignmentHeads_)
+            alignment = alignment || (static_cast<size_t>(al) == l && static_cast<size_t>(ah) == h);
+        if (out.alignment && alignment)
+            for (size_t c = 0; c < chunks; ++c) {
+                float* sc = s.scores.data() + h * scoreStride;
+                for (size_t n = F * c / chunks; n < F * (c + 1) / chunks; ++n) sc[n] *= weights[c];
+            }
+    };
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
         layerNormRow(x, s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
-        // Self-attention over the cached positions before t and this step's own key. A head at a
-        // time to each free thread: in chunks of several, 20 heads on 2 threads would split 12 / 8.
-        parallelTasks(H, [&](size_t b, size_t e) {
-            for (size_t h = b; h < e; ++h) {
-                const size_t row0 = l * d + h * hd;
-                // The head's cached rows are short and far apart: ask for all of them at once
-                // rather than miss on each in turn, and while the projections run.
-                prefetchRows(in.keyCache + row0 * S, hd, S, t);
-                prefetchRows(in.valueCache + row0 * S, hd, S, t);
-                float* q = s.qkv.data() + h * hd;
-                float* k = s.qkv.data() + d + h * hd;
-                float* v = s.qkv.data() + 2 * d + h * hd;
-                gemvHalfRows(Ly.q, s.xn.data(), Ly.qBias.data(), s.qkv.data(), h * hd, (h + 1) * hd, d);
-                gemvHalfRows(Ly.k, s.xn.data(), nullptr, s.qkv.data() + d, h * hd, (h + 1) * hd, d);
-                gemvHalfRows(Ly.v, s.xn.data(), Ly.vBias.data(), s.qkv.data() + 2 * d, h * hd, (h + 1) * hd, d);
-                floatToHalf(k, out.keyUpdates + row0, hd);
-                floatToHalf(v, out.valueUpdates + row0, hd);
-                float* sc = s.scores.data() + h * scoreStride;
-                accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
-                for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
-                sc[t] = dot(q, k, hd) * scale;
-                softmaxRow(sc, t + 1);
-                float* o = s.attn.data() + h * hd;
-                weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
-                axpy(sc[t], v, o, hd);
+        qkvWeights[0] = Ly.q, qkvWeights[1] = Ly.k, qkvWeights[2] = Ly.v;
+        qkvBias[0] = Ly.qBias.data(), qkvBias[2] = Ly.vBias.data();
+        for (size_t h = 0; h < H; ++h) pending[h].store(3 * hd, std::memory_order_relaxed);
+        // q, k and v: rows [0, 3d) in groups of 8, the new key and value stored as halves. The
+        // thread that makes a head's last rows runs its attention at once: a loop of its own
+        // cost a start and a join, and a second round wherever the heads outnumber the threads.
+        parallelFor((3 * d + 7) / 8, qkvGrain, [&](size_t g0, size_t g1) {
+            const size_t r0 = 8 * g0, r1 = std::min(3 * d, 8 * g1);
+            for (size_t m = 0; m < 3; ++m) {
+                const size_t a = std::max(r0, m * d), b = std::min(r1, (m + 1) * d);
+                if (a >= b) continue;
+                const size_t ra = a - m * d, rb = b - m * d;
+                // The cached keys and values of these rows, for the attention: short rows far
+                // apart, each a miss of its own if left until then.
+                if (m > 0) prefetchRows((m == 1 ? in.keyCache : in.valueCache) + (l * d + ra) * S, rb - ra, S, t);
+                gemvHalfRows(qkvWeights[m], s.xn.data(), qkvBias[m], s.qkv.data() + m * d, ra, rb, d);
+                if (m > 0) floatToHalf(s.qkv.data() + a, (m == 1 ? out.keyUpdates : out.valueUpdates) + l * d + ra, rb - ra);
+                for (size_t h = ra / hd; h * hd < rb; ++h) {
+                    const size_t rows = std::min(rb, (h + 1) * hd) - std::max(ra, h * hd);
+                    if (pending[h].fetch_sub(rows, std::memory_order_acq_rel) == rows) selfAttention(l, h);
+                }
             }
-        });
+        }, true);
         gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual);
 
-        // Cross-attention over the encoder output.
+        // Cross-attention over the encoder output: each piece of a head keeps its unnormalised
+        // weights, output, maximum and sum; the thread that finishes a head's last piece puts its
+        // pieces on one scale (done after the loop, by the calling thread alone, that took longer
+        // than any piece: the pieces sit in the other threads' caches).
         layerNormRow(x, s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
-        parallelTasks(H, [&](size_t b, size_t e) {
-            for (size_t h = b; h < e; ++h) {
-                gemvHalfRows(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), h * hd, (h + 1) * hd, d);
-                float* sc = s.scores.data() + h * scoreStride;
+        gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
+        for (size_t h = 0; h < H; ++h) pending[h].store(chunks, std::memory_order_relaxed);
+        parallelTasks(H * chunks, [&](size_t b, size_t e) {
+            for (size_t task = b; task < e; ++task) {
+                const size_t h = task / chunks, c = task % chunks;
+                const size_t f0 = F * c / chunks, f1 = F * (c + 1) / chunks;
+                float* sc = s.scores.data() + h * scoreStride + f0;
                 const float* q = s.qkv.data() + h * hd;
-                const uint16_t* keys = cross.keys.data() + (l * H + h) * F * hd;
-                const uint16_t* values = cross.values.data() + (l * H + h) * F * hd;
-                attentionScoresHalf(q, keys, F, hd, scale, sc);
-                softmaxRow(sc, F);
-                attentionValuesHalf(sc, values, F, hd, s.attn.data() + h * hd);
+                const uint16_t* keys = cross.keys.data() + ((l * H + h) * F + f0) * hd;
+                const uint16_t* values = cross.values.data() + ((l * H + h) * F + f0) * hd;
+                float* part = parts + task * partStride;
+                attentionScoresHalf(q, keys, f1 - f0, hd, scale, sc, values);
+                part[hd + 1] = expMinusMax(sc, f1 - f0, &part[hd]);
+                attentionValuesHalf(sc, values, f1 - f0, hd, part);
+                if (pending[h].fetch_sub(1, std::memory_order_acq_rel) == 1) combineCross(l, h);
             }
         });
         if (out.alignment) {
