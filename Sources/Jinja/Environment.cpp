@@ -166,7 +166,7 @@ EnvironmentPtr Environment::makeLoopScope(EnvironmentPtr parent) {
 void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
     EnvironmentPtr taken = std::move(scope);
     auto& spares = spareScopes;
-    if (!taken || taken.use_count() != 1 || spares.size() >= maxSpareScopes) return;
+    if (!taken || taken.use_count() != 1 || taken->lent_ || spares.size() >= maxSpareScopes) return;
     // Everything it held goes now, so that a spare keeps nothing of the render alive.
     taken->variables.clear();
     taken->parent_.reset();
@@ -178,6 +178,16 @@ void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
     taken->lstripBlocks = false;
     taken->trimBlocks = false;
     spares.push_back(std::move(taken));
+}
+
+void Environment::lendToFunction(const Value& function) const {
+    using Body = Value (*)(const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr&);
+    if (const Body* body = function.asFunction().target<Body>()) {
+        for (Body builtIn : {Globals::raiseException, Globals::range, Globals::lipsum, Globals::dict, Globals::cycler,
+                             Globals::joiner, Globals::namespace_, Globals::strftimeNow})
+            if (*body == builtIn) return;
+    }
+    for (const Environment* scope = this; scope && !scope->lent_; scope = scope->parent_.get()) scope->lent_ = true;
 }
 
 Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {

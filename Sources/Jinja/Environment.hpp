@@ -137,8 +137,13 @@ public:
     // A scope for a loop body under `parent`: one that this thread gave back, else a new one.
     static EnvironmentPtr makeLoopScope(EnvironmentPtr parent);
     // Gives a loop scope back for a later makeLoopScope on this thread, when nothing else holds it.
-    // The caller makes sure that nothing holds it weakly either (nothing but a call block does).
+    // The caller makes sure that nothing of the template holds it weakly either (nothing but a call
+    // block does); a scope lent to a function is never given back.
     static void giveBackLoopScope(EnvironmentPtr&& scope);
+    // `function` is about to be called with this scope. A function from outside may keep a weak
+    // reference to it or to any scope above it, which must then expire with that scope rather than
+    // see it serve another loop: the whole chain is marked. The built-in globals keep none.
+    void lendToFunction(const Value& function) const;
 
     // The own binding, else the parent chain's, else the global of that name, else undefined. Never fails.
     Value operator[](std::string_view name) const { return lookup(name); }
@@ -247,6 +252,7 @@ private:
     EnvironmentPtr parent_;
     LoopPosition loop_;
     bool loopBound_ = false;  // "loop" is the loop object of loop_
+    mutable bool lent_ = false;  // handed to a function (see lendToFunction)
     Value items_;
     const Value* item_ = nullptr;  // when set, itemName_ stands for this element of items_
     std::string itemName_;

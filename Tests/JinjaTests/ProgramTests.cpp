@@ -2,6 +2,7 @@
 // fails with the same error, both ways.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,29 @@ TEST_P(ProgramAgreesWithInterpreter, SameOutputOrError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Templates, ProgramAgreesWithInterpreter, ::testing::ValuesIn(cases));
+
+// A function called inside loops may keep the scopes it was called with, weakly: each must expire
+// with its render, never come back as the scope of a later loop. Called as a function, as a filter,
+// as a test and through `map`, from loops whose other steps are all lowered.
+TEST(ProgramTests, ScopesKeptByAFunctionExpireWithTheRender) {
+    std::vector<std::weak_ptr<Environment>> kept;
+    Template::Context context = testing::context(R"({"xs": [1, 2]})");
+    context.set("keep", Value::function([&kept](const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr& env) {
+        for (EnvironmentPtr scope = env; scope; scope = scope->parent()) kept.push_back(scope);
+        return Value(true);
+    }));
+    for (const char* source : {"{% for x in xs %}{% for y in xs %}{{ keep() }}{% endfor %}{% endfor %}",
+                               "{% set trim = keep %}{% for x in xs %}{{ x | trim }}{% endfor %}",
+                               "{% for x in xs %}{% if x is keep %}{{ x }}{% endif %}{% endfor %}",
+                               "{% for x in xs %}{{ xs | map('keep') | list }}{% endfor %}"}) {
+        kept.clear();
+        EXPECT_FALSE(Template(source).render(context).empty()) << source;
+        // Later loops on this thread, which take up any scope given back.
+        Template("{% for a in xs %}{% for b in xs %}{{ b }}{% endfor %}{% endfor %}").render(context);
+        ASSERT_FALSE(kept.empty()) << source;
+        for (const auto& scope : kept) EXPECT_TRUE(scope.expired()) << source;
+    }
+}
 
 // The chat-template statements become steps of their own; what has no step of its own is rendered by
 // the interpreter as a whole node.
