@@ -41,7 +41,10 @@ void ScopeVariables::set(std::string_view name, Value value) { store(name, hashN
 
 template <class V>
 void ScopeVariables::store(std::string_view name, uint32_t hash, V&& value) {
-    if (value.isFunction()) functionBits_ |= uint64_t{1} << (hash & 63);
+    if (value.isFunction()) {
+        functionBits_ |= uint64_t{1} << (hash & 63);
+        ++functionBindings;
+    }
     size_t i = indexOf(name, hash);
     if (i < elements_.size()) {
         elements_[i].second = std::forward<V>(value);
@@ -187,6 +190,7 @@ void Environment::lendToFunction(const Value& function) const {
                              Globals::joiner, Globals::namespace_, Globals::strftimeNow})
             if (*body == builtIn) return;
     }
+    ++functionBindings;  // it may also give any scope it reaches a function
     for (const Environment* scope = this; scope && !scope->lent_; scope = scope->parent_.get()) scope->lent_ = true;
 }
 

@@ -13,6 +13,11 @@
 
 namespace jinja {
 
+// How many times this thread has given a scope a function value (as a variable or a loop item),
+// handed out a variable for writing, or lent a scope to a function from outside. A render that starts with no function in its scope chain and
+// sees this count unchanged knows that no function can stand in for a built-in filter or test.
+inline thread_local uint64_t functionBindings = 0;
+
 // The variables of one scope: unique names in insertion order. A name is found by its hash without
 // building a string, so a lookup allocates nothing; small scopes (loop, macro and caller scopes) are
 // searched by a scan of their hashes, larger ones through an index.
@@ -37,6 +42,7 @@ public:
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
     Value* find(std::string_view name) {
         functionBits_ = ~uint64_t{0};  // the caller may store a function through it
+        ++functionBindings;
         return const_cast<Value*>(std::as_const(*this).find(name));
     }
     // `hash` is hashName(name), computed once for a whole scope chain.
@@ -69,12 +75,14 @@ public:
     // Values may be changed through iteration; names must not be.
     iterator begin() {
         functionBits_ = ~uint64_t{0};
+        ++functionBindings;
         return elements_.begin();
     }
     iterator end() { return elements_.end(); }
 
     // False when no function value is stored under a name of this hash (true may be a false alarm).
     bool mayHoldFunction(uint32_t hash) const { return (functionBits_ >> (hash & 63)) & 1; }
+    bool mayHoldAnyFunction() const { return functionBits_ != 0; }
 
     friend bool operator==(const ScopeVariables& a, const ScopeVariables& b) { return a.elements_ == b.elements_; }
 
@@ -203,8 +211,12 @@ public:
         return items_;
     }
     // The next item for the name bindItem bound last.
-    void rebindItem(const Value* item) { item_ = item; }
+    void rebindItem(const Value* item) {
+        if (item->isFunction()) ++functionBindings;
+        item_ = item;
+    }
     void bindItem(std::string_view name, uint32_t hash, const Value* item) {
+        if (item->isFunction()) ++functionBindings;
         if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
         item_ = item;
@@ -234,6 +246,12 @@ public:
     // The function value the name is bound to through the chain, or null (unbound, or bound to
     // something else): what may stand in for a built-in filter or test of that name.
     const Value* function(std::string_view name, uint32_t hash) const;
+    // Whether any scope of the chain may hold a function value, as a variable or as its loop item.
+    bool chainMayHoldFunction() const {
+        for (const Environment* scope = this; scope; scope = scope->parent_.get())
+            if (scope->variables.mayHoldAnyFunction() || (scope->item_ && scope->item_->isFunction())) return true;
+        return false;
+    }
     // The same for a name that no built-in global has: most scopes are passed over by one bit test.
     const Value* functionNotGlobal(std::string_view name, uint32_t hash) const {
         for (const Environment* scope = this; scope; scope = scope->parent_.get())

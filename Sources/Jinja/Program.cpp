@@ -442,6 +442,13 @@ using Op = Program::Operation;
 using Interpreter::appendChecked;
 using Interpreter::entryNamed;
 
+// The count of function bindings (see functionBindings) at the start of this thread's current
+// render, when its scope chain held no function then; never equal to the count otherwise.
+thread_local uint64_t functionFreeSince = UINT64_MAX;
+
+// No function can stand in for a built-in filter or test of a name no built-in global has.
+[[gnu::always_inline]] inline bool noFunctionBound() { return functionBindings == functionFreeSince; }
+
 constinit const Value undefinedConstant;
 constinit const Value trueValue(true);
 constinit const Value falseValue(false);
@@ -689,8 +696,8 @@ private:
 
     // Whether a function value bound to the filter's or test's name stands in for the built-in.
     bool shadowed(const Op& op) const {
-        return op.globalName ? scope_->function(op.name, op.nameHash) != nullptr
-                             : scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
+        if (op.globalName) return scope_->function(op.name, op.nameHash) != nullptr;
+        return !noFunctionBound() && scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
     }
 
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
@@ -839,6 +846,13 @@ private:
 }  // namespace
 
 void Program::run(const EnvironmentPtr& env, std::string& output) const {
+    // A render inside this one (a function may render a template) keeps its own mark; any function it
+    // binds leaves the count changed for this one.
+    struct Mark {
+        uint64_t saved = functionFreeSince;
+        ~Mark() { functionFreeSince = saved; }
+    } mark;
+    functionFreeSince = env->chainMayHoldFunction() ? UINT64_MAX : functionBindings;
     runRange(0, static_cast<uint32_t>(steps_.size()), env, output);
 }
 
