@@ -143,6 +143,10 @@ private:
         }
     }
 
+    // One spelling per distinct key of `name.key` reads, so that a read of the same entry is
+    // recognised by the addresses of its name and key (see Runner::objectEntry).
+    std::string_view internKey(std::string_view key) { return keys_.try_emplace(key, key).first->second; }
+
     static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
 
     // The built-in tests that look only at the kind of the tested value, and the kinds they hold for.
@@ -197,7 +201,7 @@ private:
                 op.kind = Op::Kind::nameKey;
                 op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
-                op.key = facts.key;
+                op.key = internKey(facts.key);
                 op.computedKey = facts.computedKey;
                 op.keyIsASCII = facts.keyIsASCII;
                 op.loopMember = expression.facts().loopMember;
@@ -419,6 +423,7 @@ private:
 
     Program& program_;
     std::unordered_map<std::string_view, const std::string*> names_;
+    std::unordered_map<std::string_view, std::string_view> keys_;
 };
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
@@ -564,11 +569,14 @@ public:
                 Value scratch;
                 const Op& operand = ops_[op.a];
                 const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-                if (shadowed(op)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (shadowed(op)) {
+                    forget();
+                    return Interpreter::evaluateCondition(*op.expression, env_);
+                }
                 if (op.kindsPassing) return ((op.kindsPassing >> static_cast<unsigned>(input->kind())) & 1) != op.negated;
                 return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
             }
-            case Op::Kind::generic: return Interpreter::evaluateCondition(*op.expression, env_);
+            case Op::Kind::generic: forget(); return Interpreter::evaluateCondition(*op.expression, env_);
             default: {
                 Value scratch;
                 return view(index, scratch)->isTruthy();
@@ -602,6 +610,10 @@ public:
         appendChecked(output, value->isString() ? std::string_view(value->asString()) : std::string_view(value->description()));
     }
 
+    // Forgets the entry objectEntry read last: from here on a name may be bound anew or an object
+    // changed (a set, a nested loop, an interpreted step or expression).
+    void forget() const { lastName_ = nullptr; }
+
     // Assigns the operation's value to a name of the scope.
     void assign(uint32_t index, const std::string& name, uint32_t hash) const {
         const Op& op = ops_[index];
@@ -624,18 +636,33 @@ public:
 private:
     // `name.key` / `name['key']`: the entry read in place, or the member of the loop position.
     [[gnu::always_inline]] const Value* entry(const Op& op, Value& scratch) const {
+        if (const Value* found = objectEntry(op)) return found;
         Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
-        if (binding.value && binding.value->isObject()) {
-            const ValueObject& object = binding.value->asObject();
-            const Value* entry = entryNamed(object, op.key);
-            if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
-            return entry ? entry : &undefinedConstant;
-        }
         if (binding.loop && op.loopMember >= 0) {
             scratch = binding.loop->member(op.loopMember);
             return &scratch;
         }
         return evaluated(op, scratch);
+    }
+
+    // `name.key` of the object bound to the name: the entry, undefined when absent; null when the name
+    // is bound to something else. The same read again before forget() gives the entry found last
+    // (names and keys are interned, so the addresses tell).
+    [[gnu::always_inline]] const Value* objectEntry(const Op& op) const {
+        if (op.name.data() == lastName_ && op.key.data() == lastKey_) return lastEntry_;
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
+        if (!binding.value || !binding.value->isObject()) return nullptr;
+        const ValueObject& object = binding.value->asObject();
+        const Value* entry = entryNamed(object, op.key);
+        if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
+        if (!entry) entry = &undefinedConstant;
+        if (op.keyIsASCII) {
+            // `x.k` and `x['k']` read the same entry only where the key has no other spelling.
+            lastName_ = op.name.data();
+            lastKey_ = op.key.data();
+            lastEntry_ = entry;
+        }
+        return entry;
     }
 
     // A condition that is usually a comparison with a literal, tested without another dispatch.
@@ -701,6 +728,7 @@ private:
     }
 
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
+        forget();  // the interpreter may run template code
         scratch = Interpreter::evaluateExpression(*op.expression, env_);
         return &scratch;
     }
@@ -723,11 +751,8 @@ private:
             // A text entry against an ASCII literal. A text canonically equivalent to an ASCII text
             // has at least as many bytes, and as many only when it is those bytes: every scalar
             // decomposes to one scalar or more, and a scalar beyond ASCII takes two bytes or more.
-            const Op& operand = ops_[op.a];
-            Environment::Binding binding = scope_->resolve(operand.name, operand.nameHash);
-            if (binding.value && binding.value->isObject()) {
-                const Value* entry = entryNamed(binding.value->asObject(), operand.key);
-                if (entry && entry->isString()) {
+            if (const Value* entry = objectEntry(ops_[op.a])) {
+                if (entry->isString()) {
                     const std::string& text = entry->asString();
                     const std::string& literal = op.constant.asString();
                     if (text.size() <= literal.size()) return text.size() == literal.size() && fastText::sameBytes(text, literal);
@@ -841,6 +866,10 @@ private:
     const Op* ops_;
     const EnvironmentPtr& env_;
     Environment* scope_;  // env_'s scope, read without going through the pointer each time
+    // The entry objectEntry found last (lastName_ null: none).
+    mutable const char* lastName_ = nullptr;
+    mutable const char* lastKey_ = nullptr;
+    mutable const Value* lastEntry_ = nullptr;
 };
 
 }  // namespace
@@ -865,12 +894,21 @@ void Program::runRange(uint32_t begin, uint32_t end, const EnvironmentPtr& env, 
             case Step::Kind::output: runner.print(step.operation, output); ++pc; break;
             case Step::Kind::jumpUnless: pc = runner.test(step.operation) ? pc + 1 : step.target; break;
             case Step::Kind::jump: pc = step.target; break;
-            case Step::Kind::set: runner.assign(step.operation, *step.text, step.nameHash); ++pc; break;
+            case Step::Kind::set:
+                runner.assign(step.operation, *step.text, step.nameHash);
+                runner.forget();
+                ++pc;
+                break;
             case Step::Kind::for_:
                 runFor(step, env, output);
+                runner.forget();
                 pc = step.end;
                 break;
-            case Step::Kind::interpret: Interpreter::interpretNode(*step.node, env, output); ++pc; break;
+            case Step::Kind::interpret:
+                runner.forget();
+                Interpreter::interpretNode(*step.node, env, output);
+                ++pc;
+                break;
         }
     }
 }

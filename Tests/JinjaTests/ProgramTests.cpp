@@ -147,6 +147,15 @@ const Case cases[] = {
     {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
     {"{% if (x | int) == 1 and not y %}one{% endif %}{{ x | trim == '1' }}{{ (x | trim) == '1' }}", R"({"x": " 1 "})"},
     {"{% if 'a' in d and d.a == 1 %}in{% endif %}{% if d is mapping and d.a is number %}map{% endif %}", R"({"d": {"a": 1}})"},
+    // An entry read again within one loop pass, after a set, a nested loop or an interpreted step
+    // that may have bound the name anew or changed the object.
+    {"{% for m in ms %}{% if m.r == 'a' %}A{% endif %}{{ m['r'] | trim }}{% set m = n %}{% if m['r'] == 'b' %}B{% endif %}"
+     "{{ m.r }}{% for m in [{'r': ' x '}] %}{{ m.r | trim }}{% endfor %}{% if m.r is string %}{{ m.r }}{% endif %}|{% endfor %}",
+     R"({"ms": [{"r": "a"}, {"r": " c "}], "n": {"r": "b"}})"},
+    {"{% set ns = namespace(r='a') %}{% if ns.r == 'a' %}A{% endif %}{% set ns.r = ' b ' %}{% if ns.r == 'a' %}A{% endif %}"
+     "{{ ns.r | trim }}{% set ns = namespace(r=' c ') %}{{ ns.r | trim }}{% if d['cafe\u0301'] == 1 %}e{% endif %}{{ d.k }}"
+     "{{ d['caf\u00e9'] == 1 }}{{ d['cafe\u0301'] }}{% set d = {'k': 'K'} %}{{ d.k == 'K' }}",
+     R"({"d": {"café": 1, "k": 2}})"},
     // A render that starts without any function: functions bound later, as variables, loop items or
     // arguments, stand in for filters and tests from then on.
     {"{{ ' a ' | trim }}{{ 'x' is string }}{% set trim = range %}{{ 3 | trim }}{% set string = range %}{{ 2 is string }}"
