@@ -20,7 +20,17 @@ ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
 ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entries) {
     // Room for a few variables a template sets besides, so that setting them does not move every entry.
     reserve(entries.size() + 8);
-    for (const auto& [name, value] : entries) set(name, value);
+    // The names are unique already: each is appended without a search.
+    for (const auto& [name, value] : entries) {
+        uint32_t hash = hashName(name);
+        if (value.isFunction()) {
+            functionBits_ |= uint64_t{1} << (hash & 63);
+            ++functionBindings;
+        }
+        elements_.emplace_back(name, value);
+        hashes_.push_back(hash);
+    }
+    rebuildIndex();
 }
 
 void ScopeVariables::rebuildIndex() {
@@ -140,10 +150,12 @@ const Value* globalNamed(std::string_view name, uint32_t hash) {
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
-    if (!parent_) {
+    if (!parent_ && !variables.empty()) {
         // The globals replace initial entries of their names.
-        for (const auto& entry : threadGlobals())
-            if (variables.find(entry.name, entry.hash)) variables.erase(entry.name);
+        std::vector<std::string> hidden;
+        for (const auto& [name, value] : std::as_const(variables))
+            if (globalNamed(name, ScopeVariables::hashName(name))) hidden.push_back(name);
+        for (const auto& name : hidden) variables.erase(name);
     }
 }
 

@@ -36,6 +36,7 @@ struct Program::Operation {
         test,            // `a is name` without arguments: a, test, nameHash
         arithmetic,      // `a op b` of names, entries and literals: a, b, op
         choice,          // `a if b else c`: a, b, c (c absent: null)
+        slice,           // `a[start:stop]` with int literals or nothing for the bounds: a, sliceStart/sliceStop
         generic          // anything else: the interpreter evaluates the expression
     };
     static constexpr uint32_t none = UINT32_MAX;
@@ -54,6 +55,8 @@ struct Program::Operation {
     uint32_t loopCount = none;
     int64_t divisor = 0;  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
+    bool hasStart = false, hasStop = false;  // slice
+    int64_t sliceStart = 0, sliceStop = 0;
     // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
     // the kind alone; 0 for the others.
     uint16_t kindsPassing = 0;
@@ -172,6 +175,10 @@ private:
         return add(std::move(op));
     }
 
+    static bool intLiteralOrNothing(const std::optional<Expression>& bound) {
+        return !bound || (bound->facts().shape == E::Facts::Shape::literal && bound->facts().constant.isInt());
+    }
+
     // Read in place without running anything: what the interpreter's quick views cover.
     static bool simple(const Expression& expression) {
         using Shape = E::Facts::Shape;
@@ -264,6 +271,16 @@ private:
                 op.a = value(m->object, depth + 1);
                 return add(std::move(op));
             }
+        }
+        if (auto s = expression.as<E::Slice>(); s && !s->step && simple(s->value) && intLiteralOrNothing(s->start) &&
+                                                intLiteralOrNothing(s->stop)) {
+            op.kind = Op::Kind::slice;
+            op.hasStart = s->start.has_value();
+            op.hasStop = s->stop.has_value();
+            if (op.hasStart) op.sliceStart = s->start->facts().constant.asInt();
+            if (op.hasStop) op.sliceStop = s->stop->facts().constant.asInt();
+            op.a = value(s->value, depth + 1);
+            return add(std::move(op));
         }
         if (auto concatenation = lowerConcatenation(expression, depth)) return *concatenation;
         if (facts.yieldsBoolean) return condition(expression, depth);
@@ -520,6 +537,22 @@ public:
                 const Value* left = view(op.a, leftScratch);
                 const Value* right = view(op.b, rightScratch);
                 scratch = Interpreter::evaluateBinaryValues(op.op, *left, *right);
+                return &scratch;
+            }
+            case Op::Kind::slice: {
+                // Neighbouring items of an array, shared with it, as the interpreter takes them; anything
+                // else (a string, an error) is the interpreter's.
+                Value sourceScratch;
+                const Value* source = view(op.a, sourceScratch);
+                if (!source->isArray()) return evaluated(op, scratch);
+                __extension__ typedef __int128 Wide;  // a bound plus the length never overflows
+                const Wide n = static_cast<Wide>(source->arrayItems().size());
+                Wide first = op.hasStart ? (op.sliceStart < 0 ? op.sliceStart + n : Wide(op.sliceStart)) : 0;
+                Wide last = op.hasStop ? (op.sliceStop < 0 ? op.sliceStop + n : Wide(op.sliceStop)) : n;
+                Wide begin = std::max(first, Wide(0));
+                Wide end = std::min(last, n);
+                scratch = end <= begin ? Value(ValueArray{})
+                                       : source->arraySlice(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
                 return &scratch;
             }
             case Op::Kind::choice: {

@@ -147,6 +147,12 @@ const Case cases[] = {
     {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
     {"{% if (x | int) == 1 and not y %}one{% endif %}{{ x | trim == '1' }}{{ (x | trim) == '1' }}", R"({"x": " 1 "})"},
     {"{% if 'a' in d and d.a == 1 %}in{% endif %}{% if d is mapping and d.a is number %}map{% endif %}", R"({"d": {"a": 1}})"},
+    // Slices with literal bounds, of arrays, strings and what cannot be sliced.
+    {"{{ xs[1:] }}{{ xs[:2] }}{{ xs[-2:] }}{{ xs[-9:9] }}{{ xs[3:1] }}{{ xs[:] }}{{ xs[:-1] }}{{ s[1:] }}{{ s[-2:] }}"
+     "{{ d.xs[1:] }}{{ u[1:] | length }}{% for x in xs[1:] %}{{ x }}{% endfor %}{% set xs = xs[1:] %}{{ xs[1:] }}"
+     "{% set xs = 'abc' %}{{ xs[1:] }}{{ xs[1:] | length }}",
+     R"({"xs": [1, 2, 3], "s": "héllo", "d": {"xs": [4, 5]}})"},
+    {"{{ xs[-9223372036854775807:9223372036854775807] }}{{ n[1:] }}", R"({"xs": [1, 2], "n": 5})"},
     // An entry read again within one loop pass, after a set, a nested loop or an interpreted step
     // that may have bound the name anew or changed the object.
     {"{% for m in ms %}{% if m.r == 'a' %}A{% endif %}{{ m['r'] | trim }}{% set m = n %}{% if m['r'] == 'b' %}B{% endif %}"
