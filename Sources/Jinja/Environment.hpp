@@ -1,10 +1,13 @@
 #pragma once
 // A variable scope with a parent chain. Scopes are shared reference objects (EnvironmentPtr).
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -91,7 +94,7 @@ public:
         uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
         size_t i = 0;
         for (; i + 8 <= name.size(); i += 8) {
-            h = (h ^ littleEndianWord(name, i, 8)) * 0xFF51AFD7ED558CCDull;
+            h = (h ^ word8(name, i)) * 0xFF51AFD7ED558CCDull;
             h ^= h >> 32;
         }
         h = (h ^ littleEndianWord(name, i, name.size() - i)) * 0xC4CEB9FE1A85EC53ull;
@@ -100,6 +103,14 @@ public:
     }
 
 private:
+    // Eight bytes as a little-endian word: one load at run time (the machine is little-endian).
+    static constexpr uint64_t word8(std::string_view text, size_t at) {
+        static_assert(std::endian::native == std::endian::little);
+        if (std::is_constant_evaluated()) return littleEndianWord(text, at, 8);
+        uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        return word;
+    }
     static constexpr uint64_t littleEndianWord(std::string_view text, size_t at, size_t count) {
         uint64_t word = 0;
         for (size_t k = 0; k < count; ++k) word |= static_cast<uint64_t>(static_cast<unsigned char>(text[at + k])) << (8 * k);

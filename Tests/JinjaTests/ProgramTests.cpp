@@ -147,6 +147,9 @@ const Case cases[] = {
     {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
     {"{% if (x | int) == 1 and not y %}one{% endif %}{{ x | trim == '1' }}{{ (x | trim) == '1' }}", R"({"x": " 1 "})"},
     {"{% if 'a' in d and d.a == 1 %}in{% endif %}{% if d is mapping and d.a is number %}map{% endif %}", R"({"d": {"a": 1}})"},
+    // Trimming texts that start or end with ASCII, white space or not, or with other scalars.
+    {"{% for t in ts %}[{{ t | trim }}]{{ t | trim + '|' }}{% endfor %}",
+     R"({"ts": ["a", "ab", "a b", " a", "a\n", "\u00a0a\u3000", "\u00e9", "a\u00a0", "\u2003a", "\t", "", "x\u0085"]})"},
     // Slices with literal bounds, of arrays, strings and what cannot be sliced.
     {"{{ xs[1:] }}{{ xs[:2] }}{{ xs[-2:] }}{{ xs[-9:9] }}{{ xs[3:1] }}{{ xs[:] }}{{ xs[:-1] }}{{ s[1:] }}{{ s[-2:] }}"
      "{{ d.xs[1:] }}{{ u[1:] | length }}{% for x in xs[1:] %}{{ x }}{% endfor %}{% set xs = xs[1:] %}{{ xs[1:] }}"
@@ -211,6 +214,14 @@ TEST(ProgramTests, ScopesKeptByAFunctionExpireWithTheRender) {
         ASSERT_FALSE(kept.empty()) << source;
         for (const auto& scope : kept) EXPECT_TRUE(scope.expired()) << source;
     }
+}
+
+// Names hashed while compiling (such as "loop") and while rendering agree, whatever their length.
+TEST(ProgramTests, NameHashesAgreeAtCompileAndRunTime) {
+    constexpr uint32_t compiled[] = {ScopeVariables::hashName(""), ScopeVariables::hashName("loop"),
+                                     ScopeVariables::hashName("messages"), ScopeVariables::hashName("add_generation_prompt")};
+    const std::string names[] = {"", "loop", "messages", "add_generation_prompt"};
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(ScopeVariables::hashName(names[i]), compiled[i]) << names[i];
 }
 
 // The chat-template statements become steps of their own; what has no step of its own is rendered by
