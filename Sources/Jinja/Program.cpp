@@ -55,6 +55,9 @@ struct Program::Operation {
     uint32_t loopCount = none;
     int64_t divisor = 0;  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
+    // nameKey: the number of the entry `name.key` reads, the same for every read of that name and
+    // key (0: not remembered, see Runner::objectEntry).
+    uint32_t entry = 0;
     bool hasStart = false, hasStop = false;  // slice
     int64_t sliceStart = 0, sliceStop = 0;
     // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
@@ -146,8 +149,8 @@ private:
         }
     }
 
-    // One spelling per distinct key of `name.key` reads, so that a read of the same entry is
-    // recognised by the addresses of its name and key (see Runner::objectEntry).
+    // One spelling per distinct key of `name.key` reads, so that reads of the same entry are
+    // numbered alike (see Operation::entry).
     std::string_view internKey(std::string_view key) { return keys_.try_emplace(key, key).first->second; }
 
     static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
@@ -211,6 +214,8 @@ private:
                 op.key = internKey(facts.key);
                 op.computedKey = facts.computedKey;
                 op.keyIsASCII = facts.keyIsASCII;
+                // `x.k` and `x['k']` read the same entry only where the key has no other spelling.
+                if (op.keyIsASCII) op.entry = entries_.try_emplace({op.name.data(), op.key.data()}, entries_.size() + 1).first->second;
                 op.loopMember = expression.facts().loopMember;
                 if (facts.computedKey) op.loopMember = -1;
                 return add(std::move(op));
@@ -441,6 +446,12 @@ private:
     Program& program_;
     std::unordered_map<std::string_view, const std::string*> names_;
     std::unordered_map<std::string_view, std::string_view> keys_;
+    struct PairHash {
+        size_t operator()(const std::pair<const char*, const char*>& p) const {
+            return std::hash<const char*>()(p.first) * 31 + std::hash<const char*>()(p.second);
+        }
+    };
+    std::unordered_map<std::pair<const char*, const char*>, uint32_t, PairHash> entries_;
 };
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
@@ -645,7 +656,7 @@ public:
 
     // Forgets the entry objectEntry read last: from here on a name may be bound anew or an object
     // changed (a set, a nested loop, an interpreted step or expression).
-    void forget() const { lastName_ = nullptr; }
+    void forget() const { lastEntryNumber_ = forgotten; }
 
     // Assigns the operation's value to a name of the scope.
     void assign(uint32_t index, const std::string& name, uint32_t hash) const {
@@ -679,20 +690,17 @@ private:
     }
 
     // `name.key` of the object bound to the name: the entry, undefined when absent; null when the name
-    // is bound to something else. The same read again before forget() gives the entry found last
-    // (names and keys are interned, so the addresses tell).
+    // is bound to something else. The same entry read again before forget() is the one found last.
     [[gnu::always_inline]] const Value* objectEntry(const Op& op) const {
-        if (op.name.data() == lastName_ && op.key.data() == lastKey_) return lastEntry_;
+        if (op.entry == lastEntryNumber_) return lastEntry_;
         Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
         if (!binding.value || !binding.value->isObject()) return nullptr;
         const ValueObject& object = binding.value->asObject();
         const Value* entry = entryNamed(object, op.key);
         if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
         if (!entry) entry = &undefinedConstant;
-        if (op.keyIsASCII) {
-            // `x.k` and `x['k']` read the same entry only where the key has no other spelling.
-            lastName_ = op.name.data();
-            lastKey_ = op.key.data();
+        if (op.entry) {
+            lastEntryNumber_ = op.entry;
             lastEntry_ = entry;
         }
         return entry;
@@ -899,9 +907,10 @@ private:
     const Op* ops_;
     const EnvironmentPtr& env_;
     Environment* scope_;  // env_'s scope, read without going through the pointer each time
-    // The entry objectEntry found last (lastName_ null: none).
-    mutable const char* lastName_ = nullptr;
-    mutable const char* lastKey_ = nullptr;
+    // The entry objectEntry found last, and its number (forgotten: none; never 0, the number of
+    // reads that are not remembered).
+    static constexpr uint32_t forgotten = UINT32_MAX;
+    mutable uint32_t lastEntryNumber_ = forgotten;
     mutable const Value* lastEntry_ = nullptr;
 };
 
