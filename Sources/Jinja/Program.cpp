@@ -456,6 +456,12 @@ private:
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
     ProgramBuilder(*this).lower(roots_);
+    // An entry that only one read names is never read again: not worth remembering.
+    std::unordered_map<uint32_t, uint32_t> reads;
+    for (const auto& op : operations_)
+        if (op.entry) ++reads[op.entry];
+    for (auto& op : operations_)
+        if (op.entry && reads[op.entry] < 2) op.entry = 0;
 }
 
 Program::~Program() = default;
