@@ -20,7 +20,17 @@ ScopeVariables::ScopeVariables(std::initializer_list<Element> elements) {
 ScopeVariables::ScopeVariables(const foundation::OrderedDictionary<Value>& entries) {
     // Room for a few variables a template sets besides, so that setting them does not move every entry.
     reserve(entries.size() + 8);
-    for (const auto& [name, value] : entries) set(name, value);
+    // The names are unique already: each is appended without a search.
+    for (const auto& [name, value] : entries) {
+        uint32_t hash = hashName(name);
+        if (value.isFunction()) {
+            functionBits_ |= uint64_t{1} << (hash & 63);
+            ++functionBindings;
+        }
+        elements_.emplace_back(name, value);
+        hashes_.push_back(hash);
+    }
+    rebuildIndex();
 }
 
 void ScopeVariables::rebuildIndex() {
@@ -41,7 +51,10 @@ void ScopeVariables::set(std::string_view name, Value value) { store(name, hashN
 
 template <class V>
 void ScopeVariables::store(std::string_view name, uint32_t hash, V&& value) {
-    if (value.isFunction()) functionBits_ |= uint64_t{1} << (hash & 63);
+    if (value.isFunction()) {
+        functionBits_ |= uint64_t{1} << (hash & 63);
+        ++functionBindings;
+    }
     size_t i = indexOf(name, hash);
     if (i < elements_.size()) {
         elements_[i].second = std::forward<V>(value);
@@ -137,10 +150,12 @@ const Value* globalNamed(std::string_view name, uint32_t hash) {
 
 Environment::Environment(EnvironmentPtr parent, Variables initial)
     : variables(std::move(initial)), parent_(std::move(parent)) {
-    if (!parent_) {
+    if (!parent_ && !variables.empty()) {
         // The globals replace initial entries of their names.
-        for (const auto& entry : threadGlobals())
-            if (variables.find(entry.name, entry.hash)) variables.erase(entry.name);
+        std::vector<std::string> hidden;
+        for (const auto& [name, value] : std::as_const(variables))
+            if (globalNamed(name, ScopeVariables::hashName(name))) hidden.push_back(name);
+        for (const auto& name : hidden) variables.erase(name);
     }
 }
 
@@ -166,7 +181,7 @@ EnvironmentPtr Environment::makeLoopScope(EnvironmentPtr parent) {
 void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
     EnvironmentPtr taken = std::move(scope);
     auto& spares = spareScopes;
-    if (!taken || taken.use_count() != 1 || spares.size() >= maxSpareScopes) return;
+    if (!taken || taken.use_count() != 1 || taken->lent_ || spares.size() >= maxSpareScopes) return;
     // Everything it held goes now, so that a spare keeps nothing of the render alive.
     taken->variables.clear();
     taken->parent_.reset();
@@ -178,6 +193,17 @@ void Environment::giveBackLoopScope(EnvironmentPtr&& scope) {
     taken->lstripBlocks = false;
     taken->trimBlocks = false;
     spares.push_back(std::move(taken));
+}
+
+void Environment::lendToFunction(const Value& function) const {
+    using Body = Value (*)(const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr&);
+    if (const Body* body = function.asFunction().target<Body>()) {
+        for (Body builtIn : {Globals::raiseException, Globals::range, Globals::lipsum, Globals::dict, Globals::cycler,
+                             Globals::joiner, Globals::namespace_, Globals::strftimeNow})
+            if (*body == builtIn) return;
+    }
+    ++functionBindings;  // it may also give any scope it reaches a function
+    for (const Environment* scope = this; scope && !scope->lent_; scope = scope->parent_.get()) scope->lent_ = true;
 }
 
 Environment::Binding Environment::resolveInChain(std::string_view name, uint32_t hash) const {

@@ -1,10 +1,13 @@
 #pragma once
 // A variable scope with a parent chain. Scopes are shared reference objects (EnvironmentPtr).
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -12,6 +15,11 @@
 #include "Jinja/Value.hpp"
 
 namespace jinja {
+
+// How many times this thread has given a scope a function value (as a variable or a loop item),
+// handed out a variable for writing, or lent a scope to a function from outside. A render that starts with no function in its scope chain and
+// sees this count unchanged knows that no function can stand in for a built-in filter or test.
+inline thread_local uint64_t functionBindings = 0;
 
 // The variables of one scope: unique names in insertion order. A name is found by its hash without
 // building a string, so a lookup allocates nothing; small scopes (loop, macro and caller scopes) are
@@ -37,6 +45,7 @@ public:
     const Value* find(std::string_view name) const { return find(name, hashName(name)); }
     Value* find(std::string_view name) {
         functionBits_ = ~uint64_t{0};  // the caller may store a function through it
+        ++functionBindings;
         return const_cast<Value*>(std::as_const(*this).find(name));
     }
     // `hash` is hashName(name), computed once for a whole scope chain.
@@ -69,12 +78,14 @@ public:
     // Values may be changed through iteration; names must not be.
     iterator begin() {
         functionBits_ = ~uint64_t{0};
+        ++functionBindings;
         return elements_.begin();
     }
     iterator end() { return elements_.end(); }
 
     // False when no function value is stored under a name of this hash (true may be a false alarm).
     bool mayHoldFunction(uint32_t hash) const { return (functionBits_ >> (hash & 63)) & 1; }
+    bool mayHoldAnyFunction() const { return functionBits_ != 0; }
 
     friend bool operator==(const ScopeVariables& a, const ScopeVariables& b) { return a.elements_ == b.elements_; }
 
@@ -83,7 +94,7 @@ public:
         uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
         size_t i = 0;
         for (; i + 8 <= name.size(); i += 8) {
-            h = (h ^ littleEndianWord(name, i, 8)) * 0xFF51AFD7ED558CCDull;
+            h = (h ^ word8(name, i)) * 0xFF51AFD7ED558CCDull;
             h ^= h >> 32;
         }
         h = (h ^ littleEndianWord(name, i, name.size() - i)) * 0xC4CEB9FE1A85EC53ull;
@@ -92,6 +103,14 @@ public:
     }
 
 private:
+    // Eight bytes as a little-endian word: one load at run time (the machine is little-endian).
+    static constexpr uint64_t word8(std::string_view text, size_t at) {
+        static_assert(std::endian::native == std::endian::little);
+        if (std::is_constant_evaluated()) return littleEndianWord(text, at, 8);
+        uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        return word;
+    }
     static constexpr uint64_t littleEndianWord(std::string_view text, size_t at, size_t count) {
         uint64_t word = 0;
         for (size_t k = 0; k < count; ++k) word |= static_cast<uint64_t>(static_cast<unsigned char>(text[at + k])) << (8 * k);
@@ -137,8 +156,13 @@ public:
     // A scope for a loop body under `parent`: one that this thread gave back, else a new one.
     static EnvironmentPtr makeLoopScope(EnvironmentPtr parent);
     // Gives a loop scope back for a later makeLoopScope on this thread, when nothing else holds it.
-    // The caller makes sure that nothing holds it weakly either (nothing but a call block does).
+    // The caller makes sure that nothing of the template holds it weakly either (nothing but a call
+    // block does); a scope lent to a function is never given back.
     static void giveBackLoopScope(EnvironmentPtr&& scope);
+    // `function` is about to be called with this scope. A function from outside may keep a weak
+    // reference to it or to any scope above it, which must then expire with that scope rather than
+    // see it serve another loop: the whole chain is marked. The built-in globals keep none.
+    void lendToFunction(const Value& function) const;
 
     // The own binding, else the parent chain's, else the global of that name, else undefined. Never fails.
     Value operator[](std::string_view name) const { return lookup(name); }
@@ -198,8 +222,12 @@ public:
         return items_;
     }
     // The next item for the name bindItem bound last.
-    void rebindItem(const Value* item) { item_ = item; }
+    void rebindItem(const Value* item) {
+        if (item->isFunction()) ++functionBindings;
+        item_ = item;
+    }
     void bindItem(std::string_view name, uint32_t hash, const Value* item) {
+        if (item->isFunction()) ++functionBindings;
         if (!item_ || itemHash_ != hash || !fastText::sameBytes(itemName_, name)) itemName_ = name;
         itemHash_ = hash;
         item_ = item;
@@ -229,6 +257,12 @@ public:
     // The function value the name is bound to through the chain, or null (unbound, or bound to
     // something else): what may stand in for a built-in filter or test of that name.
     const Value* function(std::string_view name, uint32_t hash) const;
+    // Whether any scope of the chain may hold a function value, as a variable or as its loop item.
+    bool chainMayHoldFunction() const {
+        for (const Environment* scope = this; scope; scope = scope->parent_.get())
+            if (scope->variables.mayHoldAnyFunction() || (scope->item_ && scope->item_->isFunction())) return true;
+        return false;
+    }
     // The same for a name that no built-in global has: most scopes are passed over by one bit test.
     const Value* functionNotGlobal(std::string_view name, uint32_t hash) const {
         for (const Environment* scope = this; scope; scope = scope->parent_.get())
@@ -247,6 +281,7 @@ private:
     EnvironmentPtr parent_;
     LoopPosition loop_;
     bool loopBound_ = false;  // "loop" is the loop object of loop_
+    mutable bool lent_ = false;  // handed to a function (see lendToFunction)
     Value items_;
     const Value* item_ = nullptr;  // when set, itemName_ stands for this element of items_
     std::string itemName_;

@@ -275,6 +275,7 @@ Operand applyFilter(const std::string& name, uint32_t hash, const Filters::Filte
         args.reserve(arguments.size() + 1);
         args.push_back(std::move(input).take());
         args.insert(args.end(), arguments.begin(), arguments.end());
+        env->lendToFunction(function);
         return Operand(function.asFunction()(args, kwargs, env));
     }
     if (!filter) throw JinjaError::runtime("Unknown filter: " + name);
@@ -904,7 +905,10 @@ bool holds(const Expression& expression, const EnvironmentPtr& env) {
     callee.keep();  // the call runs template code
     std::vector<Value> args = evaluateArguments(c.args, env, true);
     KeywordArguments kwargs = evaluateKeywords(c.kwargs, env);
-    if (callee->isFunction()) return Operand(callee->asFunction()(args, kwargs, env));
+    if (callee->isFunction()) {
+        env->lendToFunction(callee.get());
+        return Operand(callee->asFunction()(args, kwargs, env));
+    }
     if (callee->isMacro()) return Operand(callMacro(callee->asMacro(), args, kwargs, env));
     throw JinjaError::runtime("Cannot call non-function value");
 }
@@ -1198,6 +1202,7 @@ bool evaluateCondition(const Expression& expression, const EnvironmentPtr& env) 
 bool evaluateTest(const std::string& name, const std::vector<Value>& args, const EnvironmentPtr& env) {
     if (const Value* bound = scopeFunction(name, ScopeVariables::hashName(name), env)) {
         Value function = *bound;  // the call may rebind the name
+        env->lendToFunction(function);
         Value result = function.asFunction()(args, KeywordArguments(), env);
         return result.isBoolean() ? result.asBool() : result.isTruthy();
     }

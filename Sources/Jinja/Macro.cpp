@@ -97,12 +97,14 @@ void executeCallStatement(const Statement::Call& statement, const EnvironmentPtr
         for (const auto& [name, expression] : *keywordExpressions) kwargs.set(name, evaluateExpression(expression, env));
 
     Value result;
-    if (calleeValue.isFunction())
+    if (calleeValue.isFunction()) {
+        blockScope->lendToFunction(calleeValue);
         result = calleeValue.asFunction()(args, kwargs, blockScope);
-    else if (calleeValue.isMacro())
+    } else if (calleeValue.isMacro()) {
         result = callMacro(calleeValue.asMacro(), args, kwargs, blockScope);
-    else
+    } else {
         throw JinjaError::runtime("Cannot call non-function value");
+    }
     std::string text = result.description();
     if (output.size() + text.size() > limits::maxOutputBytes) throw JinjaError::runtime(sizeLimitMessage);
     output += text;

@@ -120,6 +120,7 @@ Value calls::map(const FilterCall& call) {
         for (const auto& item : items) {
             Value scoped = call.env ? call.env->lookup(name) : Value::undefined();
             if (scoped.isFunction()) {
+                call.env->lendToFunction(scoped);
                 result.push_back(scoped.asFunction()(Args{item}, KeywordArguments(), call.env));
                 continue;
             }

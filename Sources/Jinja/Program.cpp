@@ -36,6 +36,7 @@ struct Program::Operation {
         test,            // `a is name` without arguments: a, test, nameHash
         arithmetic,      // `a op b` of names, entries and literals: a, b, op
         choice,          // `a if b else c`: a, b, c (c absent: null)
+        slice,           // `a[start:stop]` with int literals or nothing for the bounds: a, sliceStart/sliceStop
         generic          // anything else: the interpreter evaluates the expression
     };
     static constexpr uint32_t none = UINT32_MAX;
@@ -54,6 +55,11 @@ struct Program::Operation {
     uint32_t loopCount = none;
     int64_t divisor = 0;  // textPart and test: a built-in global has the filter's or test's name
     int8_t loopMember = -1;
+    // nameKey: the number of the entry `name.key` reads, the same for every read of that name and
+    // key (0: not remembered, see Runner::objectEntry).
+    uint32_t entry = 0;
+    bool hasStart = false, hasStop = false;  // slice
+    int64_t sliceStart = 0, sliceStop = 0;
     // test: bit (1 << Value::Kind) of every kind of value the built-in test holds for, when it looks at
     // the kind alone; 0 for the others.
     uint16_t kindsPassing = 0;
@@ -143,6 +149,10 @@ private:
         }
     }
 
+    // One spelling per distinct key of `name.key` reads, so that reads of the same entry are
+    // numbered alike (see Operation::entry).
+    std::string_view internKey(std::string_view key) { return keys_.try_emplace(key, key).first->second; }
+
     static bool isGlobalName(const std::string& name) { return Globals::builtIn().find(name) != nullptr; }
 
     // The built-in tests that look only at the kind of the tested value, and the kinds they hold for.
@@ -166,6 +176,10 @@ private:
         op.kind = Op::Kind::generic;
         op.expression = &expression;
         return add(std::move(op));
+    }
+
+    static bool intLiteralOrNothing(const std::optional<Expression>& bound) {
+        return !bound || (bound->facts().shape == E::Facts::Shape::literal && bound->facts().constant.isInt());
     }
 
     // Read in place without running anything: what the interpreter's quick views cover.
@@ -197,9 +211,11 @@ private:
                 op.kind = Op::Kind::nameKey;
                 op.name = *intern(facts.name);
                 op.nameHash = facts.nameHash;
-                op.key = facts.key;
+                op.key = internKey(facts.key);
                 op.computedKey = facts.computedKey;
                 op.keyIsASCII = facts.keyIsASCII;
+                // `x.k` and `x['k']` read the same entry only where the key has no other spelling.
+                if (op.keyIsASCII) op.entry = entries_.try_emplace({op.name.data(), op.key.data()}, entries_.size() + 1).first->second;
                 op.loopMember = expression.facts().loopMember;
                 if (facts.computedKey) op.loopMember = -1;
                 return add(std::move(op));
@@ -260,6 +276,16 @@ private:
                 op.a = value(m->object, depth + 1);
                 return add(std::move(op));
             }
+        }
+        if (auto s = expression.as<E::Slice>(); s && !s->step && simple(s->value) && intLiteralOrNothing(s->start) &&
+                                                intLiteralOrNothing(s->stop)) {
+            op.kind = Op::Kind::slice;
+            op.hasStart = s->start.has_value();
+            op.hasStop = s->stop.has_value();
+            if (op.hasStart) op.sliceStart = s->start->facts().constant.asInt();
+            if (op.hasStop) op.sliceStop = s->stop->facts().constant.asInt();
+            op.a = value(s->value, depth + 1);
+            return add(std::move(op));
         }
         if (auto concatenation = lowerConcatenation(expression, depth)) return *concatenation;
         if (facts.yieldsBoolean) return condition(expression, depth);
@@ -419,10 +445,23 @@ private:
 
     Program& program_;
     std::unordered_map<std::string_view, const std::string*> names_;
+    std::unordered_map<std::string_view, std::string_view> keys_;
+    struct PairHash {
+        size_t operator()(const std::pair<const char*, const char*>& p) const {
+            return std::hash<const char*>()(p.first) * 31 + std::hash<const char*>()(p.second);
+        }
+    };
+    std::unordered_map<std::pair<const char*, const char*>, uint32_t, PairHash> entries_;
 };
 
 Program::Program(const std::vector<Node>& nodes) : roots_(nodes) {
     ProgramBuilder(*this).lower(roots_);
+    // An entry that only one read names is never read again: not worth remembering.
+    std::unordered_map<uint32_t, uint32_t> reads;
+    for (const auto& op : operations_)
+        if (op.entry) ++reads[op.entry];
+    for (auto& op : operations_)
+        if (op.entry && reads[op.entry] < 2) op.entry = 0;
 }
 
 Program::~Program() = default;
@@ -441,6 +480,13 @@ namespace {
 using Op = Program::Operation;
 using Interpreter::appendChecked;
 using Interpreter::entryNamed;
+
+// The count of function bindings (see functionBindings) at the start of this thread's current
+// render, when its scope chain held no function then; never equal to the count otherwise.
+thread_local uint64_t functionFreeSince = UINT64_MAX;
+
+// No function can stand in for a built-in filter or test of a name no built-in global has.
+[[gnu::always_inline]] inline bool noFunctionBound() { return functionBindings == functionFreeSince; }
 
 constinit const Value undefinedConstant;
 constinit const Value trueValue(true);
@@ -510,6 +556,22 @@ public:
                 scratch = Interpreter::evaluateBinaryValues(op.op, *left, *right);
                 return &scratch;
             }
+            case Op::Kind::slice: {
+                // Neighbouring items of an array, shared with it, as the interpreter takes them; anything
+                // else (a string, an error) is the interpreter's.
+                Value sourceScratch;
+                const Value* source = view(op.a, sourceScratch);
+                if (!source->isArray()) return evaluated(op, scratch);
+                __extension__ typedef __int128 Wide;  // a bound plus the length never overflows
+                const Wide n = static_cast<Wide>(source->arrayItems().size());
+                Wide first = op.hasStart ? (op.sliceStart < 0 ? op.sliceStart + n : Wide(op.sliceStart)) : 0;
+                Wide last = op.hasStop ? (op.sliceStop < 0 ? op.sliceStop + n : Wide(op.sliceStop)) : n;
+                Wide begin = std::max(first, Wide(0));
+                Wide end = std::min(last, n);
+                scratch = end <= begin ? Value(ValueArray{})
+                                       : source->arraySlice(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+                return &scratch;
+            }
             case Op::Kind::choice: {
                 if (holds(op.b)) return view(op.a, scratch);
                 if (op.c != Op::none) return view(op.c, scratch);
@@ -557,11 +619,14 @@ public:
                 Value scratch;
                 const Op& operand = ops_[op.a];
                 const Value* input = operand.kind == Op::Kind::nameKey ? entry(operand, scratch) : view(op.a, scratch);
-                if (shadowed(op)) return Interpreter::evaluateCondition(*op.expression, env_);
+                if (shadowed(op)) {
+                    forget();
+                    return Interpreter::evaluateCondition(*op.expression, env_);
+                }
                 if (op.kindsPassing) return ((op.kindsPassing >> static_cast<unsigned>(input->kind())) & 1) != op.negated;
                 return op.test(Tests::TestCall{input, {}, Filters::noKeywords(), env_}) != op.negated;
             }
-            case Op::Kind::generic: return Interpreter::evaluateCondition(*op.expression, env_);
+            case Op::Kind::generic: forget(); return Interpreter::evaluateCondition(*op.expression, env_);
             default: {
                 Value scratch;
                 return view(index, scratch)->isTruthy();
@@ -595,6 +660,10 @@ public:
         appendChecked(output, value->isString() ? std::string_view(value->asString()) : std::string_view(value->description()));
     }
 
+    // Forgets the entry objectEntry read last: from here on a name may be bound anew or an object
+    // changed (a set, a nested loop, an interpreted step or expression).
+    void forget() const { lastEntryNumber_ = forgotten; }
+
     // Assigns the operation's value to a name of the scope.
     void assign(uint32_t index, const std::string& name, uint32_t hash) const {
         const Op& op = ops_[index];
@@ -617,18 +686,30 @@ public:
 private:
     // `name.key` / `name['key']`: the entry read in place, or the member of the loop position.
     [[gnu::always_inline]] const Value* entry(const Op& op, Value& scratch) const {
+        if (const Value* found = objectEntry(op)) return found;
         Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
-        if (binding.value && binding.value->isObject()) {
-            const ValueObject& object = binding.value->asObject();
-            const Value* entry = entryNamed(object, op.key);
-            if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
-            return entry ? entry : &undefinedConstant;
-        }
         if (binding.loop && op.loopMember >= 0) {
             scratch = binding.loop->member(op.loopMember);
             return &scratch;
         }
         return evaluated(op, scratch);
+    }
+
+    // `name.key` of the object bound to the name: the entry, undefined when absent; null when the name
+    // is bound to something else. The same entry read again before forget() is the one found last.
+    [[gnu::always_inline]] const Value* objectEntry(const Op& op) const {
+        if (op.entry == lastEntryNumber_) return lastEntry_;
+        Environment::Binding binding = scope_->resolve(op.name, op.nameHash);
+        if (!binding.value || !binding.value->isObject()) return nullptr;
+        const ValueObject& object = binding.value->asObject();
+        const Value* entry = entryNamed(object, op.key);
+        if (!entry && op.computedKey && !op.keyIsASCII) entry = findEntry(object, op.key);
+        if (!entry) entry = &undefinedConstant;
+        if (op.entry) {
+            lastEntryNumber_ = op.entry;
+            lastEntry_ = entry;
+        }
+        return entry;
     }
 
     // A condition that is usually a comparison with a literal, tested without another dispatch.
@@ -689,11 +770,12 @@ private:
 
     // Whether a function value bound to the filter's or test's name stands in for the built-in.
     bool shadowed(const Op& op) const {
-        return op.globalName ? scope_->function(op.name, op.nameHash) != nullptr
-                             : scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
+        if (op.globalName) return scope_->function(op.name, op.nameHash) != nullptr;
+        return !noFunctionBound() && scope_->functionNotGlobal(op.name, op.nameHash) != nullptr;
     }
 
     [[gnu::noinline]] const Value* evaluated(const Op& op, Value& scratch) const {
+        forget();  // the interpreter may run template code
         scratch = Interpreter::evaluateExpression(*op.expression, env_);
         return &scratch;
     }
@@ -716,11 +798,8 @@ private:
             // A text entry against an ASCII literal. A text canonically equivalent to an ASCII text
             // has at least as many bytes, and as many only when it is those bytes: every scalar
             // decomposes to one scalar or more, and a scalar beyond ASCII takes two bytes or more.
-            const Op& operand = ops_[op.a];
-            Environment::Binding binding = scope_->resolve(operand.name, operand.nameHash);
-            if (binding.value && binding.value->isObject()) {
-                const Value* entry = entryNamed(binding.value->asObject(), operand.key);
-                if (entry && entry->isString()) {
+            if (const Value* entry = objectEntry(ops_[op.a])) {
+                if (entry->isString()) {
                     const std::string& text = entry->asString();
                     const std::string& literal = op.constant.asString();
                     if (text.size() <= literal.size()) return text.size() == literal.size() && fastText::sameBytes(text, literal);
@@ -834,11 +913,23 @@ private:
     const Op* ops_;
     const EnvironmentPtr& env_;
     Environment* scope_;  // env_'s scope, read without going through the pointer each time
+    // The entry objectEntry found last, and its number (forgotten: none; never 0, the number of
+    // reads that are not remembered).
+    static constexpr uint32_t forgotten = UINT32_MAX;
+    mutable uint32_t lastEntryNumber_ = forgotten;
+    mutable const Value* lastEntry_ = nullptr;
 };
 
 }  // namespace
 
 void Program::run(const EnvironmentPtr& env, std::string& output) const {
+    // A render inside this one (a function may render a template) keeps its own mark; any function it
+    // binds leaves the count changed for this one.
+    struct Mark {
+        uint64_t saved = functionFreeSince;
+        ~Mark() { functionFreeSince = saved; }
+    } mark;
+    functionFreeSince = env->chainMayHoldFunction() ? UINT64_MAX : functionBindings;
     runRange(0, static_cast<uint32_t>(steps_.size()), env, output);
 }
 
@@ -851,12 +942,21 @@ void Program::runRange(uint32_t begin, uint32_t end, const EnvironmentPtr& env, 
             case Step::Kind::output: runner.print(step.operation, output); ++pc; break;
             case Step::Kind::jumpUnless: pc = runner.test(step.operation) ? pc + 1 : step.target; break;
             case Step::Kind::jump: pc = step.target; break;
-            case Step::Kind::set: runner.assign(step.operation, *step.text, step.nameHash); ++pc; break;
+            case Step::Kind::set:
+                runner.assign(step.operation, *step.text, step.nameHash);
+                runner.forget();
+                ++pc;
+                break;
             case Step::Kind::for_:
                 runFor(step, env, output);
+                runner.forget();
                 pc = step.end;
                 break;
-            case Step::Kind::interpret: Interpreter::interpretNode(*step.node, env, output); ++pc; break;
+            case Step::Kind::interpret:
+                runner.forget();
+                Interpreter::interpretNode(*step.node, env, output);
+                ++pc;
+                break;
         }
     }
 }

@@ -50,7 +50,7 @@ size_t whitespaceLengthBefore(std::string_view text, size_t end) {
     return 0;
 }
 
-std::string_view trimmedView(std::string_view text) {
+std::string_view trimmedViewInGeneral(std::string_view text) {
     size_t first = 0;
     size_t end = text.size();
     while (first < end) {

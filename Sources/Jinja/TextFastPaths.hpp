@@ -51,7 +51,17 @@ size_t whitespaceLengthAt(std::string_view text, size_t at);
 size_t whitespaceLengthBefore(std::string_view text, size_t end);
 // Without leading and trailing White_Space scalars (the platform's whitespace-and-newline trimming),
 // as a part of `text`.
-std::string_view trimmedView(std::string_view text);
+std::string_view trimmedViewInGeneral(std::string_view text);
+inline std::string_view trimmedView(std::string_view text) {
+    // A text that starts and ends with ASCII other than white space is whole: its first and last
+    // bytes are whole scalars.
+    if (!text.empty()) {
+        auto first = static_cast<unsigned char>(text.front());
+        auto last = static_cast<unsigned char>(text.back());
+        if (first < 0x80 && last < 0x80 && !isASCIIWhitespace(first) && !isASCIIWhitespace(last)) return text;
+    }
+    return trimmedViewInGeneral(text);
+}
 inline std::string trimmed(std::string_view text) { return std::string(trimmedView(text)); }
 // Full Unicode case mapping in the root locale.
 std::string uppercased(std::string_view text);

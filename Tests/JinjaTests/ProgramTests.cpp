@@ -2,6 +2,7 @@
 // fails with the same error, both ways.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ Template::Context contextWithFunctions(const char* json) {
 struct Case {
     const char* source;
     const char* context;
+    bool withFunctions = true;  // the context holds `shout` besides
 };
 
 const Case cases[] = {
@@ -145,13 +147,42 @@ const Case cases[] = {
     {"{{ messages[0]['role'] == 'system' }}{{ (messages | first)['role'] }}", R"({"messages": []})"},
     {"{% if (x | int) == 1 and not y %}one{% endif %}{{ x | trim == '1' }}{{ (x | trim) == '1' }}", R"({"x": " 1 "})"},
     {"{% if 'a' in d and d.a == 1 %}in{% endif %}{% if d is mapping and d.a is number %}map{% endif %}", R"({"d": {"a": 1}})"},
+    // Trimming texts that start or end with ASCII, white space or not, or with other scalars.
+    {"{% for t in ts %}[{{ t | trim }}]{{ t | trim + '|' }}{% endfor %}",
+     R"({"ts": ["a", "ab", "a b", " a", "a\n", "\u00a0a\u3000", "\u00e9", "a\u00a0", "\u2003a", "\t", "", "x\u0085"]})"},
+    // Slices with literal bounds, of arrays, strings and what cannot be sliced.
+    {"{{ xs[1:] }}{{ xs[:2] }}{{ xs[-2:] }}{{ xs[-9:9] }}{{ xs[3:1] }}{{ xs[:] }}{{ xs[:-1] }}{{ s[1:] }}{{ s[-2:] }}"
+     "{{ d.xs[1:] }}{{ u[1:] | length }}{% for x in xs[1:] %}{{ x }}{% endfor %}{% set xs = xs[1:] %}{{ xs[1:] }}"
+     "{% set xs = 'abc' %}{{ xs[1:] }}{{ xs[1:] | length }}",
+     R"({"xs": [1, 2, 3], "s": "héllo", "d": {"xs": [4, 5]}})"},
+    {"{{ xs[-9223372036854775807:9223372036854775807] }}{{ n[1:] }}", R"({"xs": [1, 2], "n": 5})"},
+    // An entry read again within one loop pass, after a set, a nested loop or an interpreted step
+    // that may have bound the name anew or changed the object.
+    {"{% for m in ms %}{% if m.r == 'a' %}A{% endif %}{{ m['r'] | trim }}{% set m = n %}{% if m['r'] == 'b' %}B{% endif %}"
+     "{{ m.r }}{% for m in [{'r': ' x '}] %}{{ m.r | trim }}{% endfor %}{% if m.r is string %}{{ m.r }}{% endif %}|{% endfor %}",
+     R"({"ms": [{"r": "a"}, {"r": " c "}], "n": {"r": "b"}})"},
+    {"{% set ns = namespace(r='a') %}{% if ns.r == 'a' %}A{% endif %}{% set ns.r = ' b ' %}{% if ns.r == 'a' %}A{% endif %}"
+     "{{ ns.r | trim }}{% set ns = namespace(r=' c ') %}{{ ns.r | trim }}{% if d['cafe\u0301'] == 1 %}e{% endif %}{{ d.k }}"
+     "{{ d['caf\u00e9'] == 1 }}{{ d['cafe\u0301'] }}{% set d = {'k': 'K'} %}{{ d.k == 'K' }}",
+     R"({"d": {"café": 1, "k": 2}})"},
+    // A render that starts without any function: functions bound later, as variables, loop items or
+    // arguments, stand in for filters and tests from then on.
+    {"{{ ' a ' | trim }}{{ 'x' is string }}{% set trim = range %}{{ 3 | trim }}{% set string = range %}{{ 2 is string }}"
+     "{% if 2 is string %}yes{% endif %}",
+     "{}", false},
+    {"{% for x in [' a ', ' b '] %}{{ x | trim }}{% if x is string %}s{% endif %}{% if loop.first %}{% set trim = range %}"
+     "{{ 2 | trim }}{% endif %}{% endfor %}{{ ' c ' | trim }}{% for trim in [1, range] %}{{ ' d ' | trim ~ '|' }}{% endfor %}",
+     "{}", false},
+    {"{% for m in ms %}{% for string in m %}{{ 'k' is string }}{{ ' e ' | trim }}{% endfor %}{% endfor %}"
+     "{% macro f(trim) %}{{ 2 | trim }}{% endmacro %}{{ f(range) }}{{ ' f ' | trim }}",
+     R"({"ms": [[1], [2, 3]]})", false},
 };
 
 class ProgramAgreesWithInterpreter : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ProgramAgreesWithInterpreter, SameOutputOrError) {
     const Case& c = GetParam();
-    Template::Context context = contextWithFunctions(c.context);
+    Template::Context context = c.withFunctions ? contextWithFunctions(c.context) : testing::context(c.context);
     const std::string compiled = outcome([&] { return Template(c.source).render(context); });
     const std::string interpreted = outcome([&] {
         Template parsed(c.source);
@@ -161,6 +192,37 @@ TEST_P(ProgramAgreesWithInterpreter, SameOutputOrError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Templates, ProgramAgreesWithInterpreter, ::testing::ValuesIn(cases));
+
+// A function called inside loops may keep the scopes it was called with, weakly: each must expire
+// with its render, never come back as the scope of a later loop. Called as a function, as a filter,
+// as a test and through `map`, from loops whose other steps are all lowered.
+TEST(ProgramTests, ScopesKeptByAFunctionExpireWithTheRender) {
+    std::vector<std::weak_ptr<Environment>> kept;
+    Template::Context context = testing::context(R"({"xs": [1, 2]})");
+    context.set("keep", Value::function([&kept](const std::vector<Value>&, const KeywordArguments&, const EnvironmentPtr& env) {
+        for (EnvironmentPtr scope = env; scope; scope = scope->parent()) kept.push_back(scope);
+        return Value(true);
+    }));
+    for (const char* source : {"{% for x in xs %}{% for y in xs %}{{ keep() }}{% endfor %}{% endfor %}",
+                               "{% set trim = keep %}{% for x in xs %}{{ x | trim }}{% endfor %}",
+                               "{% for x in xs %}{% if x is keep %}{{ x }}{% endif %}{% endfor %}",
+                               "{% for x in xs %}{{ xs | map('keep') | list }}{% endfor %}"}) {
+        kept.clear();
+        EXPECT_FALSE(Template(source).render(context).empty()) << source;
+        // Later loops on this thread, which take up any scope given back.
+        Template("{% for a in xs %}{% for b in xs %}{{ b }}{% endfor %}{% endfor %}").render(context);
+        ASSERT_FALSE(kept.empty()) << source;
+        for (const auto& scope : kept) EXPECT_TRUE(scope.expired()) << source;
+    }
+}
+
+// Names hashed while compiling (such as "loop") and while rendering agree, whatever their length.
+TEST(ProgramTests, NameHashesAgreeAtCompileAndRunTime) {
+    constexpr uint32_t compiled[] = {ScopeVariables::hashName(""), ScopeVariables::hashName("loop"),
+                                     ScopeVariables::hashName("messages"), ScopeVariables::hashName("add_generation_prompt")};
+    const std::string names[] = {"", "loop", "messages", "add_generation_prompt"};
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(ScopeVariables::hashName(names[i]), compiled[i]) << names[i];
+}
 
 // The chat-template statements become steps of their own; what has no step of its own is rendered by
 // the interpreter as a whole node.
