@@ -84,20 +84,13 @@ public:
             }
         }
         work(0);
-        // A join that takes longer than a few hundred microseconds is usually waiting on a helper
-        // the system took off its core: yield then, so that helper gets the core back sooner. A
-        // yield costs microseconds on a virtual machine, so none before that: the slowest thread
-        // of a decoder step's loop routinely finishes tens of microseconds after the caller.
-        if (done_.load(std::memory_order_acquire) < count) {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-            bool late = false;
-            for (unsigned spins = 1; done_.load(std::memory_order_acquire) < count; ++spins) {
-                if (late)
-                    sched_yield();
-                else
-                    _mm_pause();
-                if (!late && spins % 64 == 0) late = std::chrono::steady_clock::now() >= until;
-            }
+        // A join that takes longer than some tens of microseconds is usually waiting on a helper the
+        // system took off its core: yield then, so that helper gets the core back sooner.
+        for (unsigned spins = 0; done_.load(std::memory_order_acquire) < count; ++spins) {
+            if (spins < 1024)
+                _mm_pause();
+            else
+                sched_yield();
         }
         busy_.store(false, std::memory_order_release);
         return true;
