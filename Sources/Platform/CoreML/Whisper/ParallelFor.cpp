@@ -32,8 +32,9 @@ void futexWake(std::atomic<uint32_t>* word) {
 // others' (so a helper the system has not run yet delays nothing: its range is taken by the rest).
 // Own ranges keep each thread on one forward stream of memory and its claims on a cache line no
 // other thread writes until the end; one shared counter for every chunk left a microsecond gap
-// between chunks on eight threads. A helper announces itself in `inside_` and then re-reads the
-// epoch, so the caller never rewrites fields a helper is reading. No locks: a condition variable's
+// between chunks on eight threads. A helper announces itself in its own `inside` flag and then
+// re-reads the epoch, so the caller never rewrites fields a helper is reading (one shared counter
+// had every helper take the same cache line in turn on the way in and out of a loop). No locks: a condition variable's
 // wake-up and its signal (which may itself block in glibc) cost more than a whole loop of a decoder
 // step.
 class Pool {
@@ -60,7 +61,8 @@ public:
     bool run(RangeFunction fn, void* context, size_t count, size_t chunk, int helpers, bool moreSoon) {
         if (busy_.exchange(true, std::memory_order_acquire)) return false;
         epoch_.fetch_add(1, std::memory_order_seq_cst);  // odd: fields being written
-        while (inside_.load(std::memory_order_seq_cst) != 0) _mm_pause();
+        for (const Helper& h : helpers_)
+            while (h.inside.load(std::memory_order_seq_cst) != 0) _mm_pause();
         fn_ = fn;
         context_ = context;
         count_ = count;
@@ -98,6 +100,9 @@ private:
     struct alignas(64) Helper {
         std::atomic<uint32_t> signal{0};
         std::atomic<uint32_t> sleeping{0};
+        // Set while this helper reads the published loop; a line of its own, as the caller reads
+        // `sleeping` on every start.
+        alignas(64) std::atomic<uint32_t> inside{0};
     };
 
     struct alignas(64) Range {
@@ -152,9 +157,9 @@ private:
             }
             if (stopping_.load(std::memory_order_acquire)) return;
             if (e & 1) continue;  // being written; look again
-            inside_.fetch_add(1, std::memory_order_seq_cst);
+            self.inside.store(1, std::memory_order_seq_cst);
             if (epoch_.load(std::memory_order_seq_cst) != e) {
-                inside_.fetch_sub(1, std::memory_order_release);
+                self.inside.store(0, std::memory_order_release);
                 continue;
             }
             seen = e;
@@ -162,7 +167,7 @@ private:
                 spinFor = std::chrono::microseconds(moreSoon_ ? 2000 : 50);
                 work(index + 1);
             }
-            inside_.fetch_sub(1, std::memory_order_release);
+            self.inside.store(0, std::memory_order_release);
         }
     }
 
@@ -172,7 +177,6 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> busy_{false};
     alignas(64) std::atomic<uint32_t> epoch_{0};
-    alignas(64) std::atomic<int> inside_{0};
     // The published loop.
     alignas(64) RangeFunction fn_ = nullptr;
     void* context_ = nullptr;
