@@ -61,6 +61,12 @@ void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y
 void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores,
                          const uint16_t* valuesNext = nullptr);
 void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out);
+// The same on a given path (one of supportedGemmPaths(); the plain forms take bestGemmPath()). The
+// sums are grouped by the path's width, so results differ between paths in the last bits.
+void attentionScoresHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, size_t frames, size_t hd,
+                               float scale, float* scores, const uint16_t* valuesNext = nullptr);
+void attentionValuesHalfOnPath(GemmPath path, const float* p, const uint16_t* values, size_t frames, size_t hd,
+                               float* out);
 
 float dot(const float* a, const float* b, size_t n);
 // The same with b in half precision.
