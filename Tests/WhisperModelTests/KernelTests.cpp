@@ -334,6 +334,28 @@ TEST(WhisperKernels, AttentionOnEveryPathMatchesReference) {
             }
 }
 
+// The unnormalised softmax piece on every path, over lengths that end inside a vector.
+TEST(WhisperKernels, ExpMinusMaxOnEveryPathMatchesReference) {
+    for (GemmPath path : supportedGemmPaths())
+        for (size_t n : {1u, 7u, 16u, 17u, 375u}) {
+            SCOPED_TRACE(std::string(gemmPathName(path)) + " n " + std::to_string(n));
+            auto x = randomFloats(n + 1, 12, 8.0f);
+            const float past = x[n];
+            auto y = x;
+            float max = 0;
+            const float sum = expMinusMaxOnPath(path, y.data(), n, &max);
+            EXPECT_EQ(max, *std::max_element(x.begin(), x.begin() + n));
+            double total = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const double e = std::exp(double(x[i]) - max);
+                EXPECT_NEAR(y[i], e, 1e-6 * e) << i;
+                total += e;
+            }
+            EXPECT_NEAR(sum, total, 1e-5 * total);
+            EXPECT_EQ(y[n], past);  // nothing written past the row
+        }
+}
+
 // A pool keeps small scratch objects for the next prediction and frees large ones.
 TEST(WhisperKernels, ScratchPoolKeepsOnlySmallObjects) {
     for (size_t bytes : {size_t(1) << 20, kKeptScratchBytes + 1}) {

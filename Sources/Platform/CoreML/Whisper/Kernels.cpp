@@ -183,6 +183,62 @@ float expMinusMax(float* x, size_t n, float* max) {
     return s;
 }
 
+namespace {
+
+// exp for 16 lanes, as exp8 (the encoder's softmax has the same).
+__attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
+    x = _mm512_mask_max_ps(x, 0xFFFF, _mm512_mask_min_ps(x, 0xFFFF, x, _mm512_set1_ps(88.3762626647949f)),
+                           _mm512_set1_ps(-87.3365447504f));
+    const __m512 xl = _mm512_mul_ps(x, _mm512_set1_ps(1.44269504088896341f));
+    const __m512 n = _mm512_mask_roundscale_ps(xl, 0xFFFF, xl, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(0.693359375f), x);
+    r = _mm512_fnmadd_ps(n, _mm512_set1_ps(-2.12194440e-4f), r);
+    __m512 p = _mm512_set1_ps(1.9875691500E-4f);
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.3981999507E-3f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(8.3334519073E-3f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(4.1665795894E-2f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459E-1f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201E-1f));
+    p = _mm512_fmadd_ps(p, _mm512_mul_ps(r, r), _mm512_add_ps(r, _mm512_set1_ps(1.0f)));
+    return _mm512_mask_scalef_ps(p, 0xFFFF, p, n);
+}
+
+// expMinusMax sixteen lanes at a time, the last ones masked: in the cross-attention the
+// exponentials cost about a quarter of what scoring the frames does on eight lanes.
+__attribute__((target("avx512f"))) float expMinusMaxWide(float* x, size_t n, float* max) {
+    const size_t full = n & ~size_t(15);
+    const __mmask16 tail = static_cast<__mmask16>((1u << (n - full)) - 1);
+    __m512 vmax = _mm512_set1_ps(-INFINITY);
+    for (size_t i = 0; i < full; i += 16) vmax = _mm512_mask_max_ps(vmax, 0xFFFF, vmax, _mm512_loadu_ps(x + i));
+    vmax = _mm512_mask_max_ps(vmax, 0xFFFF, vmax, _mm512_mask_loadu_ps(_mm512_set1_ps(-INFINITY), tail, x + full));
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, vmax);
+    float m = lanes[0];
+    for (int k = 1; k < 16; ++k) m = std::max(m, lanes[k]);
+    const __m512 vm = _mm512_set1_ps(m);
+    __m512 sum = _mm512_setzero_ps();
+    for (size_t i = 0; i < full; i += 16) {
+        const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm));
+        _mm512_storeu_ps(x + i, e);
+        sum = _mm512_add_ps(sum, e);
+    }
+    const __m512 e = _mm512_maskz_mov_ps(tail, exp16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + full), vm)));
+    _mm512_mask_storeu_ps(x + full, tail, e);
+    sum = _mm512_add_ps(sum, e);
+    _mm512_store_ps(lanes, sum);
+    float s = 0;
+    for (int k = 0; k < 16; ++k) s += lanes[k];
+    *max = m;
+    return s;
+}
+
+}  // namespace
+
+float expMinusMaxOnPath(GemmPath path, float* x, size_t n, float* max) {
+    if (n != 0 && (path == GemmPath::avx512 || path == GemmPath::avx512bf16)) return expMinusMaxWide(x, n, max);
+    return expMinusMax(x, n, max);
+}
+
 void softmaxRow(float* x, size_t n) {
     if (n == 0) return;
     float m;

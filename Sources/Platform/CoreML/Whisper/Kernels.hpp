@@ -34,6 +34,8 @@ void softmaxRow(float* x, size_t n);
 // The unnormalised part of it: x[i] = exp(x[i] - max), returning the sum and setting *max (-inf
 // for n = 0), so pieces of one row can be combined later.
 float expMinusMax(float* x, size_t n, float* max);
+// The same on a given path (one of supportedGemmPaths()); the sum differs between paths in the last bits.
+float expMinusMaxOnPath(GemmPath path, float* x, size_t n, float* max);
 
 // y[o] = sum_i W[o, i] x[i] (+ bias[o]) with W half precision [rows, cols] row-major. Serial.
 void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
