@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "Platform/CoreML/Whisper/EncoderAttention.hpp"
@@ -300,6 +301,59 @@ TEST(WhisperKernels, AttentionScoresCoverEveryFrameBlock) {
             EXPECT_NEAR(scores[n], 0.125 * e, 1e-5);
         }
     }
+}
+
+// Attention scores and values on every path this CPU runs, with the portable one forced, against a
+// double-precision sum: head widths that take the sixteen-lane blocks, only the eight-lane ones,
+// or neither, over frame counts that end inside a block.
+TEST(WhisperKernels, AttentionOnEveryPathMatchesReference) {
+    for (GemmPath path : supportedGemmPaths())
+        for (size_t hd : {8u, 20u, 48u, 64u, 128u})
+            for (size_t frames : {1u, 7u, 8u, 13u, 21u}) {
+                SCOPED_TRACE(std::string(gemmPathName(path)) + " hd " + std::to_string(hd) + " frames " +
+                             std::to_string(frames));
+                auto q = randomFloats(hd, 8), k = randomFloats(frames * hd, 9), v = randomFloats(frames * hd, 10);
+                auto p = randomFloats(frames, 11);
+                std::vector<uint16_t> kh(k.size()), vh(v.size());
+                floatToHalf(k.data(), kh.data(), k.size());
+                floatToHalf(v.data(), vh.data(), v.size());
+                std::vector<float> scores(frames + 1, -7.0f), out(hd);
+                attentionScoresHalfOnPath(path, q.data(), kh.data(), frames, hd, 0.125f, scores.data(), vh.data());
+                attentionValuesHalfOnPath(path, p.data(), vh.data(), frames, hd, out.data());
+                for (size_t n = 0; n < frames; ++n) {
+                    double e = 0;
+                    for (size_t i = 0; i < hd; ++i) e += double(halfToFloat(kh[n * hd + i])) * q[i];
+                    EXPECT_NEAR(scores[n], 0.125 * e, 1e-5) << n;
+                }
+                EXPECT_EQ(scores[frames], -7.0f);  // nothing written past the frames
+                for (size_t i = 0; i < hd; ++i) {
+                    double e = 0;
+                    for (size_t n = 0; n < frames; ++n) e += double(p[n]) * halfToFloat(vh[n * hd + i]);
+                    EXPECT_NEAR(out[i], e, 1e-5) << i;
+                }
+            }
+}
+
+// The unnormalised softmax piece on every path, over lengths that end inside a vector.
+TEST(WhisperKernels, ExpMinusMaxOnEveryPathMatchesReference) {
+    for (GemmPath path : supportedGemmPaths())
+        for (size_t n : {1u, 7u, 16u, 17u, 375u}) {
+            SCOPED_TRACE(std::string(gemmPathName(path)) + " n " + std::to_string(n));
+            auto x = randomFloats(n + 1, 12, 8.0f);
+            const float past = x[n];
+            auto y = x;
+            float max = 0;
+            const float sum = expMinusMaxOnPath(path, y.data(), n, &max);
+            EXPECT_EQ(max, *std::max_element(x.begin(), x.begin() + n));
+            double total = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const double e = std::exp(double(x[i]) - max);
+                EXPECT_NEAR(y[i], e, 1e-6 * e) << i;
+                total += e;
+            }
+            EXPECT_NEAR(sum, total, 1e-5 * total);
+            EXPECT_EQ(y[n], past);  // nothing written past the row
+        }
 }
 
 // A pool keeps small scratch objects for the next prediction and frees large ones.

@@ -34,6 +34,8 @@ void softmaxRow(float* x, size_t n);
 // The unnormalised part of it: x[i] = exp(x[i] - max), returning the sum and setting *max (-inf
 // for n = 0), so pieces of one row can be combined later.
 float expMinusMax(float* x, size_t n, float* max);
+// The same on a given path (one of supportedGemmPaths()); the sum differs between paths in the last bits.
+float expMinusMaxOnPath(GemmPath path, float* x, size_t n, float* max);
 
 // y[o] = sum_i W[o, i] x[i] (+ bias[o]) with W half precision [rows, cols] row-major. Serial.
 void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y, size_t rowBegin, size_t rowEnd,
@@ -61,6 +63,12 @@ void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y
 void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores,
                          const uint16_t* valuesNext = nullptr);
 void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out);
+// The same on a given path (one of supportedGemmPaths(); the plain forms take bestGemmPath()). The
+// sums are grouped by the path's width, so results differ between paths in the last bits.
+void attentionScoresHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, size_t frames, size_t hd,
+                               float scale, float* scores, const uint16_t* valuesNext = nullptr);
+void attentionValuesHalfOnPath(GemmPath path, const float* p, const uint16_t* values, size_t frames, size_t hd,
+                               float* out);
 
 float dot(const float* a, const float* b, size_t n);
 // The same with b in half precision.

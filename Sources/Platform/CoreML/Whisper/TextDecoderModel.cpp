@@ -299,6 +299,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
     const float* qkvBias[3] = {nullptr, nullptr, nullptr};
     const size_t qkvGrain = std::max<size_t>(1, (size_t(1) << 14) / std::max<size_t>(8 * d, 1));
     const size_t chunks = std::min<size_t>(kCrossChunks, F);
+    const GemmPath path = bestGemmPath();
     float* parts = s.crossParts.data();  // per piece: hd outputs, then its maximum and sum
     const size_t partStride = hd + 2;
     // Per head: rows of q, k and v not yet made, then pieces of the cross-attention not yet done.
@@ -389,7 +390,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 const uint16_t* values = cross.values.data() + ((l * H + h) * F + f0) * hd;
                 float* part = parts + task * partStride;
                 attentionScoresHalf(q, keys, f1 - f0, hd, scale, sc, values);
-                part[hd + 1] = expMinusMax(sc, f1 - f0, &part[hd]);
+                part[hd + 1] = expMinusMaxOnPath(path, sc, f1 - f0, &part[hd]);
                 attentionValuesHalf(sc, values, f1 - f0, hd, part);
                 if (pending[h].fetch_sub(1, std::memory_order_acq_rel) == 1) combineCross(l, h);
             }
