@@ -205,63 +205,12 @@ __attribute__((target("avx512f"))) void weighPanelsWide(const float* p, size_t l
     }
 }
 
-// Maximum and minimum with every lane written (GCC 12's plain forms of these and of roundscale and
-// scalef start from an undefined vector and warn).
-__attribute__((target("avx512f"))) inline __m512 max16(__m512 a, __m512 b) { return _mm512_mask_max_ps(a, 0xFFFF, a, b); }
-__attribute__((target("avx512f"))) inline __m512 min16(__m512 a, __m512 b) { return _mm512_mask_min_ps(a, 0xFFFF, a, b); }
-
-// exp for 16 lanes, as exp8 in the other kernels: range reduction by ln 2 in two parts, degree-6
-// polynomial, scale by 2^n.
-__attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
-    x = max16(min16(x, _mm512_set1_ps(88.3762626647949f)), _mm512_set1_ps(-87.3365447504f));
-    const __m512 xl = _mm512_mul_ps(x, _mm512_set1_ps(1.44269504088896341f));
-    const __m512 n = _mm512_mask_roundscale_ps(xl, 0xFFFF, xl, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(0.693359375f), x);
-    r = _mm512_fnmadd_ps(n, _mm512_set1_ps(-2.12194440e-4f), r);
-    __m512 p = _mm512_set1_ps(1.9875691500E-4f);
-    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.3981999507E-3f));
-    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(8.3334519073E-3f));
-    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(4.1665795894E-2f));
-    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459E-1f));
-    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201E-1f));
-    p = _mm512_fmadd_ps(p, _mm512_mul_ps(r, r), _mm512_add_ps(r, _mm512_set1_ps(1.0f)));
-    return _mm512_mask_scalef_ps(p, 0xFFFF, p, n);
-}
-
-// Lane reductions in a fixed order (GCC 12's own reduction intrinsics warn).
-__attribute__((target("avx512f"))) inline float laneMax(__m512 v) {
-    alignas(64) float lanes[16];
-    _mm512_store_ps(lanes, v);
-    float m = lanes[0];
-    for (int i = 1; i < 16; ++i) m = std::max(m, lanes[i]);
-    return m;
-}
-__attribute__((target("avx512f"))) inline float laneSum(__m512 v) {
-    alignas(64) float lanes[16];
-    _mm512_store_ps(lanes, v);
-    float s = 0;
-    for (int i = 0; i < 16; ++i) s += lanes[i];
-    return s;
-}
-
 // Softmax of one row of n scores, sixteen lanes at a time (the last ones masked).
 __attribute__((target("avx512f"))) void softmaxRowWide(float* x, size_t n) {
+    float max;
+    const __m512 inv = _mm512_set1_ps(1.0f / expMinusMaxOnPath(GemmPath::avx512, x, n, &max));
     const size_t full = n & ~size_t(15);
     const __mmask16 tail = static_cast<__mmask16>((1u << (n - full)) - 1);
-    __m512 vmax = _mm512_set1_ps(-INFINITY);
-    for (size_t i = 0; i < full; i += 16) vmax = max16(vmax, _mm512_loadu_ps(x + i));
-    vmax = max16(vmax, _mm512_mask_loadu_ps(_mm512_set1_ps(-INFINITY), tail, x + full));
-    const __m512 vm = _mm512_set1_ps(laneMax(vmax));
-    __m512 sum = _mm512_setzero_ps();
-    for (size_t i = 0; i < full; i += 16) {
-        const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm));
-        _mm512_storeu_ps(x + i, e);
-        sum = _mm512_add_ps(sum, e);
-    }
-    const __m512 e = _mm512_maskz_mov_ps(tail, exp16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + full), vm)));
-    _mm512_mask_storeu_ps(x + full, tail, e);
-    sum = _mm512_add_ps(sum, e);
-    const __m512 inv = _mm512_set1_ps(1.0f / laneSum(sum));
     for (size_t i = 0; i < full; i += 16) _mm512_storeu_ps(x + i, _mm512_mul_ps(_mm512_loadu_ps(x + i), inv));
     _mm512_mask_storeu_ps(x + full, tail, _mm512_mul_ps(_mm512_maskz_loadu_ps(tail, x + full), inv));
 }

@@ -185,7 +185,7 @@ float expMinusMax(float* x, size_t n, float* max) {
 
 namespace {
 
-// exp for 16 lanes, as exp8 (the encoder's softmax has the same).
+// exp for 16 lanes, as exp8; the encoder's softmax uses it through expMinusMaxOnPath.
 __attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
     x = _mm512_mask_max_ps(x, 0xFFFF, _mm512_mask_min_ps(x, 0xFFFF, x, _mm512_set1_ps(88.3762626647949f)),
                            _mm512_set1_ps(-87.3365447504f));
