@@ -334,6 +334,39 @@ TEST(WhisperKernels, AttentionOnEveryPathMatchesReference) {
             }
 }
 
+// The self-attention cache kernels (positions along the rows, one row per channel): every block
+// width and tail, row counts that leave a partial group of four, and NaN past `count` in every row,
+// which they must not read.
+TEST(WhisperKernels, ColumnAttentionMatchesReferenceAndReadsNothingPastTheCount) {
+    for (size_t rows : {1u, 3u, 4u, 7u, 64u})
+        for (size_t count : {0u, 1u, 7u, 8u, 9u, 31u, 32u, 33u, 50u, 99u}) {
+            SCOPED_TRACE("rows " + std::to_string(rows) + " count " + std::to_string(count));
+            const size_t stride = count + 11;
+            auto q = randomFloats(rows, 12), p = randomFloats(count, 13), kv = randomFloats(2 * rows * stride, 14);
+            std::vector<uint16_t> k(rows * stride), v(rows * stride);
+            for (size_t i = 0; i < rows; ++i)
+                for (size_t j = 0; j < stride; ++j) {
+                    const bool past = j >= count;
+                    k[i * stride + j] = floatToHalf(past ? NAN : kv[i * stride + j]);
+                    v[i * stride + j] = floatToHalf(past ? NAN : kv[(rows + i) * stride + j]);
+                }
+            std::vector<float> scores(count + 1, -7.0f), out(rows);
+            columnScoresHalf(q.data(), k.data(), rows, stride, count, scores.data());
+            columnValuesHalf(p.data(), v.data(), rows, stride, count, out.data());
+            for (size_t j = 0; j < count; ++j) {
+                double e = 0;
+                for (size_t i = 0; i < rows; ++i) e += double(q[i]) * halfToFloat(k[i * stride + j]);
+                EXPECT_NEAR(scores[j], e, 1e-4) << j;
+            }
+            EXPECT_EQ(scores[count], -7.0f);
+            for (size_t i = 0; i < rows; ++i) {
+                double e = 0;
+                for (size_t j = 0; j < count; ++j) e += double(p[j]) * halfToFloat(v[i * stride + j]);
+                EXPECT_NEAR(out[i], e, 1e-4) << i;
+            }
+        }
+}
+
 // The unnormalised softmax piece on every path, over lengths that end inside a vector.
 TEST(WhisperKernels, ExpMinusMaxOnEveryPathMatchesReference) {
     for (GemmPath path : supportedGemmPaths())

@@ -551,6 +551,73 @@ void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, 
     attentionValuesHalfOnPath(bestGemmPath(), p, values, frames, hd, out);
 }
 
+// The sums stay in registers, 32 positions at a time: summing into memory row by row made every row
+// wait on the store of the row before.
+void columnScoresHalf(const float* q, const uint16_t* k, size_t rows, size_t stride, size_t count, float* scores) {
+    size_t j = 0;
+    for (; j + 32 <= count; j += 32) {
+        __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+        for (size_t i = 0; i < rows; ++i) {
+            const uint16_t* row = k + i * stride + j;
+            const __m256 qi = _mm256_set1_ps(q[i]);
+            s0 = _mm256_fmadd_ps(qi, loadHalf8(row), s0);
+            s1 = _mm256_fmadd_ps(qi, loadHalf8(row + 8), s1);
+            s2 = _mm256_fmadd_ps(qi, loadHalf8(row + 16), s2);
+            s3 = _mm256_fmadd_ps(qi, loadHalf8(row + 24), s3);
+        }
+        _mm256_storeu_ps(scores + j, s0);
+        _mm256_storeu_ps(scores + j + 8, s1);
+        _mm256_storeu_ps(scores + j + 16, s2);
+        _mm256_storeu_ps(scores + j + 24, s3);
+    }
+    for (; j + 8 <= count; j += 8) {
+        // Even and odd rows apart: two chains of additions instead of one.
+        __m256 s0 = _mm256_setzero_ps(), s1 = s0;
+        size_t i = 0;
+        for (; i + 2 <= rows; i += 2) {
+            s0 = _mm256_fmadd_ps(_mm256_set1_ps(q[i]), loadHalf8(k + i * stride + j), s0);
+            s1 = _mm256_fmadd_ps(_mm256_set1_ps(q[i + 1]), loadHalf8(k + (i + 1) * stride + j), s1);
+        }
+        if (i < rows) s0 = _mm256_fmadd_ps(_mm256_set1_ps(q[i]), loadHalf8(k + i * stride + j), s0);
+        _mm256_storeu_ps(scores + j, _mm256_add_ps(s0, s1));
+    }
+    for (; j < count; ++j) {
+        float sum = 0;
+        for (size_t i = 0; i < rows; ++i) sum += q[i] * _cvtsh_ss(k[i * stride + j]);
+        scores[j] = sum;
+    }
+}
+
+// Four rows side by side: one row's sum alone is a chain of dependent additions.
+void columnValuesHalf(const float* p, const uint16_t* v, size_t rows, size_t stride, size_t count, float* out) {
+    size_t i = 0;
+    for (; i + 4 <= rows; i += 4) {
+        const uint16_t* r = v + i * stride;
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        size_t j = 0;
+        for (; j + 8 <= count; j += 8) {
+            const __m256 pj = _mm256_loadu_ps(p + j);
+            a0 = _mm256_fmadd_ps(pj, loadHalf8(r + j), a0);
+            a1 = _mm256_fmadd_ps(pj, loadHalf8(r + stride + j), a1);
+            a2 = _mm256_fmadd_ps(pj, loadHalf8(r + 2 * stride + j), a2);
+            a3 = _mm256_fmadd_ps(pj, loadHalf8(r + 3 * stride + j), a3);
+        }
+        // [a0, a1, a2, a3] summed across their lanes.
+        const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+        float sums[4];
+        _mm_storeu_ps(sums, _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1)));
+        for (; j < count; ++j)
+            for (size_t n = 0; n < 4; ++n) sums[n] += p[j] * _cvtsh_ss(r[n * stride + j]);
+        for (size_t n = 0; n < 4; ++n) out[i + n] = sums[n];
+    }
+    for (; i < rows; ++i) {
+        const uint16_t* row = v + i * stride;
+        float sum = 0;
+        for (size_t j = 0; j < count; ++j) sum += p[j] * _cvtsh_ss(row[j]);
+        out[i] = sum;
+    }
+}
+
 void axpy(float a, const float* x, float* y, size_t n) {
     __m256 va = _mm256_set1_ps(a);
     size_t i = 0;
@@ -596,11 +663,11 @@ void gemvHalfRows(const uint16_t* w, const float* x, const float* bias, float* y
 }
 
 void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols) {
-    gemvHalfThen(w, x, bias, y, rows, cols, nullptr, nullptr);
+    gemvHalfThen(w, x, bias, y, rows, cols, RowsFunction{}, nullptr);
 }
 
 void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
-                  RowsFunction finish, void* context) {
+                  RowsFunction finish, void* context, const NextReads* next) {
     // Groups of 8 rows, chunks of at least about 32 KiB of weights: the helpers spin between a
     // step's products, so even a d x d product is worth spreading over every thread.
     const size_t groups = (rows + 7) / 8;
@@ -610,7 +677,7 @@ void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y
         const size_t r0 = 8 * b, r1 = std::min(rows, 8 * e);
         gemvHalfRows(w, x, bias, y, r0, r1, cols);
         if (finish) finish(context, r0, r1);
-    }, true);
+    }, true, next);
 }
 
 void matmulTransB(const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc, size_t m, size_t n,

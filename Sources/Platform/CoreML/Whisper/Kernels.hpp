@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "Platform/CoreML/Whisper/Gemm.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
 
 namespace coreml::whisper {
 
@@ -45,15 +46,16 @@ void gemvHalf(const uint16_t* w, const float* x, const float* bias, float* y, si
 // The same, then `finish(context, r0, r1)` on each run of rows [r0, r1) by the thread that computed
 // it, while they are in its cache. r0 is a multiple of 8, and so is r1 unless it is `rows`.
 using RowsFunction = void (*)(void* context, size_t r0, size_t r1);
+// `next`: what the loop after this one reads (see NextReads).
 void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
-                  RowsFunction finish, void* context);
+                  RowsFunction finish, void* context, const NextReads* next = nullptr);
 template <class F>
 void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y, size_t rows, size_t cols,
-                  F&& finish) {
+                  F&& finish, const NextReads* next = nullptr) {
     using Body = std::remove_reference_t<F>;
     gemvHalfThen(
         w, x, bias, y, rows, cols, [](void* ctx, size_t r0, size_t r1) { (*static_cast<Body*>(ctx))(r0, r1); },
-        const_cast<void*>(static_cast<const void*>(&finish)));
+        const_cast<void*>(static_cast<const void*>(&finish)), next);
 }
 
 // Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
@@ -69,6 +71,12 @@ void attentionScoresHalfOnPath(GemmPath path, const float* q, const uint16_t* ke
                                float scale, float* scores, const uint16_t* valuesNext = nullptr);
 void attentionValuesHalfOnPath(GemmPath path, const float* p, const uint16_t* values, size_t frames, size_t hd,
                                float* out);
+
+// Attention against a half-precision block laid out [rows, stride] with the positions along the
+// rows (the decoder's self-attention caches: one row per channel): scores[j] = sum_i q[i] K[i][j]
+// and out[i] = sum_j p[j] V[i][j], for j < count. Nothing at or past `count` is read.
+void columnScoresHalf(const float* q, const uint16_t* k, size_t rows, size_t stride, size_t count, float* scores);
+void columnValuesHalf(const float* p, const uint16_t* v, size_t rows, size_t stride, size_t count, float* out);
 
 float dot(const float* a, const float* b, size_t n);
 // The same with b in half precision.

@@ -26,6 +26,28 @@ void futexWake(std::atomic<uint32_t>* word) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
+// Per thread, about what it reads in the couple of microseconds between two loops.
+constexpr size_t kNextReadBytes = 8192;
+
+// Thread `self` of `parts`: the first kNextReadBytes of its share of `next`, into L2. Prefetches
+// never fault, so memory freed meanwhile does no harm.
+void prefetchShare(const NextReads& next, size_t self, size_t parts) {
+    const size_t total = next.bytes[0] + next.bytes[1] + next.bytes[2];
+    if (total == 0) return;
+    size_t from = total / parts * self, left = std::min(kNextReadBytes, total / parts);
+    for (int i = 0; i < 3 && left > 0; ++i) {
+        if (from >= next.bytes[i]) {
+            from -= next.bytes[i];
+            continue;
+        }
+        const char* p = static_cast<const char*>(next.base[i]) + from;
+        const size_t n = std::min(left, next.bytes[i] - from);
+        for (size_t off = 0; off < n; off += 64) _mm_prefetch(p + off, _MM_HINT_T1);
+        left -= n;
+        from = 0;
+    }
+}
+
 // One loop at a time runs on the helpers; it is published through `epoch_` (odd while the caller
 // rewrites the fields, even once they are valid). The items are cut into one contiguous range per
 // taking part thread; each thread takes chunks from the front of its own range, then from the
@@ -58,7 +80,8 @@ public:
 
     // Runs the loop with up to `helpers` helpers, or returns false when another loop holds the pool
     // (a second prediction at the same time, or a loop started from inside a loop).
-    bool run(RangeFunction fn, void* context, size_t count, size_t chunk, int helpers, bool moreSoon) {
+    bool run(RangeFunction fn, void* context, size_t count, size_t chunk, int helpers, bool moreSoon,
+             const NextReads* next) {
         if (busy_.exchange(true, std::memory_order_acquire)) return false;
         epoch_.fetch_add(1, std::memory_order_seq_cst);  // odd: fields being written
         for (const Helper& h : helpers_)
@@ -69,6 +92,7 @@ public:
         chunk_ = chunk;
         wanted_ = helpers;
         moreSoon_ = moreSoon;
+        next_ = next ? *next : NextReads{};
         const size_t parts = static_cast<size_t>(helpers) + 1;
         for (size_t i = 0; i < parts; ++i) {
             ranges_[i].next.store(count * i / parts, std::memory_order_relaxed);
@@ -84,6 +108,7 @@ public:
             }
         }
         work(0);
+        prefetchShare(next_, 0, parts);
         // A join that takes longer than some tens of microseconds is usually waiting on a helper the
         // system took off its core: yield then, so that helper gets the core back sooner.
         for (unsigned spins = 0; done_.load(std::memory_order_acquire) < count; ++spins) {
@@ -166,6 +191,11 @@ private:
             if (static_cast<int>(index) < wanted_) {
                 spinFor = std::chrono::microseconds(moreSoon_ ? 2000 : 50);
                 work(index + 1);
+                const NextReads next = next_;
+                const size_t parts = static_cast<size_t>(wanted_) + 1;
+                self.inside.store(0, std::memory_order_release);
+                prefetchShare(next, index + 1, parts);
+                continue;
             }
             self.inside.store(0, std::memory_order_release);
         }
@@ -183,6 +213,7 @@ private:
     size_t count_ = 0, chunk_ = 1;
     int wanted_ = 0;
     bool moreSoon_ = false;
+    NextReads next_;
     alignas(64) std::atomic<size_t> done_{0};
 };
 
@@ -197,7 +228,8 @@ int kernelThreadCount() {
     return std::max(1, openblas_get_num_threads());
 }
 
-void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon) {
+void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon,
+                    const NextReads* next) {
     if (count == 0) return;
     grain = std::max<size_t>(grain, 1);
     int threads = std::min<int>(kernelThreadCount(), static_cast<int>(pool().helperCount()) + 1);
@@ -210,14 +242,14 @@ void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context,
     // A few chunks per thread balances uneven rows without much bookkeeping.
     size_t chunks = std::min(maxChunks, static_cast<size_t>(threads) * 4);
     size_t chunk = (count + chunks - 1) / chunks;
-    if (!pool().run(fn, context, count, chunk, threads - 1, moreSoon)) fn(context, 0, count);
+    if (!pool().run(fn, context, count, chunk, threads - 1, moreSoon, next)) fn(context, 0, count);
 }
 
-void parallelTasksRaw(size_t count, RangeFunction fn, void* context) {
+void parallelTasksRaw(size_t count, RangeFunction fn, void* context, const NextReads* next) {
     if (count == 0) return;
     const int threads = static_cast<int>(std::min<size_t>(
         {static_cast<size_t>(kernelThreadCount()), pool().helperCount() + 1, count}));
-    if (threads <= 1 || !pool().run(fn, context, count, 1, threads - 1, false)) fn(context, 0, count);
+    if (threads <= 1 || !pool().run(fn, context, count, 1, threads - 1, false, next)) fn(context, 0, count);
 }
 
 }  // namespace coreml::whisper

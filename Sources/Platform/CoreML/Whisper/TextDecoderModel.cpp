@@ -218,43 +218,11 @@ std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(
 
 namespace {
 
-// scores[j] += sum_i q[i] * K[i][j] over a [rows, stride] half-precision block, for j < count.
-void accumulateRows(const float* q, const uint16_t* k, size_t rows, size_t stride, size_t count, float* scores) {
-    std::fill(scores, scores + count, 0.0f);
-    for (size_t i = 0; i < rows; ++i) {
-        const uint16_t* row = k + i * stride;
-        __m256 qi = _mm256_set1_ps(q[i]);
-        size_t j = 0;
-        for (; j + 8 <= count; j += 8) {
-            __m256 kv = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
-            _mm256_storeu_ps(scores + j, _mm256_fmadd_ps(qi, kv, _mm256_loadu_ps(scores + j)));
-        }
-        for (; j < count; ++j) scores[j] += q[i] * halfToFloat(row[j]);
-    }
-}
-
 // Prefetches the first `count` halves of each of `rows` rows, into L2.
 void prefetchRows(const uint16_t* base, size_t rows, size_t stride, size_t count) {
     for (size_t i = 0; i < rows; ++i) {
         const char* row = reinterpret_cast<const char*>(base + i * stride);
         for (size_t off = 0; off < count * 2; off += 64) _mm_prefetch(row + off, _MM_HINT_T1);
-    }
-}
-
-// out[i] = sum_j p[j] * V[i][j] for j < count.
-void weightedRows(const float* p, const uint16_t* v, size_t rows, size_t stride, size_t count, float* out) {
-    for (size_t i = 0; i < rows; ++i) {
-        const uint16_t* row = v + i * stride;
-        __m256 acc = _mm256_setzero_ps();
-        size_t j = 0;
-        for (; j + 8 <= count; j += 8)
-            acc = _mm256_fmadd_ps(_mm256_loadu_ps(p + j),
-                                  _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j))), acc);
-        float tmp[8];
-        _mm256_storeu_ps(tmp, acc);
-        float s = ((tmp[0] + tmp[1]) + (tmp[2] + tmp[3])) + ((tmp[4] + tmp[5]) + (tmp[6] + tmp[7]));
-        for (; j < count; ++j) s += p[j] * halfToFloat(row[j]);
-        out[i] = s;
     }
 }
 
@@ -311,12 +279,12 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         const float* k = s.qkv.data() + d + h * hd;
         const float* v = s.qkv.data() + 2 * d + h * hd;
         float* sc = s.scores.data() + h * scoreStride;
-        accumulateRows(q, in.keyCache + row0 * S, hd, S, t, sc);
+        columnScoresHalf(q, in.keyCache + row0 * S, hd, S, t, sc);
         for (size_t j = 0; j < t; ++j) sc[j] = sc[j] * scale + mask[j];
         sc[t] = dot(q, k, hd) * scale;
         softmaxRow(sc, t + 1);
         float* o = s.attn.data() + h * hd;
-        weightedRows(sc, in.valueCache + row0 * S, hd, S, t, o);
+        columnValuesHalf(sc, in.valueCache + row0 * S, hd, S, t, o);
         axpy(sc[t], v, o, hd);
     };
     // Head h's cross-attention output from its pieces; its probabilities too if it is an alignment
@@ -345,8 +313,25 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 for (size_t n = F * c / chunks; n < F * (c + 1) / chunks; ++n) sc[n] *= weights[c];
             }
     };
+    // What each loop's successor reads first, fetched by every thread as it finishes its share.
+    auto weights = [](const uint16_t* w, size_t halves) {
+        NextReads r;
+        r.base[0] = w, r.bytes[0] = 2 * halves;
+        return r;
+    };
+    auto qkvOf = [&](const Layer& Ly) {
+        NextReads r;
+        const uint16_t* w[3] = {Ly.q, Ly.k, Ly.v};
+        for (int m = 0; m < 3; ++m) r.base[m] = w[m], r.bytes[m] = 2 * d * d;
+        return r;
+    };
     for (size_t l = 0; l < L; ++l) {
         const Layer& Ly = layers_[l];
+        const NextReads toO = weights(Ly.o, d * d), toCrossQ = weights(Ly.crossQ, d * d),
+                        toCross = weights(cross.keys.data() + l * H * F * hd, H * F * hd),
+                        toCrossO = weights(Ly.crossO, d * d), toFc1 = weights(Ly.fc1, 4 * d * d),
+                        toFc2 = weights(Ly.fc2, 4 * d * d),
+                        toNext = l + 1 < L ? qkvOf(layers_[l + 1]) : weights(tokens_, V * d);
         layerNormRow(x, s.xn.data(), d, Ly.ln1Weight.data(), Ly.ln1Bias.data());
         qkvWeights[0] = Ly.q, qkvWeights[1] = Ly.k, qkvWeights[2] = Ly.v;
         qkvBias[0] = Ly.qBias.data(), qkvBias[2] = Ly.vBias.data();
@@ -370,15 +355,15 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                     if (pending[h].fetch_sub(rows, std::memory_order_acq_rel) == rows) selfAttention(l, h);
                 }
             }
-        }, true);
-        gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual);
+        }, true, &toO);
+        gemvHalfThen(Ly.o, s.attn.data(), Ly.oBias.data(), s.proj.data(), d, d, residual, &toCrossQ);
 
         // Cross-attention over the encoder output: each piece of a head keeps its unnormalised
         // weights, output, maximum and sum; the thread that finishes a head's last piece puts its
         // pieces on one scale (done after the loop, by the calling thread alone, that took longer
         // than any piece: the pieces sit in the other threads' caches).
         layerNormRow(x, s.xn.data(), d, Ly.ln2Weight.data(), Ly.ln2Bias.data());
-        gemvHalf(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d);
+        gemvHalfThen(Ly.crossQ, s.xn.data(), Ly.crossQBias.data(), s.qkv.data(), d, d, RowsFunction{}, nullptr, &toCross);
         for (size_t h = 0; h < H; ++h) pending[h].store(chunks, std::memory_order_relaxed);
         parallelTasks(H * chunks, [&](size_t b, size_t e) {
             for (size_t task = b; task < e; ++task) {
@@ -394,19 +379,30 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 attentionValuesHalf(sc, values, f1 - f0, hd, part);
                 if (pending[h].fetch_sub(1, std::memory_order_acq_rel) == 1) combineCross(l, h);
             }
-        });
+        }, &toCrossO);
         if (out.alignment) {
             for (auto [al, ah] : alignmentHeads_)
                 if (static_cast<size_t>(al) == l)
                     axpy(1.0f, s.scores.data() + static_cast<size_t>(ah) * scoreStride, s.headProbs.data(), F);
         }
-        gemvHalfThen(Ly.crossO, s.attn.data(), Ly.crossOBias.data(), s.proj.data(), d, d, residual);
+        gemvHalfThen(Ly.crossO, s.attn.data(), Ly.crossOBias.data(), s.proj.data(), d, d, residual, &toFc1);
 
         // MLP.
         layerNormRow(x, s.xn.data(), d, Ly.ln3Weight.data(), Ly.ln3Bias.data());
         gemvHalfThen(Ly.fc1, s.xn.data(), Ly.fc1Bias.data(), s.hidden.data(), 4 * d, d,
-                     [&](size_t r0, size_t r1) { geluInPlace(s.hidden.data() + r0, r1 - r0); });
-        gemvHalfThen(Ly.fc2, s.hidden.data(), Ly.fc2Bias.data(), s.proj.data(), d, 4 * d, residual);
+                     [&](size_t r0, size_t r1) { geluInPlace(s.hidden.data() + r0, r1 - r0); }, &toFc2);
+        gemvHalfThen(Ly.fc2, s.hidden.data(), Ly.fc2Bias.data(), s.proj.data(), d, 4 * d,
+                     [&](size_t r0, size_t r1) {
+                         residual(r0, r1);
+                         // The next layer's cached keys and values, rows as many as this
+                         // thread made here: its self-attention reads them as soon as its heads
+                         // are made, and from memory they are a miss per short row.
+                         if (l + 1 < L) {
+                             prefetchRows(in.keyCache + ((l + 1) * d + r0) * S, r1 - r0, S, t);
+                             prefetchRows(in.valueCache + ((l + 1) * d + r0) * S, r1 - r0, S, t);
+                         }
+                     },
+                     &toNext);
     }
     layerNormRow(x, s.xn.data(), d, lnWeight_.data(), lnBias_.data());
     gemvHalfThen(tokens_, s.xn.data(), nullptr, s.logits.data(), V, d,
