@@ -23,7 +23,25 @@ struct DecoderDimensions {
 // The keys and values of the cross-attention for one encoder output, half precision, each laid out
 // [layer][head][frame][head dim] so a step reads every head's block contiguously.
 struct CrossAttentionCache {
-    std::vector<uint16_t> keys, values;
+    // New elements are left unset: the threads that compute the cache write all of it, and zeroing
+    // it first on the calling thread took every page fault of tens of megabytes there, one by one
+    // (up to seven times the computation itself, on a virtual machine).
+    template <class T>
+    struct Unset : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = Unset<U>;
+        };
+        template <class U>
+        void construct(U* p) noexcept {
+            ::new (static_cast<void*>(p)) U;
+        }
+        template <class U, class... A>
+        void construct(U* p, A&&... a) {
+            ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+        }
+    };
+    std::vector<uint16_t, Unset<uint16_t>> keys, values;
 };
 
 struct DecoderStepInput {
