@@ -1,10 +1,12 @@
 #include "Platform/CoreML/Whisper/TextDecoderModel.hpp"
 
 #include <immintrin.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <optional>
@@ -107,6 +109,16 @@ TextDecoderModel::TextDecoderModel(const DecoderDimensions& dims, const TensorLo
 }
 
 TextDecoderModel::~TextDecoderModel() = default;
+
+void* CrossAttentionCache::allocateLarge(size_t bytes) {
+    const size_t rounded = (bytes + kLargeBytes - 1) / kLargeBytes * kLargeBytes;
+    void* p = std::aligned_alloc(kLargeBytes, rounded);
+    if (!p) throw std::bad_alloc();
+    ::madvise(p, rounded, MADV_HUGEPAGE);  // a hint: without it the pages are 4 KiB
+    return p;
+}
+
+void CrossAttentionCache::freeLarge(void* p) noexcept { std::free(p); }
 
 std::shared_ptr<const CrossAttentionCache> TextDecoderModel::crossAttention(const uint16_t* encoderOutput) const {
     const size_t d = dims_.width, F = dims_.encoderFrames, L = dims_.layers, H = dims_.heads, hd = d / H;

@@ -23,6 +23,12 @@ struct DecoderDimensions {
 // The keys and values of the cross-attention for one encoder output, half precision, each laid out
 // [layer][head][frame][head dim] so a step reads every head's block contiguously.
 struct CrossAttentionCache {
+    // Whole huge pages, where the system grants them, for arrays of 2 MiB and more: a fresh cache is
+    // tens of megabytes, and faulting it in 4 KiB at a time took twice as long as computing it.
+    static constexpr size_t kLargeBytes = size_t(2) << 20;
+    static void* allocateLarge(size_t bytes);
+    static void freeLarge(void* p) noexcept;
+
     // New elements are left unset: the threads that compute the cache write all of it, and zeroing
     // it first on the calling thread took every page fault of tens of megabytes there, one by one
     // (up to seven times the computation itself, on a virtual machine).
@@ -32,6 +38,16 @@ struct CrossAttentionCache {
         struct rebind {
             using other = Unset<U>;
         };
+        T* allocate(size_t n) {
+            if (n * sizeof(T) < kLargeBytes) return std::allocator<T>::allocate(n);
+            return static_cast<T*>(allocateLarge(n * sizeof(T)));
+        }
+        void deallocate(T* p, size_t n) noexcept {
+            if (n * sizeof(T) < kLargeBytes)
+                std::allocator<T>::deallocate(p, n);
+            else
+                freeLarge(p);
+        }
         template <class U>
         void construct(U* p) noexcept {
             ::new (static_cast<void*>(p)) U;
