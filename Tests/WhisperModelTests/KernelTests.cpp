@@ -93,20 +93,6 @@ TEST(WhisperKernels, VectorKernelsHandleEveryTailLength) {
             for (size_t i = 0; i < n; ++i) e += double(halfToFloat(wh[r * n + i])) * x[i];
             EXPECT_NEAR(y[r], e, 1e-4 * (1 + std::abs(e)));
         }
-        // Attention against half-precision rows [frames = 3, hd = n].
-        std::vector<float> scores(3), p = {0.2f, 0.3f, 0.5f}, o(n);
-        attentionScoresHalf(x.data(), wh.data(), 3, n, 0.5f, scores.data());
-        attentionValuesHalf(p.data(), wh.data(), 3, n, o.data());
-        for (size_t r = 0; r < 3; ++r) {
-            double e = 0;
-            for (size_t i = 0; i < n; ++i) e += double(halfToFloat(wh[r * n + i])) * x[i];
-            EXPECT_NEAR(scores[r], 0.5 * e, 1e-4 * (1 + std::abs(e)));
-        }
-        for (size_t i = 0; i < n; ++i) {
-            double e = 0;
-            for (size_t r = 0; r < 3; ++r) e += p[r] * double(halfToFloat(wh[r * n + i]));
-            EXPECT_NEAR(o[i], e, 1e-5);
-        }
         // Softmax against the textbook form; GELU is the erf form.
         auto s = x;
         softmaxRow(s.data(), n);
@@ -284,54 +270,47 @@ TEST(WhisperKernels, RowProductsFinishEveryRowOnce) {
     openblas_set_num_threads(before);
 }
 
-// Cross-attention scores over frame counts that use the eight- and four-frame blocks and the tail.
-TEST(WhisperKernels, AttentionScoresCoverEveryFrameBlock) {
-    const size_t hd = 64;
-    auto q = randomFloats(hd, 6);
-    for (size_t frames : {1u, 4u, 8u, 13u, 21u}) {
-        SCOPED_TRACE(frames);
-        auto k = randomFloats(frames * hd, 7);
-        std::vector<uint16_t> kh(k.size());
-        floatToHalf(k.data(), kh.data(), k.size());
-        std::vector<float> scores(frames);
-        attentionScoresHalf(q.data(), kh.data(), frames, hd, 0.125f, scores.data());
-        for (size_t n = 0; n < frames; ++n) {
-            double e = 0;
-            for (size_t i = 0; i < hd; ++i) e += double(halfToFloat(kh[n * hd + i])) * q[i];
-            EXPECT_NEAR(scores[n], 0.125 * e, 1e-5);
-        }
-    }
-}
-
-// Attention scores and values on every path this CPU runs, with the portable one forced, against a
-// double-precision sum: head widths that take the sixteen-lane blocks, only the eight-lane ones,
-// or neither, over frame counts that end inside a block.
+// One-pass attention on every path this CPU runs, with the portable one forced, against a
+// double-precision reference: head widths that take the sixteen-lane blocks, only the eight-lane
+// ones, or neither, over frame counts that end inside a block. Keys grow along the frames in one
+// case, so the running maximum rises block after block and every earlier sum is rescaled.
 TEST(WhisperKernels, AttentionOnEveryPathMatchesReference) {
     for (GemmPath path : supportedGemmPaths())
         for (size_t hd : {8u, 20u, 48u, 64u, 128u})
-            for (size_t frames : {1u, 7u, 8u, 13u, 21u}) {
-                SCOPED_TRACE(std::string(gemmPathName(path)) + " hd " + std::to_string(hd) + " frames " +
-                             std::to_string(frames));
-                auto q = randomFloats(hd, 8), k = randomFloats(frames * hd, 9), v = randomFloats(frames * hd, 10);
-                auto p = randomFloats(frames, 11);
-                std::vector<uint16_t> kh(k.size()), vh(v.size());
-                floatToHalf(k.data(), kh.data(), k.size());
-                floatToHalf(v.data(), vh.data(), v.size());
-                std::vector<float> scores(frames + 1, -7.0f), out(hd);
-                attentionScoresHalfOnPath(path, q.data(), kh.data(), frames, hd, 0.125f, scores.data(), vh.data());
-                attentionValuesHalfOnPath(path, p.data(), vh.data(), frames, hd, out.data());
-                for (size_t n = 0; n < frames; ++n) {
-                    double e = 0;
-                    for (size_t i = 0; i < hd; ++i) e += double(halfToFloat(kh[n * hd + i])) * q[i];
-                    EXPECT_NEAR(scores[n], 0.125 * e, 1e-5) << n;
+            for (size_t frames : {1u, 7u, 8u, 13u, 21u, 375u})
+                for (bool rising : {false, true}) {
+                    SCOPED_TRACE(std::string(gemmPathName(path)) + " hd " + std::to_string(hd) + " frames " +
+                                 std::to_string(frames) + (rising ? " rising" : ""));
+                    auto q = randomFloats(hd, 8), k = randomFloats(frames * hd, 9), v = randomFloats(frames * hd, 10);
+                    if (rising)
+                        for (size_t n = 0; n < frames; ++n)
+                            for (size_t i = 0; i < hd; ++i) k[n * hd + i] += q[i] * 8.0f * float(n) / float(frames);
+                    std::vector<uint16_t> kh(k.size()), vh(v.size());
+                    floatToHalf(k.data(), kh.data(), k.size());
+                    floatToHalf(v.data(), vh.data(), v.size());
+                    std::vector<float> scores(frames + 1, -7.0f), out(hd);
+                    float max = 0;
+                    const float sum = attendHalfOnPath(path, q.data(), kh.data(), vh.data(), frames, hd, 0.125f,
+                                                       scores.data(), out.data(), &max);
+                    std::vector<double> s(frames);
+                    double top = -INFINITY;
+                    for (size_t n = 0; n < frames; ++n) {
+                        for (size_t i = 0; i < hd; ++i) s[n] += double(halfToFloat(kh[n * hd + i])) * q[i];
+                        s[n] *= 0.125;
+                        top = std::max(top, s[n]);
+                        EXPECT_NEAR(scores[n], s[n], 1e-5 * (1 + std::abs(s[n]))) << n;
+                    }
+                    EXPECT_EQ(scores[frames], -7.0f);  // nothing written past the frames
+                    EXPECT_NEAR(max, top, 1e-5 * (1 + std::abs(top)));
+                    double total = 0;
+                    for (size_t n = 0; n < frames; ++n) total += std::exp(s[n] - top);
+                    EXPECT_NEAR(sum, total, 1e-5 * total);
+                    for (size_t i = 0; i < hd; ++i) {
+                        double e = 0;
+                        for (size_t n = 0; n < frames; ++n) e += std::exp(s[n] - top) * halfToFloat(vh[n * hd + i]);
+                        EXPECT_NEAR(out[i] / sum, e / total, 1e-5) << i;
+                    }
                 }
-                EXPECT_EQ(scores[frames], -7.0f);  // nothing written past the frames
-                for (size_t i = 0; i < hd; ++i) {
-                    double e = 0;
-                    for (size_t n = 0; n < frames; ++n) e += double(p[n]) * halfToFloat(vh[n * hd + i]);
-                    EXPECT_NEAR(out[i], e, 1e-5) << i;
-                }
-            }
 }
 
 // The self-attention cache kernels (positions along the rows, one row per channel): every block

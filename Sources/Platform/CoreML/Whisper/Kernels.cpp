@@ -293,87 +293,6 @@ namespace {
 
 inline __m256 loadHalf8(const uint16_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
 
-// How far ahead of the frames being scored their keys are fetched.
-constexpr size_t kKeysAheadBytes = 8192;
-
-template <int B>
-void scoresBlocks(const float* q, const uint16_t* keys, size_t frames, float scale, float* scores,
-                  const uint16_t* values) {
-    constexpr size_t hd = 8 * B;
-    const char* keysBegin = reinterpret_cast<const char*>(keys);
-    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
-    for (const char* p = keysBegin; p < keysEnd && p < keysBegin + kKeysAheadBytes; p += 64) _mm_prefetch(p, _MM_HINT_T0);
-    __m256 qv[B];
-    #pragma GCC unroll 16
-    for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j);
-    size_t n = 0;
-    // Eight frames at a time: eight independent sums keep the FMA units busy, where four leave them
-    // waiting on each other's latency.
-    for (; n + 8 <= frames; n += 8) {
-        const uint16_t* k = keys + n * hd;
-        // The keys a stretch ahead, and the values of these frames into L2 for the pass after
-        // the softmax: a piece of a head is too short for the hardware's prefetch to get going.
-        #pragma GCC unroll 16
-        for (size_t off = 0; off < 16 * hd; off += 64) {
-            const char* ahead = reinterpret_cast<const char*>(k) + kKeysAheadBytes + off;
-            if (ahead < keysEnd) _mm_prefetch(ahead, _MM_HINT_T0);
-            if (values) _mm_prefetch(reinterpret_cast<const char*>(values + n * hd) + off, _MM_HINT_T1);
-        }
-        __m256 a[8];
-        #pragma GCC unroll 8
-        for (int f = 0; f < 8; ++f) a[f] = _mm256_setzero_ps();
-        #pragma GCC unroll 16
-        for (int j = 0; j < B; ++j) {
-            #pragma GCC unroll 8
-            for (int f = 0; f < 8; ++f) a[f] = _mm256_fmadd_ps(qv[j], loadHalf8(k + f * hd + 8 * j), a[f]);
-        }
-        const __m256 vs = _mm256_set1_ps(scale);
-        #pragma GCC unroll 2
-        for (int g = 0; g < 2; ++g) {
-            __m256 t = _mm256_hadd_ps(_mm256_hadd_ps(a[4 * g], a[4 * g + 1]), _mm256_hadd_ps(a[4 * g + 2], a[4 * g + 3]));
-            __m128 sum = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
-            _mm_storeu_ps(scores + n + 4 * g, _mm_mul_ps(sum, _mm256_castps256_ps128(vs)));
-        }
-    }
-    for (; n + 4 <= frames; n += 4) {
-        const uint16_t* k = keys + n * hd;
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-        #pragma GCC unroll 16
-        for (int j = 0; j < B; ++j) {
-            a0 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 8 * j), a0);
-            a1 = _mm256_fmadd_ps(qv[j], loadHalf8(k + hd + 8 * j), a1);
-            a2 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 2 * hd + 8 * j), a2);
-            a3 = _mm256_fmadd_ps(qv[j], loadHalf8(k + 3 * hd + 8 * j), a3);
-        }
-        // Four horizontal sums at once.
-        __m256 t = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
-        __m128 sum = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
-        _mm_storeu_ps(scores + n, _mm_mul_ps(sum, _mm_set1_ps(scale)));
-    }
-    for (; n < frames; ++n) {
-        __m256 a = _mm256_setzero_ps();
-        #pragma GCC unroll 16
-        for (int j = 0; j < B; ++j) a = _mm256_fmadd_ps(qv[j], loadHalf8(keys + n * hd + 8 * j), a);
-        scores[n] = hsum(a) * scale;
-    }
-}
-
-template <int B>
-void valuesBlocks(const float* p, const uint16_t* values, size_t frames, float* out) {
-    constexpr size_t hd = 8 * B;
-    __m256 acc[B];
-    #pragma GCC unroll 16
-    for (int j = 0; j < B; ++j) acc[j] = _mm256_setzero_ps();
-    for (size_t n = 0; n < frames; ++n) {
-        __m256 pn = _mm256_set1_ps(p[n]);
-        const uint16_t* v = values + n * hd;
-        #pragma GCC unroll 16
-        for (int j = 0; j < B; ++j) acc[j] = _mm256_fmadd_ps(pn, loadHalf8(v + 8 * j), acc[j]);
-    }
-    #pragma GCC unroll 16
-    for (int j = 0; j < B; ++j) _mm256_storeu_ps(out + 8 * j, acc[j]);
-}
-
 template <template <int> class Kernel, class... Args>
 bool dispatchBlocks(size_t hd, Args&&... args) {
     if (hd % 8 != 0) return false;
@@ -389,15 +308,85 @@ bool dispatchBlocks(size_t hd, Args&&... args) {
     }
 }
 
+// How far ahead of the frames being attended to their keys and values are fetched.
+constexpr size_t kAttendAheadBytes = 2048;
+
+// One pass over a piece of a head (keys and values of eight frames at a time, the softmax kept
+// running: its maximum so far, and the sum and weighted values rescaled whenever it grows). A pass
+// over the keys and then one over the values left the memory idle while each started up and while
+// the exponentials ran: two threads read the cross-attention at two thirds of the bandwidth.
 template <int B>
-struct ScoresKernel {
-    static void run(const float* q, const uint16_t* k, size_t frames, float scale, float* scores, const uint16_t* values) {
-        scoresBlocks<B>(q, k, frames, scale, scores, values);
+float attendBlocks(const float* q, const uint16_t* keys, const uint16_t* values, size_t frames, float scale,
+                   float* scores, float* out, float* max) {
+    constexpr size_t hd = 8 * B, blockBytes = 8 * hd * sizeof(uint16_t);
+    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
+    const char* valuesEnd = reinterpret_cast<const char*>(values + frames * hd);
+    for (size_t off = 0; off < kAttendAheadBytes && off < frames * hd * sizeof(uint16_t); off += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(keys) + off, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(values) + off, _MM_HINT_T0);
     }
-};
+    __m256 qv[B], acc[B];
+    #pragma GCC unroll 16
+    for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j), acc[j] = _mm256_setzero_ps();
+    float top = -INFINITY;
+    __m256 sum = _mm256_setzero_ps();
+    alignas(32) float p[8];
+    for (size_t n = 0; n < frames; n += 8) {
+        const size_t count = std::min<size_t>(8, frames - n);
+        const uint16_t* k = keys + n * hd;
+        const uint16_t* v = values + n * hd;
+        #pragma GCC unroll 16
+        for (size_t off = 0; off < blockBytes; off += 64) {
+            const char* keyAhead = reinterpret_cast<const char*>(k) + kAttendAheadBytes + off;
+            const char* valueAhead = reinterpret_cast<const char*>(v) + kAttendAheadBytes + off;
+            if (keyAhead < keysEnd) _mm_prefetch(keyAhead, _MM_HINT_T0);
+            if (valueAhead < valuesEnd) _mm_prefetch(valueAhead, _MM_HINT_T0);
+        }
+        __m256 a[8];
+        #pragma GCC unroll 8
+        for (int f = 0; f < 8; ++f) a[f] = _mm256_setzero_ps();
+        for (size_t f = 0; f < count; ++f) {
+            #pragma GCC unroll 16
+            for (int j = 0; j < B; ++j) a[f] = _mm256_fmadd_ps(qv[j], loadHalf8(k + f * hd + 8 * j), a[f]);
+        }
+        // The eight totals in order: frames 0-3 in the low half of each horizontal sum, 4-7 in the high.
+        const __m256 t0 = _mm256_hadd_ps(_mm256_hadd_ps(a[0], a[1]), _mm256_hadd_ps(a[2], a[3]));
+        const __m256 t1 = _mm256_hadd_ps(_mm256_hadd_ps(a[4], a[5]), _mm256_hadd_ps(a[6], a[7]));
+        const __m256 s = _mm256_mul_ps(_mm256_add_ps(_mm256_permute2f128_ps(t0, t1, 0x20), _mm256_permute2f128_ps(t0, t1, 0x31)),
+                                       _mm256_set1_ps(scale));
+        _mm256_store_ps(p, s);
+        float blockTop = p[0];
+        for (size_t f = 0; f < count; ++f) scores[n + f] = p[f], blockTop = std::max(blockTop, p[f]);
+        if (blockTop > top) {
+            const __m256 shrink = _mm256_set1_ps(std::exp(top - blockTop));
+            #pragma GCC unroll 16
+            for (int j = 0; j < B; ++j) acc[j] = _mm256_mul_ps(acc[j], shrink);
+            sum = _mm256_mul_ps(sum, shrink);
+            top = blockTop;
+        }
+        const __m256 live = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)),
+                                                                   _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+        const __m256 e = _mm256_and_ps(live, exp8(_mm256_sub_ps(s, _mm256_set1_ps(top))));
+        sum = _mm256_add_ps(sum, e);
+        _mm256_store_ps(p, e);
+        for (size_t f = 0; f < count; ++f) {
+            const __m256 pf = _mm256_set1_ps(p[f]);
+            #pragma GCC unroll 16
+            for (int j = 0; j < B; ++j) acc[j] = _mm256_fmadd_ps(pf, loadHalf8(v + f * hd + 8 * j), acc[j]);
+        }
+    }
+    #pragma GCC unroll 16
+    for (int j = 0; j < B; ++j) _mm256_storeu_ps(out + 8 * j, acc[j]);
+    *max = top;
+    return hsum(sum);
+}
+
 template <int B>
-struct ValuesKernel {
-    static void run(const float* p, const uint16_t* v, size_t frames, float* out) { valuesBlocks<B>(p, v, frames, out); }
+struct AttendKernel {
+    static void run(float* total, const float* q, const uint16_t* k, const uint16_t* v, size_t frames, float scale,
+                    float* scores, float* out, float* max) {
+        *total = attendBlocks<B>(q, k, v, frames, scale, scores, out, max);
+    }
 };
 
 // The same blocks sixteen lanes wide, for heads a multiple of 16: one conversion and one FMA per
@@ -429,75 +418,6 @@ __attribute__((target("avx512f"))) inline __m512 eightTotals(const __m512* a, fl
     return _mm512_mul_ps(_mm512_mask_permutexvar_ps(t, 0xFFFF, order, t), _mm512_set1_ps(scale));
 }
 
-template <int B>
-__attribute__((target("avx512f"))) void scoresBlocks512(const float* q, const uint16_t* keys, size_t frames,
-                                                         float scale, float* scores, const uint16_t* values) {
-    constexpr size_t hd = 16 * B;
-    const char* keysBegin = reinterpret_cast<const char*>(keys);
-    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
-    for (const char* p = keysBegin; p < keysEnd && p < keysBegin + kKeysAheadBytes; p += 64) _mm_prefetch(p, _MM_HINT_T0);
-    __m512 qv[B];
-    #pragma GCC unroll 8
-    for (int j = 0; j < B; ++j) qv[j] = _mm512_loadu_ps(q + 16 * j);
-    size_t n = 0;
-    for (; n + 8 <= frames; n += 8) {
-        const uint16_t* k = keys + n * hd;
-        #pragma GCC unroll 16
-        for (size_t off = 0; off < 16 * hd; off += 64) {
-            const char* ahead = reinterpret_cast<const char*>(k) + kKeysAheadBytes + off;
-            if (ahead < keysEnd) _mm_prefetch(ahead, _MM_HINT_T0);
-            if (values) _mm_prefetch(reinterpret_cast<const char*>(values + n * hd) + off, _MM_HINT_T1);
-        }
-        __m512 a[8];
-        #pragma GCC unroll 8
-        for (int f = 0; f < 8; ++f) a[f] = _mm512_setzero_ps();
-        #pragma GCC unroll 8
-        for (int j = 0; j < B; ++j) {
-            #pragma GCC unroll 8
-            for (int f = 0; f < 8; ++f) a[f] = _mm512_fmadd_ps(qv[j], loadHalf16(k + f * hd + 16 * j), a[f]);
-        }
-        _mm512_mask_storeu_ps(scores + n, 0xFF, eightTotals(a, scale));
-    }
-    if (n < frames) {
-        const size_t rest = frames - n;
-        __m512 a[8];
-        #pragma GCC unroll 8
-        for (int f = 0; f < 8; ++f) a[f] = _mm512_setzero_ps();
-        for (size_t f = 0; f < rest; ++f) {
-            #pragma GCC unroll 8
-            for (int j = 0; j < B; ++j) a[f] = _mm512_fmadd_ps(qv[j], loadHalf16(keys + (n + f) * hd + 16 * j), a[f]);
-        }
-        _mm512_mask_storeu_ps(scores + n, __mmask16((1u << rest) - 1), eightTotals(a, scale));
-    }
-}
-
-template <int B>
-__attribute__((target("avx512f"))) void valuesBlocks512(const float* p, const uint16_t* values, size_t frames,
-                                                         float* out) {
-    constexpr size_t hd = 16 * B;
-    // Two frames at a time into separate sums, so each sum waits on one FMA per two frames.
-    __m512 acc0[B], acc1[B];
-    #pragma GCC unroll 8
-    for (int j = 0; j < B; ++j) acc0[j] = acc1[j] = _mm512_setzero_ps();
-    size_t n = 0;
-    for (; n + 2 <= frames; n += 2) {
-        const __m512 p0 = _mm512_set1_ps(p[n]), p1 = _mm512_set1_ps(p[n + 1]);
-        const uint16_t* v = values + n * hd;
-        #pragma GCC unroll 8
-        for (int j = 0; j < B; ++j) {
-            acc0[j] = _mm512_fmadd_ps(p0, loadHalf16(v + 16 * j), acc0[j]);
-            acc1[j] = _mm512_fmadd_ps(p1, loadHalf16(v + hd + 16 * j), acc1[j]);
-        }
-    }
-    if (n < frames) {
-        const __m512 p0 = _mm512_set1_ps(p[n]);
-        #pragma GCC unroll 8
-        for (int j = 0; j < B; ++j) acc0[j] = _mm512_fmadd_ps(p0, loadHalf16(values + n * hd + 16 * j), acc0[j]);
-    }
-    #pragma GCC unroll 8
-    for (int j = 0; j < B; ++j) _mm512_storeu_ps(out + 16 * j, _mm512_add_ps(acc0[j], acc1[j]));
-}
-
 template <template <int> class Kernel, class... Args>
 bool dispatchBlocks512(size_t hd, Args&&... args) {
     if (hd % 16 != 0) return false;
@@ -511,44 +431,133 @@ bool dispatchBlocks512(size_t hd, Args&&... args) {
     }
 }
 
+// The same on sixteen lanes, for heads a multiple of 16.
 template <int B>
-struct ScoresKernel512 {
-    static void run(const float* q, const uint16_t* k, size_t frames, float scale, float* scores, const uint16_t* values) {
-        scoresBlocks512<B>(q, k, frames, scale, scores, values);
+__attribute__((target("avx512f"))) float attendBlocks512(const float* q, const uint16_t* keys,
+                                                          const uint16_t* values, size_t frames, float scale,
+                                                          float* scores, float* out, float* max) {
+    constexpr size_t hd = 16 * B, blockBytes = 8 * hd * sizeof(uint16_t);
+    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
+    const char* valuesEnd = reinterpret_cast<const char*>(values + frames * hd);
+    for (size_t off = 0; off < kAttendAheadBytes && off < frames * hd * sizeof(uint16_t); off += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(keys) + off, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(values) + off, _MM_HINT_T0);
     }
-};
+    __m512 qv[B], acc[B];
+    #pragma GCC unroll 8
+    for (int j = 0; j < B; ++j) qv[j] = _mm512_loadu_ps(q + 16 * j), acc[j] = _mm512_setzero_ps();
+    float top = -INFINITY;
+    __m512 sum = _mm512_setzero_ps();
+    alignas(64) float p[16];
+    for (size_t n = 0; n < frames; n += 8) {
+        const size_t count = std::min<size_t>(8, frames - n);
+        const uint16_t* k = keys + n * hd;
+        const uint16_t* v = values + n * hd;
+        #pragma GCC unroll 16
+        for (size_t off = 0; off < blockBytes; off += 64) {
+            const char* keyAhead = reinterpret_cast<const char*>(k) + kAttendAheadBytes + off;
+            const char* valueAhead = reinterpret_cast<const char*>(v) + kAttendAheadBytes + off;
+            if (keyAhead < keysEnd) _mm_prefetch(keyAhead, _MM_HINT_T0);
+            if (valueAhead < valuesEnd) _mm_prefetch(valueAhead, _MM_HINT_T0);
+        }
+        __m512 a[8];
+        #pragma GCC unroll 8
+        for (int f = 0; f < 8; ++f) a[f] = _mm512_setzero_ps();
+        if (count == 8) {
+            #pragma GCC unroll 8
+            for (int j = 0; j < B; ++j) {
+                #pragma GCC unroll 8
+                for (int f = 0; f < 8; ++f) a[f] = _mm512_fmadd_ps(qv[j], loadHalf16(k + f * hd + 16 * j), a[f]);
+            }
+        } else {
+            for (size_t f = 0; f < count; ++f) {
+                #pragma GCC unroll 8
+                for (int j = 0; j < B; ++j) a[f] = _mm512_fmadd_ps(qv[j], loadHalf16(k + f * hd + 16 * j), a[f]);
+            }
+        }
+        const __mmask16 lanes = static_cast<__mmask16>((1u << count) - 1);
+        const __m512 s = eightTotals(a, scale);
+        _mm512_mask_storeu_ps(scores + n, lanes, s);
+        // The block's maximum from its low eight lanes (masked forms: g++ 12 warns on the plain ones).
+        const __m512 masked = _mm512_mask_mov_ps(_mm512_set1_ps(-INFINITY), lanes, s);
+        __m256 m8 = _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, _mm512_castps_pd(masked), 0));
+        m8 = _mm256_max_ps(m8, _mm256_permute2f128_ps(m8, m8, 1));
+        m8 = _mm256_max_ps(m8, _mm256_shuffle_ps(m8, m8, 0x4E));
+        m8 = _mm256_max_ps(m8, _mm256_shuffle_ps(m8, m8, 0xB1));
+        const float blockTop = _mm256_cvtss_f32(m8);
+        if (blockTop > top) {
+            const __m512 shrink = _mm512_set1_ps(std::exp(top - blockTop));
+            #pragma GCC unroll 8
+            for (int j = 0; j < B; ++j) acc[j] = _mm512_mul_ps(acc[j], shrink);
+            sum = _mm512_mul_ps(sum, shrink);
+            top = blockTop;
+        }
+        const __m512 e = _mm512_maskz_mov_ps(lanes, exp16(_mm512_sub_ps(s, _mm512_set1_ps(top))));
+        sum = _mm512_add_ps(sum, e);
+        _mm512_store_ps(p, e);
+        if (count == 8) {
+            #pragma GCC unroll 8
+            for (int f = 0; f < 8; ++f) {
+                const __m512 pf = _mm512_set1_ps(p[f]);
+                #pragma GCC unroll 8
+                for (int j = 0; j < B; ++j) acc[j] = _mm512_fmadd_ps(pf, loadHalf16(v + f * hd + 16 * j), acc[j]);
+            }
+        } else {
+            for (size_t f = 0; f < count; ++f) {
+                const __m512 pf = _mm512_set1_ps(p[f]);
+                #pragma GCC unroll 8
+                for (int j = 0; j < B; ++j) acc[j] = _mm512_fmadd_ps(pf, loadHalf16(v + f * hd + 16 * j), acc[j]);
+            }
+        }
+    }
+    #pragma GCC unroll 8
+    for (int j = 0; j < B; ++j) _mm512_storeu_ps(out + 16 * j, acc[j]);
+    *max = top;
+    _mm512_store_ps(p, sum);
+    float total = 0;
+    for (float lane : p) total += lane;
+    return total;
+}
+
 template <int B>
-struct ValuesKernel512 {
-    static void run(const float* p, const uint16_t* v, size_t frames, float* out) { valuesBlocks512<B>(p, v, frames, out); }
+struct AttendKernel512 {
+    static void run(float* total, const float* q, const uint16_t* k, const uint16_t* v, size_t frames, float scale,
+                    float* scores, float* out, float* max) {
+        *total = attendBlocks512<B>(q, k, v, frames, scale, scores, out, max);
+    }
 };
 
 bool isWide(GemmPath path) { return path == GemmPath::avx512 || path == GemmPath::avx512bf16; }
 
 }  // namespace
 
-void attentionScoresHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, size_t frames, size_t hd,
-                               float scale, float* scores, const uint16_t* valuesNext) {
-    if (isWide(path) && dispatchBlocks512<ScoresKernel512>(hd, q, keys, frames, scale, scores, valuesNext)) return;
-    if (path != GemmPath::portable && dispatchBlocks<ScoresKernel>(hd, q, keys, frames, scale, scores, valuesNext))
-        return;
-    for (size_t n = 0; n < frames; ++n) scores[n] = dotHalf(q, keys + n * hd, hd) * scale;
-}
-
-void attentionValuesHalfOnPath(GemmPath path, const float* p, const uint16_t* values, size_t frames, size_t hd,
-                               float* out) {
-    if (isWide(path) && dispatchBlocks512<ValuesKernel512>(hd, p, values, frames, out)) return;
-    if (path != GemmPath::portable && dispatchBlocks<ValuesKernel>(hd, p, values, frames, out)) return;
+float attendHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, const uint16_t* values, size_t frames,
+                       size_t hd, float scale, float* scores, float* out, float* max) {
+    float total = 0;
+    if (frames != 0 && isWide(path) &&
+        dispatchBlocks512<AttendKernel512>(hd, &total, q, keys, values, frames, scale, scores, out, max))
+        return total;
+    if (frames != 0 && path != GemmPath::portable &&
+        dispatchBlocks<AttendKernel>(hd, &total, q, keys, values, frames, scale, scores, out, max))
+        return total;
+    // Portable: the scores and their maximum, then the exponentials and the weighted values.
+    *max = -INFINITY;
+    for (size_t n = 0; n < frames; ++n) {
+        scores[n] = dotHalf(q, keys + n * hd, hd) * scale;
+        *max = std::max(*max, scores[n]);
+    }
     std::fill(out, out + hd, 0.0f);
-    for (size_t n = 0; n < frames; ++n) axpyHalf(p[n], values + n * hd, out, hd);
+    for (size_t n = 0; n < frames; ++n) {
+        const float e = std::exp(scores[n] - *max);
+        total += e;
+        axpyHalf(e, values + n * hd, out, hd);
+    }
+    return total;
 }
 
-void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores,
-                         const uint16_t* valuesNext) {
-    attentionScoresHalfOnPath(bestGemmPath(), q, keys, frames, hd, scale, scores, valuesNext);
-}
-
-void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out) {
-    attentionValuesHalfOnPath(bestGemmPath(), p, values, frames, hd, out);
+float attendHalf(const float* q, const uint16_t* keys, const uint16_t* values, size_t frames, size_t hd, float scale,
+                 float* scores, float* out, float* max) {
+    return attendHalfOnPath(bestGemmPath(), q, keys, values, frames, hd, scale, scores, out, max);
 }
 
 // The sums stay in registers, 32 positions at a time: summing into memory row by row made every row

@@ -58,19 +58,14 @@ void gemvHalfThen(const uint16_t* w, const float* x, const float* bias, float* y
         const_cast<void*>(static_cast<const void*>(&finish)), next);
 }
 
-// Attention against a half-precision block laid out [frames, hd]: scores[n] = scale * q . K[n] and
-// out = sum_n p[n] V[n]. Fast paths for hd a multiple of 8 up to 128 (Whisper's heads are 64 wide).
-// `valuesNext` (optional): the [frames, hd] values read next, fetched into L2 while the keys are
-// scored.
-void attentionScoresHalf(const float* q, const uint16_t* keys, size_t frames, size_t hd, float scale, float* scores,
-                         const uint16_t* valuesNext = nullptr);
-void attentionValuesHalf(const float* p, const uint16_t* values, size_t frames, size_t hd, float* out);
-// The same on a given path (one of supportedGemmPaths(); the plain forms take bestGemmPath()). The
-// sums are grouped by the path's width, so results differ between paths in the last bits.
-void attentionScoresHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, size_t frames, size_t hd,
-                               float scale, float* scores, const uint16_t* valuesNext = nullptr);
-void attentionValuesHalfOnPath(GemmPath path, const float* p, const uint16_t* values, size_t frames, size_t hd,
-                               float* out);
+// Softmax attention of q over a half-precision piece of keys and values laid out [frames, hd], the
+// softmax left unnormalised: scores[n] = scale * q . K[n], *max = max_n scores[n], out = sum_n
+// exp(scores[n] - *max) V[n]; returns sum_n exp(scores[n] - *max). Pieces of one head combine through
+// their maxima and sums.
+float attendHalf(const float* q, const uint16_t* keys, const uint16_t* values, size_t frames, size_t hd, float scale,
+                 float* scores, float* out, float* max);
+float attendHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, const uint16_t* values, size_t frames,
+                       size_t hd, float scale, float* scores, float* out, float* max);
 
 // Attention against a half-precision block laid out [rows, stride] with the positions along the
 // rows (the decoder's self-attention caches: one row per channel): scores[j] = sum_i q[i] K[i][j]

@@ -319,11 +319,13 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
         bool alignment = false;
         for (auto [al, ah] : alignmentHeads_)
             alignment = alignment || (static_cast<size_t>(al) == l && static_cast<size_t>(ah) == h);
-        if (out.alignment && alignment)
-            for (size_t c = 0; c < chunks; ++c) {
-                float* sc = s.scores.data() + h * scoreStride;
-                for (size_t n = F * c / chunks; n < F * (c + 1) / chunks; ++n) sc[n] *= weights[c];
-            }
+        if (out.alignment && alignment) {
+            // The pieces left their scores as they were: the head's probabilities from all of them.
+            float* sc = s.scores.data() + h * scoreStride;
+            float highest;
+            const float inv = 1.0f / expMinusMaxOnPath(path, sc, F, &highest);
+            for (size_t n = 0; n < F; ++n) sc[n] *= inv;
+        }
     };
     // What each loop's successor reads first, fetched by every thread as it finishes its share.
     auto weights = [](const uint16_t* w, size_t halves) {
@@ -386,9 +388,7 @@ void TextDecoderModel::step(const DecoderStepInput& in, const CrossAttentionCach
                 const uint16_t* keys = cross.keys.data() + ((l * H + h) * F + f0) * hd;
                 const uint16_t* values = cross.values.data() + ((l * H + h) * F + f0) * hd;
                 float* part = parts + task * partStride;
-                attentionScoresHalf(q, keys, f1 - f0, hd, scale, sc, values);
-                part[hd + 1] = expMinusMaxOnPath(path, sc, f1 - f0, &part[hd]);
-                attentionValuesHalf(sc, values, f1 - f0, hd, part);
+                part[hd + 1] = attendHalfOnPath(path, q, keys, values, f1 - f0, hd, scale, sc, part, &part[hd]);
                 if (pending[h].fetch_sub(1, std::memory_order_acq_rel) == 1) combineCross(l, h);
             }
         }, &toCrossO);
