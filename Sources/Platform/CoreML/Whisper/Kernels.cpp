@@ -293,12 +293,18 @@ namespace {
 
 inline __m256 loadHalf8(const uint16_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
 
-template <template <int> class Kernel, class... Args>
+// Runs Kernel<hd / Lanes> for head widths a multiple of Lanes, up to MaxBlocks blocks.
+template <template <int> class Kernel, size_t Lanes, int MaxBlocks, class... Args>
 bool dispatchBlocks(size_t hd, Args&&... args) {
-    if (hd % 8 != 0) return false;
-    switch (hd / 8) {
-#define WHISPER_BLOCK_CASE(b) \
-    case b: Kernel<b>::run(args...); return true;
+    if (hd % Lanes != 0) return false;
+    switch (hd / Lanes) {
+#define WHISPER_BLOCK_CASE(b)                     \
+    case b:                                       \
+        if constexpr (b <= MaxBlocks) {           \
+            Kernel<b>::run(args...);              \
+            return true;                          \
+        }                                         \
+        return false;
         WHISPER_BLOCK_CASE(1) WHISPER_BLOCK_CASE(2) WHISPER_BLOCK_CASE(3) WHISPER_BLOCK_CASE(4)
         WHISPER_BLOCK_CASE(5) WHISPER_BLOCK_CASE(6) WHISPER_BLOCK_CASE(7) WHISPER_BLOCK_CASE(8)
         WHISPER_BLOCK_CASE(9) WHISPER_BLOCK_CASE(10) WHISPER_BLOCK_CASE(11) WHISPER_BLOCK_CASE(12)
@@ -311,6 +317,14 @@ bool dispatchBlocks(size_t hd, Args&&... args) {
 // How far ahead of the frames being attended to their keys and values are fetched.
 constexpr size_t kAttendAheadBytes = 2048;
 
+// Keys and values [from, from + length) of a piece `bytes` long, into L1.
+inline void fetchAttendAhead(const uint16_t* keys, const uint16_t* values, size_t from, size_t bytes, size_t length) {
+    for (size_t off = from; off < from + length && off < bytes; off += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(keys) + off, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(values) + off, _MM_HINT_T0);
+    }
+}
+
 // One pass over a piece of a head (keys and values of eight frames at a time, the softmax kept
 // running: its maximum so far, and the sum and weighted values rescaled whenever it grows). A pass
 // over the keys and then one over the values left the memory idle while each started up and while
@@ -319,12 +333,8 @@ template <int B>
 float attendBlocks(const float* q, const uint16_t* keys, const uint16_t* values, size_t frames, float scale,
                    float* scores, float* out, float* max) {
     constexpr size_t hd = 8 * B, blockBytes = 8 * hd * sizeof(uint16_t);
-    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
-    const char* valuesEnd = reinterpret_cast<const char*>(values + frames * hd);
-    for (size_t off = 0; off < kAttendAheadBytes && off < frames * hd * sizeof(uint16_t); off += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(keys) + off, _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(values) + off, _MM_HINT_T0);
-    }
+    const size_t bytes = frames * hd * sizeof(uint16_t);
+    fetchAttendAhead(keys, values, 0, bytes, kAttendAheadBytes);
     __m256 qv[B], acc[B];
     #pragma GCC unroll 16
     for (int j = 0; j < B; ++j) qv[j] = _mm256_loadu_ps(q + 8 * j), acc[j] = _mm256_setzero_ps();
@@ -335,13 +345,7 @@ float attendBlocks(const float* q, const uint16_t* keys, const uint16_t* values,
         const size_t count = std::min<size_t>(8, frames - n);
         const uint16_t* k = keys + n * hd;
         const uint16_t* v = values + n * hd;
-        #pragma GCC unroll 16
-        for (size_t off = 0; off < blockBytes; off += 64) {
-            const char* keyAhead = reinterpret_cast<const char*>(k) + kAttendAheadBytes + off;
-            const char* valueAhead = reinterpret_cast<const char*>(v) + kAttendAheadBytes + off;
-            if (keyAhead < keysEnd) _mm_prefetch(keyAhead, _MM_HINT_T0);
-            if (valueAhead < valuesEnd) _mm_prefetch(valueAhead, _MM_HINT_T0);
-        }
+        fetchAttendAhead(keys, values, n * hd * sizeof(uint16_t) + kAttendAheadBytes, bytes, blockBytes);
         __m256 a[8];
         #pragma GCC unroll 8
         for (int f = 0; f < 8; ++f) a[f] = _mm256_setzero_ps();
@@ -418,18 +422,6 @@ __attribute__((target("avx512f"))) inline __m512 eightTotals(const __m512* a, fl
     return _mm512_mul_ps(_mm512_mask_permutexvar_ps(t, 0xFFFF, order, t), _mm512_set1_ps(scale));
 }
 
-template <template <int> class Kernel, class... Args>
-bool dispatchBlocks512(size_t hd, Args&&... args) {
-    if (hd % 16 != 0) return false;
-    switch (hd / 16) {
-#define WHISPER_BLOCK_CASE(b) \
-    case b: Kernel<b>::run(args...); return true;
-        WHISPER_BLOCK_CASE(1) WHISPER_BLOCK_CASE(2) WHISPER_BLOCK_CASE(3) WHISPER_BLOCK_CASE(4)
-        WHISPER_BLOCK_CASE(5) WHISPER_BLOCK_CASE(6) WHISPER_BLOCK_CASE(7) WHISPER_BLOCK_CASE(8)
-#undef WHISPER_BLOCK_CASE
-        default: return false;
-    }
-}
 
 // The same on sixteen lanes, for heads a multiple of 16.
 template <int B>
@@ -437,12 +429,8 @@ __attribute__((target("avx512f"))) float attendBlocks512(const float* q, const u
                                                           const uint16_t* values, size_t frames, float scale,
                                                           float* scores, float* out, float* max) {
     constexpr size_t hd = 16 * B, blockBytes = 8 * hd * sizeof(uint16_t);
-    const char* keysEnd = reinterpret_cast<const char*>(keys + frames * hd);
-    const char* valuesEnd = reinterpret_cast<const char*>(values + frames * hd);
-    for (size_t off = 0; off < kAttendAheadBytes && off < frames * hd * sizeof(uint16_t); off += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(keys) + off, _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(values) + off, _MM_HINT_T0);
-    }
+    const size_t bytes = frames * hd * sizeof(uint16_t);
+    fetchAttendAhead(keys, values, 0, bytes, kAttendAheadBytes);
     __m512 qv[B], acc[B];
     #pragma GCC unroll 8
     for (int j = 0; j < B; ++j) qv[j] = _mm512_loadu_ps(q + 16 * j), acc[j] = _mm512_setzero_ps();
@@ -453,13 +441,7 @@ __attribute__((target("avx512f"))) float attendBlocks512(const float* q, const u
         const size_t count = std::min<size_t>(8, frames - n);
         const uint16_t* k = keys + n * hd;
         const uint16_t* v = values + n * hd;
-        #pragma GCC unroll 16
-        for (size_t off = 0; off < blockBytes; off += 64) {
-            const char* keyAhead = reinterpret_cast<const char*>(k) + kAttendAheadBytes + off;
-            const char* valueAhead = reinterpret_cast<const char*>(v) + kAttendAheadBytes + off;
-            if (keyAhead < keysEnd) _mm_prefetch(keyAhead, _MM_HINT_T0);
-            if (valueAhead < valuesEnd) _mm_prefetch(valueAhead, _MM_HINT_T0);
-        }
+        fetchAttendAhead(keys, values, n * hd * sizeof(uint16_t) + kAttendAheadBytes, bytes, blockBytes);
         __m512 a[8];
         #pragma GCC unroll 8
         for (int f = 0; f < 8; ++f) a[f] = _mm512_setzero_ps();
@@ -535,10 +517,10 @@ float attendHalfOnPath(GemmPath path, const float* q, const uint16_t* keys, cons
                        size_t hd, float scale, float* scores, float* out, float* max) {
     float total = 0;
     if (frames != 0 && isWide(path) &&
-        dispatchBlocks512<AttendKernel512>(hd, &total, q, keys, values, frames, scale, scores, out, max))
+        dispatchBlocks<AttendKernel512, 16, 8>(hd, &total, q, keys, values, frames, scale, scores, out, max))
         return total;
     if (frames != 0 && path != GemmPath::portable &&
-        dispatchBlocks<AttendKernel>(hd, &total, q, keys, values, frames, scale, scores, out, max))
+        dispatchBlocks<AttendKernel, 8, 16>(hd, &total, q, keys, values, frames, scale, scores, out, max))
         return total;
     // Portable: the scores and their maximum, then the exponentials and the weighted values.
     *max = -INFINITY;
