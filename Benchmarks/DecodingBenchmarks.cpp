@@ -11,7 +11,6 @@
 // Run: DecodingBenchmarks [--benchmark_filter=...]. The base model (about 150 MB) is written to a
 // temporary folder on first use.
 #include <benchmark/benchmark.h>
-#include <cblas.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +29,7 @@
 #include "Platform/CoreML/MLFeatureProvider.hpp"
 #include "Platform/CoreML/MLModel.hpp"
 #include "Platform/CoreML/ModelFolderWriter.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "Platform/CoreML/Whisper/WhisperModelWriter.hpp"
 
@@ -131,7 +131,7 @@ std::shared_ptr<coreml::MLModel> constantDecoder() {
 }
 
 void perToken(benchmark::State& state) {
-    openblas_set_num_threads(1);
+    coreml::whisper::setKernelThreadCount(1);
     auto decoder = std::make_shared<TextDecoder>([](std::function<void()>) {});
     decoder->setModel(constantDecoder());
     decoder->setTokenizer(std::make_shared<BenchTokenizer>());
@@ -250,7 +250,7 @@ double windowEngine(BaseModels& m, TextDecoder& decoder, const std::shared_ptr<D
 // Alternates the two, so that load from other processes falls on both alike, and compares the best
 // of each.
 void window(benchmark::State& state) {
-    openblas_set_num_threads(static_cast<int>(state.range(0)));
+    coreml::whisper::setKernelThreadCount(static_cast<int>(state.range(0)));
     auto& m = baseModels();
     auto decoder = std::make_shared<TextDecoder>([](std::function<void()>) {});
     decoder->setModel(m.decoder);

@@ -138,6 +138,7 @@ double encoderFlops(const WhisperModelConfig& c) {
 // with the weights in single precision or, as the encoder reads them, in half precision.
 void sgemm(benchmark::State& state, int threads, int d, GemmPath path, bool halfWeights) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     const size_t M = 1500, K = d, N = 4 * d;
     std::vector<float> a(M * K, 0.5f), b(N * K, 0.25f), b2(K * N, 0.125f), c(M * N);
     std::vector<uint16_t> bh(N * K, floatToHalf(0.25f)), b2h(K * N, floatToHalf(0.125f));
@@ -189,6 +190,7 @@ void openblasSgemm(const float* a, const float* b, const float* b2, float* c, fl
 
 void sgemmOpenblas(benchmark::State& state, int threads, int d) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     const size_t M = 1500, K = d, N = 4 * d;
     std::vector<float> a(M * K, 0.5f), b(N * K, 0.25f), b2(K * N, 0.125f), c(M * N), a2(M * K);
     for (auto _ : state) {
@@ -203,6 +205,7 @@ void sgemmOpenblas(benchmark::State& state, int threads, int d) {
 // the bandwidth a decoder step can draw on.
 void logitsGemv(benchmark::State& state, int threads, int d) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     const size_t V = 51865;
     std::vector<uint16_t> w(V * d, floatToHalf(0.01f));
     std::vector<float> x(d, 1.0f), y(V);
@@ -217,6 +220,7 @@ void logitsGemv(benchmark::State& state, int threads, int d) {
 // starting and joining a loop.
 void emptyLoop(benchmark::State& state, int threads) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     std::vector<float> sink(64 * 16);
     for (auto _ : state)
         parallelFor(static_cast<size_t>(threads), 1, [&](size_t b, size_t) { sink[b * 16] += 1.0f; }, true);
@@ -225,6 +229,7 @@ void emptyLoop(benchmark::State& state, int threads) {
 
 void melBench(benchmark::State& state, int threads, Size s) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
     std::vector<float> audio(kWindowSamples);
     for (size_t i = 0; i < audio.size(); ++i) audio[i] = 0.1f * static_cast<float>((i * 7919) % 1000) / 1000.0f;
@@ -256,6 +261,7 @@ double measuredSgemmGflops(int d) {
 
 void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
     const AudioEncoderModel& encoder = m.encoderOn(path);
     const double sgemm = measuredSgemmGflops(s.config.width);
@@ -405,6 +411,7 @@ double decoderStepBytes(const WhisperModelConfig& c, size_t t) {
 
 void decoderBench(benchmark::State& state, int threads, Size s) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
     const auto& c = s.config;
     ReadProbe& probe = readProbe();
@@ -466,6 +473,7 @@ void decoderBench(benchmark::State& state, int threads, Size s) {
 
 void crossBench(benchmark::State& state, int threads, Size s) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
     std::vector<uint16_t> enc(static_cast<size_t>(s.config.width) * kEncoderFrames, floatToHalf(0.2f));
     for (auto _ : state) benchmark::DoNotOptimize(m.decoder->crossAttention(enc.data()));
@@ -501,6 +509,7 @@ std::shared_ptr<coreml::MLMultiArray> run(const coreml::MLModel& model, const Ar
 
 void folderWindow(benchmark::State& state, int threads, std::string folder) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = folderModels(folder);
     auto audio = coreml::MLMultiArray::make({kWindowSamples}, coreml::MLMultiArrayDataType::float32);
     for (int i = 0; i < kWindowSamples; ++i) audio->data<float>()[i] = 0.1f * std::sin(0.01f * static_cast<float>(i));
@@ -523,6 +532,7 @@ void folderWindow(benchmark::State& state, int threads, std::string folder) {
 
 void folderDecoderStep(benchmark::State& state, int threads, std::string folder) {
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     auto& m = folderModels(folder);
     if (!m.embeddings) {
         state.SkipWithError("run folder/window first");

@@ -28,6 +28,7 @@
 #include "Platform/CoreML/MLModel.hpp"
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
+#include "Platform/CoreML/Whisper/ParallelFor.hpp"
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 #include "WhisperSizes.hpp"
 
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
         }
     }
     openblas_set_num_threads(threads);
+    coreml::whisper::setKernelThreadCount(threads);
     int status = 0;
     try {
         report("start");

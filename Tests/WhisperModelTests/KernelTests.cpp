@@ -1,6 +1,5 @@
 // The hand-written kernels at the sizes the model tests do not reach: widths that are not a multiple
 // of the vector length, short rows, odd head widths.
-#include <cblas.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -113,11 +112,11 @@ TEST(WhisperKernels, BlockedProductCoversEveryElementOnceWhateverTheShape) {
         size_t m, n, k;
         int threads;
     };
-    const int before = openblas_get_num_threads();
+    const int before = kernelThreadCount();
     for (const Case& c : {Case{1, 1, 1, 8}, Case{5, 40, 3, 8}, Case{37, 21, 17, 8}, Case{100, 300, 9, 3},
                           Case{1500, 70, 33, 7}, Case{64, 64, 64, 2}}) {
         SCOPED_TRACE(testing::Message() << c.m << " x " << c.n << " x " << c.k << ", " << c.threads << " threads");
-        openblas_set_num_threads(c.threads);
+        setKernelThreadCount(c.threads);
         auto a = randomFloats(c.m * c.k, 4), b = randomFloats(c.n * c.k, 5), bias = randomFloats(c.n, 6);
         std::vector<float> out(c.m * c.n, 2.0f);
         std::vector<int> visits(c.m * c.n, 0);
@@ -137,8 +136,8 @@ TEST(WhisperKernels, BlockedProductCoversEveryElementOnceWhateverTheShape) {
             }
         EXPECT_LT(worst, 1e-4);
     }
-    openblas_set_num_threads(before);
-    EXPECT_EQ(openblas_get_num_threads(), before);
+    setKernelThreadCount(before);
+    EXPECT_EQ(kernelThreadCount(), before);
 }
 
 // Every product path this CPU runs, the portable one included, against a double-precision sum (of
@@ -185,19 +184,19 @@ TEST(WhisperKernels, ThreadedProductsAreBitIdenticalWhateverTheThreadCount) {
     // does not change with the number of threads.
     const size_t m = 301, n = 200, k = 290;
     auto a = randomFloats(m * k, 21), b = randomFloats(n * k, 22);
-    const int before = openblas_get_num_threads();
+    const int before = kernelThreadCount();
     for (GemmPath path : supportedGemmPaths()) {
         SCOPED_TRACE(gemmPathName(path));
         std::vector<float> single(m * n);
         gemmTransB(path, a.data(), k, b.data(), k, single.data(), n, m, n, k, 1.0f, 0.0f);
         for (int threads : {2, 3, 8}) {
-            openblas_set_num_threads(threads);
+            setKernelThreadCount(threads);
             std::vector<float> out(m * n);
             matmulTransBOnPath(path, a.data(), k, b.data(), k, out.data(), n, m, n, k, 1.0f, 0.0f);
             EXPECT_EQ(out, single) << threads << " threads";
         }
     }
-    openblas_set_num_threads(before);
+    setKernelThreadCount(before);
 }
 
 TEST(WhisperKernels, HalfAndStackedOperandsGiveTheSameProductAsSinglePrecision) {
@@ -209,8 +208,8 @@ TEST(WhisperKernels, HalfAndStackedOperandsGiveTheSameProductAsSinglePrecision) 
     std::vector<uint16_t> half(n * k);
     floatToHalf(b.data(), half.data(), b.size());
     halfToFloat(half.data(), b.data(), b.size());  // b now holds exactly the half values
-    const int before = openblas_get_num_threads();
-    openblas_set_num_threads(3);
+    const int before = kernelThreadCount();
+    setKernelThreadCount(3);
     for (GemmPath path : supportedGemmPaths()) {
         SCOPED_TRACE(gemmPathName(path));
         std::vector<float> expected(m * n), out(m * n);
@@ -228,7 +227,7 @@ TEST(WhisperKernels, HalfAndStackedOperandsGiveTheSameProductAsSinglePrecision) 
         matmulTransBOnPath(path, a.data(), k, stacked, out.data(), n, m, n, k, 1.0f, 0.0f);
         EXPECT_EQ(out, expected) << "stacked, threaded";
     }
-    openblas_set_num_threads(before);
+    setKernelThreadCount(before);
 }
 
 TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {
@@ -246,11 +245,11 @@ TEST(WhisperKernels, HalfConversionRoundsToNearestEven) {
 // The decoder's products hand their rows to a finishing step (residual, GELU, conversion): every row
 // exactly once, in runs starting at multiples of 8, with the same values as the plain product.
 TEST(WhisperKernels, RowProductsFinishEveryRowOnce) {
-    const int before = openblas_get_num_threads();
+    const int before = kernelThreadCount();
     for (int threads : {1, 3, 8})
         for (size_t rows : {5u, 37u, 3000u}) {
             SCOPED_TRACE(testing::Message() << threads << " threads, " << rows << " rows");
-            openblas_set_num_threads(threads);
+            setKernelThreadCount(threads);
             const size_t cols = 50;
             auto x = randomFloats(cols, 3), w = randomFloats(rows * cols, 4), bias = randomFloats(rows, 5);
             std::vector<uint16_t> wh(w.size());
@@ -267,7 +266,7 @@ TEST(WhisperKernels, RowProductsFinishEveryRowOnce) {
             EXPECT_EQ(seen, std::vector<int>(rows, 1));
             EXPECT_EQ(y, plain);
         }
-    openblas_set_num_threads(before);
+    setKernelThreadCount(before);
 }
 
 // One-pass attention on every path this CPU runs, with the portable one forced, against a

@@ -1,6 +1,5 @@
 // The kernels' fork-join loop: every item exactly once, and a thread held up in one chunk holds up
 // nothing else.
-#include <cblas.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,8 +15,8 @@ namespace {
 using namespace coreml::whisper;
 
 struct ThreadSetting {
-    explicit ThreadSetting(int threads) : before_(openblas_get_num_threads()) { openblas_set_num_threads(threads); }
-    ~ThreadSetting() { openblas_set_num_threads(before_); }
+    explicit ThreadSetting(int threads) : before_(kernelThreadCount()) { setKernelThreadCount(threads); }
+    ~ThreadSetting() { setKernelThreadCount(before_); }
     int before_;
 };
 

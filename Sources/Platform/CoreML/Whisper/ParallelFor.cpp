@@ -1,6 +1,5 @@
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
 
-#include <cblas.h>
 #include <immintrin.h>
 #include <linux/futex.h>
 #include <sched.h>
@@ -224,9 +223,24 @@ Pool& pool() {
 
 }  // namespace
 
-int kernelThreadCount() {
-    return std::max(1, openblas_get_num_threads());
+namespace {
+std::atomic<int> threadSetting{0};
+
+int allowedCpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
+}  // namespace
+
+int kernelThreadCount() {
+    const int set = threadSetting.load(std::memory_order_relaxed);
+    if (set > 0) return set;
+    static const int cpus = allowedCpus();
+    return cpus;
+}
+
+void setKernelThreadCount(int threads) { threadSetting.store(std::max(0, threads), std::memory_order_relaxed); }
 
 void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon,
                     const NextReads* next) {

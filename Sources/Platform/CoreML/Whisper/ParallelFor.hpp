@@ -7,9 +7,11 @@
 
 namespace coreml::whisper {
 
-// How many threads the kernels spread over: follows OpenBLAS's thread setting, the knob callers
-// already turn (OPENBLAS_NUM_THREADS / openblas_set_num_threads), though no product runs in OpenBLAS.
+// How many threads the kernels spread over: the count set with setKernelThreadCount, or else the
+// CPUs this process may run on (its affinity mask, so `taskset` narrows it).
 int kernelThreadCount();
+// Sets that count; zero or less goes back to the CPUs the process may run on.
+void setKernelThreadCount(int threads);
 
 using RangeFunction = void (*)(void* context, size_t begin, size_t end);
 
