@@ -232,11 +232,16 @@ public:
     // Creates the partial file's folder and, when there is none, an empty partial file.
     void prepareCacheDestination(const std::filesystem::path& incompletePath) const;
 
-    // Returns the destination once the file there is current: reused by commit, by etag or by content, or
-    // downloaded (resuming a partial file of the same etag). `progress` receives the fraction done and the
+    // Returns the destination once the file there is current: reused by commit, by etag (either only when
+    // its size is the one the hub reports) or by content, or downloaded (resuming a partial file of the
+    // same etag; with a SHA-256 etag the bytes must match it). `progress` receives the fraction done and the
     // speed. When `stop` fires during the transfer, it returns the destination without writing metadata.
     std::filesystem::path download(const std::function<void(double, std::optional<double>)>& progress = {},
                                    std::stop_token stop = {}) const;
+
+private:
+    std::filesystem::path fetch(const std::function<void(double, std::optional<double>)>& progress,
+                                std::stop_token stop) const;
 };
 
 namespace Hub {
