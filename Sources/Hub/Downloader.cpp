@@ -239,7 +239,7 @@ void Downloader::transfer(const URLRequest& request, std::stop_token stop) {
         file = ::open(incompleteDestination_.c_str(), O_RDWR | O_CLOEXEC);
         if (file < 0) fail("open", incompleteDestination_, errno);
         if (::lseek(file, 0, SEEK_END) < 0) fail("seek in", incompleteDestination_, errno);
-        digest_ = params_.sha256 ? std::make_unique<SHA256>() : nullptr;
+        digest_ = params_.sha256 ? std::make_unique<BackgroundSHA256>() : nullptr;
         digested_ = 0;
         httpGet(request, file, stop);
         if (stop.stop_requested()) throw URLError(URLError::Code::cancelled, request.url);
@@ -332,7 +332,7 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
                 const auto take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece.size()), chunkSize - inChunk));
                 writeAll(file, incompleteDestination_, piece.data(), take);
                 if (digest_) {
-                    digest_->update(piece.data(), take);
+                    digest_->update(piece.substr(0, take));
                     digested_ += static_cast<int64_t>(take);
                 }
                 piece.remove_prefix(take);
@@ -399,7 +399,7 @@ void Downloader::digestUpTo(int file, int64_t size) {
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) fail("read", incompleteDestination_, errno);
         if (count == 0) fail("read", incompleteDestination_, EIO);
-        digest_->update(chunk.data(), static_cast<size_t>(count));
+        digest_->update(std::string_view(chunk.data(), static_cast<size_t>(count)));
         digested_ += count;
     }
 }

@@ -186,7 +186,7 @@ private:
     SessionActor session_;
     TaskActor task_;
     // Only the transfer thread touches these: the running digest of the partial file's first `digested_` bytes.
-    std::unique_ptr<SHA256> digest_;
+    std::unique_ptr<BackgroundSHA256> digest_;
     int64_t digested_ = 0;
 };
 
