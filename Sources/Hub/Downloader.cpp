@@ -4,19 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "Hub/HubApi.hpp"
 #include "Platform/Foundation/Files.hpp"
 #include "Platform/Foundation/Numbers.hpp"
+#include "Platform/Foundation/URL.hpp"
 
 namespace hub {
 
 namespace fs = std::filesystem;
 using foundation::URLError;
+using Hub::HubClientError;
 
 namespace {
 
@@ -57,6 +61,30 @@ std::optional<int64_t> contentRangeNumber(const std::optional<std::string>& head
 // Reasons a transfer ends before the body does, thrown from the response callback.
 struct PartialFileComplete {};  // the server says the partial file already holds every byte
 struct RestartTransfer {};      // the partial file cannot be continued; it has been emptied
+
+// The hub client's error for a status outside 200-299, so the caller learns why the file did not come.
+[[noreturn]] void throwStatusError(int status, const std::string& url) {
+    if (status == 401 || status == 403) throw HubClientError::authorizationRequired();
+    if (status == 404) throw HubClientError::fileNotFound(foundation::lastPathComponent(url));
+    throw HubClientError::httpStatusCode(status);
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// A login or error page served with a success status, where a file that is no page was asked for.
+bool isUnexpectedPage(const HTTPURLResponse& response, const fs::path& destination) {
+    const std::string extension = destination.extension().string();
+    if (extension == ".html" || extension == ".htm") return false;
+    return startsWithIgnoringCase(response.value("Content-Type").value_or(""), "text/html");
+}
 
 // Waits `pause`, or less when `stop` fires.
 bool pauseUnlessStopped(std::chrono::milliseconds pause, std::stop_token stop) {
@@ -208,11 +236,14 @@ Broadcaster<Downloader::DownloadState>::Stream Downloader::setUpDownload(const s
 void Downloader::transfer(const URLRequest& request, std::stop_token stop) {
     int file = -1;
     try {
-        file = ::open(incompleteDestination_.c_str(), O_WRONLY | O_CLOEXEC);
+        file = ::open(incompleteDestination_.c_str(), O_RDWR | O_CLOEXEC);
         if (file < 0) fail("open", incompleteDestination_, errno);
         if (::lseek(file, 0, SEEK_END) < 0) fail("seek in", incompleteDestination_, errno);
+        digest_ = params_.sha256 ? std::make_unique<BackgroundSHA256>() : nullptr;
+        digested_ = 0;
         httpGet(request, file, stop);
         if (stop.stop_requested()) throw URLError(URLError::Code::cancelled, request.url);
+        checkDigest(file);
         // On disk before it is renamed into place, so a crash never leaves a short file at the destination.
         if (::fsync(file) != 0) fail("flush", incompleteDestination_, errno);
         const int descriptor = file;
@@ -237,6 +268,8 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
         if (restartsLeft-- <= 0) throw DownloadError(DownloadError::Case::unexpectedError);
         truncateToEmpty(file, incompleteDestination_);
         downloadResumeState_.setDownloadedSize(0);
+        if (digest_) digest_->reset();
+        digested_ = 0;
     };
     auto retryOrThrow = [&](std::exception_ptr error, bool pause) {
         if (retriesLeft <= 0) std::rethrow_exception(error);
@@ -256,6 +289,8 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
             restart();
             offset = 0;
         }
+        // A resumed partial file is hashed once, here; every later byte is hashed as it is written.
+        digestUpTo(file, offset);
         if (expected && offset == *expected && offset > 0) return;  // every byte is already there
 
         URLRequest current = request;
@@ -276,7 +311,10 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
                 restart();
                 throw RestartTransfer{};
             }
-            if (status < 200 || status > 299) throw DownloadError(DownloadError::Case::unexpectedError);
+            if (status < 200 || status > 299) throwStatusError(status, request.url);
+            if (isUnexpectedPage(response, destination_))
+                throw HubClientError::downloadError("The server sent an HTML page instead of " +
+                                                    destination_.filename().string());
             if (offset > 0 && status == 200) {
                 // The range was ignored: the whole file follows, so it replaces the partial one.
                 restart();
@@ -293,6 +331,10 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
             while (!piece.empty()) {
                 const auto take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece.size()), chunkSize - inChunk));
                 writeAll(file, incompleteDestination_, piece.data(), take);
+                if (digest_) {
+                    digest_->update(piece.substr(0, take));
+                    digested_ += static_cast<int64_t>(take);
+                }
                 piece.remove_prefix(take);
                 runningSize += static_cast<int64_t>(take);
                 inChunk += static_cast<int64_t>(take);
@@ -333,19 +375,49 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
         const off_t size = ::lseek(file, 0, SEEK_END);
         if (size < 0) fail("seek in", incompleteDestination_, errno);
         if (expected && size != *expected) {
-            auto mismatch = std::make_exception_ptr(DownloadError(DownloadError::Case::unexpectedError));
+            // The whole body arrived and its size is not the announced one: fetching it again would only
+            // repeat that, so this is one failure. A file too long to ever be right is emptied, so no later
+            // run resumes from it.
             if (size > *expected) {
-                // Too long to ever be right: empty it so no later run keeps failing on it.
-                restart();
-                retryOrThrow(mismatch, false);
-            } else {
-                // The body ended early without a transport error: continue from what arrived.
-                retryOrThrow(mismatch, true);
+                truncateToEmpty(file, incompleteDestination_);
+                downloadResumeState_.setDownloadedSize(0);
             }
-            continue;
+            throw HubApi::EnvironmentError::fileIntegrityError(
+                "Size mismatch for " + destination_.filename().string() + ": the hub announced " +
+                std::to_string(*expected) + " bytes, the download has " + std::to_string(size));
         }
         return;
     }
+}
+
+void Downloader::digestUpTo(int file, int64_t size) {
+    if (!digest_ || digested_ >= size) return;
+    std::vector<char> chunk(1 << 20);
+    while (digested_ < size) {
+        const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), size - digested_));
+        const ssize_t count = ::pread(file, chunk.data(), want, static_cast<off_t>(digested_));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) fail("read", incompleteDestination_, errno);
+        if (count == 0) fail("read", incompleteDestination_, EIO);
+        digest_->update(std::string_view(chunk.data(), static_cast<size_t>(count)));
+        digested_ += count;
+    }
+}
+
+void Downloader::checkDigest(int file) {
+    if (!digest_) return;
+    const off_t size = ::lseek(file, 0, SEEK_END);
+    if (size < 0) fail("seek in", incompleteDestination_, errno);
+    digestUpTo(file, size);
+    const std::string actual = digest_->hexDigest();
+    digest_.reset();
+    if (actual == *params_.sha256) return;
+    // Wrong bytes are never resumed from: the next download starts over.
+    std::error_code ignored;
+    fs::remove(incompleteDestination_, ignored);
+    throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + destination_.filename().string() +
+                                                       ": the hub announced SHA-256 " + *params_.sha256 +
+                                                       ", the download has " + actual);
 }
 
 void Downloader::cancel() {

@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "Hub/Broadcaster.hpp"
+#include "Hub/SHA256.hpp"
 #include "Hub/URLSession.hpp"
 #include "Platform/Foundation/Error.hpp"
 
@@ -133,6 +134,10 @@ public:
         double timeout = 10;
         std::chrono::milliseconds retryPause{1000};
         int retries = 5;
+        // The SHA-256 (lowercase hex) the finished file must have. The bytes are hashed as they are written
+        // (a resumed partial file once, before the rest arrives); a file that differs is removed, never moved
+        // into place.
+        std::optional<std::string> sha256 = std::nullopt;
     };
 
     // `incompleteDestination` must exist before the transfer starts (an empty file for a fresh download).
@@ -145,7 +150,9 @@ public:
 
     // Starts the transfer (stopping one already running) and returns a subscription to its states: first
     // the start state, then progress after every chunk, then one `completed` or `failed`. A transfer that
-    // still retries never reports `failed`.
+    // still retries never reports `failed`. An error status fails with the hub client's error for it
+    // (authorizationRequired, fileNotFound, httpStatusCode); an HTML page where the file was expected, a
+    // final size other than `expectedSize` and a digest other than `Params::sha256` fail at once.
     Broadcaster<DownloadState>::Stream download(const std::string& url, const std::optional<std::string>& token,
                                                 std::optional<int64_t> expectedSize);
     // Stops the transfer and waits for it to end; subscribers see `failed` with the URL error `cancelled`.
@@ -167,6 +174,9 @@ private:
     void transfer(const URLRequest& request, std::stop_token stop);
     void httpGet(const URLRequest& request, int file, std::stop_token stop);
     void stopTransfer();
+    // Feeds the digest the partial file's bytes it has not seen, up to `size`.
+    void digestUpTo(int file, int64_t size);
+    void checkDigest(int file);
 
     std::filesystem::path destination_;
     std::filesystem::path incompleteDestination_;
@@ -175,6 +185,9 @@ private:
     Broadcaster<DownloadState> broadcaster_;
     SessionActor session_;
     TaskActor task_;
+    // Only the transfer thread touches these: the running digest of the partial file's first `digested_` bytes.
+    std::unique_ptr<BackgroundSHA256> digest_;
+    int64_t digested_ = 0;
 };
 
 }  // namespace hub

@@ -1,6 +1,5 @@
 // The local cache: repository folders, per-file metadata files, hash patterns and file digests.
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "Hub/HubApi.hpp"
+#include "Hub/SHA256.hpp"
 #include "Platform/Foundation/Files.hpp"
 #include "Platform/Foundation/Numbers.hpp"
 #include "Platform/Foundation/Text.hpp"
@@ -108,28 +108,17 @@ bool HubApi::isValidHash(std::string_view hash, std::string_view pattern) {
 std::string HubApi::computeFileHash(const fs::path& file) {
     const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) throw HubClientError::fileNotFound(file.filename().string());
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    SHA256 digest;
     std::vector<unsigned char> chunk(1 << 20);
     for (;;) {
         const ssize_t count = ::read(descriptor, chunk.data(), chunk.size());
         if (count < 0 && errno == EINTR) continue;
         // A read error ends the digest where it stands, like the end of the file.
         if (count <= 0) break;
-        EVP_DigestUpdate(context.get(), chunk.data(), static_cast<size_t>(count));
+        digest.update(chunk.data(), static_cast<size_t>(count));
     }
     ::close(descriptor);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += digits[digest[i] >> 4];
-        hex += digits[digest[i] & 15];
-    }
-    return hex;
+    return digest.hexDigest();
 }
 
 }  // namespace hub

@@ -86,11 +86,12 @@ std::string appended(const std::string& url, std::string_view part, bool asOneSe
 std::optional<URLRequest> relativeRedirect(const HTTPURLResponse& redirect, const URLRequest& original) {
     if (redirect.statusCode < 300 || redirect.statusCode > 399) return std::nullopt;
     auto location = redirect.value("Location");
-    if (!location) return std::nullopt;
+    // An empty "Location" points back at the same URL: following it would only go round.
+    if (!location || location->empty()) return std::nullopt;
     auto reference = foundation::URLComponents::parse(*location);
     if (!reference || reference->host || !reference->scheme.empty()) return std::nullopt;
     auto target = foundation::resolvingURL(*location, original.url);
-    if (!target) return std::nullopt;
+    if (!target || *target == redirect.url) return std::nullopt;
     URLRequest next(*target);
     next.httpMethod = original.httpMethod;
     next.allHTTPHeaderFields = original.allHTTPHeaderFields;
@@ -281,6 +282,16 @@ std::vector<std::string> HubApi::getFilenames(const std::string& repoId, const s
     return getFilenames(Hub::Repo{repoId, Hub::RepoType::models}, "main", globs, stop);
 }
 
+std::vector<std::string> HubApi::getFilenamesMatching(const Hub::Repo& repo, const std::string& glob,
+                                                      std::stop_token stop) const {
+    return getFilenames(repo, "main", {glob}, stop);
+}
+
+std::vector<std::string> HubApi::getFilenamesMatching(const std::string& repoId, const std::string& glob,
+                                                      std::stop_token stop) const {
+    return getFilenames(Hub::Repo{repoId, Hub::RepoType::models}, "main", {glob}, stop);
+}
+
 HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url, std::stop_token stop) const {
     HTTPURLResponse response = httpHead(url, stop);
     FileMetadata metadata;
@@ -303,6 +314,23 @@ std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Hub::Repo& repo,
     for (const std::string& name : getFilenames(repo, revision, globs, stop))
         result.push_back(getFileMetadata(resolveURL(repo, revision, name), stop));
     return result;
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadataFrom(const std::string& repoId, const std::string& revision,
+                                                              const std::vector<std::string>& globs,
+                                                              std::stop_token stop) const {
+    return getFileMetadata(Hub::Repo{repoId, Hub::RepoType::models}, revision, globs, stop);
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadataMatching(const Hub::Repo& repo, const std::string& revision,
+                                                                  const std::string& glob, std::stop_token stop) const {
+    return getFileMetadata(repo, revision, {glob}, stop);
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadataMatching(const std::string& repoId,
+                                                                  const std::string& revision, const std::string& glob,
+                                                                  std::stop_token stop) const {
+    return getFileMetadataFrom(repoId, revision, {glob}, stop);
 }
 
 Config HubApi::whoami(std::stop_token stop) const {
@@ -418,6 +446,14 @@ std::vector<std::string> getFilenames(const std::string& repoId, const std::vect
     return HubApi::shared().getFilenames(repoId, globs);
 }
 
+std::vector<std::string> getFilenamesMatching(const Repo& repo, const std::string& glob) {
+    return HubApi::shared().getFilenamesMatching(repo, glob);
+}
+
+std::vector<std::string> getFilenamesMatching(const std::string& repoId, const std::string& glob) {
+    return HubApi::shared().getFilenamesMatching(repoId, glob);
+}
+
 std::filesystem::path snapshot(const Repo& repo, const std::vector<std::string>& globs,
                                const HubApi::ProgressHandler& handler) {
     return HubApi::shared().snapshot(repo, "main", globs, handler);
@@ -436,10 +472,42 @@ std::filesystem::path snapshot(const std::string& repoId, const std::vector<std:
 std::filesystem::path snapshot(const std::string& repoId, const std::vector<std::string>& globs,
                                const HubApi::ProgressSpeedHandler& handler) {
     return HubApi::shared().snapshot(repoId, "main", globs, handler);
+}
+
+std::filesystem::path snapshotMatching(const Repo& repo, const std::string& glob,
+                                       const HubApi::ProgressHandler& handler) {
+    return HubApi::shared().snapshot(repo, "main", {glob}, handler);
+}
+
+std::filesystem::path snapshotMatching(const Repo& repo, const std::string& glob,
+                                       const HubApi::ProgressSpeedHandler& handler) {
+    return HubApi::shared().snapshot(repo, "main", {glob}, handler);
+}
+
+std::filesystem::path snapshotMatching(const std::string& repoId, const std::string& glob,
+                                       const HubApi::ProgressHandler& handler) {
+    return HubApi::shared().snapshot(repoId, "main", {glob}, handler);
+}
+
+std::filesystem::path snapshotMatching(const std::string& repoId, const std::string& glob,
+                                       const HubApi::ProgressSpeedHandler& handler) {
+    return HubApi::shared().snapshot(repoId, "main", {glob}, handler);
 }
 
 std::vector<HubApi::FileMetadata> getFileMetadata(const Repo& repo, const std::vector<std::string>& globs) {
     return HubApi::shared().getFileMetadata(repo, "main", globs);
+}
+
+std::vector<HubApi::FileMetadata> getFileMetadata(const std::string& repoId, const std::vector<std::string>& globs) {
+    return HubApi::shared().getFileMetadataFrom(repoId, "main", globs);
+}
+
+std::vector<HubApi::FileMetadata> getFileMetadataMatching(const Repo& repo, const std::string& glob) {
+    return HubApi::shared().getFileMetadataMatching(repo, "main", glob);
+}
+
+std::vector<HubApi::FileMetadata> getFileMetadataMatching(const std::string& repoId, const std::string& glob) {
+    return HubApi::shared().getFileMetadataMatching(repoId, "main", glob);
 }
 
 HubApi::FileMetadata getFileMetadataFileURL(const std::string& fileURL) {

@@ -124,12 +124,26 @@ public:
     // A model repository at "main".
     std::vector<std::string> getFilenames(const std::string& repoId, const std::vector<std::string>& globs = {},
                                           std::stop_token stop = {}) const;
+    // One pattern, at "main"; a plain id names a model repository.
+    std::vector<std::string> getFilenamesMatching(const Hub::Repo& repo, const std::string& glob,
+                                                  std::stop_token stop = {}) const;
+    std::vector<std::string> getFilenamesMatching(const std::string& repoId, const std::string& glob,
+                                                  std::stop_token stop = {}) const;
 
     FileMetadata getFileMetadata(const std::string& url, std::stop_token stop = {}) const;
-    // The metadata of every listed file, in listing order.
+    // The metadata of every listed file, in listing order; the first failure ends it.
     std::vector<FileMetadata> getFileMetadata(const Hub::Repo& repo, const std::string& revision = "main",
                                               const std::vector<std::string>& globs = {},
                                               std::stop_token stop = {}) const;
+    // A model repository named by its id.
+    std::vector<FileMetadata> getFileMetadataFrom(const std::string& repoId, const std::string& revision = "main",
+                                                  const std::vector<std::string>& globs = {},
+                                                  std::stop_token stop = {}) const;
+    // One pattern.
+    std::vector<FileMetadata> getFileMetadataMatching(const Hub::Repo& repo, const std::string& revision,
+                                                      const std::string& glob, std::stop_token stop = {}) const;
+    std::vector<FileMetadata> getFileMetadataMatching(const std::string& repoId, const std::string& revision,
+                                                      const std::string& glob, std::stop_token stop = {}) const;
 
     // The account the token belongs to.
     Config whoami(std::stop_token stop = {}) const;
@@ -232,18 +246,26 @@ public:
     // Creates the partial file's folder and, when there is none, an empty partial file.
     void prepareCacheDestination(const std::filesystem::path& incompletePath) const;
 
-    // Returns the destination once the file there is current: reused by commit, by etag or by content, or
-    // downloaded (resuming a partial file of the same etag). `progress` receives the fraction done and the
+    // Returns the destination once the file there is current: reused by commit, by etag (either only when
+    // its size is the one the hub reports) or by content, or downloaded (resuming a partial file of the
+    // same etag; with a SHA-256 etag the bytes must match it). `progress` receives the fraction done and the
     // speed. When `stop` fires during the transfer, it returns the destination without writing metadata.
     std::filesystem::path download(const std::function<void(double, std::optional<double>)>& progress = {},
                                    std::stop_token stop = {}) const;
+
+private:
+    std::filesystem::path fetch(const std::function<void(double, std::optional<double>)>& progress,
+                                std::stop_token stop) const;
 };
 
 namespace Hub {
 
-// The client's convenience functions, each on a copy of HubApi::shared() at revision "main".
+// The client's convenience functions, each on a copy of HubApi::shared() at revision "main". A plain id
+// names a model repository; the ...Matching forms take one pattern.
 std::vector<std::string> getFilenames(const Repo& repo, const std::vector<std::string>& globs = {});
 std::vector<std::string> getFilenames(const std::string& repoId, const std::vector<std::string>& globs = {});
+std::vector<std::string> getFilenamesMatching(const Repo& repo, const std::string& glob);
+std::vector<std::string> getFilenamesMatching(const std::string& repoId, const std::string& glob);
 std::filesystem::path snapshot(const Repo& repo, const std::vector<std::string>& globs = {},
                                const HubApi::ProgressHandler& handler = {});
 std::filesystem::path snapshot(const Repo& repo, const std::vector<std::string>& globs,
@@ -252,7 +274,18 @@ std::filesystem::path snapshot(const std::string& repoId, const std::vector<std:
                                const HubApi::ProgressHandler& handler = {});
 std::filesystem::path snapshot(const std::string& repoId, const std::vector<std::string>& globs,
                                const HubApi::ProgressSpeedHandler& handler);
+std::filesystem::path snapshotMatching(const Repo& repo, const std::string& glob,
+                                       const HubApi::ProgressHandler& handler = {});
+std::filesystem::path snapshotMatching(const Repo& repo, const std::string& glob,
+                                       const HubApi::ProgressSpeedHandler& handler);
+std::filesystem::path snapshotMatching(const std::string& repoId, const std::string& glob,
+                                       const HubApi::ProgressHandler& handler = {});
+std::filesystem::path snapshotMatching(const std::string& repoId, const std::string& glob,
+                                       const HubApi::ProgressSpeedHandler& handler);
 std::vector<HubApi::FileMetadata> getFileMetadata(const Repo& repo, const std::vector<std::string>& globs = {});
+std::vector<HubApi::FileMetadata> getFileMetadata(const std::string& repoId, const std::vector<std::string>& globs = {});
+std::vector<HubApi::FileMetadata> getFileMetadataMatching(const Repo& repo, const std::string& glob);
+std::vector<HubApi::FileMetadata> getFileMetadataMatching(const std::string& repoId, const std::string& glob);
 HubApi::FileMetadata getFileMetadataFileURL(const std::string& fileURL);
 // On a new client holding that token (every other setting at its default), not the shared one.
 Config whoami(const std::string& token);

@@ -11,6 +11,14 @@ using EnvironmentError = HubApi::EnvironmentError;
 
 namespace {
 
+// Whether the file at `path` has the size the hub reports; a hub that reports none cannot disagree.
+bool hasReportedSize(const fs::path& path, const std::optional<int64_t>& size) {
+    if (!size) return true;
+    std::error_code error;
+    const auto actual = fs::file_size(path, error);
+    return !error && static_cast<int64_t>(actual) == *size;
+}
+
 void requireSafeName(const std::string& relativeFilename) {
     if (!isSafeRepositoryPath(relativeFilename))
         throw EnvironmentError::invalidMetadataError("The file name " + foundation::debugQuoted(relativeFilename) +
@@ -47,14 +55,28 @@ void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& incomple
 
 fs::path HubApi::HubFileDownloader::download(const std::function<void(double, std::optional<double>)>& progress,
                                              std::stop_token stop) const {
+    try {
+        return fetch(progress, stop);
+    } catch (const fs::filesystem_error&) {
+        // A listed name the file system refuses (too long, say) is this client's failure, not a library's.
+        throw Hub::HubClientError::fileSystemError(std::current_exception());
+    } catch (const foundation::FileError&) {
+        throw Hub::HubClientError::fileSystemError(std::current_exception());
+    }
+}
+
+fs::path HubApi::HubFileDownloader::fetch(const std::function<void(double, std::optional<double>)>& progress,
+                                          std::stop_token stop) const {
     const fs::path destination = this->destination();
     const fs::path metadataPath = this->metadataPath();
     const auto localMetadata = hub.readDownloadMetadata(metadataPath);
     const FileMetadata remote = hub.getFileMetadata(source(), stop);
 
-    // Current by commit: nothing to fetch, nothing to write.
+    // Current by commit: nothing to fetch, nothing to write. The tags say nothing about what happened to
+    // the file on disk since, so a copy whose size is not the hub's is fetched again.
     const std::string remoteCommit = remote.commitHash.value_or("");
-    if (isValidHash(remoteCommit, commitHashPattern) && downloaded() && localMetadata &&
+    const bool intact = downloaded() && hasReportedSize(destination, remote.size);
+    if (isValidHash(remoteCommit, commitHashPattern) && intact && localMetadata &&
         localMetadata->commitHash == remoteCommit)
         return destination;
 
@@ -67,7 +89,7 @@ fs::path HubApi::HubFileDownloader::download(const std::function<void(double, st
                                                      " cannot name a partial file");
 
     if (downloaded()) {
-        if (localMetadata && localMetadata->etag == etag) {
+        if (intact && localMetadata && localMetadata->etag == etag) {
             hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
             return destination;
         }
@@ -79,7 +101,11 @@ fs::path HubApi::HubFileDownloader::download(const std::function<void(double, st
 
     const fs::path incompletePath = repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incompletePath);
-    Downloader downloader(destination, incompletePath, Downloader::Params{.inBackground = backgroundSession});
+    // A SHA-256 etag is the file's digest: the bytes are checked against it before they are moved into place.
+    Downloader downloader(destination, incompletePath,
+                          Downloader::Params{.inBackground = backgroundSession,
+                                             .sha256 = isValidHash(etag, sha256Pattern) ? std::optional(etag)
+                                                                                        : std::nullopt});
     auto states = downloader.download(source(), bmToken, remote.size);
     for (;;) {
         auto state = states.next(stop);

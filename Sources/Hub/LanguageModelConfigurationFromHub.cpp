@@ -61,6 +61,26 @@ bool isValidModelType(const std::string& modelType) {
     return true;
 }
 
+// When the hub cannot be reached, a tokenizer.json already in the repository's local folder that does not
+// parse is the failure worth reporting: the caller tried that copy first, and the unreachable hub only
+// hides why it was not used.
+void throwIfLocalTokenizerDamaged(const HubApi& hubApi, const std::string& modelName) {
+    fs::path file;
+    try {
+        file = hubApi.localRepoLocation(Hub::Repo{modelName, Hub::RepoType::models}) / "tokenizer.json";
+    } catch (const HubApi::EnvironmentError&) {
+        return;
+    }
+    if (!isPresent(file)) return;
+    try {
+        hubApi.configuration(file);
+    } catch (const HubClientError& error) {
+        if (error.errorCase() == HubClientError::Case::jsonSerialization) throw;
+    } catch (const std::exception&) {
+        // Unreadable rather than damaged: the hub's failure stays the one reported.
+    }
+}
+
 fs::path executableFolder() {
     std::error_code error;
     fs::path executable = fs::read_symlink("/proc/self/exe", error);
@@ -169,16 +189,22 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
 
 LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFromHub::loadConfig(
     const std::string& modelName, const std::string& revision, const HubApi& hubApi) {
+    fs::path folder;
     try {
-        fs::path folder = hubApi.snapshot(
+        folder = hubApi.snapshot(
             Hub::Repo{modelName, Hub::RepoType::models}, revision,
             {"config.json", "tokenizer_config.json", "chat_template.jinja", "chat_template.json", "tokenizer.json"});
-        return loadConfig(folder, hubApi);
+    } catch (const HubClientError& error) {
+        // A request that failed in transport (no answer at all) is a downloadError.
+        if (error.errorCase() == HubClientError::Case::downloadError) throwIfLocalTokenizerDamaged(hubApi, modelName);
+        throw;
     } catch (const foundation::URLError& error) {
+        throwIfLocalTokenizerDamaged(hubApi, modelName);
         if (error.code() == foundation::URLError::Code::resourceUnavailable)
             throw HubClientError::resourceNotFound(modelName);
         throw HubClientError::networkError(std::current_exception());
     }
+    return loadConfig(folder, hubApi);
 }
 
 // --- Fallback configurations

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "Hub/HubApi.hpp"
+#include "Hub/SHA256.hpp"
 #include "HubServer/HubServer.hpp"
 #include "Platform/Foundation/Files.hpp"
 
@@ -84,6 +85,17 @@ TEST_F(CacheTest, HashPatternsAndDigests) {
     EXPECT_EQ(HubApi::computeFileHash(folder.write("big", big)),
               "6f850bc94ae6f7de14297c01616c36d712d22864497b28a63b81d776b035e656");
     EXPECT_THROW(HubApi::computeFileHash(folder.path() / "absent"), hub::Hub::HubClientError);
+}
+
+// Fed in pieces that straddle its blocks, past the bound of waiting bytes, and started over midway.
+TEST(BackgroundSHA256, MatchesTheDigestOfTheWholeInput) {
+    const std::string big(3u << 20, 'a');
+    hub::BackgroundSHA256 digest(1u << 20);
+    digest.update("discarded");
+    digest.reset();
+    for (size_t at = 0; at < big.size(); at += 300'007) digest.update(std::string_view(big).substr(at, 300'007));
+    EXPECT_EQ(digest.hexDigest(), "6f850bc94ae6f7de14297c01616c36d712d22864497b28a63b81d776b035e656");
+    EXPECT_EQ(hub::BackgroundSHA256().hexDigest(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST_F(CacheTest, RepositoryFoldersStayInsideTheDownloadBase) {

@@ -241,4 +241,20 @@ TEST_F(RepositoryConfigurationLoader, FetchesOnlyTheConfigurationFilesAndReports
     EXPECT_EQ(errorOf(absent).errorCase(), HubClientError::Case::fileNotFound);
 }
 
+// The caller falls back to the hub when its local copy does not load; with the hub out of reach, the damaged
+// file is what the caller must hear about.
+TEST_F(RepositoryConfigurationLoader, ADamagedLocalTokenizerIsReportedWhenTheHubCannotBeReached) {
+    cache.write("models/owner/model/tokenizer.json", "{\"model\": {\"type\": \"BP");
+    const HubApi unreachable(HubApi::Params{.downloadBase = cache.path(), .bmToken = "",
+                                            .endpoint = "http://127.0.0.1:1", .useOfflineMode = false});
+    LanguageModelConfigurationFromHub configuration("owner/model", "main", unreachable);
+    const HubClientError error = errorOf(configuration);
+    EXPECT_EQ(error.errorCase(), HubClientError::Case::jsonSerialization) << error.describe();
+    EXPECT_EQ(error.fileURL(), cache.path() / "models" / "owner" / "model" / "tokenizer.json");
+
+    // Without a local copy the hub's failure stays the one reported.
+    LanguageModelConfigurationFromHub absent("owner/other", "main", unreachable);
+    EXPECT_EQ(errorOf(absent).errorCase(), HubClientError::Case::downloadError);
+}
+
 }  // namespace

@@ -174,12 +174,33 @@ TEST_F(DownloaderTest, RetriesRunOutWithoutAChunkBetweenBreaks) {
 TEST_F(DownloaderTest, ErrorStatusesAndSizeMismatchesFail) {
     auto missing = run(quick(), 5, "absent.txt");
     ASSERT_EQ(failures(missing), 1u);
-    EXPECT_THROW(std::rethrow_exception(missing.back().as<State::Failed>()->error), Downloader::DownloadError);
+    EXPECT_EQ(missing.back().description(), "failed(\"File not found: absent.txt\")");
     EXPECT_EQ(ranges().size(), 1u) << "a status error is not retried";
 
+    server.clearRequests();
     auto wrongSize = run(quick(), kFileSize + 10);
     ASSERT_EQ(failures(wrongSize), 1u);
+    EXPECT_EQ(ranges().size(), 1u) << "a whole body of the wrong size is not fetched again";
     EXPECT_FALSE(fs::exists(destination())) << "a file of the wrong size reached its final place";
+}
+
+TEST_F(DownloaderTest, TheDigestCoversTheResumedPartAndWhatArrives) {
+    const std::string sha256 = server.etag("owner/repo", "weights.bin");
+    Downloader::Params params = quick(250'000);
+    params.sha256 = sha256;
+    work.write(partial().filename(), bytes.substr(0, 300'000));
+    auto resumed = run(params);
+    ASSERT_TRUE(completed(resumed)) << resumed.back().description();
+    EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+
+    fs::remove(destination());
+    params.sha256 = std::string(64, '0');
+    auto wrong = run(params);
+    ASSERT_EQ(failures(wrong), 1u);
+    EXPECT_EQ(wrong.back().description().rfind("failed(\"File integrity check failed: Hash mismatch for weights.bin", 0), 0u)
+        << wrong.back().description();
+    EXPECT_FALSE(fs::exists(destination()));
+    EXPECT_FALSE(fs::exists(partial()));
 }
 
 TEST_F(DownloaderTest, CancelStopsTheTransferAndKeepsWhatArrived) {

@@ -8,6 +8,7 @@
 namespace {
 
 using hub::HubApi;
+using hub::Hub::HubClientError;
 using hub::Hub::Repo;
 using hub::Hub::RepoType;
 using hubtest::HubServer;
@@ -87,13 +88,15 @@ TEST_F(FileDownloaderTest, AChangedEtagStartsAFreshPartialFileAndLeavesTheOldOne
     const std::string oldEtag = server.etag("owner/model", "weights.bin");
     fs::create_directories(metadataFolder("owner/model"));
     cache.write(partial("weights.bin", oldEtag).lexically_relative(cache.path()), weights.substr(0, 1000));
-    server.changeEtags();
+    // A new upload: its etag is the new bytes' SHA-256.
+    weights = hubtest::patternBytes(kWeightsSize + 1000, 4);
+    repos.write("owner/model/weights.bin", weights);
     const std::string newEtag = server.etag("owner/model", "weights.bin");
     ASSERT_NE(newEtag, oldEtag);
     downloader("weights.bin").download();
     EXPECT_EQ(server.requests().back().range, std::nullopt);
     EXPECT_TRUE(readCached("owner/model", "weights.bin") == weights);
-    EXPECT_TRUE(foundation::readFile(partial("weights.bin", oldEtag)) == weights.substr(0, 1000));
+    EXPECT_TRUE(foundation::readFile(partial("weights.bin", oldEtag)) == hubtest::patternBytes(1000, 3));
     EXPECT_EQ(metadata("weights.bin").substr(41, newEtag.size()), newEtag);
 }
 
@@ -143,6 +146,133 @@ TEST_F(FileDownloaderTest, StoppingMidTransferKeepsThePartialFileForTheNextRun) 
     downloader("weights.bin").download();
     EXPECT_EQ(server.requests().back().range, "bytes=50000-");
     EXPECT_TRUE(readCached("owner/model", "weights.bin") == weights);
+}
+
+// The hub's etag of a stored file is its SHA-256: bytes that do not match it never reach the file's place,
+// the partial file goes (nothing wrong is resumed from) and no metadata marks the file current.
+TEST_F(FileDownloaderTest, BytesThatDoNotMatchTheAnnouncedDigestAreRemoved) {
+    std::string other = hubtest::patternBytes(kWeightsSize, 9);
+    repos.write("owner/model/other.bin", other);
+    server.setResponseHeaders("other.bin", {{"X-Linked-Etag", "\"" + server.etag("owner/model", "weights.bin") + "\""}});
+    std::string damagedPrefix = weights.substr(0, 120'000);
+    damagedPrefix[10] ^= 1;
+    struct Case {
+        const char* name;
+        std::string file;
+        std::optional<std::string> partialFile;
+        std::optional<Fault> fault;
+    } cases[] = {
+        {"one flipped byte", "weights.bin", std::nullopt, Fault{.kind = Fault::Kind::corrupt, .bytes = 123'456, .times = 1}},
+        {"another file's bytes", "other.bin", std::nullopt, std::nullopt},
+        {"a resumed body that is wrong", "weights.bin", weights.substr(0, 120'000),
+         Fault{.kind = Fault::Kind::corrupt, .bytes = 200'000, .times = 1}},
+        {"a partial file that is wrong", "weights.bin", damagedPrefix, std::nullopt},
+    };
+    const std::string etag = server.etag("owner/model", "weights.bin");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearFaults();
+        if (c.fault) server.addFault(*c.fault);
+        fs::create_directories(metadataFolder("owner/model"));
+        if (c.partialFile) cache.write(partial(c.file, etag).lexically_relative(cache.path()), *c.partialFile);
+        try {
+            downloader(c.file).download();
+            ADD_FAILURE() << "accepted";
+        } catch (const HubApi::EnvironmentError& error) {
+            EXPECT_EQ(error.errorCase(), HubApi::EnvironmentError::Case::fileIntegrityError);
+            EXPECT_NE(error.localizedDescription().find("Hash mismatch for " + c.file), std::string::npos)
+                << error.localizedDescription();
+        }
+        EXPECT_FALSE(fs::exists(cache.path() / "models" / "owner" / "model" / c.file));
+        EXPECT_FALSE(fs::exists(metadataFolder("owner/model") / (c.file + ".metadata")));
+        EXPECT_FALSE(fs::exists(partial(c.file, etag)));
+    }
+    server.clearRequests();
+    downloader("weights.bin").download();
+    EXPECT_EQ(server.requests().back().range, std::nullopt) << "a fresh transfer";
+    EXPECT_TRUE(readCached("owner/model", "weights.bin") == weights);
+}
+
+// One transfer of the whole body shows the announced size is wrong; fetching it again would not change that.
+TEST_F(FileDownloaderTest, AWrongAnnouncedSizeIsOneFailureNamingBothSizes) {
+    for (const char* announced : {"200000", "400000"}) {
+        SCOPED_TRACE(announced);
+        const std::string file = std::string("announced-") + announced + ".bin";
+        repos.write("owner/model/" + file, weights);
+        server.setResponseHeaders(file, {{"X-Linked-Size", announced}});
+        server.clearRequests();
+        try {
+            downloader(file).download();
+            ADD_FAILURE() << "accepted";
+        } catch (const HubApi::EnvironmentError& error) {
+            EXPECT_EQ(error.localizedDescription(), "File integrity check failed: Size mismatch for " + file +
+                                                        ": the hub announced " + announced +
+                                                        " bytes, the download has 300000");
+        }
+        EXPECT_EQ(gets(), 1u);
+        EXPECT_LE(server.bodyBytesSent(), kWeightsSize);
+        EXPECT_FALSE(fs::exists(cache.path() / "models" / "owner" / "model" / file));
+    }
+}
+
+TEST_F(FileDownloaderTest, AFailedFileRequestKeepsItsCause) {
+    // The resolve URL sends the client to the storage host, where the faults are.
+    server.setRedirect(HubServer::Redirect::absolute);
+    struct Case {
+        Fault fault;
+        std::string error;
+    } cases[] = {
+        {{.kind = Fault::Kind::status, .status = 401}, "Authentication required. Please provide a valid Brindlemoor token."},
+        {{.kind = Fault::Kind::status, .status = 403}, "Authentication required. Please provide a valid Brindlemoor token."},
+        {{.kind = Fault::Kind::status, .status = 404}, "File not found: weights.bin"},
+        {{.kind = Fault::Kind::status, .status = 500}, "HTTP error with status code: 500"},
+        {{.kind = Fault::Kind::htmlPage}, "Download failed: The server sent an HTML page instead of weights.bin"},
+    };
+    for (Case c : cases) {
+        c.fault.pathContains = "/storage/";
+        server.clearFaults();
+        server.addFault(c.fault);
+        std::string error = "accepted";
+        try {
+            downloader("weights.bin").download();
+        } catch (const HubClientError& e) {
+            error = e.localizedDescription();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_FALSE(fs::exists(cache.path() / "models" / "owner" / "model" / "weights.bin"));
+    }
+}
+
+// The stored tags say which version was fetched, not that the copy on disk is still whole.
+TEST_F(FileDownloaderTest, ACachedFileWhoseSizeIsNotTheHubsIsFetchedAgain) {
+    for (const char* file : {"config.json", "weights.bin"}) downloader(file).download();
+    const fs::path folder = cache.path() / "models" / "owner" / "model";
+    fs::resize_file(folder / "config.json", 3);
+    fs::resize_file(folder / "weights.bin", 1000);
+    server.clearRequests();
+    for (const char* file : {"config.json", "weights.bin"}) downloader(file).download();
+    EXPECT_EQ(gets(), 2u);
+    EXPECT_EQ(readCached("owner/model", "config.json"), "{\"a\":1}");
+    EXPECT_TRUE(readCached("owner/model", "weights.bin") == weights);
+}
+
+// Names the hub serves that the cache cannot hold: the partial file's name (the file's own name plus the
+// etag) or the path below the deeper metadata folder is too long.
+TEST_F(FileDownloaderTest, ANameTooLongForTheCacheIsTheHubsError) {
+    // Folders that make the served file's path 4080 bytes long: under the system's limit on the server,
+    // over it in the cache.
+    std::string deep;
+    const size_t length = 4080 - (repos.path() / "owner" / "model" / "config.json").string().size();
+    while (deep.size() < length) deep += std::string(std::min<size_t>(200, length - deep.size()), 'd') + "/";
+    for (const std::string& name : {std::string(240, 'n') + ".json", deep + "config.json"}) {
+        repos.write("owner/model/" + name, "{}");
+        try {
+            downloader(name).download();
+            ADD_FAILURE() << "accepted";
+        } catch (const HubClientError& error) {
+            EXPECT_EQ(error.errorCase(), HubClientError::Case::fileSystemError) << error.describe();
+        }
+    }
 }
 
 }  // namespace

@@ -56,6 +56,45 @@ TEST_F(HubApiTest, ListsFilesAndFiltersThemByGlob) {
     EXPECT_EQ(server.requests().back().target, "/api/models/owner/model/revision/refs%2Fpr%2F1");
 }
 
+TEST_F(HubApiTest, SingleGlobAndRepositoryIdForms) {
+    const HubApi api = client();
+    EXPECT_EQ(sorted(api.getFilenamesMatching(model, "*.json")), sorted(api.getFilenames(model, "main", {"*.json"})));
+    EXPECT_EQ(api.getFilenamesMatching("owner/model", "weights/*"), (std::vector<std::string>{"weights/model.bin"}));
+
+    auto locations = [](const std::vector<HubApi::FileMetadata>& all) {
+        std::vector<std::string> result;
+        for (const auto& metadata : all) result.push_back(metadata.location);
+        return sorted(result);
+    };
+    const std::string config = api.resolveURL(model, "main", "config.json");
+    const std::string weights = api.resolveURL(model, "main", "weights/model.bin");
+    EXPECT_EQ(locations(api.getFileMetadataFrom("owner/model")), locations(api.getFileMetadata(model)));
+    EXPECT_EQ(locations(api.getFileMetadataFrom("owner/model", "main", {"config.json", "weights/*"})),
+              sorted({config, weights}));
+    EXPECT_EQ(locations(api.getFileMetadataMatching(model, "main", "config.json")), (std::vector<std::string>{config}));
+    const auto stored = api.getFileMetadataMatching("owner/model", "main", "weights/*");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].size, 5000);
+    EXPECT_TRUE(api.getFileMetadataMatching("owner/model", "main", "*.missing").empty());
+    server.clearRequests();
+    api.getFileMetadataMatching(model, "refs/pr/1", "config.json");
+    EXPECT_EQ(server.requests().back().target, "/owner/model/resolve/refs%2Fpr%2F1/config.json");
+}
+
+// A redirect that leads back where it came from would be followed until the redirect limit.
+TEST_F(HubApiTest, AHeadRedirectBackToTheSameURLIsNotFollowed) {
+    const HubApi api = client();
+    const std::string url = api.resolveURL(model, "main", "config.json");
+    for (const std::string& location : {std::string(), std::string("/owner/model/resolve/main/config.json"), url}) {
+        server.clearFaults();
+        server.addFault({.kind = Fault::Kind::redirect, .pathContains = "config.json", .location = location});
+        server.clearRequests();
+        const HubApi::FileMetadata metadata = api.getFileMetadata(url);
+        EXPECT_EQ(server.requests().size(), 1u) << location;
+        EXPECT_EQ(metadata.location, location.empty() ? url : location);
+    }
+}
+
 TEST_F(HubApiTest, BadListingsAndStatusesBecomeErrors) {
     const HubApi api = client();
     for (const char* body : {"not json", "{}", "{\"siblings\":{}}", "{\"siblings\":[{\"name\":\"x\"}]}",

@@ -109,6 +109,12 @@ std::optional<FileAddress> parseResolve(const std::vector<std::string>& segments
     return address;
 }
 
+// Faults that replace the whole answer, decided before the request is served.
+bool isAnswer(const HubServer::Fault& fault) {
+    using Kind = HubServer::Fault::Kind;
+    return fault.kind == Kind::status || fault.kind == Kind::htmlPage || fault.kind == Kind::redirect;
+}
+
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -273,7 +279,7 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         log.push_back(std::move(entry));
         overLimit = ++requestCount > options.maximumRequests;
         if (!overLimit)
-            statusFault = takeFault(path, [](const Fault& f) { return f.kind == Fault::Kind::status; });
+            statusFault = takeFault(path, [](const Fault& f) { return isAnswer(f); });
     }
     auto answer = [&](int status, const std::string& body = "") {
         response.status = status;
@@ -286,6 +292,17 @@ void HubServer::Impl::handle(int port, const httplib::Request& request, httplib:
         if (!request.has_header("Authorization")) return answer(401, "{\"error\":\"Unauthorized\"}");
         if (request.get_header_value("Authorization") != "Bearer " + *options.requiredToken)
             return answer(403, "{\"error\":\"Forbidden\"}");
+    }
+    if (statusFault && statusFault->kind == Fault::Kind::htmlPage) {
+        response.status = 200;
+        const std::string page = "<!DOCTYPE html><html><body>Sign in to continue</body></html>";
+        response.set_content(page, "text/html; charset=utf-8");
+        record(index, 200, request.method == "HEAD" ? 0 : page.size());
+        return;
+    }
+    if (statusFault && statusFault->kind == Fault::Kind::redirect) {
+        response.set_header("Location", statusFault->location);
+        return answer(302);
     }
     if (statusFault) return answer(statusFault->status, "{\"error\":\"Injected failure\"}");
 
@@ -376,7 +393,7 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
             }
         }
         if (!head)
-            fault = takeFault(address.path, [](const Fault& f) { return f.kind != Fault::Kind::status; });
+            fault = takeFault(address.path, [](const Fault& f) { return !isAnswer(f); });
     }
     for (const auto& [name, value] : headers) response.set_header(name, value);
 
@@ -428,9 +445,12 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
                                ? fault->bytes
                                : UINT64_MAX;
     const bool stall = fault && fault->kind == Fault::Kind::stall;
+    const std::optional<uint64_t> corrupted =
+        fault && fault->kind == Fault::Kind::corrupt ? std::optional(fault->bytes) : std::nullopt;
     response.set_content_provider(
         static_cast<size_t>(end - start), "application/octet-stream",
-        [this, descriptor, start, limit, stall, index](size_t offset, size_t length, httplib::DataSink& sink) {
+        [this, descriptor, start, limit, stall, corrupted, index](size_t offset, size_t length,
+                                                                  httplib::DataSink& sink) {
             if (*descriptor < 0 || stopping) return false;
             if (offset >= limit) {
                 if (!stall) return false;
@@ -441,6 +461,9 @@ void HubServer::Impl::serveFile(int port, const FileAddress& address, const http
             std::vector<char> buffer(count);
             ssize_t got = ::pread(*descriptor, buffer.data(), count, static_cast<off_t>(start + offset));
             if (got <= 0) return false;
+            const uint64_t first = start + offset;
+            if (corrupted && *corrupted >= first && *corrupted < first + static_cast<uint64_t>(got))
+                buffer[*corrupted - first] = static_cast<char>(~buffer[*corrupted - first]);
             // Counted before it is sent, so a client that has the bytes always finds them counted.
             record(index, 0, static_cast<uint64_t>(got));
             return sink.write(buffer.data(), static_cast<size_t>(got));

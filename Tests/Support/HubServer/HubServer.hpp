@@ -53,12 +53,16 @@ public:
             ignoreRange,          // answer a "Range" request with 200 and the whole body
             rangeNotSatisfiable,  // answer a "Range" request with 416 and "Content-Range: bytes */<size>"
             status,               // answer with `status` (401, 403, 404, 500, ...) and no body
+            corrupt,              // send the body with every bit of the file's byte at offset `bytes` flipped
+            htmlPage,             // answer with 200 and a small HTML page ("text/html")
+            redirect,             // answer with 302 and "Location: <location>"
         };
         Kind kind = Kind::status;
         uint64_t bytes = 0;
         int status = 500;
         std::string pathContains = {};  // applies to requests whose decoded path contains this; empty: to all
         int times = -1;            // how many requests it hits; -1: every one
+        std::string location = {};  // of `redirect`
     };
 
     struct Request {
