@@ -21,15 +21,6 @@ constexpr char32_t scalarTableSize = 0x3000;
 // Pieces up to this many Characters find the best pair by scanning; longer ones use a heap.
 constexpr size_t scanLimit = 48;
 
-// Text made only of scalars below U+0300 is in NFC: nothing there composes or reorders.
-bool plainlyNFC(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0xCC; });
-}
-
-std::string canonical(std::string_view s) {
-    return plainlyNFC(s) ? std::string(s) : text::normalized(s, text::NormalizationForm::nfc);
-}
-
 // The scalar of a text that is exactly one scalar, else nothing.
 std::optional<char32_t> singleScalar(std::string_view s) {
     if (s.size() == 1 && static_cast<uint8_t>(s[0]) < 0x80) {
@@ -73,13 +64,11 @@ MergeScratch& scratch() {
 
 // --- BytePair
 
-bool operator==(const BytePair& x, const BytePair& y) {
-    return text::canonicallyEqual(x.a, y.a) && text::canonicallyEqual(x.b, y.b);
-}
+bool operator==(const BytePair& x, const BytePair& y) { return x.a == y.a && x.b == y.b; }
 
 size_t BytePair::hash() const {
-    size_t h = std::hash<std::string>{}(canonical(a));
-    return h ^ (std::hash<std::string>{}(canonical(b)) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
+    size_t h = std::hash<std::string>{}(a);
+    return h ^ (std::hash<std::string>{}(b) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
 }
 
 // --- Construction
@@ -182,13 +171,11 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         buildVocabulary();
     }
 
-    // Merge symbols are interned by their NFC text; pairs of symbol ids map to the rank and the result.
+    // Merge symbols are interned by their exact text; pairs of symbol ids map to the rank and the result.
     size_t mergeCount = merges.array()->size();
     scalarSymbols_.assign(scalarTableSize, noSymbol);
     ranks_.reserve(mergeCount);
     symbols_.reserve(mergeCount + 256, (mergeCount + 256) * 8);
-    std::string firstNFC;
-    std::string secondNFC;
     std::string joined;
     uint32_t rank = 0;
     forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
@@ -197,12 +184,10 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         if (count < 2 || parts[0].empty() || parts[1].empty() || position == noRank) {
             return;
         }
-        const std::string& first = plainlyNFC(parts[0]) ? parts[0] : (firstNFC = canonical(parts[0]));
-        const std::string& second = plainlyNFC(parts[1]) ? parts[1] : (secondNFC = canonical(parts[1]));
-        uint32_t a = internSymbol(first);
-        uint32_t b = internSymbol(second);
-        joined.assign(first).append(second);
-        uint32_t merged = internSymbol(plainlyNFC(joined) ? joined : canonical(joined));
+        uint32_t a = internSymbol(parts[0]);
+        uint32_t b = internSymbol(parts[1]);
+        joined.assign(parts[0]).append(parts[1]);
+        uint32_t merged = internSymbol(joined);
         ranks_.set(PairMap<Merge>::key(a, b), Merge{position, merged});
     });
     if (vocabularyBuilder.joinable()) {
@@ -225,20 +210,21 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean(false);
 }
 
-uint32_t BPETokenizer::internSymbol(std::string_view canonicalText) {
+uint32_t BPETokenizer::internSymbol(std::string_view symbol) {
     bool inserted = false;
     auto id = static_cast<uint32_t>(symbols_.size());
-    id = symbols_.findOrInsert(canonicalText, id, inserted);
+    id = symbols_.findOrInsert(symbol, id, inserted);
     if (!inserted) {
         return id;
     }
-    if (auto scalar = singleScalar(canonicalText); scalar && *scalar < scalarTableSize) {
+    if (auto scalar = singleScalar(symbol); scalar && *scalar < scalarTableSize) {
         scalarSymbols_[*scalar] = id;
     }
     return id;
 }
 
-// The merge symbol a Character of a piece stands for; noSymbol when no merge mentions it, in any spelling.
+// The merge symbol a Character of a piece stands for, by its exact spelling (as the vocabulary compares); noSymbol
+// when no merge mentions it.
 uint32_t BPETokenizer::symbolOf(std::string_view character) const {
     auto lead = static_cast<uint8_t>(character[0]);
     bool oneByte = character.size() == 1 && lead < 0x80;
@@ -248,21 +234,11 @@ uint32_t BPETokenizer::symbolOf(std::string_view character) const {
         char32_t scalar = character.size() == 1
                               ? lead
                               : (char32_t{lead & 0x1Fu} << 6) | (static_cast<uint8_t>(character[1]) & 0x3Fu);
-        if (scalar < scalarTableSize && (scalarSymbols_[scalar] != noSymbol || scalar < 0x300)) {
+        if (scalar < scalarTableSize) {
             return scalarSymbols_[scalar];
         }
     }
-    if (const uint32_t* found = symbols_.find(character)) {
-        return *found;
-    }
-    if (plainlyNFC(character)) {
-        return noSymbol;
-    }
-    std::string nfc = text::normalized(character, text::NormalizationForm::nfc);
-    if (nfc == character) {
-        return noSymbol;
-    }
-    const uint32_t* found = symbols_.find(nfc);
+    const uint32_t* found = symbols_.find(character);
     return found ? *found : noSymbol;
 }
 
@@ -399,8 +375,8 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 }
 
 std::optional<int64_t> BPETokenizer::bpeRank(const BytePair& pair) const {
-    const uint32_t* a = symbols_.find(canonical(pair.a));
-    const uint32_t* b = symbols_.find(canonical(pair.b));
+    const uint32_t* a = symbols_.find(pair.a);
+    const uint32_t* b = symbols_.find(pair.b);
     if (!a || !b) {
         return std::nullopt;
     }
