@@ -146,7 +146,8 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 
     // The vocabulary and the merge tables share nothing, so a large definition builds them side by side.
     auto buildVocabulary = [&] {
-        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 8);
+        // Room for long tokens: reserved pages that are never written cost nothing, growing copies the keys.
+        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 24);
         for (const auto& [key, value] : *vocab) {
             if (auto id = value.integer()) {
                 vocabulary_.set(key.string(), *id);
@@ -175,7 +176,9 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     size_t mergeCount = merges.array()->size();
     scalarSymbols_.assign(scalarTableSize, noSymbol);
     ranks_.reserve(mergeCount);
-    symbols_.reserve(mergeCount + 256, (mergeCount + 256) * 8);
+    // Merge parts and results are vocabulary tokens (in every published file), so the vocabulary's size bounds
+    // the symbol count; the table grows should a definition hold more.
+    symbols_.reserve(vocab->size() + 256, (vocab->size() + 256) * 8);
     std::string joined;
     uint32_t rank = 0;
     forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {

@@ -44,7 +44,7 @@ class StringMap {
 public:
     // Room for `count` keys of `keyBytes` bytes in all without growing.
     void reserve(size_t count, size_t keyBytes = 0) {
-        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
+        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 4 / 3 + 1));
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
@@ -60,7 +60,9 @@ public:
 
     // The value stored under the key; when there is none, `value` is stored first and `inserted` set.
     Value& findOrInsert(std::string_view key, Value value, bool& inserted) {
-        if ((size_ + 1) * 2 > slots_.size()) {
+        // Up to three quarters full: a large vocabulary's table is fresh memory, which costs more to fault in
+        // than the extra probes (each slot's hash rejects other keys unread).
+        if ((size_ + 1) * 4 > slots_.size() * 3) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
         uint32_t hash = hash32(key);
@@ -84,14 +86,22 @@ public:
 
     size_t size() const { return size_; }
 
-    // Calls visit(key, value) for every entry, in no particular order.
+    // Calls visit(key, value, place) for every entry, in no particular order. The place names the entry for
+    // keyAt() for as long as nothing is inserted.
     template <class Visit>
     void forEach(Visit&& visit) const {
-        for (const Slot& slot : slots_) {
+        for (size_t index = 0; index < slots_.size(); ++index) {
+            const Slot& slot = slots_[index];
             if (slot.length != emptyLength) {
-                visit(std::string_view(arena_).substr(slot.offset, slot.length), slot.value);
+                visit(std::string_view(arena_).substr(slot.offset, slot.length), slot.value,
+                      static_cast<uint32_t>(index));
             }
         }
+    }
+
+    std::string_view keyAt(uint32_t place) const {
+        const Slot& slot = slots_[place];
+        return std::string_view(arena_).substr(slot.offset, slot.length);
     }
 
 private:
@@ -230,8 +240,8 @@ public:
     // The token of an id. When tokens share an id, one of them.
     std::optional<std::string_view> token(int64_t id) const {
         if (id >= 0 && static_cast<uint64_t>(id) < dense_.size()) {
-            const std::string_view& token = dense_[static_cast<size_t>(id)];
-            return token.data() ? std::optional<std::string_view>(token) : std::nullopt;
+            uint32_t place = dense_[static_cast<size_t>(id)];
+            return place != noPlace ? std::optional<std::string_view>(ids_.keyAt(place)) : std::nullopt;
         }
         auto it = sparse_.find(id);
         return it == sparse_.end() ? std::nullopt : std::optional<std::string_view>(it->second);
@@ -239,8 +249,9 @@ public:
     size_t size() const { return ids_.size(); }
 
 private:
+    static constexpr uint32_t noPlace = ~uint32_t{0};
     StringMap<int64_t> ids_;
-    std::vector<std::string_view> dense_;  // views of the keys of ids_, which no longer move; null for no token
+    std::vector<uint32_t> dense_;  // the place in ids_ of each id's token, which no longer moves; noPlace for none
     std::unordered_map<int64_t, std::string_view> sparse_;
 };
 
