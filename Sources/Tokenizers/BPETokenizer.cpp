@@ -1,8 +1,6 @@
 #include "Tokenizers/BPETokenizer.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
 
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
@@ -144,41 +142,24 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         throw TokenizerError::missingVocab();
     }
 
-    // The vocabulary and the merge tables share nothing, so a large definition builds them side by side.
-    auto buildVocabulary = [&] {
-        // Room for long tokens: reserved pages that are never written cost nothing, growing copies the keys.
-        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 24);
-        for (const auto& [key, value] : *vocab) {
-            if (auto id = value.integer()) {
-                vocabulary_.set(key.string(), *id);
-            }
+    // Room for long tokens: reserved pages that are never written cost nothing, growing copies the keys.
+    vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 24);
+    for (const auto& [key, value] : *vocab) {
+        if (auto id = value.integer()) {
+            vocabulary_.set(key.string(), *id);
         }
-        for (const auto& [content, id] : addedTokens) {
-            vocabulary_.set(content, id);
-        }
-        vocabulary_.finish();
-    };
-    std::exception_ptr vocabularyError;
-    std::jthread vocabularyBuilder;
-    if (vocab->size() >= 16384) {
-        vocabularyBuilder = std::jthread([&] {
-            try {
-                buildVocabulary();
-            } catch (...) {
-                vocabularyError = std::current_exception();
-            }
-        });
-    } else {
-        buildVocabulary();
     }
+    for (const auto& [content, id] : addedTokens) {
+        vocabulary_.set(content, id);
+    }
+    vocabulary_.finish();
 
-    // Merge symbols are interned by their exact text; pairs of symbol ids map to the rank and the result.
-    size_t mergeCount = merges.array()->size();
+    // Merge symbols are named by their exact text: a vocabulary token (as merge parts and results nearly
+    // always are) by its place in the vocabulary, so no second table of the same texts is built; any other
+    // text by a number after the places. Pairs of symbols map to the rank and the result.
+    extraSymbolBase_ = static_cast<uint32_t>(vocabulary_.placeCount());
     scalarSymbols_.assign(scalarTableSize, noSymbol);
-    ranks_.reserve(mergeCount);
-    // Merge parts and results are vocabulary tokens (in every published file), so the vocabulary's size bounds
-    // the symbol count; the table grows should a definition hold more.
-    symbols_.reserve(vocab->size() + 256, (vocab->size() + 256) * 8);
+    ranks_.reserve(merges.array()->size());
     std::string joined;
     uint32_t rank = 0;
     forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
@@ -193,13 +174,6 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         uint32_t merged = internSymbol(joined);
         ranks_.set(PairMap<Merge>::key(a, b), Merge{position, merged});
     });
-    if (vocabularyBuilder.joinable()) {
-        vocabularyBuilder.join();
-    }
-    if (vocabularyError) {
-        std::rethrow_exception(vocabularyError);
-    }
-
 
     auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int64_t> {
         return token ? vocabulary_.id(*token) : std::nullopt;
@@ -214,16 +188,29 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 }
 
 uint32_t BPETokenizer::internSymbol(std::string_view symbol) {
-    bool inserted = false;
-    auto id = static_cast<uint32_t>(symbols_.size());
-    id = symbols_.findOrInsert(symbol, id, inserted);
-    if (!inserted) {
-        return id;
+    uint32_t id = 0;
+    if (std::optional<uint32_t> place = vocabulary_.placeOf(symbol)) {
+        id = *place;
+    } else {
+        bool inserted = false;
+        id = extraSymbols_.findOrInsert(symbol, extraSymbolBase_ + static_cast<uint32_t>(extraSymbols_.size()),
+                                        inserted);
+        if (id == noSymbol) {
+            throw TokenizerError::invalidDefinition("BPETokenizer: too many merge symbols");
+        }
     }
     if (auto scalar = singleScalar(symbol); scalar && *scalar < scalarTableSize) {
         scalarSymbols_[*scalar] = id;
     }
     return id;
+}
+
+uint32_t BPETokenizer::symbolId(std::string_view symbol) const {
+    if (std::optional<uint32_t> place = vocabulary_.placeOf(symbol)) {
+        return *place;
+    }
+    const uint32_t* found = extraSymbols_.find(symbol);
+    return found ? *found : noSymbol;
 }
 
 // The merge symbol a Character of a piece stands for, by its exact spelling (as the vocabulary compares); noSymbol
@@ -241,8 +228,7 @@ uint32_t BPETokenizer::symbolOf(std::string_view character) const {
             return scalarSymbols_[scalar];
         }
     }
-    const uint32_t* found = symbols_.find(character);
-    return found ? *found : noSymbol;
+    return symbolId(character);
 }
 
 // --- Merging
@@ -378,12 +364,12 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 }
 
 std::optional<int64_t> BPETokenizer::bpeRank(const BytePair& pair) const {
-    const uint32_t* a = symbols_.find(pair.a);
-    const uint32_t* b = symbols_.find(pair.b);
-    if (!a || !b) {
+    uint32_t a = symbolId(pair.a);
+    uint32_t b = symbolId(pair.b);
+    if (a == noSymbol || b == noSymbol) {
         return std::nullopt;
     }
-    const Merge* merge = ranks_.get(PairMap<Merge>::key(*a, *b));
+    const Merge* merge = ranks_.get(PairMap<Merge>::key(a, b));
     return merge ? std::optional<int64_t>(merge->rank) : std::nullopt;
 }
 

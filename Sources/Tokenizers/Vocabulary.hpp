@@ -99,6 +99,17 @@ public:
         }
     }
 
+    // The place of a key (see forEach), or nothing.
+    std::optional<uint32_t> placeOf(std::string_view key) const {
+        if (slots_.empty()) {
+            return std::nullopt;
+        }
+        auto place = static_cast<uint32_t>(probe(key, hash32(key)));
+        return slots_[place].length == emptyLength ? std::nullopt : std::optional<uint32_t>(place);
+    }
+    // Places are below this count.
+    size_t placeCount() const { return slots_.size(); }
+
     std::string_view keyAt(uint32_t place) const {
         const Slot& slot = slots_[place];
         return std::string_view(arena_).substr(slot.offset, slot.length);
@@ -237,6 +248,9 @@ public:
         return found ? std::optional<int64_t>(*found) : std::nullopt;
     }
     const int64_t* find(std::string_view token) const { return ids_.find(token); }
+    // A number below placeCount() that names the token while the vocabulary stays unchanged, or nothing.
+    std::optional<uint32_t> placeOf(std::string_view token) const { return ids_.placeOf(token); }
+    size_t placeCount() const { return ids_.placeCount(); }
     // The token of an id. When tokens share an id, one of them.
     std::optional<std::string_view> token(int64_t id) const {
         if (id >= 0 && static_cast<uint64_t>(id) < dense_.size()) {
