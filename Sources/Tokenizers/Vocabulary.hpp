@@ -14,6 +14,10 @@
 
 namespace tokenizers {
 
+// A 32-bit hash spread over [0, size): tables of any size, not only powers of two, so a large one is not
+// twice the memory it needs (fresh memory costs more to fault in than the probes it saves).
+inline size_t rangeIndex(uint32_t hash, size_t size) { return static_cast<size_t>((uint64_t{hash} * size) >> 32); }
+
 // A fast 64-bit hash of a short text (vocabulary tokens are mostly under 16 bytes).
 inline uint64_t hashBytes(std::string_view s) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ (s.size() * 0xC2B2AE3D27D4EB4Full);
@@ -44,7 +48,7 @@ class StringMap {
 public:
     // Room for `count` keys of `keyBytes` bytes in all without growing.
     void reserve(size_t count, size_t keyBytes = 0) {
-        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 4 / 3 + 1));
+        size_t capacity = std::max<size_t>(16, count * 4 / 3 + 1);
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
@@ -128,8 +132,7 @@ private:
     static uint32_t hash32(std::string_view key) { return static_cast<uint32_t>(hashBytes(key) >> 32); }
 
     size_t probe(std::string_view key, uint32_t hash) const {
-        size_t mask = slots_.size() - 1;
-        size_t index = hash >> shift_;
+        size_t index = rangeIndex(hash, slots_.size());
         while (true) {
             const Slot& slot = slots_[index];
             if (slot.length == emptyLength ||
@@ -137,20 +140,18 @@ private:
                  std::memcmp(arena_.data() + slot.offset, key.data(), key.size()) == 0)) {
                 return index;
             }
-            index = (index + 1) & mask;
+            index = index + 1 == slots_.size() ? 0 : index + 1;
         }
     }
 
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
-        shift_ = 32 - std::countr_zero(capacity);
-        size_t mask = capacity - 1;
         for (const Slot& slot : old) {
             if (slot.length != emptyLength) {
-                size_t index = slot.hash >> shift_;
+                size_t index = rangeIndex(slot.hash, capacity);
                 while (slots_[index].length != emptyLength) {
-                    index = (index + 1) & mask;
+                    index = index + 1 == capacity ? 0 : index + 1;
                 }
                 slots_[index] = slot;
             }
@@ -160,7 +161,6 @@ private:
     std::vector<Slot> slots_;
     std::string arena_;
     size_t size_ = 0;
-    int shift_ = 32;
 };
 
 // An open-addressing map from a 64-bit key (two 32-bit ids) to a small value, for the merge hot loop.
@@ -170,7 +170,7 @@ public:
     static uint64_t key(uint32_t a, uint32_t b) { return (uint64_t{a} << 32) | b; }
 
     void reserve(size_t count) {
-        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
+        size_t capacity = std::max<size_t>(16, count * 5 / 3 + 1);
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
@@ -178,7 +178,8 @@ public:
 
     // Inserts or replaces.
     void set(uint64_t key, Value value) {
-        if ((size_ + 1) * 2 > slots_.size()) {
+        // Up to three fifths full: most look-ups on the hot path miss, and a miss probes until an empty slot.
+        if ((size_ + 1) * 5 > slots_.size() * 3) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
         Slot& slot = slots_[probe(key)];
@@ -210,10 +211,10 @@ private:
 
     size_t probe(uint64_t key) const {
         // Fibonacci hashing: the top bits of the product depend on every bit of the key.
-        size_t mask = slots_.size() - 1;
-        size_t index = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+        size_t index = rangeIndex(static_cast<uint32_t>(mixed >> 32), slots_.size());
         while (slots_[index].key != emptyKey && slots_[index].key != key) {
-            index = (index + 1) & mask;
+            index = index + 1 == slots_.size() ? 0 : index + 1;
         }
         return index;
     }
@@ -221,7 +222,6 @@ private:
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
-        shift_ = 64 - std::countr_zero(capacity);
         for (const Slot& slot : old) {
             if (slot.key != emptyKey) {
                 slots_[probe(slot.key)] = slot;
@@ -231,7 +231,6 @@ private:
 
     std::vector<Slot> slots_;
     size_t size_ = 0;
-    int shift_ = 64;
 };
 
 // Token text to id and back. The inverse is a dense table when the ids are (nearly) 0..n-1, as they are in
