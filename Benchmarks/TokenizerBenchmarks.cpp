@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,8 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include <sys/resource.h>
-#include <unistd.h>
+#include <time.h>
 
 #include "Hub/YYJSONParser.hpp"
 #include "Platform/Foundation/JSON.hpp"
@@ -273,15 +271,20 @@ const Tokenizer& proseTokenizer() {
     return *tokenizer;
 }
 
-void encodeProse(benchmark::State& state) {
-    const Tokenizer& tokenizer = proseTokenizer();
+// Encodes the text once per iteration; returns the token count.
+size_t encodeEachIteration(benchmark::State& state, const Tokenizer& tokenizer, const std::string& text) {
     size_t tokens = 0;
     for (auto _ : state) {
-        std::vector<int64_t> ids = tokenizer.encode(prose());
+        std::vector<int64_t> ids = tokenizer.encode(text);
         tokens = ids.size();
         benchmark::DoNotOptimize(ids.data());
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(prose().size()));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+    return tokens;
+}
+
+void encodeProse(benchmark::State& state) {
+    size_t tokens = encodeEachIteration(state, proseTokenizer(), prose());
     state.counters["bytes/token"] = benchmark::Counter(double(prose().size()) / double(tokens), benchmark::Counter::kAvgThreads);
 }
 BENCHMARK(encodeProse)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime()->Threads(1)->Threads(2)->Threads(4)->Threads(8);
@@ -347,14 +350,16 @@ const std::filesystem::path& definitionFile(int64_t megabytes, size_t addedToken
     return files[key];
 }
 
-int64_t minorFaults() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
+// The calling thread's CPU time: on a shared machine the wall clock also counts the time other processes
+// hold the core, while the CPU time is what the work costs on one core (fresh pages faulted in included).
+double threadMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
-// Reading a definition file and building the tokenizer from it: arguments are the file's size class and its
-// number of added tokens. Run on one core (taskset) to see the figure a single core gives.
+// Reading a definition file and building the tokenizer from it, in CPU time of the one thread that does it:
+// arguments are the file's size class and its number of added tokens.
 void loadDefinition(benchmark::State& state) {
     const auto& path = definitionFile(state.range(0), size_t(state.range(1)));
     double parsing = 0;
@@ -364,30 +369,25 @@ void loadDefinition(benchmark::State& state) {
     double firstParsing = -1;
     double firstBuilding = -1;
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
+        double start = threadMilliseconds();
         hub::Config data = hub::YYJSONParser::parseToConfig(readFile(path));
-        auto parsed = std::chrono::steady_clock::now();
-        int64_t faults = minorFaults();
+        double parsed = threadMilliseconds();
         auto tokenizer = AutoTokenizer::from(hub::YYJSONParser::parseToConfig(configJSON), data, true);
-        faults = minorFaults() - faults;
-        double built = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - parsed).count();
-        double read = std::chrono::duration<double, std::milli>(parsed - start).count();
+        double built = threadMilliseconds() - parsed;
+        double read = parsed - start;
         if (firstParsing < 0) {
             firstParsing = read;
             firstBuilding = built;
-            // Pages the build touched for the first time: on a shared or virtual machine each costs far more
-            // than the work done in it, and unlike times the count does not depend on the machine's load.
-            state.counters["first build MB faulted"] = double(faults) * double(sysconf(_SC_PAGESIZE)) / 1e6;
         }
         building += built;
         parsing += read;
         benchmark::DoNotOptimize(tokenizer.get());
     }
     state.counters["MB"] = double(std::filesystem::file_size(path)) / 1e6;
-    state.counters["read+parse ms"] = parsing / double(state.iterations());
-    state.counters["build ms"] = building / double(state.iterations());
-    state.counters["first read+parse ms"] = firstParsing;
-    state.counters["first build ms"] = firstBuilding;
+    state.counters["read+parse CPU ms"] = parsing / double(state.iterations());
+    state.counters["build CPU ms"] = building / double(state.iterations());
+    state.counters["first read+parse CPU ms"] = firstParsing;
+    state.counters["first build CPU ms"] = firstBuilding;
 }
 BENCHMARK(loadDefinition)->Args({9, 256})->Args({33, 256})->Args({12, 6400})->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -424,15 +424,7 @@ void encodeTagged(benchmark::State& state) {
     if (!tokenizers.contains(addedTokens)) {
         tokenizers[addedTokens] = load(readFile(definitionFile(12, addedTokens)));
     }
-    const Tokenizer& tokenizer = *tokenizers[addedTokens];
-    size_t tokens = 0;
-    for (auto _ : state) {
-        std::vector<int64_t> ids = tokenizer.encode(taggedText());
-        tokens = ids.size();
-        benchmark::DoNotOptimize(ids.data());
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(taggedText().size()));
-    state.counters["tokens"] = double(tokens);
+    state.counters["tokens"] = double(encodeEachIteration(state, *tokenizers[addedTokens], taggedText()));
 }
 BENCHMARK(encodeTagged)->Arg(2)->Arg(6400)->Unit(benchmark::kMillisecond)->MinTime(1);
 
