@@ -70,8 +70,8 @@ AddedTokenMatcher::AddedTokenMatcher(std::vector<AddedTokenPattern> tokens) {
     size_t offset = 0;
     for (uint32_t index : order) {
         const AddedTokenPattern& token = tokens[index];
-        alternatives_.push_back({static_cast<uint32_t>(token.content.size()), token.lstrip, token.rstrip,
-                                 std::string_view(contents_).substr(offset, token.content.size())});
+        alternatives_.push_back(
+            {static_cast<uint32_t>(offset), static_cast<uint32_t>(token.content.size()), token.lstrip, token.rstrip});
         offset += token.content.size();
         hasLstrip_ = hasLstrip_ || token.lstrip;
     }
@@ -81,7 +81,7 @@ AddedTokenMatcher::AddedTokenMatcher(std::vector<AddedTokenPattern> tokens) {
     std::vector<uint32_t> sorted(alternatives_.size());
     std::iota(sorted.begin(), sorted.end(), 0);
     std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
-        return alternatives_[a].content < alternatives_[b].content;
+        return content(alternatives_[a]) < content(alternatives_[b]);
     });
     struct Made {
         uint32_t parent;
@@ -95,16 +95,16 @@ AddedTokenMatcher::AddedTokenMatcher(std::vector<AddedTokenPattern> tokens) {
     std::vector<uint32_t> path{0};  // the nodes along the previous content
     std::string_view previous;
     for (uint32_t index : sorted) {
-        std::string_view content = alternatives_[index].content;
+        std::string_view token = content(alternatives_[index]);
         size_t common = 0;
-        while (common < content.size() && common < previous.size() && content[common] == previous[common]) {
+        while (common < token.size() && common < previous.size() && token[common] == previous[common]) {
             ++common;
         }
         path.resize(common + 1);
-        for (size_t depth = common; depth < content.size(); ++depth) {
+        for (size_t depth = common; depth < token.size(); ++depth) {
             auto node = static_cast<uint32_t>(nodes_.size());
             nodes_.emplace_back();
-            made.push_back({path.back(), static_cast<uint8_t>(content[depth]), node});
+            made.push_back({path.back(), static_cast<uint8_t>(token[depth]), node});
             path.push_back(node);
         }
         Node& end = nodes_[path.back()];
@@ -112,7 +112,7 @@ AddedTokenMatcher::AddedTokenMatcher(std::vector<AddedTokenPattern> tokens) {
         if (alternatives_[index].lstrip) {
             end.bestLstrip = std::min(end.bestLstrip, index);
         }
-        previous = content;
+        previous = token;
     }
     for (const Made& edge : made) {
         ++nodes_[edge.parent].edgeCount;
@@ -226,7 +226,7 @@ AddedTokenMatcher::Match AddedTokenMatcher::matchOf(std::string_view text, size_
     size_t tokenStart = start;
     if (token.lstrip) {
         for (size_t q = start; q <= runEnd;) {
-            if (text.substr(q, token.length) == token.content) {
+            if (text.substr(q, token.length) == content(token)) {
                 tokenStart = q;
             }
             size_t length = q < runEnd ? whitespaceLength(text, q) : 0;

@@ -35,10 +35,10 @@ private:
     static constexpr uint32_t none = ~uint32_t{0};
 
     struct Alternative {
+        uint32_t offset;  // of the content in contents_
         uint32_t length;  // bytes
         bool lstrip;
         bool rstrip;
-        std::string_view content;  // into contents_
     };
     struct Node {
         uint32_t firstEdge = 0;
@@ -69,6 +69,9 @@ private:
     // crossed, so that searching again within the same run does not scan it again.
     bool find(std::string_view text, size_t position, WhitespaceRun& run, Match& match) const;
     Match matchOf(std::string_view text, size_t start, size_t runEnd, uint32_t alternative) const;
+    std::string_view content(const Alternative& alternative) const {
+        return std::string_view(contents_).substr(alternative.offset, alternative.length);
+    }
 
     std::string contents_;
     std::vector<Alternative> alternatives_;  // in match order
