@@ -1,5 +1,7 @@
 #include "Tokenizers/BPETokenizer.hpp"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
 
 #include "Platform/Foundation/Text.hpp"
@@ -19,16 +21,17 @@ constexpr char32_t scalarTableSize = 0x3000;
 // Pieces up to this many Characters find the best pair by scanning; longer ones use a heap.
 constexpr size_t scanLimit = 48;
 
-// The scalar of a text that is exactly one scalar, else nothing.
+// The scalar of a text that is exactly one scalar, else nothing. Read in place: loading asks this of every
+// merge symbol.
 std::optional<char32_t> singleScalar(std::string_view s) {
-    if (s.size() == 1 && static_cast<uint8_t>(s[0]) < 0x80) {
-        return static_cast<char32_t>(s[0]);
-    }
-    if (s.empty() || s.size() > 4 || text::scalarCount(s) != 1) {
+    if (s.empty() || s.size() > 4) {
         return std::nullopt;
     }
-    std::u32string scalars = text::toScalars(s);
-    return scalars[0];
+    const auto* data = reinterpret_cast<const uint8_t*>(s.data());
+    size_t next = 0;
+    UChar32 c = 0;
+    U8_NEXT(data, next, s.size(), c);
+    return c >= 0 && next == s.size() ? std::optional<char32_t>(static_cast<char32_t>(c)) : std::nullopt;
 }
 
 std::string hexaToken(uint8_t byte) {
