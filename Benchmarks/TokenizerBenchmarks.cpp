@@ -1,16 +1,18 @@
 // Speed of the tokenizer library on a byte-level BPE tokenizer of the kind today's large models ship (a split
 // pattern with look-ahead and Unicode classes, then the byte-level alphabet), whose merges are learned at
-// start from the project's own English prose (the specification folder): encoding and decoding that prose,
-// encoding from many threads at once, and loading tokenizer definitions of 9 MB and 33 MB.
+// start from English-like prose generated here: encoding and decoding that prose, encoding from many threads
+// at once, loading tokenizer definitions of 9 MB and 33 MB, and a definition with thousands of added tokens
+// (encoding text dense in tags against the same definition with two added tokens, and loading it).
 //
 // Run: TokenizerBenchmarks [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <queue>
 #include <random>
@@ -19,6 +21,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <time.h>
 
 #include "Hub/YYJSONParser.hpp"
 #include "Platform/Foundation/JSON.hpp"
@@ -42,15 +46,55 @@ std::string readFile(const std::filesystem::path& path) {
     return bytes;
 }
 
+// About 1.2 MB of English-like prose, the same on every run: words of English syllables drawn with Zipf's law,
+// sentences with commas, numbers, quoted names and contractions, paragraphs and short lists.
 const std::string& prose() {
     static const std::string text = [] {
-        std::string all;
-        for (const char* name : {"overview.md", "piece-01.md", "piece-02.md", "piece-03.md"}) {
-            all += readFile(std::filesystem::path(QUORVEL_SPEC_TEXT) / name);
+        std::mt19937 random(2024);
+        const std::vector<std::string> onsets = {"", "b", "c", "d", "f", "g", "h", "l", "m", "n", "p", "r", "s", "t",
+                                                 "w", "th", "st", "pr", "tr", "ch", "sh", "gr", "pl", "wh"};
+        const std::vector<std::string> vowels = {"a", "e", "i", "o", "u", "ea", "ou", "io", "ai", "ee"};
+        const std::vector<std::string> codas = {"", "", "n", "r", "s", "t", "l", "nd", "st", "ng", "ck", "ment", "tion"};
+        std::vector<std::string> words = {"the", "of", "and", "a", "to", "in", "is", "it", "that", "for", "on",
+                                          "with", "as", "be", "by", "this", "are", "or", "from", "when", "each"};
+        while (words.size() < 6000) {
+            std::string word;
+            for (size_t k = 1 + random() % 3; k > 0; --k) {
+                word += onsets[random() % onsets.size()] + vowels[random() % vowels.size()] +
+                        codas[random() % codas.size()];
+            }
+            words.push_back(word);
         }
-        if (all.empty()) {
-            std::fprintf(stderr, "No prose found in %s\n", QUORVEL_SPEC_TEXT);
-            std::exit(1);
+        std::vector<double> weights;
+        for (size_t rank = 0; rank < words.size(); ++rank) weights.push_back(1.0 / double(rank + 1));
+        std::discrete_distribution<size_t> zipf(weights.begin(), weights.end());
+        std::string all;
+        while (all.size() < 1'200'000) {
+            if (random() % 6 == 0) {
+                for (size_t item = 2 + random() % 3; item > 0; --item) {
+                    all += "- " + words[zipf(random)] + " " + words[zipf(random)] + "\n";
+                }
+                all += "\n";
+                continue;
+            }
+            for (size_t sentence = 3 + random() % 5; sentence > 0; --sentence) {
+                for (size_t k = 0, n = 5 + random() % 16; k < n; ++k) {
+                    std::string word = words[zipf(random)];
+                    if (k == 0) word[0] = char(std::toupper(static_cast<unsigned char>(word[0])));
+                    switch (random() % 40) {
+                        case 0: word = std::to_string(random() % 2000); break;
+                        case 1: word = "`" + word + "`"; break;
+                        case 2: word = "\"" + word + "\""; break;
+                        case 3: word += "'s"; break;
+                        case 4: word = "don't"; break;
+                        default: break;
+                    }
+                    all += word;
+                    all += k + 1 == n ? (random() % 8 ? ". " : "? ") : (random() % 9 ? " " : ", ");
+                }
+            }
+            all.back() = '\n';
+            all += "\n";
         }
         return all;
     }();
@@ -130,19 +174,28 @@ std::vector<std::pair<std::string, std::string>> learnMerges(const std::string& 
     return merges;
 }
 
+// The content of the k-th added token: the first two are the definition's beginning and end tokens; the rest
+// are shaped like a large model's reserved, unused and multimodal tokens.
+std::string addedToken(size_t k) {
+    if (k < 2 || k % 3 == 0) return "<|reserved_special_token_" + std::to_string(k) + "|>";
+    return k % 3 == 1 ? "<unused" + std::to_string(k) + ">" : "[multimodal_" + std::to_string(k) + "]";
+}
+
 // A tokenizer.json with the byte alphabet, one token per learned merge, synthetic tokens of `tokenLength`
-// characters with two merges each (to reach the entry counts of a large model's file) and 256 reserved
-// special tokens.
+// characters with two merges each (to reach the entry counts of a large model's file) and `addedTokens`
+// special tokens, a few of which strip the white space around them.
 std::string definition(const std::vector<std::pair<std::string, std::string>>& merges, size_t extraTokens,
-                       size_t tokenLength = 8) {
+                       size_t tokenLength = 8, size_t addedTokens = 256) {
     foundation::JSONWriter json;
     json.beginObject();
     json.key("added_tokens").beginArray();
     const int64_t specialBase = 1'000'000;
-    for (int k = 0; k < 256; ++k) {
+    for (size_t k = 0; k < addedTokens; ++k) {
         json.beginObject()
-            .field("id", specialBase + k)
-            .field("content", "<|reserved_special_token_" + std::to_string(k) + "|>")
+            .field("id", specialBase + int64_t(k))
+            .field("content", addedToken(k))
+            .field("lstrip", k > 2 && k % 701 == 0)
+            .field("rstrip", k > 2 && k % 907 == 0)
             .field("special", true)
             .endObject();
     }
@@ -218,15 +271,20 @@ const Tokenizer& proseTokenizer() {
     return *tokenizer;
 }
 
-void encodeProse(benchmark::State& state) {
-    const Tokenizer& tokenizer = proseTokenizer();
+// Encodes the text once per iteration; returns the token count.
+size_t encodeEachIteration(benchmark::State& state, const Tokenizer& tokenizer, const std::string& text) {
     size_t tokens = 0;
     for (auto _ : state) {
-        std::vector<int64_t> ids = tokenizer.encode(prose());
+        std::vector<int64_t> ids = tokenizer.encode(text);
         tokens = ids.size();
         benchmark::DoNotOptimize(ids.data());
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(prose().size()));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+    return tokens;
+}
+
+void encodeProse(benchmark::State& state) {
+    size_t tokens = encodeEachIteration(state, proseTokenizer(), prose());
     state.counters["bytes/token"] = benchmark::Counter(double(prose().size()) / double(tokens), benchmark::Counter::kAvgThreads);
 }
 BENCHMARK(encodeProse)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime()->Threads(1)->Threads(2)->Threads(4)->Threads(8);
@@ -272,36 +330,103 @@ void decodeProse(benchmark::State& state) {
 }
 BENCHMARK(decodeProse)->Unit(benchmark::kMillisecond);
 
-// Reading a definition file and building the tokenizer from it: 9 MB with the entry counts of a 128k
-// vocabulary (about 280k merges), 33 MB with those of a 262k vocabulary (about 520k merges).
-void loadDefinition(benchmark::State& state) {
-    static std::unordered_map<int64_t, std::filesystem::path> files;
-    int64_t megabytes = state.range(0);
-    if (!files.contains(megabytes)) {
-        size_t vocabulary = megabytes < 20 ? 128'000 : 262'000;
-        size_t tokenLength = megabytes < 20 ? 40 : 84;  // chosen so that the file has the size named
-        std::string data = definition(learnMerges(prose(), learnedMerges), vocabulary - learnedMerges, tokenLength);
-        auto path = std::filesystem::temp_directory_path() / ("tokenizer-benchmark-" + std::to_string(megabytes) + ".json");
+// A definition file with the entry counts of a 128k vocabulary (about 280k merges; 9 MB with tokens of up to
+// 40 bytes) or a 262k one (about 520k merges; 33 MB with tokens of up to 84 bytes, 12 MB with tokens of up to
+// 16 bytes, whose lengths are those of a published vocabulary's tokens), with the given number of added
+// tokens; made once per process.
+const std::filesystem::path& definitionFile(int64_t megabytes, size_t addedTokens) {
+    static std::map<std::pair<int64_t, size_t>, std::filesystem::path> files;
+    auto key = std::make_pair(megabytes, addedTokens);
+    if (!files.contains(key)) {
+        static const auto merges = learnMerges(prose(), learnedMerges);
+        size_t vocabulary = megabytes == 9 ? 128'000 : 262'144;
+        size_t tokenLength = megabytes == 9 ? 40 : megabytes == 33 ? 84 : 16;
+        std::string data = definition(merges, vocabulary - learnedMerges, tokenLength, addedTokens);
+        auto path = std::filesystem::temp_directory_path() /
+                    ("tokenizer-benchmark-" + std::to_string(megabytes) + "-" + std::to_string(addedTokens) + ".json");
         std::ofstream(path, std::ios::binary) << data;
-        files[megabytes] = path;
+        files[key] = path;
     }
-    const auto& path = files[megabytes];
+    return files[key];
+}
+
+// The calling thread's CPU time: on a shared machine the wall clock also counts the time other processes
+// hold the core, while the CPU time is what the work costs on one core (fresh pages faulted in included).
+double threadMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
+// Reading a definition file and building the tokenizer from it, in CPU time of the one thread that does it:
+// arguments are the file's size class and its number of added tokens.
+void loadDefinition(benchmark::State& state) {
+    const auto& path = definitionFile(state.range(0), size_t(state.range(1)));
     double parsing = 0;
     double building = 0;
+    // An application loads its tokenizer once, into memory it has not touched yet; later iterations reuse
+    // the memory that the first one freed, so the first is reported apart.
+    double firstParsing = -1;
+    double firstBuilding = -1;
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
+        double start = threadMilliseconds();
         hub::Config data = hub::YYJSONParser::parseToConfig(readFile(path));
-        auto parsed = std::chrono::steady_clock::now();
+        double parsed = threadMilliseconds();
         auto tokenizer = AutoTokenizer::from(hub::YYJSONParser::parseToConfig(configJSON), data, true);
-        building += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - parsed).count();
-        parsing += std::chrono::duration<double, std::milli>(parsed - start).count();
+        double built = threadMilliseconds() - parsed;
+        double read = parsed - start;
+        if (firstParsing < 0) {
+            firstParsing = read;
+            firstBuilding = built;
+        }
+        building += built;
+        parsing += read;
         benchmark::DoNotOptimize(tokenizer.get());
     }
     state.counters["MB"] = double(std::filesystem::file_size(path)) / 1e6;
-    state.counters["read+parse ms"] = parsing / double(state.iterations());
-    state.counters["build ms"] = building / double(state.iterations());
+    state.counters["read+parse CPU ms"] = parsing / double(state.iterations());
+    state.counters["build CPU ms"] = building / double(state.iterations());
+    state.counters["first read+parse CPU ms"] = firstParsing;
+    state.counters["first build CPU ms"] = firstBuilding;
 }
-BENCHMARK(loadDefinition)->Arg(9)->Arg(33)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(loadDefinition)->Args({9, 256})->Args({33, 256})->Args({12, 6400})->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// About 200 KB dense in "<", line feeds and tags: markup, comparisons, chat turns and the definition's own
+// added tokens, between short runs of prose.
+const std::string& taggedText() {
+    static const std::string text = [] {
+        std::mt19937 random(5);
+        const std::vector<std::string> fragments = {"a<b ", "<", "\n", "x <= y\n", "<div>", "</p>\n", "<<", "<b>",
+                                                    "\n\n", "if (i<n) {\n", "<start_of_turn>user\n"};
+        std::string all;
+        size_t cursor = 0;
+        while (all.size() < 200'000) {
+            switch (random() % 4) {
+                case 0: all += fragments[random() % fragments.size()]; break;
+                case 1: all += addedToken(random() % 6400); break;
+                default: {
+                    size_t length = 8 + random() % 40;
+                    all += prose().substr(cursor, length);
+                    cursor = (cursor + length) % (prose().size() - 64);
+                }
+            }
+        }
+        return all;
+    }();
+    return text;
+}
+
+// Encoding the tagged text with the 262k definition carrying 2 or 6,400 added tokens: cutting at thousands of
+// added tokens should cost little beside the model's own work.
+void encodeTagged(benchmark::State& state) {
+    static std::map<size_t, std::shared_ptr<Tokenizer>> tokenizers;
+    auto addedTokens = size_t(state.range(0));
+    if (!tokenizers.contains(addedTokens)) {
+        tokenizers[addedTokens] = load(readFile(definitionFile(12, addedTokens)));
+    }
+    state.counters["tokens"] = double(encodeEachIteration(state, *tokenizers[addedTokens], taggedText()));
+}
+BENCHMARK(encodeTagged)->Arg(2)->Arg(6400)->Unit(benchmark::kMillisecond)->MinTime(1);
 
 }  // namespace
 

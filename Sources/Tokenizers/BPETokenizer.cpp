@@ -1,8 +1,8 @@
 #include "Tokenizers/BPETokenizer.hpp"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
-#include <exception>
-#include <thread>
 
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
@@ -21,25 +21,17 @@ constexpr char32_t scalarTableSize = 0x3000;
 // Pieces up to this many Characters find the best pair by scanning; longer ones use a heap.
 constexpr size_t scanLimit = 48;
 
-// Text made only of scalars below U+0300 is in NFC: nothing there composes or reorders.
-bool plainlyNFC(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0xCC; });
-}
-
-std::string canonical(std::string_view s) {
-    return plainlyNFC(s) ? std::string(s) : text::normalized(s, text::NormalizationForm::nfc);
-}
-
-// The scalar of a text that is exactly one scalar, else nothing.
+// The scalar of a text that is exactly one scalar, else nothing. Read in place: loading asks this of every
+// merge symbol.
 std::optional<char32_t> singleScalar(std::string_view s) {
-    if (s.size() == 1 && static_cast<uint8_t>(s[0]) < 0x80) {
-        return static_cast<char32_t>(s[0]);
-    }
-    if (s.empty() || s.size() > 4 || text::scalarCount(s) != 1) {
+    if (s.empty() || s.size() > 4) {
         return std::nullopt;
     }
-    std::u32string scalars = text::toScalars(s);
-    return scalars[0];
+    const auto* data = reinterpret_cast<const uint8_t*>(s.data());
+    size_t next = 0;
+    UChar32 c = 0;
+    U8_NEXT(data, next, s.size(), c);
+    return c >= 0 && next == s.size() ? std::optional<char32_t>(static_cast<char32_t>(c)) : std::nullopt;
 }
 
 std::string hexaToken(uint8_t byte) {
@@ -73,13 +65,11 @@ MergeScratch& scratch() {
 
 // --- BytePair
 
-bool operator==(const BytePair& x, const BytePair& y) {
-    return text::canonicallyEqual(x.a, y.a) && text::canonicallyEqual(x.b, y.b);
-}
+bool operator==(const BytePair& x, const BytePair& y) { return x.a == y.a && x.b == y.b; }
 
 size_t BytePair::hash() const {
-    size_t h = std::hash<std::string>{}(canonical(a));
-    return h ^ (std::hash<std::string>{}(canonical(b)) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
+    size_t h = std::hash<std::string>{}(a);
+    return h ^ (std::hash<std::string>{}(b) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
 }
 
 // --- Construction
@@ -155,40 +145,24 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         throw TokenizerError::missingVocab();
     }
 
-    // The vocabulary and the merge tables share nothing, so a large definition builds them side by side.
-    auto buildVocabulary = [&] {
-        vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 8);
-        for (const auto& [key, value] : *vocab) {
-            if (auto id = value.integer()) {
-                vocabulary_.set(key.string(), *id);
-            }
+    // Room for long tokens: reserved pages that are never written cost nothing, growing copies the keys.
+    vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 24);
+    for (const auto& [key, value] : *vocab) {
+        if (auto id = value.integer()) {
+            vocabulary_.set(key.string(), *id);
         }
-        for (const auto& [content, id] : addedTokens) {
-            vocabulary_.set(content, id);
-        }
-        vocabulary_.finish();
-    };
-    std::exception_ptr vocabularyError;
-    std::jthread vocabularyBuilder;
-    if (vocab->size() >= 16384) {
-        vocabularyBuilder = std::jthread([&] {
-            try {
-                buildVocabulary();
-            } catch (...) {
-                vocabularyError = std::current_exception();
-            }
-        });
-    } else {
-        buildVocabulary();
     }
+    for (const auto& [content, id] : addedTokens) {
+        vocabulary_.set(content, id);
+    }
+    vocabulary_.finish();
 
-    // Merge symbols are interned by their NFC text; pairs of symbol ids map to the rank and the result.
-    size_t mergeCount = merges.array()->size();
+    // Merge symbols are named by their exact text: a vocabulary token (as merge parts and results nearly
+    // always are) by its place in the vocabulary, so no second table of the same texts is built; any other
+    // text by a number after the places. Pairs of symbols map to the rank and the result.
+    extraSymbolBase_ = static_cast<uint32_t>(vocabulary_.placeCount());
     scalarSymbols_.assign(scalarTableSize, noSymbol);
-    ranks_.reserve(mergeCount);
-    symbols_.reserve(mergeCount + 256, (mergeCount + 256) * 8);
-    std::string firstNFC;
-    std::string secondNFC;
+    ranks_.reserve(merges.array()->size());
     std::string joined;
     uint32_t rank = 0;
     forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
@@ -197,21 +171,12 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
         if (count < 2 || parts[0].empty() || parts[1].empty() || position == noRank) {
             return;
         }
-        const std::string& first = plainlyNFC(parts[0]) ? parts[0] : (firstNFC = canonical(parts[0]));
-        const std::string& second = plainlyNFC(parts[1]) ? parts[1] : (secondNFC = canonical(parts[1]));
-        uint32_t a = internSymbol(first);
-        uint32_t b = internSymbol(second);
-        joined.assign(first).append(second);
-        uint32_t merged = internSymbol(plainlyNFC(joined) ? joined : canonical(joined));
+        uint32_t a = internSymbol(parts[0]);
+        uint32_t b = internSymbol(parts[1]);
+        joined.assign(parts[0]).append(parts[1]);
+        uint32_t merged = internSymbol(joined);
         ranks_.set(PairMap<Merge>::key(a, b), Merge{position, merged});
     });
-    if (vocabularyBuilder.joinable()) {
-        vocabularyBuilder.join();
-    }
-    if (vocabularyError) {
-        std::rethrow_exception(vocabularyError);
-    }
-
 
     auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int64_t> {
         return token ? vocabulary_.id(*token) : std::nullopt;
@@ -225,20 +190,34 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean(false);
 }
 
-uint32_t BPETokenizer::internSymbol(std::string_view canonicalText) {
-    bool inserted = false;
-    auto id = static_cast<uint32_t>(symbols_.size());
-    id = symbols_.findOrInsert(canonicalText, id, inserted);
-    if (!inserted) {
-        return id;
+uint32_t BPETokenizer::internSymbol(std::string_view symbol) {
+    uint32_t id = 0;
+    if (std::optional<uint32_t> place = vocabulary_.placeOf(symbol)) {
+        id = *place;
+    } else {
+        bool inserted = false;
+        id = extraSymbols_.findOrInsert(symbol, extraSymbolBase_ + static_cast<uint32_t>(extraSymbols_.size()),
+                                        inserted);
+        if (id == noSymbol) {
+            throw TokenizerError::invalidDefinition("BPETokenizer: too many merge symbols");
+        }
     }
-    if (auto scalar = singleScalar(canonicalText); scalar && *scalar < scalarTableSize) {
+    if (auto scalar = singleScalar(symbol); scalar && *scalar < scalarTableSize) {
         scalarSymbols_[*scalar] = id;
     }
     return id;
 }
 
-// The merge symbol a Character of a piece stands for; noSymbol when no merge mentions it, in any spelling.
+uint32_t BPETokenizer::symbolId(std::string_view symbol) const {
+    if (std::optional<uint32_t> place = vocabulary_.placeOf(symbol)) {
+        return *place;
+    }
+    const uint32_t* found = extraSymbols_.find(symbol);
+    return found ? *found : noSymbol;
+}
+
+// The merge symbol a Character of a piece stands for, by its exact spelling (as the vocabulary compares); noSymbol
+// when no merge mentions it.
 uint32_t BPETokenizer::symbolOf(std::string_view character) const {
     auto lead = static_cast<uint8_t>(character[0]);
     bool oneByte = character.size() == 1 && lead < 0x80;
@@ -248,22 +227,11 @@ uint32_t BPETokenizer::symbolOf(std::string_view character) const {
         char32_t scalar = character.size() == 1
                               ? lead
                               : (char32_t{lead & 0x1Fu} << 6) | (static_cast<uint8_t>(character[1]) & 0x3Fu);
-        if (scalar < scalarTableSize && (scalarSymbols_[scalar] != noSymbol || scalar < 0x300)) {
+        if (scalar < scalarTableSize) {
             return scalarSymbols_[scalar];
         }
     }
-    if (const uint32_t* found = symbols_.find(character)) {
-        return *found;
-    }
-    if (plainlyNFC(character)) {
-        return noSymbol;
-    }
-    std::string nfc = text::normalized(character, text::NormalizationForm::nfc);
-    if (nfc == character) {
-        return noSymbol;
-    }
-    const uint32_t* found = symbols_.find(nfc);
-    return found ? *found : noSymbol;
+    return symbolId(character);
 }
 
 // --- Merging
@@ -399,12 +367,12 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 }
 
 std::optional<int64_t> BPETokenizer::bpeRank(const BytePair& pair) const {
-    const uint32_t* a = symbols_.find(canonical(pair.a));
-    const uint32_t* b = symbols_.find(canonical(pair.b));
-    if (!a || !b) {
+    uint32_t a = symbolId(pair.a);
+    uint32_t b = symbolId(pair.b);
+    if (a == noSymbol || b == noSymbol) {
         return std::nullopt;
     }
-    const Merge* merge = ranks_.get(PairMap<Merge>::key(*a, *b));
+    const Merge* merge = ranks_.get(PairMap<Merge>::key(a, b));
     return merge ? std::optional<int64_t>(merge->rank) : std::nullopt;
 }
 

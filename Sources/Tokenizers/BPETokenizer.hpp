@@ -13,7 +13,8 @@
 
 namespace tokenizers {
 
-// Two adjacent symbols. Pairs compare as text: canonically equivalent spellings are one pair.
+// Two adjacent symbols. Pairs compare by exact code units, as the vocabulary does: a merge must produce the
+// very spelling the vocabulary holds, or the merged symbol would fall back to byte tokens.
 struct BytePair {
     std::string a;
     std::string b;
@@ -60,15 +61,18 @@ private:
         uint32_t merged;  // the symbol the pair becomes
     };
 
-    uint32_t internSymbol(std::string_view canonical);
+    uint32_t internSymbol(std::string_view symbol);
+    uint32_t symbolId(std::string_view symbol) const;  // noSymbol for a text no merge mentions
     uint32_t symbolOf(std::string_view character) const;
     // The symbols of a piece after every merge, as byte ranges [start, end) of the piece.
     void merge(std::string_view piece, std::vector<std::pair<uint32_t, uint32_t>>& symbols) const;
     void appendTokens(std::string_view symbol, std::vector<std::string>& out) const;
 
     Vocabulary vocabulary_;
-    // Merge symbols by their NFC text; pairs of symbol ids map to their rank and result.
-    StringMap<uint32_t> symbols_;
+    // Merge symbols by their exact text: a vocabulary token's place in the vocabulary, or for other texts
+    // extraSymbolBase_ and up; pairs of symbol ids map to their rank and result.
+    StringMap<uint32_t> extraSymbols_;
+    uint32_t extraSymbolBase_ = 0;
     std::vector<uint32_t> scalarSymbols_;  // symbol of each one-scalar character below scalarTableSize
     PairMap<Merge> ranks_;
 

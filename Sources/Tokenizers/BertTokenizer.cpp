@@ -45,6 +45,26 @@ std::string foldingDiacritics(std::string_view s) {
     return text::normalized(text::fromScalars(scalars), text::NormalizationForm::nfc);
 }
 
+// The vocabulary compares tokens as text: its keys are NFC, and a token is looked up by its NFC form, so a
+// decomposed spelling finds the composed entry. Text made only of scalars below U+0300 is already NFC.
+std::string_view vocabularyKey(std::string_view token, std::string& buffer) {
+    if (std::all_of(token.begin(), token.end(), [](char c) { return static_cast<uint8_t>(c) < 0xCC; })) {
+        return token;
+    }
+    buffer = text::normalized(token, text::NormalizationForm::nfc);
+    return buffer;
+}
+
+const int64_t* findText(const Vocabulary& vocab, std::string_view token) {
+    std::string buffer;
+    return vocab.find(vocabularyKey(token, buffer));
+}
+
+void setText(Vocabulary& vocab, std::string_view token, int64_t id) {
+    std::string buffer;
+    vocab.set(vocabularyKey(token, buffer), id);
+}
+
 }  // namespace
 
 // --- BasicTokenizer
@@ -118,7 +138,7 @@ std::vector<std::string> WordpieceTokenizer::tokenize(std::string_view word) con
         for (; end > start; --end) {
             candidate.assign(start > 0 ? "##" : "");
             candidate.append(word.substr(boundaries[start], boundaries[end] - boundaries[start]));
-            if (vocab_->find(candidate)) {
+            if (findText(*vocab_, candidate)) {
                 found = true;
                 break;
             }
@@ -140,7 +160,7 @@ BertTokenizer::BertTokenizer(Params params)
               auto vocab = std::make_shared<Vocabulary>();
               vocab->reserve(params.vocab.size());
               for (auto& [token, id] : params.vocab) {
-                  vocab->set(token, id);
+                  setText(*vocab, token, id);
               }
               return vocab;
           }(),
@@ -154,8 +174,12 @@ BertTokenizer::BertTokenizer(std::shared_ptr<Vocabulary> vocab, const Params& se
       eosToken_(settings.eosToken),
       fuseUnknownTokens_(settings.fuseUnknownTokens) {
     vocab->finish();
-    bosTokenId_ = bosToken_ ? vocab->id(*bosToken_) : std::nullopt;
-    eosTokenId_ = eosToken_ ? vocab->id(*eosToken_) : std::nullopt;
+    auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int64_t> {
+        const int64_t* id = token ? findText(*vocab, *token) : nullptr;
+        return id ? std::optional<int64_t>(*id) : std::nullopt;
+    };
+    bosTokenId_ = idOf(bosToken_);
+    eosTokenId_ = idOf(eosToken_);
     vocab_ = std::move(vocab);
 }
 
@@ -171,7 +195,7 @@ BertTokenizer::BertTokenizer(const hub::Config& tokenizerConfig, const hub::Conf
               vocab->reserve(entries->size() + addedTokens.size());
               for (const auto& [key, value] : *entries) {
                   if (auto id = value.integer()) {
-                      vocab->set(key.string(), *id);
+                      setText(*vocab, key.string(), *id);
                   }
               }
               if (const hub::Config::Array* added = tokenizerData["addedTokens"].array()) {
@@ -179,12 +203,12 @@ BertTokenizer::BertTokenizer(const hub::Config& tokenizerConfig, const hub::Conf
                       auto id = entry["id"].integer();
                       auto content = entry["content"].string();
                       if (id && content) {
-                          vocab->set(std::move(*content), *id);
+                          setText(*vocab, *content, *id);
                       }
                   }
               }
               for (const auto& [content, id] : addedTokens) {
-                  vocab->set(content, id);
+                  setText(*vocab, content, id);
               }
               return vocab;
           }(),
@@ -226,7 +250,7 @@ std::vector<std::string> BertTokenizer::tokenize(std::string_view input) const {
 }
 
 std::optional<int64_t> BertTokenizer::convertTokenToId(std::string_view token) const {
-    if (const int64_t* id = vocab_->find(token)) {
+    if (const int64_t* id = findText(*vocab_, token)) {
         return *id;
     }
     return unknownTokenId();

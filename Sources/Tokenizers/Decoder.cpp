@@ -124,31 +124,24 @@ ByteLevelDecoder::ByteLevelDecoder(const hub::Config&, std::unordered_set<std::s
 
 namespace {
 
-std::string hexScalar(char32_t c) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out = "U+";
-    int width = c > 0xFFFF ? 6 : 4;
-    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4) {
-        out += digits[(c >> shift) & 0xF];
-    }
-    return out;
-}
-
-// The bytes that the run's byte-level characters stand for, read as UTF-8.
+// The bytes that the run's byte-level characters stand for. A character outside the byte-level alphabet (an
+// added token such as "<｜end｜>" inside a sequence of decoders, which knows no added tokens) stands for its
+// own UTF-8 bytes, so decoding valid ids never fails; ill-formed bytes pass too and become U+FFFD when the
+// run is read as UTF-8.
 void appendByteDecoded(std::string& bytes, std::string_view token) {
     const auto* data = reinterpret_cast<const uint8_t*>(token.data());
     size_t length = token.size();
     size_t i = 0;
     while (i < length) {
+        size_t start = i;
         UChar32 c = 0;
         U8_NEXT(data, i, length, c);
         auto byte = c < 0 ? std::nullopt : byteDecodedScalar(static_cast<char32_t>(c));
-        if (!byte) {
-            std::string what = c < 0 ? "an ill-formed UTF-8 sequence" : hexScalar(static_cast<char32_t>(c));
-            throw TokenizerError::undecodableToken("The byte-level decoder cannot decode " + what + " in the token " +
-                                                   text::repairedUTF8(token));
+        if (byte) {
+            bytes += static_cast<char>(*byte);
+        } else {
+            bytes.append(token.substr(start, i - start));
         }
-        bytes += static_cast<char>(*byte);
     }
 }
 

@@ -56,8 +56,8 @@ private:
     std::vector<std::unique_ptr<Decoder>> decoders_;
 };
 
-// Maps runs of byte-level tokens back to their bytes and reads them as UTF-8; added tokens pass unchanged.
-// Throws TokenizerError::undecodableToken for a character outside the byte-level alphabet.
+// Maps runs of byte-level tokens back to their bytes and reads them as UTF-8; added tokens pass unchanged, and
+// so does any character outside the byte-level alphabet.
 class ByteLevelDecoder : public Decoder {
 public:
     explicit ByteLevelDecoder(const hub::Config& config, std::unordered_set<std::string> addedTokens = {});

@@ -7,6 +7,7 @@
 
 #include "Hub/LanguageModelConfigurationFromHub.hpp"
 #include "Jinja/Template.hpp"
+#include "Tokenizers/AddedTokenMatcher.hpp"
 #include "Tokenizers/BPETokenizer.hpp"
 #include "Tokenizers/BertTokenizer.hpp"
 #include "Tokenizers/ConfigReading.hpp"
@@ -171,39 +172,6 @@ private:
     std::vector<Entry> entries_ = std::vector<Entry>(slots);
 };
 
-struct AddedTokenPattern {
-    std::string content;
-    bool lstrip;
-    bool rstrip;
-    size_t characters;
-};
-
-// One alternative per added token, longest first (in Characters; equal lengths keep the file's order), each
-// with one capture group around the token itself so that stripped white space drops out of the sections. A
-// token with empty content would match everywhere and cut the text into single Characters: it takes no part.
-std::unique_ptr<text::Regex> addedTokensRegex(std::vector<AddedTokenPattern> tokens) {
-    std::erase_if(tokens, [](const AddedTokenPattern& token) { return token.content.empty(); });
-    if (tokens.empty()) {
-        return nullptr;
-    }
-    std::stable_sort(tokens.begin(), tokens.end(),
-                     [](const AddedTokenPattern& a, const AddedTokenPattern& b) { return a.characters > b.characters; });
-    std::string pattern;
-    for (const AddedTokenPattern& token : tokens) {
-        if (!pattern.empty()) {
-            pattern += '|';
-        }
-        pattern += token.lstrip ? "\\s*(" : "(";
-        pattern += text::Regex::escapedPattern(token.content);
-        pattern += token.rstrip ? ")\\s*" : ")";
-    }
-    try {
-        return std::make_unique<text::Regex>(pattern);
-    } catch (const foundation::Error&) {
-        return nullptr;  // the tokenizer then works without cutting at added tokens
-    }
-}
-
 }  // namespace
 
 PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
@@ -217,8 +185,7 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
             if (!content) {
                 continue;
             }
-            patterns.push_back({*content, entry["lstrip"].boolean(false), entry["rstrip"].boolean(false),
-                                text::characterCount(*content)});
+            patterns.push_back({*content, entry["lstrip"].boolean(false), entry["rstrip"].boolean(false)});
             if (std::optional<int64_t> id = entry["id"].integer()) {
                 addedTokenIds[*content] = *id;
                 if (entry["special"].boolean(false)) {
@@ -227,7 +194,7 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
             }
         }
     }
-    addedTokensRegex_ = addedTokensRegex(std::move(patterns));
+    addedTokenMatcher_ = std::make_unique<AddedTokenMatcher>(std::move(patterns));
     for (const auto& [content, id] : addedTokenIds) {
         addedTokens_.insert(content);
     }
@@ -344,33 +311,7 @@ std::vector<std::string> PreTrainedTokenizer::fuseUnknown(const std::vector<std:
 
 void PreTrainedTokenizer::splitAtAddedTokens(std::string_view input,
                                              std::vector<std::pair<std::string_view, bool>>& sections) const {
-    sections.clear();
-    if (!addedTokensRegex_) {
-        sections.emplace_back(input, false);
-        return;
-    }
-    size_t position = 0;
-    addedTokensRegex_->forEachMatch(input, [&](const text::Regex::Match& match) {
-        if (match.range.location > position) {
-            sections.emplace_back(input.substr(position, match.range.location - position), false);
-        }
-        // The token itself: the one capture group that took part.
-        text::Regex::Range token = match.range;
-        for (auto group = match.groups.rbegin(); group != match.groups.rend(); ++group) {
-            if (*group) {
-                token = **group;
-                break;
-            }
-        }
-        if (token.length > 0) {
-            sections.emplace_back(input.substr(token.location, token.length), true);
-        }
-        position = match.range.location + match.range.length;
-        return true;
-    });
-    if (position < input.size() || sections.empty()) {
-        sections.emplace_back(input.substr(position), false);
-    }
+    addedTokenMatcher_->split(input, sections);
 }
 
 std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view input) const {

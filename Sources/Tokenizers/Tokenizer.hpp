@@ -232,6 +232,7 @@ PreTrainedTokenizerModelFactory preTrainedTokenizerModelFactory() {
 // The pre-trained tokenizer: a tokenization model with its added tokens and up to four stages, assembled from a
 // model's "tokenizer_config.json" and "tokenizer.json".
 
+class AddedTokenMatcher;
 class Normalizer;
 class PreTokenizer;
 class PreTokenizerOptions;
@@ -314,7 +315,7 @@ private:
     std::unordered_set<std::string> addedTokens_;
     std::unordered_map<std::string, int64_t> specialTokens_;
     std::unordered_set<int64_t> specialTokenIds_;
-    std::unique_ptr<foundation::text::Regex> addedTokensRegex_;
+    std::unique_ptr<AddedTokenMatcher> addedTokenMatcher_;
     std::unique_ptr<PreTokenizer> preTokenizer_;
     std::unique_ptr<Normalizer> normalizer_;
     std::unique_ptr<PostProcessor> postProcessor_;

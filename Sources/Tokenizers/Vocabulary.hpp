@@ -14,6 +14,10 @@
 
 namespace tokenizers {
 
+// A 32-bit hash spread over [0, size): tables of any size, not only powers of two, so a large one is not
+// twice the memory it needs (fresh memory costs more to fault in than the probes it saves).
+inline size_t rangeIndex(uint32_t hash, size_t size) { return static_cast<size_t>((uint64_t{hash} * size) >> 32); }
+
 // A fast 64-bit hash of a short text (vocabulary tokens are mostly under 16 bytes).
 inline uint64_t hashBytes(std::string_view s) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ (s.size() * 0xC2B2AE3D27D4EB4Full);
@@ -44,7 +48,7 @@ class StringMap {
 public:
     // Room for `count` keys of `keyBytes` bytes in all without growing.
     void reserve(size_t count, size_t keyBytes = 0) {
-        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
+        size_t capacity = std::max<size_t>(16, count * 4 / 3 + 1);
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
@@ -60,7 +64,9 @@ public:
 
     // The value stored under the key; when there is none, `value` is stored first and `inserted` set.
     Value& findOrInsert(std::string_view key, Value value, bool& inserted) {
-        if ((size_ + 1) * 2 > slots_.size()) {
+        // Up to three quarters full: a large vocabulary's table is fresh memory, which costs more to fault in
+        // than the extra probes (each slot's hash rejects other keys unread).
+        if ((size_ + 1) * 4 > slots_.size() * 3) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
         uint32_t hash = hash32(key);
@@ -84,14 +90,33 @@ public:
 
     size_t size() const { return size_; }
 
-    // Calls visit(key, value) for every entry, in no particular order.
+    // Calls visit(key, value, place) for every entry, in no particular order. The place names the entry for
+    // keyAt() for as long as nothing is inserted.
     template <class Visit>
     void forEach(Visit&& visit) const {
-        for (const Slot& slot : slots_) {
+        for (size_t index = 0; index < slots_.size(); ++index) {
+            const Slot& slot = slots_[index];
             if (slot.length != emptyLength) {
-                visit(std::string_view(arena_).substr(slot.offset, slot.length), slot.value);
+                visit(std::string_view(arena_).substr(slot.offset, slot.length), slot.value,
+                      static_cast<uint32_t>(index));
             }
         }
+    }
+
+    // The place of a key (see forEach), or nothing.
+    std::optional<uint32_t> placeOf(std::string_view key) const {
+        if (slots_.empty()) {
+            return std::nullopt;
+        }
+        auto place = static_cast<uint32_t>(probe(key, hash32(key)));
+        return slots_[place].length == emptyLength ? std::nullopt : std::optional<uint32_t>(place);
+    }
+    // Places are below this count.
+    size_t placeCount() const { return slots_.size(); }
+
+    std::string_view keyAt(uint32_t place) const {
+        const Slot& slot = slots_[place];
+        return std::string_view(arena_).substr(slot.offset, slot.length);
     }
 
 private:
@@ -107,8 +132,7 @@ private:
     static uint32_t hash32(std::string_view key) { return static_cast<uint32_t>(hashBytes(key) >> 32); }
 
     size_t probe(std::string_view key, uint32_t hash) const {
-        size_t mask = slots_.size() - 1;
-        size_t index = hash >> shift_;
+        size_t index = rangeIndex(hash, slots_.size());
         while (true) {
             const Slot& slot = slots_[index];
             if (slot.length == emptyLength ||
@@ -116,20 +140,18 @@ private:
                  std::memcmp(arena_.data() + slot.offset, key.data(), key.size()) == 0)) {
                 return index;
             }
-            index = (index + 1) & mask;
+            index = index + 1 == slots_.size() ? 0 : index + 1;
         }
     }
 
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
-        shift_ = 32 - std::countr_zero(capacity);
-        size_t mask = capacity - 1;
         for (const Slot& slot : old) {
             if (slot.length != emptyLength) {
-                size_t index = slot.hash >> shift_;
+                size_t index = rangeIndex(slot.hash, capacity);
                 while (slots_[index].length != emptyLength) {
-                    index = (index + 1) & mask;
+                    index = index + 1 == capacity ? 0 : index + 1;
                 }
                 slots_[index] = slot;
             }
@@ -139,7 +161,6 @@ private:
     std::vector<Slot> slots_;
     std::string arena_;
     size_t size_ = 0;
-    int shift_ = 32;
 };
 
 // An open-addressing map from a 64-bit key (two 32-bit ids) to a small value, for the merge hot loop.
@@ -149,7 +170,7 @@ public:
     static uint64_t key(uint32_t a, uint32_t b) { return (uint64_t{a} << 32) | b; }
 
     void reserve(size_t count) {
-        size_t capacity = std::bit_ceil(std::max<size_t>(16, count * 2));
+        size_t capacity = std::max<size_t>(16, count * 5 / 3 + 1);
         if (capacity > slots_.size()) {
             rehash(capacity);
         }
@@ -157,7 +178,8 @@ public:
 
     // Inserts or replaces.
     void set(uint64_t key, Value value) {
-        if ((size_ + 1) * 2 > slots_.size()) {
+        // Up to three fifths full: most look-ups on the hot path miss, and a miss probes until an empty slot.
+        if ((size_ + 1) * 5 > slots_.size() * 3) {
             rehash(std::max<size_t>(16, slots_.size() * 2));
         }
         Slot& slot = slots_[probe(key)];
@@ -189,10 +211,10 @@ private:
 
     size_t probe(uint64_t key) const {
         // Fibonacci hashing: the top bits of the product depend on every bit of the key.
-        size_t mask = slots_.size() - 1;
-        size_t index = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+        size_t index = rangeIndex(static_cast<uint32_t>(mixed >> 32), slots_.size());
         while (slots_[index].key != emptyKey && slots_[index].key != key) {
-            index = (index + 1) & mask;
+            index = index + 1 == slots_.size() ? 0 : index + 1;
         }
         return index;
     }
@@ -200,7 +222,6 @@ private:
     void rehash(size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(capacity, Slot{});
-        shift_ = 64 - std::countr_zero(capacity);
         for (const Slot& slot : old) {
             if (slot.key != emptyKey) {
                 slots_[probe(slot.key)] = slot;
@@ -210,7 +231,6 @@ private:
 
     std::vector<Slot> slots_;
     size_t size_ = 0;
-    int shift_ = 64;
 };
 
 // Token text to id and back. The inverse is a dense table when the ids are (nearly) 0..n-1, as they are in
@@ -227,11 +247,14 @@ public:
         return found ? std::optional<int64_t>(*found) : std::nullopt;
     }
     const int64_t* find(std::string_view token) const { return ids_.find(token); }
+    // A number below placeCount() that names the token while the vocabulary stays unchanged, or nothing.
+    std::optional<uint32_t> placeOf(std::string_view token) const { return ids_.placeOf(token); }
+    size_t placeCount() const { return ids_.placeCount(); }
     // The token of an id. When tokens share an id, one of them.
     std::optional<std::string_view> token(int64_t id) const {
         if (id >= 0 && static_cast<uint64_t>(id) < dense_.size()) {
-            const std::string_view& token = dense_[static_cast<size_t>(id)];
-            return token.data() ? std::optional<std::string_view>(token) : std::nullopt;
+            uint32_t place = dense_[static_cast<size_t>(id)];
+            return place != noPlace ? std::optional<std::string_view>(ids_.keyAt(place)) : std::nullopt;
         }
         auto it = sparse_.find(id);
         return it == sparse_.end() ? std::nullopt : std::optional<std::string_view>(it->second);
@@ -239,8 +262,9 @@ public:
     size_t size() const { return ids_.size(); }
 
 private:
+    static constexpr uint32_t noPlace = ~uint32_t{0};
     StringMap<int64_t> ids_;
-    std::vector<std::string_view> dense_;  // views of the keys of ids_, which no longer move; null for no token
+    std::vector<uint32_t> dense_;  // the place in ids_ of each id's token, which no longer moves; noPlace for none
     std::unordered_map<int64_t, std::string_view> sparse_;
 };
 

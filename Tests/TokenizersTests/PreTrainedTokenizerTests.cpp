@@ -113,6 +113,22 @@ TEST(PreTrainedTokenizer, ByteLevelRoundTrips) {
     }
 }
 
+// Decomposed text with a definition whose merges and vocabulary hold the composed é: the decomposed é is no
+// merge symbol, so the U+2581 before it stays a token of its own and decodes as the space it stands for.
+TEST(PreTrainedTokenizer, DecomposedTextRoundTrips) {
+    std::string definition = byteFallbackDefinition();
+    auto insert = [&](std::string_view after, std::string_view added) {
+        definition.insert(definition.find(after) + after.size(), added);
+    };
+    insert(R"("▁h": 276)", R"(, "é": 277, "▁é": 278)");
+    insert(R"("▁ h")", R"(, "▁ é")");
+    PreTrainedTokenizer tokenizer = make(byteFallbackConfig, definition);
+    EXPECT_EQ(tokenizer.tokenize("\u00e9"), (Tokens{"▁é"}));
+    for (const std::string text : {"e\u0301te\u0301", "Hello e\u0301te\u0301 e\u0301", "\u00e9 e\u0301"}) {
+        EXPECT_EQ(tokenizer.decode(tokenizer.encode(text), true), text) << text;
+    }
+}
+
 TEST(PreTrainedTokenizer, ByteFallbackRoundTrips) {
     PreTrainedTokenizer tokenizer = make(byteFallbackConfig, byteFallbackDefinition());
     EXPECT_EQ(tokenizer.tokenize("Hello мир"), (Tokens{"▁Hello", "▁мир"}));

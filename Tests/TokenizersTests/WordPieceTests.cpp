@@ -53,6 +53,32 @@ TEST(WordPiece, WordsAndPieces) {
     EXPECT_EQ(lower.tokenize(std::string(101, 'x')), (Tokens{"[UNK]"}));
 }
 
+// The vocabulary compares as text: a decomposed spelling finds the composed entry (and the reverse), keeps its
+// own spelling as the piece, and converts to that entry's id.
+TEST(WordPiece, CanonicallyEquivalentSpellingsAreOneEntry) {
+    BertTokenizer cased = bert(R"({"do_lower_case": false})",
+                               R"({"[UNK]": 0, "CAF\u00c9": 1, "x": 2, "##e\u0301": 3, "\u00f1": 4})");
+    struct Case {
+        std::string text;
+        Tokens tokens;
+        std::vector<int64_t> ids;
+    };
+    const std::vector<Case> cases = {
+        {"CAFE\u0301", {"CAFE\u0301"}, {1}},
+        {"CAF\u00c9", {"CAF\u00c9"}, {1}},
+        {"x\u00e9", {"x", "##\u00e9"}, {2, 3}},
+        {"n\u0303 \u00f1", {"n\u0303", "\u00f1"}, {4, 4}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(cased.tokenize(c.text), c.tokens) << c.text;
+        std::vector<int64_t> ids;
+        for (const std::string& token : c.tokens) {
+            ids.push_back(cased.convertTokenToId(token).value_or(-1));
+        }
+        EXPECT_EQ(ids, c.ids) << c.text;
+    }
+}
+
 TEST(WordPiece, ConfigurationAndIds) {
     BertTokenizer model(json(R"({"bos_token": {"content": "[CLS]"}, "eos_token": "[SEP]", "fuse_unk": "true",
                                  "handle_chinese_chars": false})"),
