@@ -1,10 +1,12 @@
 #include "Platform/CoreML/Whisper/TestModelGenerator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "Platform/CoreML/Whisper/AudioEncoderModel.hpp"
 #include "Platform/CoreML/Whisper/MelSpectrogramModel.hpp"
+#include "Platform/CoreML/Whisper/WhisperTensors.hpp"
 
 namespace coreml::whisper {
 
@@ -86,9 +88,55 @@ TensorSource randomWeights(const WhisperModelConfig& config, uint64_t seed) {
     };
 }
 
+std::vector<int> steeredTextTokenIds(int textTokens) {
+    // " hello", " world", " and", " the" of the tiny tokenizer, then its numbered filler words: no
+    // token comes twice, so the text compresses no better than speech does.
+    std::vector<int> ids = {270, 265, 272, 258};
+    ids.resize(static_cast<size_t>(std::max(textTokens, 0)));
+    for (int k = 4; k < textTokens; ++k) ids[k] = 1000 + 37 * k;
+    return ids;
+}
+
+TensorSource steeredWeights(TensorSource weights, const WhisperModelConfig& config, int textTokens) {
+    const WhisperSpecialTokens special = whisperSpecialTokens(config.vocabularySize);
+    auto idOf = [&](const std::string& content) {
+        for (const auto& [id, text] : special.tokens)
+            if (text == content) return id;
+        throw WhisperModelError("No token " + content);
+    };
+    // The logits at position p choose the token at p + 1; the prompt <|startoftranscript|> <|en|>
+    // <|transcribe|> (and <|notimestamps|> when asked) is given, so the text starts at position 3.
+    constexpr int textStart = 3;
+    const std::vector<int> text = steeredTextTokenIds(textTokens);
+    if (textTokens < 1 || textStart + textTokens >= config.maxTargetPositions ||
+        1000 + 37 * textTokens >= special.endOfText)
+        throw WhisperModelError("Cannot steer the decoder to " + std::to_string(textTokens) + " tokens");
+    std::vector<int> target(static_cast<size_t>(config.maxTargetPositions), special.endOfText);
+    target[0] = idOf("<|en|>");
+    target[1] = idOf("<|transcribe|>");
+    target[2] = idOf("<|0.00|>");
+    std::copy(text.begin(), text.end(), target.begin() + textStart);
+
+    return [weights = std::move(weights), target, width = config.width, vocabulary = config.vocabularySize](
+               const std::string& name, const std::vector<int64_t>& shape) {
+        if (name != "decoder.embed_positions.weight") return weights(name, shape);
+        // The logits are the final state against the token table, and the state is mostly the sum of
+        // the two embeddings: a position row that is a large multiple of its target's token row
+        // outweighs the current token and what the layers add.
+        constexpr float gain = 32.0f;
+        const std::vector<float> tokens = weights("decoder.embed_tokens.weight", {vocabulary, width});
+        std::vector<float> rows(target.size() * static_cast<size_t>(width));
+        for (size_t p = 0; p < target.size(); ++p)
+            for (int i = 0; i < width; ++i)
+                rows[p * width + i] = gain * tokens[static_cast<size_t>(target[p]) * width + i];
+        return rows;
+    };
+}
+
 void writeTestModel(const std::filesystem::path& folder, const TestModelOptions& options) {
-    writeWhisperModels(folder, options.config, randomWeights(options.config, options.seed),
-                       melFilterbank(options.config.melCount));
+    TensorSource weights = randomWeights(options.config, options.seed);
+    if (options.steeredTextTokens) weights = steeredWeights(std::move(weights), options.config, *options.steeredTextTokens);
+    writeWhisperModels(folder, options.config, weights, melFilterbank(options.config.melCount));
     if (options.writeTokenizer) writeTinyTokenizer(folder, options.config.vocabularySize);
 }
 

@@ -3,6 +3,7 @@
 // tests and for trying the engine without a real checkpoint.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "Platform/CoreML/Whisper/WhisperModelWriter.hpp"
@@ -13,6 +14,12 @@ struct TestModelOptions {
     WhisperModelConfig config = defaultTestConfig();
     uint64_t seed = 1;
     bool writeTokenizer = true;
+    // Random weights decode every window to the token cap through every temperature fallback. With
+    // this set, the decoder's position table is shaped so that, whatever it hears, it says <|en|>,
+    // <|transcribe|>, <|0.00|>, then this many distinct ordinary tokens, then <|endoftext|>, each
+    // with near certainty, as a short utterance does. The rest of the weights stay random, so the
+    // work per step is that of the unsteered model.
+    std::optional<int> steeredTextTokens;
 
     static WhisperModelConfig defaultTestConfig() {
         WhisperModelConfig c;
@@ -30,6 +37,10 @@ struct TestModelOptions {
 
 // The seeded random weights, by checkpoint name (see TensorSource).
 TensorSource randomWeights(const WhisperModelConfig& config, uint64_t seed);
+// The random weights with the decoder steered to `textTokens` ordinary tokens (see TestModelOptions).
+TensorSource steeredWeights(TensorSource weights, const WhisperModelConfig& config, int textTokens);
+// The ordinary tokens a steered decoder says, in order.
+std::vector<int> steeredTextTokenIds(int textTokens);
 // A triangular mel filterbank [n_mels, 201] over 0-8 kHz, evenly spaced on the mel scale.
 std::vector<float> melFilterbank(int melCount);
 // The encoder's sinusoidal position table [1500, d].
