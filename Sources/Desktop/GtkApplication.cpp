@@ -39,13 +39,16 @@ bool openDisplay() {
 
 GtkApplication::GtkApplication(foundation::MainExecutor& mainExecutor) : mainExecutor_(mainExecutor) {
     // GLib's handlers only note the signal; the loop then ends in its own turn, so nothing unsafe runs
-    // in the handler. Installed at once, so that a signal during start-up also ends the app cleanly.
+    // in the handler. Installed at once, so that a signal during start-up also ends the app cleanly; a
+    // second one while the app winds down is noted and changes nothing.
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) signalSources_.push_back(g_unix_signal_add(signal, onSignal, this));
 }
 
 GtkApplication::~GtkApplication() {
-    // GLib keeps its handlers installed: a second signal while the app winds down is noted and ignored.
+    // Removing the last source puts the default action back; the app is ending already, so a further
+    // signal is ignored rather than cutting its end short.
     for (guint source : signalSources_) g_source_remove(source);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_IGN);
 }
 
 void GtkApplication::run() {

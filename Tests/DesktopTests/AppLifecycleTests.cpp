@@ -77,6 +77,38 @@ TEST(AppLifecycle, ASecondInstanceSaysAnotherQuorvelIsRunningAndExitsOne) {
     EXPECT_EQ(first.terminate(5s * kSlowdown), 0) << first.log();
 }
 
+TEST(AppLifecycle, WithTheHubUnreachableTheRecordingIsKeptBesideTheTranscripts) {
+    REQUIRE_DESKTOP();
+    const std::string displayName = desktoptest::desktopSession()->name();
+    hubtest::TemporaryFolder home;
+    writeSpeechLikeWav(home.path() / "speech.wav", 4);
+    desktoptest::FedMicrophone microphone(home.path(), home.path() / "speech.wav");
+    ASSERT_TRUE(microphone.ready());
+    // Port 9 (discard) has no listener on the loopback interface: the connection is refused at once.
+    desktoptest::AppProcess app(QUORVEL_APP,
+                                {{"DISPLAY", displayName},
+                                 {"HOME", home.path().string()},
+                                 {"BM_ENDPOINT", "http://127.0.0.1:9"},
+                                 {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                                home.path() / "app.log");
+    ASSERT_TRUE(app.waitForLine("[Quorvel] Ready.", 10s * kSlowdown)) << app.log();
+    Display* typist = XOpenDisplay(displayName.c_str());
+    ASSERT_TRUE(typist);
+    desktoptest::pressKey(typist, {"Alt_L"}, "space");
+    std::this_thread::sleep_for(1500ms);
+    desktoptest::pressKey(typist, {"Alt_L"}, "space");
+    XCloseDisplay(typist);
+    ASSERT_TRUE(app.waitForLine("[Quorvel] The recording is kept in ", 20s * kSlowdown)) << app.log();
+    const std::string log = app.log();
+    std::smatch where;
+    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(\[Quorvel\] The recording is kept in (\S+))")));
+    const fs::path wav = where[1].str();
+    EXPECT_EQ(wav.parent_path(), home.path() / "Transcripts" / "failed-dictations");
+    EXPECT_GT(fs::file_size(wav), 16000u);  // about a second and a half of 32-bit samples at the device's rate
+    EXPECT_NE(log.find("[Quorvel] Error: "), std::string::npos) << log;
+    EXPECT_EQ(app.terminate(5s * kSlowdown), 0) << log;
+}
+
 TEST(AppLifecycle, ASignalAtAnyMomentOfADictationEndsTheAppCleanlyAndKeepsWhatWasSaid) {
     REQUIRE_DESKTOP();
 #if defined(__SANITIZE_THREAD__)
