@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 
@@ -49,6 +50,15 @@ void writeSpeechLikeWav(const fs::path& path, int seconds) {
                                           << u32(static_cast<uint32_t>(samples.size())) << samples;
 }
 
+// The app's environment on the test's display, with no session bus (nothing to talk to in a test).
+std::map<std::string, std::string> appEnvironment(const fs::path& home, const std::string& endpoint = {}) {
+    std::map<std::string, std::string> environment{{"DISPLAY", desktoptest::desktopSession()->name()},
+                                                   {"HOME", home.string()},
+                                                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    if (!endpoint.empty()) environment["BM_ENDPOINT"] = endpoint;
+    return environment;
+}
+
 bool sanitizerReported(const std::string& log) {
     return log.find("Sanitizer") != std::string::npos || log.find("runtime error:") != std::string::npos ||
            log.find("corrupted") != std::string::npos || log.find("double free") != std::string::npos;
@@ -64,9 +74,7 @@ TEST(AppLifecycle, WithoutADisplayTheAppSaysSoAndExitsOne) {
 TEST(AppLifecycle, ASecondInstanceSaysAnotherQuorvelIsRunningAndExitsOne) {
     REQUIRE_DESKTOP();
     hubtest::TemporaryFolder home;
-    const std::map<std::string, std::string> environment{{"DISPLAY", desktoptest::desktopSession()->name()},
-                                                         {"HOME", home.path().string()},
-                                                         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    const auto environment = appEnvironment(home.path());
     desktoptest::AppProcess first(QUORVEL_APP, environment, home.path() / "first.log");
     ASSERT_TRUE(first.waitForLine("[Quorvel] Ready.", 10s * kSlowdown)) << first.log();
     desktoptest::AppProcess second(QUORVEL_APP, environment, home.path() / "second.log");
@@ -85,12 +93,7 @@ TEST(AppLifecycle, WithTheHubUnreachableTheRecordingIsKeptBesideTheTranscripts) 
     desktoptest::FedMicrophone microphone(home.path(), home.path() / "speech.wav");
     ASSERT_TRUE(microphone.ready());
     // Port 9 (discard) has no listener on the loopback interface: the connection is refused at once.
-    desktoptest::AppProcess app(QUORVEL_APP,
-                                {{"DISPLAY", displayName},
-                                 {"HOME", home.path().string()},
-                                 {"BM_ENDPOINT", "http://127.0.0.1:9"},
-                                 {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
-                                home.path() / "app.log");
+    desktoptest::AppProcess app(QUORVEL_APP, appEnvironment(home.path(), "http://127.0.0.1:9"), home.path() / "app.log");
     ASSERT_TRUE(app.waitForLine("[Quorvel] Ready.", 10s * kSlowdown)) << app.log();
     Display* typist = XOpenDisplay(displayName.c_str());
     ASSERT_TRUE(typist);
@@ -133,11 +136,7 @@ TEST(AppLifecycle, ASignalAtAnyMomentOfADictationEndsTheAppCleanlyAndKeepsWhatWa
     constexpr int tries = 10;
     int kept = 0;
     for (int i = 0; i < tries; ++i) {
-        desktoptest::AppProcess app(QUORVEL_APP,
-                                    {{"DISPLAY", displayName},
-                                     {"HOME", home.path().string()},
-                                     {"BM_ENDPOINT", server.baseURL()},
-                                     {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+        desktoptest::AppProcess app(QUORVEL_APP, appEnvironment(home.path(), server.baseURL()),
                                     home.path() / ("app" + std::to_string(i) + ".log"));
         ASSERT_TRUE(app.waitForLine("[Quorvel] Ready.", 10s * kSlowdown)) << app.log();
         desktoptest::pressKey(typist, {"Alt_L"}, "space");
