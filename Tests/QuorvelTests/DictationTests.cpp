@@ -375,7 +375,9 @@ class StoppableEngine : public quorvel::TranscriberEngine {
 public:
     std::string transcribe(const avfoundation::AVAudioPCMBuffer&) override {
         entered.set_value();
-        while (!foundation::isCancelled()) std::this_thread::sleep_for(1ms);
+        // Ten seconds without a stop request is a failure, not a hang.
+        for (int i = 0; i < 10000 && !foundation::isCancelled(); ++i) std::this_thread::sleep_for(1ms);
+        if (!foundation::isCancelled()) return "never stopped";
         std::this_thread::sleep_for(50ms);  // the step under way finishes
         stoppedCleanly = true;
         throw foundation::CancellationError();
