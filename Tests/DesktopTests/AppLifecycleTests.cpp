@@ -133,7 +133,7 @@ TEST(AppLifecycle, ASignalAtAnyMomentOfADictationEndsTheAppCleanlyAndKeepsWhatWa
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     const int signals[] = {SIGTERM, SIGINT, SIGHUP};
-    constexpr int tries = 10;
+    constexpr int tries = 10 - 2 * (kSlowdown - 1) / 2;  // fewer under a sanitizer, to stay near a minute
     int kept = 0;
     for (int i = 0; i < tries; ++i) {
         desktoptest::AppProcess app(QUORVEL_APP, appEnvironment(home.path(), server.baseURL()),

@@ -406,9 +406,8 @@ TEST_F(DictationTest, TheAppsEndWhileTranscribingStopsTheEngineWaitsForItAndKeep
     EXPECT_EQ(quorveltests::fileNames(home.path() / "Transcripts" / "failed-dictations").size(), 1u);
     EXPECT_TRUE(transcripts().empty());
     // The dictation's own end, posted by the worker, finds nothing left to do.
-    const size_t before = notifications.delivered.size();
     executor.drain();
-    EXPECT_EQ(notifications.delivered.size(), before);
+    for (const auto& shown : notifications.delivered) EXPECT_NE(shown.title, "Dictation failed");
 }
 
 TEST_F(DictationTest, TheAppsEndAfterTheTextArrivedSavesTheTranscript) {
