@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
-#include <regex>
 
 #include <X11/Xlib.h>
 
@@ -59,6 +59,15 @@ std::map<std::string, std::string> appEnvironment(const fs::path& home, const st
     return environment;
 }
 
+// The path a "... kept in <path>" line of the log names, if there is one.
+std::optional<fs::path> keptPath(const std::string& log) {
+    const std::string marker = "recording is kept in ";
+    const auto at = log.find(marker);
+    if (at == std::string::npos) return std::nullopt;
+    const auto start = at + marker.size();
+    return fs::path(log.substr(start, log.find('\n', start) - start));
+}
+
 bool sanitizerReported(const std::string& log) {
     return log.find("Sanitizer") != std::string::npos || log.find("runtime error:") != std::string::npos ||
            log.find("corrupted") != std::string::npos || log.find("double free") != std::string::npos;
@@ -103,9 +112,9 @@ TEST(AppLifecycle, WithTheHubUnreachableTheRecordingIsKeptBesideTheTranscripts) 
     XCloseDisplay(typist);
     ASSERT_TRUE(app.waitForLine("[Quorvel] The recording is kept in ", 20s * kSlowdown)) << app.log();
     const std::string log = app.log();
-    std::smatch where;
-    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(\[Quorvel\] The recording is kept in (\S+))")));
-    const fs::path wav = where[1].str();
+    const auto kept = keptPath(log);
+    ASSERT_TRUE(kept) << log;
+    const fs::path wav = *kept;
     EXPECT_EQ(wav.parent_path(), home.path() / "Transcripts" / "failed-dictations");
     EXPECT_GT(fs::file_size(wav), 16000u);  // about a second and a half of 32-bit samples at the device's rate
     EXPECT_NE(log.find("[Quorvel] Error: "), std::string::npos) << log;
@@ -153,9 +162,8 @@ TEST(AppLifecycle, ASignalAtAnyMomentOfADictationEndsTheAppCleanlyAndKeepsWhatWa
         EXPECT_EQ(status, 0) << "signal " << number << " in try " << i << "\n" << log;
         EXPECT_FALSE(sanitizerReported(log)) << log;
         // A dictation cut short says where it kept what was said, and it is there.
-        std::smatch where;
-        if (std::regex_search(log, where, std::regex(R"(the recording is kept in (\S+))"))) {
-            EXPECT_TRUE(fs::exists(where[1].str())) << log;
+        if (const auto path = keptPath(log)) {
+            EXPECT_TRUE(fs::exists(*path)) << log;
             ++kept;
         }
     }
