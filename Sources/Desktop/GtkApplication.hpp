@@ -1,7 +1,8 @@
 #pragma once
-// The application object on GTK: its event loop is the GLib main loop; SIGTERM and SIGINT end it
-// cleanly, as the quit entry does.
+// The application object on GTK: its event loop is the GLib main loop; SIGTERM, SIGINT and SIGHUP end
+// it cleanly, as the quit entry does.
 #include <memory>
+#include <vector>
 
 #include "Platform/AppKit/NSApplication.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
@@ -11,7 +12,10 @@ namespace desktop {
 class GtkApplication : public appkit::NSApplication {
 public:
     // GTK must be initialised (openDisplay) first; the executor runs on the same loop.
-    explicit GtkApplication(foundation::MainExecutor& mainExecutor) : mainExecutor_(mainExecutor) {}
+    explicit GtkApplication(foundation::MainExecutor& mainExecutor);
+    ~GtkApplication() override;
+    GtkApplication(const GtkApplication&) = delete;
+    GtkApplication& operator=(const GtkApplication&) = delete;
 
     void setDelegate(std::weak_ptr<appkit::NSApplicationDelegate> delegate) override { delegate_ = std::move(delegate); }
     // There is no dock here: every policy is accepted and the app never shows a main window.
@@ -24,9 +28,14 @@ private:
     foundation::MainExecutor& mainExecutor_;
     std::weak_ptr<appkit::NSApplicationDelegate> delegate_;
     bool terminated_ = false;
+    std::vector<unsigned int> signalSources_;
 };
 
 // Initialises GTK on the display of the environment; false when there is no display to open.
 bool openDisplay();
+
+// Claims this display for one Quorvel (an X selection that lives as long as the process's connection);
+// false when another one holds it.
+bool claimSingleInstance();
 
 }  // namespace desktop

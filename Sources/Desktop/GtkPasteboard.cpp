@@ -8,8 +8,6 @@ namespace desktop {
 
 namespace {
 
-GtkClipboard* clipboard() { return gtk_clipboard_get(GDK_SELECTION_CLIPBOARD); }
-
 bool isTextType(std::string_view type) {
     return type == appkit::NSPasteboardTypeString || type == "UTF8_STRING" || type == "text/plain;charset=utf-8";
 }
@@ -36,10 +34,17 @@ void release(GtkClipboard*, gpointer data) { delete static_cast<Offered*>(data);
 
 }  // namespace
 
+GtkPasteboard::GtkPasteboard(Selection selection) : selection_(selection) {}
+
+GtkClipboard* GtkPasteboard::clipboard() const {
+    return gtk_clipboard_get(selection_ == Selection::primary ? GDK_SELECTION_PRIMARY : GDK_SELECTION_CLIPBOARD);
+}
+
 int64_t GtkPasteboard::clearContents() {
     gtk_clipboard_clear(clipboard());
     // Owned by another client, the selection is emptied by giving it no owner at all.
-    gtk_selection_owner_set(nullptr, GDK_SELECTION_CLIPBOARD, GDK_CURRENT_TIME);
+    gtk_selection_owner_set(nullptr, selection_ == Selection::primary ? GDK_SELECTION_PRIMARY : GDK_SELECTION_CLIPBOARD,
+                            GDK_CURRENT_TIME);
     return ++changeCount_;
 }
 

@@ -1,13 +1,19 @@
 #pragma once
-// The general pasteboard as the CLIPBOARD selection. Reading asks the owner for every target it
+// The general pasteboard as the CLIPBOARD selection (or, made so, the PRIMARY selection that X
+// terminals paste with Shift+Insert). Reading asks the owner for every target it
 // offers (the X meta targets aside), so a save and restore gives back exactly what was there; each
 // item type is an X target name, and the plain-text type is UTF-8 text.
 #include "Platform/AppKit/NSPasteboard.hpp"
+
+typedef struct _GtkClipboard GtkClipboard;
 
 namespace desktop {
 
 class GtkPasteboard : public appkit::NSPasteboard {
 public:
+    enum class Selection { clipboard, primary };
+    explicit GtkPasteboard(Selection selection = Selection::clipboard);
+
     int64_t changeCount() const override { return changeCount_; }
     int64_t clearContents() override;
     std::optional<std::string> string(std::string_view type) const override;
@@ -18,6 +24,8 @@ public:
     bool writeObjects(const std::vector<appkit::NSPasteboardItem>& items) override;
 
 private:
+    GtkClipboard* clipboard() const;
+    Selection selection_;
     int64_t changeCount_ = 0;
 };
 

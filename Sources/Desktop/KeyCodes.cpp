@@ -30,7 +30,7 @@ constexpr std::array<std::pair<int64_t, unsigned long>, 80> keys{{
     {51, XK_BackSpace},  {53, XK_Escape},    {96, XK_F5},         {97, XK_F6},        {98, XK_F7},
     {99, XK_F3},         {100, XK_F8},       {101, XK_F9},        {103, XK_F11},      {105, XK_F13},
     {106, XK_F16},       {107, XK_F14},      {109, XK_F10},       {111, XK_F12},      {113, XK_F15},
-    {114, XK_Help},      {115, XK_Home},     {116, XK_Prior},     {117, XK_Delete},   {118, XK_F4},
+    {114, XK_Insert},    {115, XK_Home},     {116, XK_Prior},     {117, XK_Delete},   {118, XK_F4},
     {119, XK_End},       {120, XK_F2},       {121, XK_Next},      {122, XK_F1},       {123, XK_Left},
     {124, XK_Right},     {125, XK_Down},     {126, XK_Up},        {76, XK_KP_Enter},  {82, XK_KP_0},
 }};
@@ -46,6 +46,7 @@ std::optional<unsigned long> keysymForKeyCode(int64_t keyCode) {
 std::optional<int64_t> keyCodeForKeysym(unsigned long keysym) {
     if (keysym >= XK_A && keysym <= XK_Z) keysym += XK_a - XK_A;
     if (keysym == XK_ISO_Left_Tab) keysym = XK_Tab;
+    if (keysym == XK_Help) keysym = XK_Insert;  // one key: Help on Apple keyboards, Insert on others
     for (auto& [code, sym] : keys)
         if (sym == keysym) return code;
     return std::nullopt;

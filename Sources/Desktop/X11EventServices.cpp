@@ -185,29 +185,56 @@ void X11EventServices::post(quartz::CGEventTapLocation, const quartz::CGEvent& e
     XFlush(display);
 }
 
-std::optional<std::string> X11Workspace::frontmostApplicationName() const {
-    Display* display = xDisplay();
-    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
-    if (activeAtom == None) return std::nullopt;
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, remaining = 0;
-    unsigned char* data = nullptr;
-    GdkDisplay* gdkDisplay = gdk_display_get_default();
-    gdk_x11_display_error_trap_push(gdkDisplay);
-    std::optional<std::string> name;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), activeAtom, 0, 1, False, XA_WINDOW, &type, &format, &count,
-                           &remaining, &data) == Success &&
-        data && count == 1 && format == 32) {
-        const Window active = *reinterpret_cast<Window*>(data);
+namespace {
+
+// The class name of the window or of its nearest ancestor that has one (the focus may be on a child).
+std::optional<std::string> classOf(Display* display, Window window) {
+    for (int depth = 0; window != None && depth < 32; ++depth) {
         XClassHint hint{nullptr, nullptr};
-        if (active != None && XGetClassHint(display, active, &hint)) {
+        if (XGetClassHint(display, window, &hint)) {
+            std::optional<std::string> name;
             if (hint.res_class && *hint.res_class) name = hint.res_class;
             if (hint.res_name) XFree(hint.res_name);
             if (hint.res_class) XFree(hint.res_class);
+            if (name) return name;
         }
+        Window root = None, parent = None;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, window, &root, &parent, &children, &count)) break;
+        if (children) XFree(children);
+        if (parent == root) break;
+        window = parent;
     }
-    if (data) XFree(data);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> X11Workspace::frontmostApplicationName() const {
+    Display* display = xDisplay();
+    GdkDisplay* gdkDisplay = gdk_display_get_default();
+    gdk_x11_display_error_trap_push(gdkDisplay);
+    Window active = None;
+    // The window manager's active window; without one, the window that has the keyboard focus.
+    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
+    if (activeAtom != None) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, DefaultRootWindow(display), activeAtom, 0, 1, False, XA_WINDOW, &type, &format,
+                               &count, &remaining, &data) == Success &&
+            data && count == 1 && format == 32)
+            active = *reinterpret_cast<Window*>(data);
+        if (data) XFree(data);
+    }
+    if (active == None) {
+        int revert = 0;
+        XGetInputFocus(display, &active, &revert);
+        if (active == PointerRoot) active = None;
+    }
+    auto name = active != None ? classOf(display, active) : std::nullopt;
     gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
     return name;
 }

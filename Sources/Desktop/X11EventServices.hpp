@@ -32,7 +32,8 @@ private:
 
 class X11Workspace : public appkit::NSWorkspace {
 public:
-    // The class name of the active window (_NET_ACTIVE_WINDOW, WM_CLASS), as the user knows the app.
+    // The class name (WM_CLASS) of the active window (_NET_ACTIVE_WINDOW), or without a window manager
+    // of the window with the keyboard focus, as the user knows the app.
     std::optional<std::string> frontmostApplicationName() const override;
     bool open(const std::filesystem::path& file) override;
     bool openURL(std::string_view url) override;

@@ -1,7 +1,9 @@
 #pragma once
 // The application delegate: owns every component for the life of the process, builds the status menu,
 // and runs the idle → recording → transcribing state machine that turns two presses of the hotkey
-// into one dictation (record, transcribe, deliver, save).
+// into one dictation (record, transcribe, deliver, save). What the user said is never lost: the
+// recording of a dictation that fails, or that the app's end cuts short, is kept as a WAV file.
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -62,6 +64,8 @@ public:
         std::filesystem::path temporaryDirectory;
         std::shared_ptr<foundation::Clock> clock;
         PrintLine print;
+        // The primary selection, where the desktop has one (the classic X terminals paste it).
+        appkit::NSPasteboard* selectionPasteboard = nullptr;
     };
 
     // Builds the components in order: recorder, transcriber (which picks its engine and says which),
@@ -77,6 +81,13 @@ public:
     void recordCustomHotkey();
     void openTranscripts();
     void quit();
+
+    // Main thread, once the event loop has ended (the quit entry, or SIGTERM, SIGINT or SIGHUP as at
+    // logout): stops the dictation under way through the engine's stop flags and waits up to
+    // `patience` for its worker to let go of everything it uses; the recording is kept (or the
+    // transcript, when the text had already arrived). False when the worker is still busy after that
+    // time: the process must then end without running its exit handlers.
+    bool applicationWillTerminate(std::chrono::milliseconds patience);
 
     AppState state() const { return state_; }
     const std::shared_ptr<appkit::NSStatusItem>& statusItem() const { return statusItem_; }
@@ -98,8 +109,12 @@ private:
     void updateHotkeyMenu();
     void resetMenubar();
     void setStatusIcon(const char* symbolName, const char* description);
-    void runDictation(std::shared_ptr<avfoundation::AVAudioPCMBuffer> buffer, std::optional<std::string> sourceApp);
-    void finishDictation(const std::string& text, const std::exception_ptr& error, const std::optional<std::string>& sourceApp);
+    struct Dictation;
+    void runDictation(const std::shared_ptr<Dictation>& dictation);
+    void finishDictation(const std::shared_ptr<Dictation>& dictation);
+    // The recording goes to the audio folder; the user hears what failed and where the audio is.
+    void keepFailedRecording(const Dictation& dictation, const std::exception_ptr& error);
+    void reportNoRecording(const std::string& reason);
     // A menu action that reaches the delegate only while it exists.
     appkit::NSMenuItem::Action action(void (AppDelegate::*method)());
 
@@ -114,13 +129,16 @@ private:
     std::unique_ptr<HotkeyManager> hotkey_;
     std::unique_ptr<Onboarding> onboarding_;
     std::optional<std::string> dictationSourceApp_;
+    std::shared_ptr<Dictation> dictation_;  // from the stop of a recording to the end of its delivery
     std::shared_ptr<appkit::NSMenuItem> dictateMenuItem_;
     std::shared_ptr<appkit::NSMenuItem> callMenuItem_;
     std::shared_ptr<appkit::NSMenuItem> hotkeyMenuItem_;
 };
 
 // The entry point's work: makes the delegate, installs it, hides the app from the Dock and runs the
-// event loop until the application terminates. The delegate lives as long as the loop runs.
-void runApplication(appkit::NSApplication& application, AppDelegate::Services services);
+// event loop until the application terminates, then lets the delegate wind down. The delegate lives as
+// long as the loop runs. False when work was still running after `patience` (see applicationWillTerminate).
+bool runApplication(appkit::NSApplication& application, AppDelegate::Services services,
+                    std::chrono::milliseconds patience = std::chrono::seconds(10));
 
 }  // namespace quorvel

@@ -7,6 +7,7 @@
 #include "Lexiphonic/Core/Audio/AudioProcessor.hpp"
 #include "Lexiphonic/Core/DecodingOptions.hpp"
 #include "Platform/Foundation/Environment.hpp"
+#include "Platform/Foundation/Error.hpp"
 
 namespace quorvel {
 
@@ -88,7 +89,17 @@ std::string LexiphonicEngine::transcribe(const avfoundation::AVAudioPCMBuffer& a
         params.language = language_;
         options = lexiphonic::DecodingOptions(params);
     }
-    auto results = pipe_->transcribe(std::span<const float>(samples), options, {}, {});
+    lexiphonic::TranscriptionResults results;
+    try {
+        results = pipe_->transcribe(std::span<const float>(samples), options, {}, {});
+    } catch (const foundation::CancellationError&) {
+        throw;  // stopped on request: the facade itself is sound
+    } catch (...) {
+        // A model that failed to load or to run is not used again: the next dictation makes a new
+        // facade, which fetches and loads the model afresh.
+        pipe_.reset();
+        throw;
+    }
     std::string text;
     for (size_t i = 0; i < results.size(); ++i) {
         if (i > 0) text += ' ';

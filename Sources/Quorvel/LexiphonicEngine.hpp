@@ -1,6 +1,7 @@
 #pragma once
 // The engine of this system's own speech module: the facade is made (with its model download) on the
-// first dictation and kept; each recording is converted to 16 kHz mono and transcribed in the
+// first dictation and kept while it works (one whose models fail to load or run is dropped, and the
+// next dictation makes it again); each recording is converted to 16 kHz mono and transcribed in the
 // language of the app's locale.
 #include <functional>
 #include <memory>

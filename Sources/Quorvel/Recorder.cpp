@@ -24,8 +24,9 @@ float Recorder::level(const float* samples, uint32_t count, uint32_t stride) {
     return std::min(rms * 8.0f, 1.0f);
 }
 
-void Recorder::startMic() {
-    tearDown();  // a start without a stop drops the unfinished recording
+bool Recorder::startMic() {
+    tearDown();
+    startFailure_.clear();  // a start without a stop drops the unfinished recording
     auto engine = std::make_unique<avfoundation::AVAudioEngine>(input_);
     auto& input = engine->inputNode();
     const auto format = input.outputFormat(0);
@@ -44,11 +45,13 @@ void Recorder::startMic() {
         engine->start();
     } catch (const std::exception& error) {
         input.removeTap(0);
-        print_("[Quorvel] Failed to start recording: " + describeError(error));
-        return;
+        startFailure_ = describeError(error);
+        print_("[Quorvel] Failed to start recording: " + startFailure_);
+        return false;
     }
     engine_ = std::move(engine);
     format_ = format;
+    return true;
 }
 
 void Recorder::append(const avfoundation::AVAudioPCMBuffer& buffer) {

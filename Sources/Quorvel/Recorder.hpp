@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Platform/AVFoundation/AVAudioEngine.hpp"
@@ -28,9 +29,10 @@ public:
     // first recording.
     std::function<void(float)> onAudioLevel;
 
-    // Main thread. A failed start (no input device, a device that refuses) prints why and leaves the
-    // recorder idle, so the next stop() returns nothing.
-    void startMic();
+    // Main thread. A failed start (no input device, a device that refuses) prints why, keeps the
+    // reason in startFailure() and leaves the recorder idle (the next stop() returns nothing); false then.
+    bool startMic();
+    const std::string& startFailure() const { return startFailure_; }
     // Main thread. The recording, labelled with the format the device had when it started; nothing
     // when no recording runs or nothing was captured.
     std::shared_ptr<avfoundation::AVAudioPCMBuffer> stop();
@@ -49,6 +51,7 @@ private:
     std::optional<avfoundation::AVAudioFormat> format_;
     std::mutex bufferLock_;
     std::vector<float> audioBuffer_;
+    std::string startFailure_;
 };
 
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 // The app's entry point: the desktop backends behind every platform interface, the app delegate on
-// top, and the GLib main loop until the quit entry or SIGTERM ends it.
+// top, and the GLib main loop until the quit entry or a signal (SIGTERM, SIGINT, SIGHUP) ends it.
 #include <cstdio>
+#include <cstdlib>
 
 #ifdef QUORVEL_HAS_DESKTOP
 #include <filesystem>
@@ -19,13 +20,18 @@
 int main() {
     if (!desktop::openDisplay()) {
         std::puts("[Quorvel] No X11 display (DISPLAY is unset or cannot be opened); Quorvel runs on a desktop session.");
-        return 0;
+        return 1;
+    }
+    if (!desktop::claimSingleInstance()) {
+        std::puts("[Quorvel] Another Quorvel is running on this display (it holds the hotkey); this one exits.");
+        return 1;
     }
     desktop::GLibMainExecutor mainExecutor;
     desktop::GtkApplication application(mainExecutor);
     desktop::TrayStatusBar statusBar;
     desktop::X11Workspace workspace;
     desktop::GtkPasteboard pasteboard;
+    desktop::GtkPasteboard primarySelection(desktop::GtkPasteboard::Selection::primary);
     desktop::GtkWindowServer windowServer;
     desktop::GtkDialogs dialogs;
     desktop::X11EventServices events;
@@ -44,8 +50,11 @@ int main() {
         mainExecutor, foundation::TaskPool::shared(), application, statusBar, workspace, pasteboard, windowServer, dialogs,
         dialogs, events, speech, notifications, microphone, accessibility, defaults, avfoundation::portAudioInputBackend(),
         [print](const std::string& locale) { return std::make_shared<quorvel::LexiphonicEngine>(locale, print); },
-        foundation::homeDirectory(), temporary, foundation::SystemClock::shared(), print};
-    quorvel::runApplication(application, std::move(services));
+        foundation::homeDirectory(), temporary, foundation::SystemClock::shared(), print, &primarySelection};
+    // Every worker has let go before the objects above and the program's statics are destroyed; one
+    // still busy (a download that does not answer) would meet them half-destroyed, so the process then
+    // ends without its exit handlers (what the user said is already on disk).
+    if (!quorvel::runApplication(application, std::move(services))) std::_Exit(0);
     return 0;
 }
 #else

@@ -187,12 +187,15 @@ void FedMicrophone::feed() {
     }
 }
 
-AppProcess::AppProcess(const fs::path& program, const std::map<std::string, std::string>& environment, const fs::path& log)
+AppProcess::AppProcess(const fs::path& program, const std::map<std::string, std::string>& environment, const fs::path& log,
+                       const std::vector<std::string>& arguments)
     : log_(log) {
     std::vector<std::string> env{inheritedPath(), "NO_AT_BRIDGE=1"};
     for (auto& option : inheritedSanitizerOptions()) env.push_back(std::move(option));
     for (auto& [name, value] : environment) env.push_back(name + "=" + value);
-    pid_ = spawn({program.string()}, env, log);
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    pid_ = spawn(argv, env, log);
 }
 
 AppProcess::~AppProcess() { stop(pid_); }
@@ -214,9 +217,16 @@ bool AppProcess::waitForLine(const std::string& prefix, std::chrono::millisecond
     return false;
 }
 
-std::optional<int> AppProcess::terminate(std::chrono::milliseconds timeout) {
+std::optional<int> AppProcess::waitForExit(std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return std::nullopt;
-    kill(pid_, SIGTERM);
+    auto status = waitFor(pid_, timeout);
+    if (status) pid_ = -1;
+    return status;
+}
+
+std::optional<int> AppProcess::signal(int number, std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return std::nullopt;
+    kill(pid_, number);
     auto status = waitFor(pid_, timeout);
     if (!status) {
         kill(pid_, SIGKILL);

@@ -4,6 +4,8 @@
 // screenshots. Every piece stops what it started in its destructor, by process id.
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -60,7 +62,7 @@ private:
 class AppProcess {
 public:
     AppProcess(const std::filesystem::path& program, const std::map<std::string, std::string>& environment,
-               const std::filesystem::path& log);
+               const std::filesystem::path& log, const std::vector<std::string>& arguments = {});
     ~AppProcess();
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
@@ -70,7 +72,11 @@ public:
     bool waitForLine(const std::string& prefix, std::chrono::milliseconds timeout, const std::function<void()>& idle = {});
     std::string log() const;
     // SIGTERM, then the exit status once it has exited within `timeout`; nothing when it had to be killed.
-    std::optional<int> terminate(std::chrono::milliseconds timeout);
+    std::optional<int> terminate(std::chrono::milliseconds timeout) { return signal(SIGTERM, timeout); }
+    // The same with another signal.
+    std::optional<int> signal(int number, std::chrono::milliseconds timeout);
+    // The exit status once it has exited by itself within `timeout` (128 + the signal when one ended it).
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
 private:
     pid_t pid_ = -1;

@@ -65,6 +65,51 @@ TEST_F(InjectorTest, WithoutKeyboardEventsTheTextStaysOnThePasteboard) {
     EXPECT_EQ(executor.pendingTimers(), 0u);
 }
 
+// Pasting into whichever window is in front: its class picks the keystroke it pastes with.
+TEST_F(InjectorTest, TheKeystrokeIsTheOneTheFocusedWindowPastesWith) {
+    fakes::FakeWorkspace workspace;
+    fakes::FakePasteboard primary;
+    quorvel::Injector aware(pasteboard, events, executor, &workspace, &primary);
+    struct Case {
+        std::optional<std::string> windowClass;
+        quartz::CGKeyCode key;
+        quartz::CGEventFlags flags;
+        bool primaryCarriesText;
+    };
+    const Case cases[] = {
+        {"Gedit", 9, 0x100000, false},                // GTK and Qt text fields: Control+V
+        {"DesktopTests", 9, 0x100000, false},
+        {std::nullopt, 9, 0x100000, false},
+        {"XTerm", 114, 0x20000, true},                // Shift+Insert pastes PRIMARY
+        {"URxvt", 114, 0x20000, true},
+        {"st-256color", 114, 0x20000, true},
+        {"Gnome-terminal-server", 9, 0x120000, false},  // Control+Shift+V
+        {"konsole", 9, 0x120000, false},
+        {"kitty", 9, 0x120000, false},
+        {"Alacritty", 9, 0x120000, false},
+        {"Xfce4-terminal", 9, 0x120000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.windowClass.value_or("no window"));
+        workspace.frontmostApplication = c.windowClass;
+        pasteboard.setString("clip", appkit::NSPasteboardTypeString);
+        primary.setString("selected", appkit::NSPasteboardTypeString);
+        events.posted.clear();
+        aware.inject("dictated");
+        ASSERT_EQ(events.posted.size(), 2u);
+        EXPECT_EQ(events.posted[0].event, (quartz::CGEvent{quartz::CGEventType::keyDown, c.key, c.flags}));
+        EXPECT_EQ(events.posted[1].event, (quartz::CGEvent{quartz::CGEventType::keyUp, c.key, 0}));
+        EXPECT_EQ(pasteboard.string(appkit::NSPasteboardTypeString), "dictated");
+        EXPECT_EQ(primary.string(appkit::NSPasteboardTypeString), c.primaryCarriesText ? "dictated" : "selected");
+        // Both come back as they were.
+        executor.advance(100ms);
+        EXPECT_EQ(pasteboard.pasteboardItems(), (std::vector<appkit::NSPasteboardItem>{{{{appkit::NSPasteboardTypeString, "clip"}}}}));
+        EXPECT_EQ(primary.pasteboardItems(), (std::vector<appkit::NSPasteboardItem>{{{{appkit::NSPasteboardTypeString, "selected"}}}}));
+        pasteboard.clearContents();
+        primary.clearContents();
+    }
+}
+
 class StorageTest : public ::testing::Test {
 protected:
     std::vector<std::string> dictationFiles() const { return quorveltests::fileNames(home.path() / "Transcripts" / "dictations"); }

@@ -7,8 +7,11 @@
 #include <mutex>
 #include <variant>
 
+#include "Platform/AVFoundation/AVAudioFile.hpp"
 #include "Platform/AVFoundation/AudioInputBackend.hpp"
+#include "Platform/Foundation/Cancellation.hpp"
 #include "Platform/Foundation/Files.hpp"
+#include "Platform/Foundation/URLError.hpp"
 #include "PlatformFakes/FakeAppKit.hpp"
 #include "PlatformFakes/FakeQuartz.hpp"
 #include "PlatformFakes/FakeSpeech.hpp"
@@ -293,27 +296,132 @@ TEST_F(DictationTest, EmptyOrHallucinatedResultsAndSilentRecordingsDeliverNothin
     EXPECT_EQ(lines.size(), 3u);  // no error lines
 }
 
-TEST_F(DictationTest, AnEngineErrorIsPrintedAndTheAppReturnsToIdle) {
+TEST_F(DictationTest, AFailedDictationKeepsTheRecordingAndTellsTheUserWhatFailedAndWhere) {
     delegate = launch();
-    dictate(std::make_exception_ptr(quorvel::TranscriberError::lexiphonicFailed("No audio data")));
+    // Each way a dictation fails: an unreachable hub, a damaged model, the engine's own error.
+    const std::pair<std::exception_ptr, std::string> failures[] = {
+        {std::make_exception_ptr(foundation::URLError(foundation::URLError::Code::cannotConnectToHost, "http://127.0.0.1:9/")),
+         "Could not connect to the server."},
+        {std::make_exception_ptr(std::runtime_error("weights.bin is shorter than its tensor table")),
+         "weights.bin is shorter than its tensor table"},
+        {std::make_exception_ptr(quorvel::TranscriberError::lexiphonicFailed("No audio data")), "Lexiphonic error: No audio data"},
+    };
+    const fs::path kept = home.path() / "Transcripts" / "failed-dictations";
+    const size_t before = notifications.delivered.size();  // the onboarding's
+    const std::string stem = foundation::formatDate(clock->now(), "yyyy-MM-dd_HH-mm-ss");
+    for (size_t i = 0; i < std::size(failures); ++i) {
+        SCOPED_TRACE(failures[i].second);
+        dictate(failures[i].first, 4800 * (i + 1));
+        EXPECT_EQ(delegate->state(), AppState::idle);
+        EXPECT_EQ(delegate->dictateMenuItem()->title(), "Dictate  (⌥Space)");
+        EXPECT_TRUE(transcripts().empty());
+        EXPECT_TRUE(alerts.shown.empty());
+
+        // The speech is on disk, named as a transcript of that second would be, and reads back whole.
+        const fs::path wav = kept / (i == 0 ? stem + ".wav" : stem + "_" + std::to_string(i + 1) + ".wav");
+        ASSERT_TRUE(fs::exists(wav));
+        avfoundation::AVAudioFile file(wav);
+        EXPECT_EQ(file.length(), static_cast<int64_t>(4800 * (i + 1)));
+        EXPECT_EQ(file.processingFormat().sampleRate(), 48000);
+        EXPECT_TRUE(printed("[Quorvel] The recording is kept in " + wav.string()));
+
+        ASSERT_EQ(notifications.delivered.size(), before + i + 1);
+        EXPECT_EQ(notifications.delivered.back().title, "Dictation failed");
+        EXPECT_EQ(notifications.delivered.back().informativeText, failures[i].second + "\nThe recording is kept in " + wav.string());
+    }
     EXPECT_TRUE(printed(R"([Quorvel] Error: lexiphonicFailed("No audio data"))"));
-    EXPECT_EQ(delegate->dictateMenuItem()->title(), "Dictate  (⌥Space)");
-    EXPECT_TRUE(transcripts().empty());
-    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(quorveltests::fileNames(kept).size(), 3u);  // nothing half-written beside them
+
     // The next dictation works.
     dictate(std::string("works"));
     EXPECT_EQ(pasteboard.string(appkit::NSPasteboardTypeString), "works");
+    EXPECT_EQ(notifications.delivered.size(), before + 3);
 }
 
-TEST_F(DictationTest, WithoutAMicrophoneTheDictationStillCyclesThroughItsStates) {
+TEST_F(DictationTest, WithoutAMicrophoneTheAppStaysIdleAndSaysWhy) {
     audio = std::make_shared<avfoundation::FakeAudioInputBackend>();
     delegate = launch();
+    const size_t before = notifications.delivered.size();  // the onboarding's
     press();
     EXPECT_TRUE(printed(R"([Quorvel] Failed to start recording: engineStartFailed("No audio input device is available"))"));
-    EXPECT_EQ(delegate->state(), AppState::recording);
+    EXPECT_EQ(delegate->state(), AppState::idle);
+    EXPECT_TRUE(windows.panels.empty() || !windows.panels[0]->isVisible());
+    EXPECT_EQ(statusBar.items[0]->image()->symbolName, "mic.fill");
+    EXPECT_EQ(delegate->dictateMenuItem()->title(), "Dictate  (⌥Space)");
+    ASSERT_EQ(notifications.delivered.size(), before + 1);
+    EXPECT_EQ(notifications.delivered.back().title, "Quorvel cannot record");
+    EXPECT_NE(notifications.delivered.back().informativeText.find("No audio input device is available"), std::string::npos);
+    // Every press says so again; nothing is transcribed.
     press();
-    runUntil([&] { return delegate->state() == AppState::idle; });
+    EXPECT_EQ(delegate->state(), AppState::idle);
+    EXPECT_EQ(notifications.delivered.size(), before + 2);
     EXPECT_TRUE(engine->heard().empty());
+}
+
+TEST_F(DictationTest, TheAppsEndWhileRecordingKeepsTheRecording) {
+    delegate = launch();
+    press();
+    speak(9600);
+    EXPECT_TRUE(delegate->applicationWillTerminate(1s));
+    EXPECT_FALSE(audio->isRunning());
+    EXPECT_EQ(delegate->state(), AppState::idle);
+    const auto kept = quorveltests::fileNames(home.path() / "Transcripts" / "failed-dictations");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(avfoundation::AVAudioFile(home.path() / "Transcripts" / "failed-dictations" / kept[0]).length(), 9600);
+}
+
+// Works until asked to stop through the job's stop token, as the speech engine's steps do.
+class StoppableEngine : public quorvel::TranscriberEngine {
+public:
+    std::string transcribe(const avfoundation::AVAudioPCMBuffer&) override {
+        entered.set_value();
+        // Ten seconds without a stop request is a failure, not a hang.
+        for (int i = 0; i < 10000 && !foundation::isCancelled(); ++i) std::this_thread::sleep_for(1ms);
+        if (!foundation::isCancelled()) return "never stopped";
+        std::this_thread::sleep_for(50ms);  // the step under way finishes
+        stoppedCleanly = true;
+        throw foundation::CancellationError();
+    }
+    std::promise<void> entered;
+    std::atomic<bool> stoppedCleanly{false};
+};
+
+TEST_F(DictationTest, TheAppsEndWhileTranscribingStopsTheEngineWaitsForItAndKeepsTheRecording) {
+    auto stoppable = std::make_shared<StoppableEngine>();
+    auto services = this->services();
+    services.makeModuleEngine = [stoppable](const std::string&) { return stoppable; };
+    delegate = AppDelegate::make(std::move(services));
+    delegate->applicationDidFinishLaunching();
+    executor.drain();
+    press();
+    speak(4800);
+    press();
+    executor.drain();
+    ASSERT_EQ(delegate->state(), AppState::transcribing);
+    stoppable->entered.get_future().wait();
+
+    // Only when the worker has let go does the end go on: nothing it uses may be destroyed under it.
+    EXPECT_TRUE(delegate->applicationWillTerminate(5s));
+    EXPECT_TRUE(stoppable->stoppedCleanly);
+    EXPECT_EQ(quorveltests::fileNames(home.path() / "Transcripts" / "failed-dictations").size(), 1u);
+    EXPECT_TRUE(transcripts().empty());
+    // The dictation's own end, posted by the worker, finds nothing left to do.
+    executor.drain();
+    for (const auto& shown : notifications.delivered) EXPECT_NE(shown.title, "Dictation failed");
+}
+
+TEST_F(DictationTest, TheAppsEndAfterTheTextArrivedSavesTheTranscript) {
+    delegate = launch();
+    engine->answer(std::string("kept words"));
+    press();
+    speak(4800);
+    press();
+    // The worker is done and has posted the delivery, which the ended loop will never run.
+    executor.drain();
+    for (int i = 0; i < 400 && executor.pendingJobs() == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(delegate->applicationWillTerminate(1s));
+    EXPECT_EQ(transcripts().size(), 1u);
+    EXPECT_FALSE(fs::exists(home.path() / "Transcripts" / "failed-dictations"));
 }
 
 TEST_F(DictationTest, AHotkeyChangeShowsAtOnceIsSavedAndIsReloadedAtTheNextLaunch) {
