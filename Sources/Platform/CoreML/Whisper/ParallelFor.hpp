@@ -27,7 +27,7 @@ struct NextReads {
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
 // With `moreSoon`, the helpers keep spinning for about two milliseconds afterwards: for loops that
 // follow each other closely (a decoder step). Otherwise they sleep after a few tens of microseconds,
-// leaving the cores to other work. Each thread has a contiguous share of the items; one that
+// leaving the cores to other work. On a machine with fewer free cores than threads nothing spins. Each thread has a contiguous share of the items; one that
 // finishes its share takes chunks left in the others', so a helper the system has not run yet
 // delays nothing. A loop started while another one holds the helpers runs on the calling thread
 // alone.
