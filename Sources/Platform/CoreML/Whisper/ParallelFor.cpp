@@ -213,7 +213,9 @@ private:
     }
 
     void helperLoop(unsigned index) {
-        uint32_t seen = epoch_.load(std::memory_order_acquire);
+        // Nothing is published as epoch 0: a helper the system starts only while a loop runs (or
+        // while the pool stops) still takes part in it.
+        uint32_t seen = 0;
         // Spin this long after a loop before sleeping: a decoder step's loops follow each other
         // within microseconds, while the encoder's leave gaps between them.
         auto spinFor = kHelperSpin;
@@ -234,7 +236,8 @@ private:
         }
     }
 
-    // The epoch once it is no longer `seen`: spinning for `spinFor`, then asleep until woken.
+    // The epoch once it is no longer `seen` (or the pool stops): spinning for `spinFor`, then
+    // asleep until woken.
     uint32_t waitForEpoch(uint32_t seen, std::chrono::microseconds spinFor) {
         const auto until = std::chrono::steady_clock::now() + spinFor;
         for (;;) {
@@ -245,7 +248,8 @@ private:
             }
             if (std::chrono::steady_clock::now() < until) continue;
             sleepers_.fetch_add(1, std::memory_order_seq_cst);
-            if (epoch_.load(std::memory_order_seq_cst) == seen) futexWait(&epoch_, seen);
+            while (epoch_.load(std::memory_order_seq_cst) == seen && !stopping_.load(std::memory_order_seq_cst))
+                futexWait(&epoch_, seen);
             sleepers_.fetch_sub(1, std::memory_order_relaxed);
             return epoch_.load(std::memory_order_acquire);
         }
