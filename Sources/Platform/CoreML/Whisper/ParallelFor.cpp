@@ -88,7 +88,7 @@ public:
     // Runs the loop on the caller and up to `helpers` helpers. The caller holds loopRunning.
     void run(RangeFunction fn, void* context, size_t count, size_t chunk, int helpers, bool moreSoon,
              const NextReads* next) {
-        watchLoad();
+        watchLoad(helpers + 1);
         const uint32_t odd = epoch_.load(std::memory_order_relaxed) + 1, tag = odd + 1;
         epoch_.store(odd, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
@@ -255,9 +255,10 @@ private:
         }
     }
 
-    // Every few milliseconds, whether the machine has fewer cores than runnable threads with this
-    // pool's own counted out (a spinning helper is runnable too).
-    void watchLoad() {
+    // Every few milliseconds, whether the machine lacks a core for each of the loop's `threads`
+    // beside the other runnable threads (the pool's own awake ones counted out: a spinning helper
+    // is runnable too). One more runnable thread than cores is let pass: it comes and goes.
+    void watchLoad(int threads) {
         const auto now = std::chrono::steady_clock::now();
         if (now < nextLoadCheck_) return;
         nextLoadCheck_ = now + std::chrono::milliseconds(4);
@@ -265,7 +266,7 @@ private:
         if (running < 0) return;
         const int ours = 1 + static_cast<int>(helperCount_) - static_cast<int>(sleepers_.load(std::memory_order_relaxed));
         const int others = running - ours;
-        contended_.store(others + static_cast<int>(helperCount_) + 1 > onlineCpus_ + 1, std::memory_order_relaxed);
+        contended_.store(others + threads > onlineCpus_ + 1, std::memory_order_relaxed);
     }
 
     // Runnable threads on the machine just now, or -1 when that cannot be read.
