@@ -11,7 +11,7 @@
 //
 // Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
 //   decoder step, idle and busy:  WhisperBenchmarks --benchmark_filter='decoderStep/base'
-//   encoder, idle and busy:       WhisperBenchmarks --benchmark_filter='encoder/base/threads:[0-9]+(/busy|$)'
+//   encoder, idle and busy:       WhisperBenchmarks --benchmark_filter='encoder/base/threads:[0-9]+(/busy:[0-9]+)?/min'
 //   start and join of a loop:     WhisperBenchmarks --benchmark_filter='emptyLoop'
 // WHISPER_BENCH_THREADS="8,2" (the default) picks the thread counts, WHISPER_BENCH_BUSY="8" (the
 // default; 0 leaves the busy lines out) the number of spinning processes. Check /proc/loadavg first:
@@ -90,7 +90,7 @@ private:
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(0);
         alarm(600);
-        cpu_set_t all;  // not the CPUs a decoder line placed its threads on
+        cpu_set_t all;  // every CPU, not only those a decoder line placed its threads on
         CPU_ZERO(&all);
         for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &all);
         sched_setaffinity(0, sizeof all, &all);
