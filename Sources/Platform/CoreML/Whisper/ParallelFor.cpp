@@ -1,7 +1,7 @@
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
 
-#include <immintrin.h>
 #include <fcntl.h>
+#include <immintrin.h>
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -11,10 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
+#include <cstring>
 #include <thread>
 #include <vector>
 
