@@ -79,6 +79,7 @@ public:
         epoch_.fetch_add(2, std::memory_order_seq_cst);
         futexWake(&epoch_);
         for (auto& t : threads_) t.join();
+        if (loadavg_ >= 0) close(loadavg_);
     }
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -255,7 +256,8 @@ private:
 
     // Every few milliseconds, whether the machine lacks a core for each of the loop's `threads`
     // beside the other runnable threads (the pool's own awake ones counted out: a spinning helper
-    // is runnable too). One more runnable thread than cores is let pass: it comes and goes.
+    // is runnable too). One more runnable thread than cores is let pass, and it takes two looks in
+    // a row to change the verdict: a helper on its way to sleep still counts as runnable.
     void watchLoad(int threads) {
         const auto now = std::chrono::steady_clock::now();
         if (now < nextLoadCheck_) return;
@@ -264,12 +266,17 @@ private:
         if (running < 0) return;
         const int ours = 1 + static_cast<int>(helperCount_) - static_cast<int>(sleepers_.load(std::memory_order_relaxed));
         const int others = running - ours;
-        contended_.store(others + threads > onlineCpus_ + 1, std::memory_order_relaxed);
+        const bool lacking = others + threads > onlineCpus_ + 1;
+        if (lacking == lastLook_) contended_.store(lacking, std::memory_order_relaxed);
+        lastLook_ = lacking;
     }
 
     // Runnable threads on the machine just now, or -1 when that cannot be read.
     int runnableThreads() {
-        if (loadavg_ < 0) loadavg_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+        if (loadavg_ == kNotOpened) {
+            loadavg_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+            if (loadavg_ < 0) loadavg_ = kUnreadable;
+        }
         char text[128];
         const ssize_t n = loadavg_ < 0 ? -1 : pread(loadavg_, text, sizeof text - 1, 0);
         if (n <= 0) return -1;
@@ -294,7 +301,9 @@ private:
     const int onlineCpus_ = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
     // Touched by the caller only.
     std::chrono::steady_clock::time_point nextLoadCheck_{};
-    int loadavg_ = -1;
+    static constexpr int kNotOpened = -1, kUnreadable = -2;
+    int loadavg_ = kNotOpened;
+    bool lastLook_ = false;
     alignas(64) std::atomic<uint32_t> epoch_{0};
     std::atomic<uint32_t> sleepers_{0};
     alignas(64) PublishedJob job_;
