@@ -25,6 +25,13 @@ void futexWait(std::atomic<uint32_t>* word, uint32_t expected) {
 void futexWake(std::atomic<uint32_t>* word) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
+// Waits as one of the waiters `bits` names, so that a wake-up can pass over the others.
+void futexWaitAs(std::atomic<uint32_t>* word, uint32_t expected, uint32_t bits) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE, expected, nullptr, nullptr, bits);
+}
+void futexWakeOnly(std::atomic<uint32_t>* word, uint32_t bits) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_BITSET_PRIVATE, INT_MAX, nullptr, nullptr, bits);
+}
 
 // Per thread, about what it reads in the couple of microseconds between two loops.
 constexpr size_t kNextReadBytes = 8192;
@@ -109,7 +116,9 @@ public:
         done_.store(0, std::memory_order_relaxed);
         joinSleeping_.store(0, std::memory_order_relaxed);
         epoch_.store(tag, std::memory_order_seq_cst);
-        if (sleepers_.load(std::memory_order_seq_cst) != 0) futexWake(&epoch_);
+        // Only the helpers taking part: on a busy machine the others would wake only to take a core
+        // from someone and sleep again.
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) futexWakeOnly(&epoch_, helperBits(helpers));
 
         const Job job{fn, context, count, chunk, chunks, parts, moreSoon, reads};
         work(job, tag, 0);
@@ -141,6 +150,10 @@ private:
         std::atomic<const void*> nextBase[3] = {nullptr, nullptr, nullptr};
         std::atomic<size_t> nextBytes[3] = {0, 0, 0};
     };
+
+    // The futex bit helper `index` waits as; helpers 32 apart share one.
+    static uint32_t helperBit(unsigned index) { return uint32_t{1} << (index % 32); }
+    static uint32_t helperBits(int helpers) { return helpers >= 32 ? ~uint32_t{0} : (uint32_t{1} << helpers) - 1; }
 
     // The loop published as epoch `e`, or false when the caller has moved on meanwhile.
     bool read(uint32_t e, Job& job) const {
@@ -219,10 +232,11 @@ private:
         // within microseconds, while the encoder's leave gaps between them.
         auto spinFor = kHelperSpin;
         for (;;) {
-            const uint32_t e = waitForEpoch(seen, contended_.load(std::memory_order_relaxed) ? kContendedSpin : spinFor);
+            const uint32_t e =
+                waitForEpoch(index, seen, contended_.load(std::memory_order_relaxed) ? kContendedSpin : spinFor);
             if (stopping_.load(std::memory_order_acquire)) return;
             if ((e & 1) != 0) {  // being written: look again once it is published
-                waitForEpoch(e, kContendedSpin);
+                waitForEpoch(index, e, kContendedSpin);
                 continue;
             }
             Job job;
@@ -237,7 +251,7 @@ private:
 
     // The epoch once it is no longer `seen` (or the pool stops): spinning for `spinFor`, then
     // asleep until woken.
-    uint32_t waitForEpoch(uint32_t seen, std::chrono::microseconds spinFor) {
+    uint32_t waitForEpoch(unsigned index, uint32_t seen, std::chrono::microseconds spinFor) {
         const auto until = std::chrono::steady_clock::now() + spinFor;
         for (;;) {
             for (int i = 0; i < 32; ++i) {
@@ -248,7 +262,7 @@ private:
             if (std::chrono::steady_clock::now() < until) continue;
             sleepers_.fetch_add(1, std::memory_order_seq_cst);
             while (epoch_.load(std::memory_order_seq_cst) == seen && !stopping_.load(std::memory_order_seq_cst))
-                futexWait(&epoch_, seen);
+                futexWaitAs(&epoch_, seen, helperBit(index));
             sleepers_.fetch_sub(1, std::memory_order_relaxed);
             return epoch_.load(std::memory_order_acquire);
         }
