@@ -72,8 +72,9 @@ void prefetchShare(const NextReads& next, size_t self, size_t parts) {
 // On a busy machine a spinning thread takes a core from a thread with work, its own helpers'
 // included, and a helper the system took off its core holds its chunk until it runs again. So the
 // pool spins only while the machine has a core for each of its threads (the runnable count in
-// /proc/loadavg, looked at every few milliseconds), and otherwise sleeps at once: the helpers on the
-// epoch, the caller in the join on the count of chunks done, woken by whichever thread finishes last.
+// /proc/loadavg, looked at every few milliseconds), and otherwise sleeps after a few microseconds:
+// the helpers on the epoch, the caller in the join on the count of chunks done, woken by whichever
+// thread finishes last. The pool never pins its threads: the system moves them to free cores.
 class Pool {
 public:
     explicit Pool(unsigned threads) : ranges_(threads) {
