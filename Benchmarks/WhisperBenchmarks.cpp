@@ -5,12 +5,26 @@
 // sgemm/<path>/f16 the encoder's paths with the weights in half precision, as the encoder reads them;
 // sgemm/avx512/fmaPeak the one-core multiply-add ceiling they are measured against.
 //
+// The .../busy:N lines run the encoder and the decoder step beside N plain spinning processes (nice 0,
+// started for the line and killed after it): a desktop busy with other work. A fair share of the
+// cores makes those lines about 2x the idle ones with N = 8 on 8 CPUs.
+//
 // Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
+//   decoder step, idle and busy:  WhisperBenchmarks --benchmark_filter='decoderStep/base'
+//   encoder, idle and busy:       WhisperBenchmarks --benchmark_filter='encoder/base/threads:[0-9]+(/busy:[0-9]+)?/min'
+//   start and join of a loop:     WhisperBenchmarks --benchmark_filter='emptyLoop'
+// WHISPER_BENCH_THREADS="8,2" (the default) picks the thread counts, WHISPER_BENCH_BUSY="8" (the
+// default; 0 leaves the busy lines out) the number of spinning processes. Check /proc/loadavg first:
+// the idle lines mean something only on an otherwise idle machine.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
 #include <immintrin.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -50,6 +64,40 @@ size_t residentBytes() {
     f >> pages >> resident;
     return resident * 4096;
 }
+
+// `count` processes that spin on every CPU until this object goes, at the default priority: the load
+// of a busy desktop. Each also dies with this process (and after ten minutes in any case), so an
+// interrupted run leaves none behind.
+class BusyProcesses {
+public:
+    explicit BusyProcesses(int count) {
+        const pid_t parent = getpid();
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) spin(parent);
+            if (pid > 0) children_.push_back(pid);
+        }
+    }
+    ~BusyProcesses() {
+        for (pid_t pid : children_) kill(pid, SIGKILL);
+        for (pid_t pid : children_) waitpid(pid, nullptr, 0);
+    }
+    BusyProcesses(const BusyProcesses&) = delete;
+    BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+private:
+    [[noreturn]] static void spin(pid_t parent) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
+        alarm(600);
+        cpu_set_t all;  // every CPU, not only those a decoder line placed its threads on
+        CPU_ZERO(&all);
+        for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &all);
+        sched_setaffinity(0, sizeof all, &all);
+        for (;;) __asm__ volatile("");
+    }
+    std::vector<pid_t> children_;
+};
 
 // A model held in memory the way a loaded model folder holds it: F16 tensors behind a lookup.
 struct LoadedModel {
@@ -259,7 +307,7 @@ double measuredSgemmGflops(int d) {
     return best;
 }
 
-void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path) {
+void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path, int busy) {
     openblas_set_num_threads(threads);
     coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
@@ -268,6 +316,7 @@ void encoderBench(benchmark::State& state, int threads, Size s, GemmPath path) {
     std::vector<uint16_t> mel(static_cast<size_t>(s.config.melCount) * kMelFrames, floatToHalf(0.3f));
     for (size_t i = 0; i < mel.size(); ++i) mel[i] = floatToHalf(static_cast<float>(i % 17) / 17.0f - 0.5f);
     std::vector<uint16_t> out(static_cast<size_t>(s.config.width) * kEncoderFrames);
+    BusyProcesses others(busy);
     double seconds = 0;
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
@@ -409,7 +458,7 @@ double decoderStepBytes(const WhisperModelConfig& c, size_t t) {
     return L * layerWeights + embedding + selfCaches + cross;
 }
 
-void decoderBench(benchmark::State& state, int threads, Size s) {
+void decoderBench(benchmark::State& state, int threads, Size s, int busy) {
     openblas_set_num_threads(threads);
     coreml::whisper::setKernelThreadCount(threads);
     auto& m = model(s);
@@ -427,6 +476,22 @@ void decoderBench(benchmark::State& state, int threads, Size s) {
     in.valueCache = values.data();
     in.paddingMask = mask.data();
     DecoderStepOutput out{logits.data(), ku.data(), vu.data(), align.data()};
+    if (busy > 0) {
+        // Beside spinning processes the bandwidth passes would measure the contention, not the
+        // memory: these lines give the step time only, to set beside the idle line's.
+        BusyProcesses others(busy);
+        int t = 0;
+        for (auto _ : state) {
+            in.position = t;
+            in.token = 50364 + t;
+            const auto start = std::chrono::steady_clock::now();
+            m.decoder->step(in, *cross, out);
+            state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            t = (t + 1) % 100;
+        }
+        placeThreads(static_cast<int>(std::thread::hardware_concurrency()));
+        return;
+    }
     // Steps run in batches of about 20 ms with a bandwidth pass before and after each; a batch's
     // floor is its bytes at the better of those two figures, so a drift of the machine's bandwidth
     // moves the step time and its floor together.
@@ -558,6 +623,8 @@ void folderDecoderStep(benchmark::State& state, int threads, std::string folder)
     state.counters["RSS_MB"] = static_cast<double>(residentBytes()) / 1e6;
 }
 
+std::string busySuffix(int busy) { return busy > 0 ? "/busy:" + std::to_string(busy) : ""; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -575,6 +642,10 @@ int main(int argc, char** argv) {
         }
     }
     if (threadCounts.empty()) threadCounts = {8, 2};
+    const char* busyEnv = std::getenv("WHISPER_BENCH_BUSY");
+    const int busy = busyEnv ? std::max(0, std::atoi(busyEnv)) : 8;
+    std::vector<int> busyCounts = {0};
+    if (busy > 0) busyCounts.push_back(busy);
     const auto& paths = supportedGemmPaths();
     if (std::find(paths.begin(), paths.end(), GemmPath::avx512) != paths.end())
         benchmark::RegisterBenchmark("sgemm/avx512/fmaPeak/threads:1", fmaPeak)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -633,23 +704,27 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("mel/" + suffix).c_str(), melBench, threads, s)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("encoder/" + suffix).c_str(), encoderBench, threads, s, bestGemmPath())
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->MinTime(2.0);
+            for (int others : busyCounts)
+                benchmark::RegisterBenchmark(("encoder/" + suffix + busySuffix(others)).c_str(), encoderBench, threads,
+                                             s, bestGemmPath(), others)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MinTime(2.0);
             // The encoder as .all / .cpuAndNeuralEngine models run it, where the CPU has a reduced-precision path.
             if (isReducedPrecision(reducedPrecisionGemmPath()))
                 benchmark::RegisterBenchmark(("encoder/" + suffix + "/" + gemmPathName(reducedPrecisionGemmPath())).c_str(),
-                                             encoderBench, threads, s, reducedPrecisionGemmPath())
+                                             encoderBench, threads, s, reducedPrecisionGemmPath(), 0)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime()
                     ->MinTime(2.0);
             benchmark::RegisterBenchmark(("crossAttentionSetup/" + suffix).c_str(), crossBench, threads, s)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("decoderStep/" + suffix).c_str(), decoderBench, threads, s)
-                ->Unit(benchmark::kMicrosecond)
-                ->UseManualTime();
+            for (int others : busyCounts)
+                benchmark::RegisterBenchmark(("decoderStep/" + suffix + busySuffix(others)).c_str(), decoderBench,
+                                             threads, s, others)
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseManualTime();
         }
     }
     benchmark::Initialize(&argc, argv);

@@ -1,10 +1,13 @@
-// The kernels' fork-join loop: every item exactly once, and a thread held up in one chunk holds up
-// nothing else.
+// The kernels' fork-join loop: every item exactly once, a thread held up in one chunk holds up
+// nothing else, no more threads than the process has CPUs, and a clean exit while loops run.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -69,6 +72,68 @@ TEST(WhisperParallelFor, AThreadHeldInOneChunkLeavesTheRestOfItsRangeToTheOthers
         EXPECT_TRUE(othersFinished);
         EXPECT_EQ(finished.load(), count);
     }
+}
+
+// The pool starts one thread per CPU the process may run on, so `taskset` bounds the kernels even
+// where the engine asks for more threads.
+TEST(WhisperParallelForDeathTest, RunsOnNoMoreThreadsThanTheProcessMayUseCpus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 3) GTEST_SKIP() << "needs three CPUs";
+    EXPECT_EXIT(
+        {
+            // A fresh process: the pool starts on its first loop, after the mask is narrowed.
+            cpu_set_t two;
+            CPU_ZERO(&two);
+            for (int cpu = 0, kept = 0; kept < 2; ++cpu) {
+                if (!CPU_ISSET(cpu, &allowed)) continue;
+                CPU_SET(cpu, &two);
+                ++kept;
+            }
+            sched_setaffinity(0, sizeof two, &two);
+            setKernelThreadCount(8);
+            std::mutex lock;
+            std::set<std::thread::id> threads;
+            // Chunks that take a while, so that every helper there is gets some.
+            parallelFor(64, 1, [&](size_t, size_t) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                std::lock_guard<std::mutex> hold(lock);
+                threads.insert(std::this_thread::get_id());
+            });
+            std::exit(threads.size() <= 2 ? 0 : 10 + static_cast<int>(threads.size()));
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// At exit the pool's static goes while other threads may still start loops (the app stops its
+// transcriptions first, but nothing here may rely on that): loops finish on their callers, and no
+// thread touches the pool once it is gone.
+TEST(WhisperParallelForDeathTest, ExitingWhileOtherThreadsRunLoopsIsClean) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setKernelThreadCount(8);
+            std::atomic<int> started{0};
+            for (int t = 0; t < 3; ++t)
+                std::thread([&started] {
+                    std::vector<float> values(4096);
+                    started.fetch_add(1);
+                    for (;;) {
+                        parallelFor(values.size(), 64, [&](size_t b, size_t e) {
+                            for (size_t i = b; i < e; ++i) values[i] += 1.0f;
+                        });
+                        parallelTasks(16, [&](size_t b, size_t e) {
+                            for (size_t i = b * 256; i < e * 256; ++i) values[i] -= 1.0f;
+                        });
+                        if (values[4095] != 0.0f) std::abort();
+                    }
+                }).detach();
+            while (started.load() < 3) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

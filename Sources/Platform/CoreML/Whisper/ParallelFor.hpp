@@ -27,10 +27,11 @@ struct NextReads {
 // Runs fn over [0, count) in chunks of at least `grain` items, on up to kernelThreadCount() threads.
 // With `moreSoon`, the helpers keep spinning for about two milliseconds afterwards: for loops that
 // follow each other closely (a decoder step). Otherwise they sleep after a few tens of microseconds,
-// leaving the cores to other work. Each thread has a contiguous share of the items; one that
-// finishes its share takes chunks left in the others', so a helper the system has not run yet
-// delays nothing. A loop started while another one holds the helpers runs on the calling thread
-// alone.
+// leaving the cores to other work; on a machine without a free core for each thread nothing spins
+// more than a few microseconds. Each thread has a contiguous share of the items; one that finishes
+// its share takes chunks left in the others', so a helper the system has not run yet delays nothing.
+// A loop started while another one holds the helpers (or once the process is exiting) runs on the
+// calling thread alone.
 void parallelForRaw(size_t count, size_t grain, RangeFunction fn, void* context, bool moreSoon = false,
                     const NextReads* next = nullptr);
 
