@@ -63,8 +63,8 @@ std::vector<float> constant(float value, size_t n) { return std::vector<float>(n
 }  // namespace
 
 TEST(AudioLive, DevicesOfAnyFormatBecomeSixteenKilohertzMono) {
-    SKIP_WITHOUT_JFK();
-    const auto original = jfkSamples();
+    SKIP_WITHOUT_SPEECH();
+    const auto original = speechSamples();
     struct Case {
         double rate;
         uint32_t channels;
@@ -77,7 +77,7 @@ TEST(AudioLive, DevicesOfAnyFormatBecomeSixteenKilohertzMono) {
         processor->startRecordingLive(std::nullopt, [&](const std::vector<float>& s) { received.push_back(s); });
         EXPECT_EQ(backend->requestedFramesPerBuffer(), 1600u);
         // The device's second channel carries other audio: only the first is recorded.
-        auto channels = jfkAt(c.rate, static_cast<int>(c.channels));
+        auto channels = speechAt(c.rate, static_cast<int>(c.channels));
         if (c.channels > 1) std::reverse(channels[1].begin(), channels[1].end());
         const size_t buffers = feed(*backend, channels);
         processor->stopRecording();

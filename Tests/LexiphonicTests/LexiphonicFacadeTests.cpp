@@ -25,10 +25,10 @@ namespace {
 
 constexpr const char* kRepo = "pelluxinc/lexiphonic-coreml";
 
-const std::vector<float>& jfk() {
+const std::vector<float>& speech() {
     static const std::vector<float> samples = [] {
-        if (!fs::exists(QUORVEL_SHARED_DATA "/jfk.wav")) return std::vector<float>{};
-        return AudioProcessor::loadAudioAsFloatArray(QUORVEL_SHARED_DATA "/jfk.wav");
+        if (!fs::exists(QUORVEL_SPEECH)) return std::vector<float>{};
+        return AudioProcessor::loadAudioAsFloatArray(QUORVEL_SPEECH);
     }();
     return samples;
 }
@@ -37,7 +37,7 @@ const std::vector<float>& jfk() {
 class FacadeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (jfk().empty()) GTEST_SKIP() << "jfk.wav is missing from the shared data folder";
+        if (speech().empty()) GTEST_SKIP() << "the build made no speech clip (espeak-ng and sox are missing)";
         coreml::whisper::writeTestModel(repos.path() / kRepo / "openai_whisper-tiny");
         repos.write(std::string(kRepo) + "/openai_whisper-small/README.md", "another variant");
         server = std::make_unique<hubtest::HubServer>(hubtest::HubServer::Options{.root = repos.path()});
@@ -78,7 +78,7 @@ TEST_F(FacadeTest, DownloadsLoadsOnFirstUseAndTranscribes) {
     facade->setModelStateCallback([&](std::optional<ModelState> from, ModelState to) { states.emplace_back(from, to); });
 
     // The app's call: no options, no callbacks.
-    auto results = facade->transcribe(jfk(), std::nullopt, {}, {});
+    auto results = facade->transcribe(speech(), std::nullopt, {}, {});
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(facade->modelState(), ModelState::loaded);
     ASSERT_EQ(states.size(), 2u);
@@ -89,8 +89,8 @@ TEST_F(FacadeTest, DownloadsLoadsOnFirstUseAndTranscribes) {
     EXPECT_GT(facade->currentTimings().modelLoading, 0);
 
     // Random weights give meaningless text, but the same text every time for the same weights.
-    auto first = facade->transcribe(std::span<const float>(jfk()), deterministic());
-    auto second = facade->transcribe(std::span<const float>(jfk()), deterministic());
+    auto first = facade->transcribe(std::span<const float>(speech()), deterministic());
+    auto second = facade->transcribe(std::span<const float>(speech()), deterministic());
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->text(), second->text());
     EXPECT_EQ(first->segments(), second->segments());
@@ -99,7 +99,7 @@ TEST_F(FacadeTest, DownloadsLoadsOnFirstUseAndTranscribes) {
     // Unloading keeps the tokenizer; the next transcription loads the models again.
     facade->unloadModels();
     EXPECT_EQ(facade->modelState(), ModelState::unloaded);
-    auto again = facade->transcribe(std::span<const float>(jfk()), deterministic());
+    auto again = facade->transcribe(std::span<const float>(speech()), deterministic());
     ASSERT_TRUE(again);
     EXPECT_EQ(again->text(), first->text());
 }
@@ -168,8 +168,8 @@ TEST_F(FacadeTest, OverlappingLoadsAreSerialised) {
 
 TEST_F(FacadeTest, Batches) {
     auto facade = Lexiphonic::create(config());
-    const std::vector<float> two(jfk().begin(), jfk().begin() + 2 * 16000);
-    const std::vector<float> three(jfk().begin(), jfk().begin() + 3 * 16000);
+    const std::vector<float> two(speech().begin(), speech().begin() + 2 * 16000);
+    const std::vector<float> three(speech().begin(), speech().begin() + 3 * 16000);
     const std::vector<std::vector<float>> arrays = {two, three, two, three, two};
 
     // Unbalanced options: one failure, nothing transcribed.
@@ -199,7 +199,7 @@ TEST_F(FacadeTest, Batches) {
     std::vector<TranscriptionState> reported;
     facade->setTranscriptionStateCallback([&](TranscriptionState s) { reported.push_back(s); });
     auto files = facade->transcribeWithResults(
-        std::vector<std::string>{QUORVEL_SHARED_DATA "/jfk.wav", "/nonexistent.wav", QUORVEL_SHARED_DATA "/jfk.wav"},
+        std::vector<std::string>{QUORVEL_SPEECH, "/nonexistent.wav", QUORVEL_SPEECH},
         deterministic());
     ASSERT_EQ(files.size(), 3u);
     EXPECT_TRUE(std::holds_alternative<TranscriptionResults>(files[0]));
@@ -211,15 +211,15 @@ TEST_F(FacadeTest, Batches) {
 
 TEST_F(FacadeTest, LanguageDetectionAndVoiceActivityChunks) {
     auto facade = Lexiphonic::create(config());
-    auto [language, probabilities] = facade->detectLangauge(jfk());
+    auto [language, probabilities] = facade->detectLangauge(speech());
     EXPECT_FALSE(language.empty());
     EXPECT_TRUE(probabilities.contains(language));
     EXPECT_THROW(facade->detectLanguage("/nonexistent.wav"), WhisperError);
 
     // Forty seconds with a silent gap: voice-activity chunks, each moved to its place in the audio.
-    std::vector<float> long_(jfk());
+    std::vector<float> long_(speech());
     long_.resize(20 * 16000, 0.0f);
-    long_.insert(long_.end(), jfk().begin(), jfk().end());
+    long_.insert(long_.end(), speech().begin(), speech().end());
     long_.resize(40 * 16000, 0.0f);
     DecodingOptions o = deterministic();
     o.chunkingStrategy = ChunkingStrategy::vad;
