@@ -312,15 +312,23 @@ TEST(AudioLive, ReadersGetConsistentCopiesWhileTheCaptureThreadAppends) {
     EXPECT_EQ(processor->audioEnergy().size(), 300u);
 }
 
-TEST(AudioLive, TheSystemDeviceListNeverFails) {
-    // Whatever this machine has (CI has no sound hardware), listing works and starting either
-    // records or fails with an error.
-    const auto devices = AudioProcessor::getAudioDevices();
-    for (const auto& d : devices) EXPECT_FALSE(d.name.empty() && d.id == UINT32_MAX);
+TEST(AudioLive, TheSystemDevicesAreListedAndAStartRecordsOrFailsCleanly) {
+    // Whatever this machine has (CI has no sound hardware): the list is the system's input devices,
+    // and a start either records or throws and leaves no engine behind; a stop ends either.
+    const auto system = avfoundation::portAudioInputBackend();
+    std::vector<AudioDevice> expected;
+    for (const auto& d : system->inputDevices()) expected.push_back({d.id, d.name});
+    EXPECT_EQ(AudioProcessor::getAudioDevices(), expected);
+
     auto processor = std::make_shared<AudioProcessor>();
+    bool started = true;
     try {
         processor->startRecordingLive();
     } catch (const foundation::Error&) {
+        started = false;
     }
+    EXPECT_EQ(processor->audioEngine() != nullptr, started);
+    if (expected.empty() && !system->defaultInputDevice()) EXPECT_FALSE(started) << "recorded without any input device";
     processor->stopRecording();
+    EXPECT_FALSE(processor->audioEngine());
 }
