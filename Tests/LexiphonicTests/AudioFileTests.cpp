@@ -363,3 +363,43 @@ TEST(AudioFiles, EveryFrameOfAFileIsLoadedWhateverItsLength) {
         EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string()), ramp) << frames << " frames";
     }
 }
+
+TEST(AudioFiles, AWaveformImageTakesEachSampleAsOnePixel) {
+    const std::vector<float> samples = {0.5f, -0.25f, 1.0f, 0.0f, -1.0f, 0.125f, 9.0f};
+    const auto bytesOf = [&](size_t count) {
+        const auto* raw = reinterpret_cast<const uint8_t*>(samples.data());
+        return std::vector<uint8_t>(raw, raw + count * sizeof(float));
+    };
+    // The size is truncated to whole pixels; samples beyond them are left out.
+    const auto image = AudioProcessor::createWaveformImage(samples, {3.9, 2.2});
+    EXPECT_EQ(image.width(), 3);
+    EXPECT_EQ(image.height(), 2);
+    EXPECT_EQ(image.bytesPerRow(), 12);
+    EXPECT_EQ(image.bitsPerComponent(), 8);
+    EXPECT_EQ(image.bitsPerPixel(), 32);
+    EXPECT_EQ(image.pixelFormat(), corevideo::CGImagePixelFormat::premultipliedFirst32Little);
+    EXPECT_EQ(image.colorSpace(), corevideo::CGColorSpace::deviceRGB);
+    EXPECT_FALSE(image.shouldInterpolate());
+    EXPECT_EQ(image.bytes(), bytesOf(6));
+    EXPECT_EQ(AudioProcessor::createWaveformImage(samples, {7, 1}).bytes(), bytesOf(7));
+
+    // Sizes and sample lists that make no image fail with an error, never with a short read.
+    struct Case {
+        size_t samples;
+        corevideo::CGSize size;
+    };
+    for (const Case& c : {Case{7, {0, 2}}, Case{7, {3, 0.5}}, Case{7, {-2, 2}}, Case{7, {std::nan(""), 1}},
+                          Case{7, {INFINITY, 1}}, Case{7, {1, 1e300}}, Case{7, {4e18, 4e18}}, Case{7, {1e12, 1e12}},
+                          Case{5, {3, 2}},
+                          Case{0, {1, 1}}}) {
+        SCOPED_TRACE(std::to_string(c.samples) + " samples, " + std::to_string(c.size.width) + " x " +
+                     std::to_string(c.size.height));
+        try {
+            AudioProcessor::createWaveformImage(std::span<const float>(samples).first(c.samples), c.size);
+            ADD_FAILURE() << "expected an error";
+        } catch (const WhisperError& e) {
+            EXPECT_EQ(e.errorCase(), WhisperError::Case::audioProcessingFailed);
+            EXPECT_EQ(e.message().rfind("No waveform image of " + std::to_string(c.samples) + " samples: ", 0), 0u) << e.message();
+        }
+    }
+}
