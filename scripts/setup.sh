@@ -18,6 +18,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libgtk-3-dev libayatana-appindicator3-dev libx11-dev libxtst-dev libnotify-dev
   xvfb xterm
+  espeak-ng sox
   clang-16 libclang-rt-16-dev
 )
 

@@ -8,6 +8,12 @@ std::shared_ptr<coreml::MLFeatureProvider> asyncPrediction(const coreml::MLModel
     return model.prediction(from, options);
 }
 
+std::shared_ptr<coreml::MLFeatureProvider> asyncPrediction(const coreml::MLModel& model,
+                                                           const coreml::MLFeatureProvider& from, coreml::MLState& using_,
+                                                           const coreml::MLPredictionOptions& options) {
+    return model.prediction(from, using_, options);
+}
+
 std::string description(coreml::MLComputeUnits computeUnits) {
     switch (computeUnits) {
         case coreml::MLComputeUnits::cpuOnly: return "cpuOnly";

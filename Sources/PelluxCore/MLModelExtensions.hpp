@@ -14,6 +14,10 @@ namespace pellux {
 std::shared_ptr<coreml::MLFeatureProvider> asyncPrediction(const coreml::MLModel& model,
                                                            const coreml::MLFeatureProvider& from,
                                                            const coreml::MLPredictionOptions& options = {});
+// The same with the state of a stateful model, which must be one the model made (makeState).
+std::shared_ptr<coreml::MLFeatureProvider> asyncPrediction(const coreml::MLModel& model,
+                                                           const coreml::MLFeatureProvider& from, coreml::MLState& using_,
+                                                           const coreml::MLPredictionOptions& options = {});
 
 // "cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine"; "unknown" for any other value.
 std::string description(coreml::MLComputeUnits computeUnits);

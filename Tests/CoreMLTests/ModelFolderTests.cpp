@@ -263,6 +263,34 @@ TEST(ModelFolder, ConcurrentPredictionsOnOneModelAgree) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+TEST(ModelFolder, StatefulPredictionTakesOnlyTheModelsOwnStateAndMatchesTheStatelessOne) {
+    TemporaryFolder tmp;
+    std::vector<float> scale{2.0f};
+    auto write = [&](const std::string& name) {
+        ModelFolderWriter("test-scale")
+            .addInput("x", MLMultiArrayDataType::float32, {4})
+            .addOutput("y", MLMultiArrayDataType::float32, {4})
+            .addTensor("scale", std::span<const float>(scale), {1})
+            .write(tmp.path() / name);
+        return MLModel::load(tmp.path() / name);
+    };
+    auto model = write("Scale.mlmodelc");
+    auto other = write("Other.mlmodelc");
+    const MLDictionaryFeatureProvider input({{"x", filled({4}, MLMultiArrayDataType::float32, 1)}});
+    auto state = model->makeState();
+
+    // The same result as without a state, and again with the same state: nothing is carried over.
+    for (int round = 0; round < 2; ++round) {
+        auto y = model->prediction(input, *state)->featureValue("y")->multiArrayValue();
+        for (int64_t i = 0; i < 4; ++i) EXPECT_EQ(y->value(i), 2.0 * static_cast<double>(i + 1)) << round;
+    }
+    EXPECT_EQ(errorOf([&] { other->prediction(input, *state); }),
+              "generic: The state given to \"Other.mlmodelc\" was made by another model");
+    // Input checks apply as to any prediction.
+    EXPECT_EQ(errorOf([&] { model->prediction(MLDictionaryFeatureProvider(), *state); }),
+              "featureType: Input feature \"x\" is missing");
+}
+
 TEST(ModelFolder, RegistryFindsArchitecturesOfTheLibraryAndOfThisBinary) {
     auto names = ArchitectureRegistry::shared().names();
     for (const char* name : {"identity", "constant", "scripted", "test-scale"})

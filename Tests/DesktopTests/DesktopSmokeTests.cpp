@@ -1,5 +1,5 @@
 // The app as a user runs it, on a virtual X server: a tiny model served by the loopback hub under the
-// variant the app asks for, the microphone playing jfk.wav through PortAudio and ALSA, two presses of
+// variant the app asks for, the microphone playing the synthesised speech through PortAudio and ALSA, two presses of
 // the hotkey, the text pasted into a window of this test, the transcript on disk, SIGTERM.
 #include <gtest/gtest.h>
 
@@ -44,7 +44,7 @@ std::string textOf(GtkTextView* view) {
 }
 
 TEST(DesktopSmoke, TwoHotkeyPressesPasteTheTextSaveTheTranscriptAndSigtermEndsTheApp) {
-    if (!fs::exists(QUORVEL_SHARED_DATA "/jfk.wav")) GTEST_SKIP() << "jfk.wav is missing from the shared data folder";
+    if (!fs::exists(QUORVEL_SPEECH)) GTEST_SKIP() << "the build made no speech clip (espeak-ng and sox are missing)";
     REQUIRE_DESKTOP();
 #if defined(__SANITIZE_THREAD__)
     // Instrumented, the app takes about a minute per dictation, and random weights may need three:
@@ -59,7 +59,7 @@ TEST(DesktopSmoke, TwoHotkeyPressesPasteTheTextSaveTheTranscriptAndSigtermEndsTh
     model.seed = 26;
     coreml::whisper::writeTestModel(repos.path() / "pelluxinc/lexiphonic-coreml/openai_whisper-large-v3-turbo", model);
     hubtest::HubServer server({.root = repos.path(), .lifetime = std::chrono::seconds(90 * kSlowdown)});
-    desktoptest::FedMicrophone microphone(home.path(), QUORVEL_SHARED_DATA "/jfk.wav");
+    desktoptest::FedMicrophone microphone(home.path(), QUORVEL_SPEECH);
     ASSERT_TRUE(microphone.ready());
 
     // The window the text is pasted into, focused.
@@ -98,7 +98,7 @@ TEST(DesktopSmoke, TwoHotkeyPressesPasteTheTextSaveTheTranscriptAndSigtermEndsTh
     const std::pair<std::chrono::milliseconds, std::chrono::milliseconds> attempts[] = {{3000ms, 16000ms}, {4000ms, 7000ms}, {2500ms, 7000ms}};
     for (auto [speech, wait] : attempts) {
         desktoptest::pressKey(typist, {"Alt_L"}, "space");
-        spinFor(speech);  // "And so my fellow Americans..."
+        spinFor(speech);  // "The quiet river carried seven paper boats..."
         desktoptest::pressKey(typist, {"Alt_L"}, "space");
         if ((done = spinUntil(pastedAndSaved, wait * kSlowdown))) break;
     }

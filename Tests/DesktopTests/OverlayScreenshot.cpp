@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     fs::create_directories(home);
     int status = 1;
     {
-        desktoptest::FedMicrophone microphone(home, QUORVEL_SHARED_DATA "/jfk.wav");
+        desktoptest::FedMicrophone microphone(home, QUORVEL_SPEECH);
         desktoptest::AppProcess app(QUORVEL_APP,
                                     {{"DISPLAY", display.name()}, {"HOME", home.string()},
                                      {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},

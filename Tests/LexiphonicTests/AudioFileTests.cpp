@@ -63,13 +63,13 @@ bool contains(const std::vector<std::string>& lines, const std::string& text) {
 }  // namespace
 
 TEST(AudioFiles, SixteenKilohertzMonoIsReadDirectlyAndRangesAreExact) {
-    SKIP_WITHOUT_JFK();
-    const auto original = jfkSamples();
+    SKIP_WITHOUT_SPEECH();
+    const auto original = speechSamples();
     ASSERT_EQ(original.size(), 176000u);
-    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(jfkPath()), original);
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(speechPath()), original);
 
     LogCapture log(pellux::Logging::LogLevel::debug);
-    auto buffer = AudioProcessor::loadAudio(std::string(jfkPath()), AudioInputConfig::SumChannels{}, 1.0, 2.5);
+    auto buffer = AudioProcessor::loadAudio(std::string(speechPath()), AudioInputConfig::SumChannels{}, 1.0, 2.5);
     EXPECT_EQ(channel0(*buffer), std::vector<float>(original.begin() + 16000, original.begin() + 40000));
     EXPECT_FALSE(contains(log.messages, "Resampling")) << "a 16 kHz mono file needs no converter";
     EXPECT_TRUE(contains(log.messages,
@@ -79,8 +79,8 @@ TEST(AudioFiles, SixteenKilohertzMonoIsReadDirectlyAndRangesAreExact) {
 }
 
 TEST(AudioFiles, OtherRatesAndChannelCountsAreResampledChunkByChunk) {
-    SKIP_WITHOUT_JFK();
-    const auto original = jfkSamples();
+    SKIP_WITHOUT_SPEECH();
+    const auto original = speechSamples();
     TemporaryFolder folder;
     struct Case {
         double rate;
@@ -90,8 +90,8 @@ TEST(AudioFiles, OtherRatesAndChannelCountsAreResampledChunkByChunk) {
     for (const Case& c : {Case{44100, 2, std::nullopt}, Case{44100, 2, 10000}, Case{48000, 1, 4800}, Case{8000, 1, 7777},
                           Case{16000, 2, std::nullopt}, Case{22050, 3, 65536}}) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
-        const auto channels = jfkAt(c.rate, c.channels);
-        const auto path = folder / ("jfk-" + std::to_string(static_cast<int>(c.rate)) + "-" + std::to_string(c.channels) + ".wav");
+        const auto channels = speechAt(c.rate, c.channels);
+        const auto path = folder / ("speech-" + std::to_string(static_cast<int>(c.rate)) + "-" + std::to_string(c.channels) + ".wav");
         writeWav(path, channels, c.rate);
         const auto frames = static_cast<int64_t>(channels[0].size());
         auto buffer = AudioProcessor::loadAudio(path.string(), AudioInputConfig::SumChannels{}, 0.0, std::nullopt, c.readSize);
@@ -237,16 +237,16 @@ TEST(AudioFiles, BufferToArrayCopiesChannelZeroAndClearsIt) {
 }
 
 TEST(AudioFiles, RangesOutsideTheFileGiveEmptyOrCutResults) {
-    SKIP_WITHOUT_JFK();
-    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(jfkPath(), AudioInputConfig::SumChannels{}, 11.0).empty());
-    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(jfkPath(), AudioInputConfig::SumChannels{}, 50.0).empty());
-    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(jfkPath(), AudioInputConfig::SumChannels{}, 5.0, 4.0).empty());
-    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(jfkPath(), AudioInputConfig::SumChannels{}, 10.0, 99.0).size(), 16000u);
-    EXPECT_EQ(AudioProcessor::loadAudio(std::string(jfkPath()), AudioInputConfig::SumChannels{}, 20.0, 30.0)->frameLength(), 0u);
-    EXPECT_EQ(AudioProcessor::loadAudio(std::string(jfkPath()), AudioInputConfig::SumChannels{}, std::nan(""), 1.0)->frameLength(),
+    SKIP_WITHOUT_SPEECH();
+    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(speechPath(), AudioInputConfig::SumChannels{}, 11.0).empty());
+    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(speechPath(), AudioInputConfig::SumChannels{}, 50.0).empty());
+    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(speechPath(), AudioInputConfig::SumChannels{}, 5.0, 4.0).empty());
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(speechPath(), AudioInputConfig::SumChannels{}, 10.0, 99.0).size(), 16000u);
+    EXPECT_EQ(AudioProcessor::loadAudio(std::string(speechPath()), AudioInputConfig::SumChannels{}, 20.0, 30.0)->frameLength(), 0u);
+    EXPECT_EQ(AudioProcessor::loadAudio(std::string(speechPath()), AudioInputConfig::SumChannels{}, std::nan(""), 1.0)->frameLength(),
               16000u);
     try {
-        AudioProcessor::loadAudio(std::string(jfkPath()), AudioInputConfig::SumChannels{}, 0.0, std::nullopt, 0u);
+        AudioProcessor::loadAudio(std::string(speechPath()), AudioInputConfig::SumChannels{}, 0.0, std::nullopt, 0u);
         FAIL() << "a read size of 0 must fail";
     } catch (const WhisperError& e) {
         EXPECT_EQ(e.errorCase(), WhisperError::Case::loadAudioFailed);
@@ -271,9 +271,9 @@ TEST(AudioFiles, LongFilesAreReadInTenMinuteSlices) {
 }
 
 TEST(AudioFiles, BatchesKeepInputOrderAndIsolateFailures) {
-    SKIP_WITHOUT_JFK();
+    SKIP_WITHOUT_SPEECH();
     const std::string missing = "/nonexistent/missing.wav";
-    const auto results = AudioProcessor::loadAudio(std::vector<std::string>{jfkPath(), missing, jfkPath()});
+    const auto results = AudioProcessor::loadAudio(std::vector<std::string>{speechPath(), missing, speechPath()});
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(std::get<std::vector<float>>(results[0]).size(), 176000u);
     EXPECT_EQ(std::get<std::vector<float>>(results[2]).size(), 176000u);
@@ -361,5 +361,45 @@ TEST(AudioFiles, EveryFrameOfAFileIsLoadedWhateverItsLength) {
         const auto path = folder / ("odd-" + std::to_string(frames) + ".wav");
         writeWav(path, {ramp}, 16000);
         EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string()), ramp) << frames << " frames";
+    }
+}
+
+TEST(AudioFiles, AWaveformImageTakesEachSampleAsOnePixel) {
+    const std::vector<float> samples = {0.5f, -0.25f, 1.0f, 0.0f, -1.0f, 0.125f, 9.0f};
+    const auto bytesOf = [&](size_t count) {
+        const auto* raw = reinterpret_cast<const uint8_t*>(samples.data());
+        return std::vector<uint8_t>(raw, raw + count * sizeof(float));
+    };
+    // The size is truncated to whole pixels; samples beyond them are left out.
+    const auto image = AudioProcessor::createWaveformImage(samples, {3.9, 2.2});
+    EXPECT_EQ(image.width(), 3);
+    EXPECT_EQ(image.height(), 2);
+    EXPECT_EQ(image.bytesPerRow(), 12);
+    EXPECT_EQ(image.bitsPerComponent(), 8);
+    EXPECT_EQ(image.bitsPerPixel(), 32);
+    EXPECT_EQ(image.pixelFormat(), corevideo::CGImagePixelFormat::premultipliedFirst32Little);
+    EXPECT_EQ(image.colorSpace(), corevideo::CGColorSpace::deviceRGB);
+    EXPECT_FALSE(image.shouldInterpolate());
+    EXPECT_EQ(image.bytes(), bytesOf(6));
+    EXPECT_EQ(AudioProcessor::createWaveformImage(samples, {7, 1}).bytes(), bytesOf(7));
+
+    // Sizes and sample lists that make no image fail with an error, never with a short read.
+    struct Case {
+        size_t samples;
+        corevideo::CGSize size;
+    };
+    for (const Case& c : {Case{7, {0, 2}}, Case{7, {3, 0.5}}, Case{7, {-2, 2}}, Case{7, {std::nan(""), 1}},
+                          Case{7, {INFINITY, 1}}, Case{7, {1, 1e300}}, Case{7, {4e18, 4e18}}, Case{7, {1e12, 1e12}},
+                          Case{5, {3, 2}},
+                          Case{0, {1, 1}}}) {
+        SCOPED_TRACE(std::to_string(c.samples) + " samples, " + std::to_string(c.size.width) + " x " +
+                     std::to_string(c.size.height));
+        try {
+            AudioProcessor::createWaveformImage(std::span<const float>(samples).first(c.samples), c.size);
+            ADD_FAILURE() << "expected an error";
+        } catch (const WhisperError& e) {
+            EXPECT_EQ(e.errorCase(), WhisperError::Case::audioProcessingFailed);
+            EXPECT_EQ(e.message().rfind("No waveform image of " + std::to_string(c.samples) + " samples: ", 0), 0u) << e.message();
+        }
     }
 }

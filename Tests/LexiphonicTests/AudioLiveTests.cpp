@@ -63,8 +63,8 @@ std::vector<float> constant(float value, size_t n) { return std::vector<float>(n
 }  // namespace
 
 TEST(AudioLive, DevicesOfAnyFormatBecomeSixteenKilohertzMono) {
-    SKIP_WITHOUT_JFK();
-    const auto original = jfkSamples();
+    SKIP_WITHOUT_SPEECH();
+    const auto original = speechSamples();
     struct Case {
         double rate;
         uint32_t channels;
@@ -77,7 +77,7 @@ TEST(AudioLive, DevicesOfAnyFormatBecomeSixteenKilohertzMono) {
         processor->startRecordingLive(std::nullopt, [&](const std::vector<float>& s) { received.push_back(s); });
         EXPECT_EQ(backend->requestedFramesPerBuffer(), 1600u);
         // The device's second channel carries other audio: only the first is recorded.
-        auto channels = jfkAt(c.rate, static_cast<int>(c.channels));
+        auto channels = speechAt(c.rate, static_cast<int>(c.channels));
         if (c.channels > 1) std::reverse(channels[1].begin(), channels[1].end());
         const size_t buffers = feed(*backend, channels);
         processor->stopRecording();
@@ -312,15 +312,23 @@ TEST(AudioLive, ReadersGetConsistentCopiesWhileTheCaptureThreadAppends) {
     EXPECT_EQ(processor->audioEnergy().size(), 300u);
 }
 
-TEST(AudioLive, TheSystemDeviceListNeverFails) {
-    // Whatever this machine has (CI has no sound hardware), listing works and starting either
-    // records or fails with an error.
-    const auto devices = AudioProcessor::getAudioDevices();
-    for (const auto& d : devices) EXPECT_FALSE(d.name.empty() && d.id == UINT32_MAX);
+TEST(AudioLive, TheSystemDevicesAreListedAndAStartRecordsOrFailsCleanly) {
+    // Whatever this machine has (CI has no sound hardware): the list is the system's input devices,
+    // and a start either records or throws and leaves no engine behind; a stop ends either.
+    const auto system = avfoundation::portAudioInputBackend();
+    std::vector<AudioDevice> expected;
+    for (const auto& d : system->inputDevices()) expected.push_back({d.id, d.name});
+    EXPECT_EQ(AudioProcessor::getAudioDevices(), expected);
+
     auto processor = std::make_shared<AudioProcessor>();
+    bool started = true;
     try {
         processor->startRecordingLive();
     } catch (const foundation::Error&) {
+        started = false;
     }
+    EXPECT_EQ(processor->audioEngine() != nullptr, started);
+    if (expected.empty() && !system->defaultInputDevice()) EXPECT_FALSE(started) << "recorded without any input device";
     processor->stopRecording();
+    EXPECT_FALSE(processor->audioEngine());
 }

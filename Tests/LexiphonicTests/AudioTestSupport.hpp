@@ -1,6 +1,6 @@
 #pragma once
-// Audio fixtures for the front-end tests: the shared speech recording, a temporary folder, and WAV
-// files of any rate and channel count made from it inside the test.
+// Audio fixtures for the front-end tests: the speech clip the build synthesises, a temporary folder,
+// and WAV files of any rate and channel count made from it inside the test.
 #include <unistd.h>
 
 #include <atomic>
@@ -15,16 +15,16 @@
 
 namespace lexiphonic::testing {
 
-inline const char* jfkPath() { return QUORVEL_SHARED_DATA "/jfk.wav"; }
+inline const char* speechPath() { return QUORVEL_SPEECH; }
 
-inline bool haveJfk() { return std::filesystem::exists(jfkPath()); }
+inline bool haveSpeech() { return std::filesystem::exists(speechPath()); }
 
-#define SKIP_WITHOUT_JFK() \
-    if (!::lexiphonic::testing::haveJfk()) GTEST_SKIP() << "jfk.wav is not in the shared data folder"
+#define SKIP_WITHOUT_SPEECH() \
+    if (!::lexiphonic::testing::haveSpeech()) GTEST_SKIP() << "the build made no speech clip (espeak-ng and sox are missing)"
 
-// The recording's 176,000 samples (16 kHz mono), read straight from the file.
-inline std::vector<float> jfkSamples() {
-    avfoundation::AVAudioFile file(jfkPath());
+// The clip's 176,000 samples (16 kHz mono), read straight from the file.
+inline std::vector<float> speechSamples() {
+    avfoundation::AVAudioFile file(speechPath());
     auto buffer = avfoundation::AVAudioPCMBuffer::make(file.processingFormat(), static_cast<uint32_t>(file.length()));
     file.read(*buffer);
     const float* p = buffer->floatChannelData()[0];
@@ -87,9 +87,9 @@ inline void writeWav(const std::filesystem::path& path, const std::vector<std::v
     file.close();
 }
 
-// The recording at `rate` with `channels` channels: channel c is the speech scaled by 1 / (c + 1).
-inline std::vector<std::vector<float>> jfkAt(double rate, int channels) {
-    const auto mono = resampled(jfkSamples(), 16000, rate);
+// The clip at `rate` with `channels` channels: channel c is the speech scaled by 1 / (c + 1).
+inline std::vector<std::vector<float>> speechAt(double rate, int channels) {
+    const auto mono = resampled(speechSamples(), 16000, rate);
     std::vector<std::vector<float>> out;
     for (int c = 0; c < channels; ++c) {
         out.push_back(mono);

@@ -56,8 +56,8 @@ TEST(EnergyVAD, FramesCoverTheSamplesWithTheirOverlap) {
               std::vector<bool>{false});
 
     // Real speech against the rule computed here, with and without overlap.
-    if (!lexiphonic::testing::haveJfk()) GTEST_SKIP() << "jfk.wav is not in the shared data folder";
-    const auto speech = lexiphonic::testing::jfkSamples();
+    SKIP_WITHOUT_SPEECH();
+    const auto speech = lexiphonic::testing::speechSamples();
     for (const auto& [length, overlap, threshold] : {std::tuple{1600, 0, 0.02f}, std::tuple{480, 160, 0.05f}}) {
         const EnergyVAD detector(16000, length, overlap, threshold);
         const auto voiced = detector.voiceActivity(speech);

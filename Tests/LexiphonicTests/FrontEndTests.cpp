@@ -69,7 +69,7 @@ void expectWhisperError(WhisperError::Case errorCase, const std::string& message
 }  // namespace
 
 TEST_F(FrontEnd, SpeechBecomesMelFeaturesAndEmbeddings) {
-    SKIP_WITHOUT_JFK();
+    SKIP_WITHOUT_SPEECH();
     FeatureExtractor mel;
     AudioEncoder encoder;
     loadStages(mel, encoder);
@@ -79,7 +79,7 @@ TEST_F(FrontEnd, SpeechBecomesMelFeaturesAndEmbeddings) {
     EXPECT_EQ(encoder.sequenceLength(), 1500);
 
     AudioProcessor processor;
-    const auto speech = AudioProcessor::loadAudioAsFloatArray(jfkPath());
+    const auto speech = AudioProcessor::loadAudioAsFloatArray(speechPath());
     auto window = processor.padOrTrim(speech, 0, *mel.windowSamples());
     auto features = mel.logMelSpectrogram(window);
     ASSERT_TRUE(features);

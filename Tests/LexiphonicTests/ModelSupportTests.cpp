@@ -142,6 +142,19 @@ TEST(ModelSupportTests, ReadTableOutsideTheBuiltInNameStandsAlone) {
     EXPECT_EQ(none.modelSupport("Mac14,2"), (ModelSupport{"openai_whisper-base", {}, {}}));
 }
 
+TEST(ModelSupportTests, ThePairFormKeepsTheDefaultAndTheDisabledModels) {
+    const auto own = readTable(R"({"name":"other-models","version":"2","device_support":[
+        {"identifiers":["Mac14"],"models":{"default":"a","supported":["a","b"]}},
+        {"identifiers":["iPhone"],"models":{"default":"c","supported":["c"]}}]})");
+    EXPECT_EQ(modelSupportPair("Mac14,2", own), (DefaultAndDisabledModels{"a", {"c"}}));
+    EXPECT_EQ(modelSupportPair("iPhone15,3", own), (DefaultAndDisabledModels{"c", {"a", "b"}}));
+    // Without a table, the built-in one.
+    for (const char* device : {"iPhone15,3", "Mac14,2", "Unknown1,1"}) {
+        const auto support = builtIn().modelSupport(device);
+        EXPECT_EQ(modelSupportPair(device), (DefaultAndDisabledModels{support.default_, support.disabled})) << device;
+    }
+}
+
 TEST(ModelSupportTests, EncodedFormAndReadingFailures) {
     ModelSupportConfig table("n/a", "1", {{std::nullopt, {"A"}, {"d", {"d"}, {}}}, {"M1", {"B"}, {"e", {"e"}, {}}}},
                              false);

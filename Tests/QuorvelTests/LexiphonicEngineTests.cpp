@@ -32,7 +32,7 @@ public:
     std::vector<std::optional<lexiphonic::DecodingOptions>> options;
 };
 
-// The jfk samples at `rate` (by linear interpolation), as the recorder would hand them over.
+// The speech samples at `rate` (by linear interpolation), as the recorder would hand them over.
 std::shared_ptr<avfoundation::AVAudioPCMBuffer> recording(const std::vector<float>& samples16k, double rate) {
     const auto frames = static_cast<uint32_t>(samples16k.size() * rate / 16000);
     auto buffer = avfoundation::AVAudioPCMBuffer::make(*avfoundation::AVAudioFormat::standard(rate, 1), frames);
@@ -49,8 +49,8 @@ std::shared_ptr<avfoundation::AVAudioPCMBuffer> recording(const std::vector<floa
 class LexiphonicEngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!fs::exists(QUORVEL_SHARED_DATA "/jfk.wav")) GTEST_SKIP() << "jfk.wav is missing from the shared data folder";
-        samples = lexiphonic::AudioProcessor::loadAudioAsFloatArray(QUORVEL_SHARED_DATA "/jfk.wav");
+        if (!fs::exists(QUORVEL_SPEECH)) GTEST_SKIP() << "the build made no speech clip (espeak-ng and sox are missing)";
+        samples = lexiphonic::AudioProcessor::loadAudioAsFloatArray(QUORVEL_SPEECH);
         samples.resize(16000 * 4);  // the first words are enough
     }
     void serveModel() {

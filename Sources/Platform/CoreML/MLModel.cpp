@@ -1,5 +1,7 @@
 #include "Platform/CoreML/MLModel.hpp"
 
+#include <atomic>
+
 namespace coreml {
 
 namespace {
@@ -65,6 +67,23 @@ std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& url, const M
 MLModel::~MLModel() {
     // The architecture may point into the mapped weights: release it before the file.
     architecture_.reset();
+}
+
+// Every loaded model gets its own number, so a state is never taken for one of a model loaded later
+// at the same address.
+MLModel::MLModel() {
+    static std::atomic<uint64_t> loaded{0};
+    identity_ = ++loaded;
+}
+
+std::unique_ptr<MLState> MLModel::makeState() const { return std::unique_ptr<MLState>(new MLState(identity_)); }
+
+std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& input, MLState& using_,
+                                                       const MLPredictionOptions& options) const {
+    if (using_.model_ != identity_)
+        throw MLModelError(MLModelError::Case::generic,
+                           "The state given to \"" + file_->folder().filename().string() + "\" was made by another model");
+    return prediction(input, options);
 }
 
 std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& input,

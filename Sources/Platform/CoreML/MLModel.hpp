@@ -8,6 +8,7 @@
 #include "Platform/CoreML/MLFeatureProvider.hpp"
 #include "Platform/CoreML/MLModelConfiguration.hpp"
 #include "Platform/CoreML/MLModelDescription.hpp"
+#include "Platform/CoreML/MLState.hpp"
 #include "Platform/CoreML/ModelFile.hpp"
 
 namespace coreml {
@@ -36,8 +37,16 @@ public:
     std::shared_ptr<MLFeatureProvider> prediction(const MLFeatureProvider& input,
                                                   const MLPredictionOptions& options = {}) const;
 
+    // A new, empty state for the stateful prediction below.
+    std::unique_ptr<MLState> makeState() const;
+    // The prediction with a state made by this model; the state stays as it is, since no architecture
+    // keeps any. Throws MLModelError(generic) for a state made by another model, else as above.
+    std::shared_ptr<MLFeatureProvider> prediction(const MLFeatureProvider& input, MLState& using_,
+                                                  const MLPredictionOptions& options = {}) const;
+
 private:
-    MLModel() = default;
+    MLModel();
+    uint64_t identity_;
     std::shared_ptr<const ModelFile> file_;
     MLModelConfiguration configuration_;
     std::unique_ptr<Architecture> architecture_;

@@ -278,6 +278,27 @@ AudioBuffer AudioProcessor::loadAudioAsync(const std::string& fromPath) {
     return loadAudio(fromPath, AudioInputConfig::SumChannels{}, 0.0, std::nullopt, std::nullopt);
 }
 
+corevideo::CGImage AudioProcessor::createWaveformImage(std::span<const float> fromAudio, corevideo::CGSize withSize) {
+    const auto pixels = [](double side) -> int64_t {
+        // NaN and sides of 2^40 pixels and more (far beyond any sample list) count as no pixels,
+        // so the row size below cannot overflow; a side below one pixel fails in the image.
+        if (!(std::fabs(side) < 0x1p40)) return 0;
+        return static_cast<int64_t>(std::trunc(side));
+    };
+    corevideo::CGImage::Params params;
+    params.width = pixels(withSize.width);
+    params.height = pixels(withSize.height);
+    params.bytesPerRow = params.width * 4;
+    const auto* raw = reinterpret_cast<const uint8_t*>(fromAudio.data());
+    std::vector<uint8_t> bytes(raw, raw + fromAudio.size_bytes());
+    try {
+        return corevideo::CGImage(params, std::move(bytes));
+    } catch (const std::invalid_argument& e) {
+        throw WhisperError::audioProcessingFailed("No waveform image of " + std::to_string(fromAudio.size()) +
+                                                  " samples: " + e.what());
+    }
+}
+
 AudioBuffer AudioProcessor::resampleAudio(AVAudioFile& fromFile, double toSampleRate, uint32_t channelCount,
                                           const ChannelMode& channelMode, std::optional<uint32_t> frameCount,
                                           uint32_t maxReadFrameSize) {

@@ -17,6 +17,7 @@
 #include "Platform/AVFoundation/AVAudioEngine.hpp"
 #include "Platform/AVFoundation/AVAudioFile.hpp"
 #include "Platform/AVFoundation/AVAudioPCMBuffer.hpp"
+#include "Platform/CoreVideo/CGImage.hpp"
 
 namespace lexiphonic {
 
@@ -84,6 +85,11 @@ public:
                                                   const ChannelMode& channelMode = AudioInputConfig::SumChannels{});
     // loadAudio(fromPath) of the whole file, all channels summed.
     static AudioBuffer loadAudioAsync(const std::string& fromPath);
+    // The samples' raw bytes taken as the pixels of an image of the size (truncated to whole pixels):
+    // one sample per pixel, no drawing; samples beyond width x height are left out. Throws
+    // WhisperError(audioProcessingFailed) for a side below one pixel or of 2^40 pixels and more, or
+    // fewer samples than pixels.
+    static corevideo::CGImage createWaveformImage(std::span<const float> fromAudio, corevideo::CGSize withSize);
 
     // Reads the file from its position in chunks of maxReadFrameSize frames, down-mixing and
     // resampling each; null (with an error line) on any failure.

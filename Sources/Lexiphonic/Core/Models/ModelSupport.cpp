@@ -4,6 +4,7 @@
 
 #include "Lexiphonic/Utilities/Coding.hpp"
 #include "Lexiphonic/Utilities/Constants.hpp"
+#include "Lexiphonic/Utilities/ModelUtilities.hpp"
 #include "PelluxCore/Logging.hpp"
 #include "Platform/Foundation/Text.hpp"
 
@@ -177,6 +178,11 @@ ModelSupportConfig ModelSupportConfig::decode(const foundation::JSONValue& v) {
     auto version = coding::readString(coding::required(v, "version"));
     auto rows = coding::readList(coding::required(v, "device_support"), "Array<DeviceSupport>", DeviceSupport::decode);
     return ModelSupportConfig(std::move(name), std::move(version), std::move(rows), true);
+}
+
+DefaultAndDisabledModels modelSupportPair(const std::string& for_, const std::optional<ModelSupportConfig>& from) {
+    auto support = ModelUtilities::modelSupport(for_, from);
+    return {std::move(support.default_), std::move(support.disabled)};
 }
 
 }  // namespace lexiphonic

@@ -65,4 +65,14 @@ struct ModelSupportConfig {
     static ModelSupportConfig decode(const foundation::JSONValue& value);
 };
 
+// The default model and the disabled ones of the device's support, looked up as
+// ModelUtilities::modelSupport does (the given table, else the built-in one).
+struct DefaultAndDisabledModels {
+    std::string default_;
+    std::vector<std::string> disabled;
+
+    bool operator==(const DefaultAndDisabledModels&) const = default;
+};
+DefaultAndDisabledModels modelSupportPair(const std::string& for_, const std::optional<ModelSupportConfig>& from = std::nullopt);
+
 }  // namespace lexiphonic
