@@ -1,5 +1,7 @@
 #include "Hub/BinaryDistinct.hpp"
 
+#include <cstring>
+
 #include "Platform/Foundation/Error.hpp"
 #include "Platform/Foundation/Numbers.hpp"
 #include "Platform/Foundation/Text.hpp"
@@ -74,10 +76,17 @@ std::u16string decodeUnits(std::string_view stored) {
 }
 
 // An unpaired surrogate in the stored form: ED followed by A0...BF.
+// Searched with memchr: ED is rare in text, and loading a vocabulary asks this of every token.
 bool hasUnpairedSurrogate(std::string_view stored) {
-    for (size_t k = 0; k + 1 < stored.size(); ++k)
-        if (static_cast<unsigned char>(stored[k]) == 0xED && static_cast<unsigned char>(stored[k + 1]) >= 0xA0)
-            return true;
+    const char* data = stored.data();
+    size_t size = stored.size();
+    for (size_t k = 0; k + 1 < size;) {
+        const void* found = std::memchr(data + k, 0xED, size - 1 - k);
+        if (found == nullptr) return false;
+        k = static_cast<size_t>(static_cast<const char*>(found) - data);
+        if (static_cast<unsigned char>(data[k + 1]) >= 0xA0) return true;
+        ++k;
+    }
     return false;
 }
 
@@ -133,6 +142,12 @@ BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctChara
 std::u16string BinaryDistinctString::value() const {
     if (isASCII(units_)) return std::u16string(units_.begin(), units_.end());
     return decodeUnits(units_);
+}
+
+std::string_view BinaryDistinctString::string(std::string& buffer) const {
+    if (!hasUnpairedSurrogate(units_)) return units_;
+    buffer = string();
+    return buffer;
 }
 
 std::string BinaryDistinctString::string() const {
