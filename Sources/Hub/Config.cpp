@@ -92,7 +92,14 @@ Config Config::fromTree(yyjson_val* v, int depth) {
             items.reserve(yyjson_arr_size(v));
             size_t index, count;
             yyjson_val* element;
-            yyjson_arr_foreach(v, index, count, element) { items.push_back(fromTree(element, depth + 1)); }
+            // Strings (a merge list's entries) are made in place, without a Config moved in.
+            yyjson_arr_foreach(v, index, count, element) {
+                if (yyjson_is_str(element)) {
+                    items.emplace_back(textOf(element));
+                } else {
+                    items.push_back(fromTree(element, depth + 1));
+                }
+            }
             return Config(std::move(items));
         }
         case YYJSON_TYPE_OBJ: {
