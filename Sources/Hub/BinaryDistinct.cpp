@@ -1,5 +1,7 @@
 #include "Hub/BinaryDistinct.hpp"
 
+#include <cstring>
+
 #include "Platform/Foundation/Error.hpp"
 #include "Platform/Foundation/Numbers.hpp"
 #include "Platform/Foundation/Text.hpp"
@@ -74,9 +76,20 @@ std::u16string decodeUnits(std::string_view stored) {
 }
 
 // An unpaired surrogate in the stored form: ED followed by A0...BF.
+// Eight bytes at a time: ED is rare in text, and loading a vocabulary asks this of every token.
 bool hasUnpairedSurrogate(std::string_view stored) {
-    for (size_t k = 0; k + 1 < stored.size(); ++k)
-        if (static_cast<unsigned char>(stored[k]) == 0xED && static_cast<unsigned char>(stored[k + 1]) >= 0xA0)
+    const size_t size = stored.size();
+    const char* data = stored.data();
+    size_t k = 0;
+    for (; k + 8 <= size; k += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + k, 8);
+        uint64_t x = word ^ 0xEDEDEDEDEDEDEDEDull;
+        // A zero byte of x marks an ED byte of the word.
+        if (((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0) break;
+    }
+    for (; k + 1 < size; ++k)
+        if (static_cast<unsigned char>(data[k]) == 0xED && static_cast<unsigned char>(data[k + 1]) >= 0xA0)
             return true;
     return false;
 }
@@ -133,6 +146,12 @@ BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctChara
 std::u16string BinaryDistinctString::value() const {
     if (isASCII(units_)) return std::u16string(units_.begin(), units_.end());
     return decodeUnits(units_);
+}
+
+std::string_view BinaryDistinctString::string(std::string& buffer) const {
+    if (!hasUnpairedSurrogate(units_)) return units_;
+    buffer = string();
+    return buffer;
 }
 
 std::string BinaryDistinctString::string() const {

@@ -58,6 +58,9 @@ public:
     // The text decoded from the units (UTF-8; an unpaired surrogate unit reads as U+FFFD).
     // nsString is the same text; description equals string.
     std::string string() const;
+    // The same text without a copy: a view of the stored form, or of `buffer` holding the decoded text when
+    // an unpaired surrogate must be replaced. Valid while both are unchanged.
+    std::string_view string(std::string& buffer) const;
     std::string nsString() const { return string(); }
     std::string description() const { return string(); }
 

@@ -67,6 +67,10 @@ BinaryDistinctString Config::textOf(yyjson_val* v) {
     return BinaryDistinctString(BinaryDistinctString::Encoded{}, std::string(stringOf(v)));
 }
 
+void Config::assignText(yyjson_val* v) {
+    value_.storage_.emplace<BinaryDistinctString>().units_.assign(stringOf(v));
+}
+
 // The JSON tree rules shared by the JSON reader and the platform-tree constructor.
 Config Config::fromTree(yyjson_val* v, int depth) {
     switch (yyjson_get_type(v)) {
@@ -84,15 +88,25 @@ Config Config::fromTree(yyjson_val* v, int depth) {
                 default:
                     return Config(nearestFloat(yyjson_get_real(v)));
             }
-        case YYJSON_TYPE_STR:
-            return Config(textOf(v));
+        case YYJSON_TYPE_STR: {
+            Config text;
+            text.assignText(v);
+            return text;
+        }
         case YYJSON_TYPE_ARR: {
             if (depth >= YYJSONParser::maxNestingDepth) break;
             Config::Array items;
             items.reserve(yyjson_arr_size(v));
             size_t index, count;
             yyjson_val* element;
-            yyjson_arr_foreach(v, index, count, element) { items.push_back(fromTree(element, depth + 1)); }
+            // Strings (a merge list's entries) are made in place.
+            yyjson_arr_foreach(v, index, count, element) {
+                if (yyjson_is_str(element)) {
+                    items.emplace_back().assignText(element);
+                } else {
+                    items.push_back(fromTree(element, depth + 1));
+                }
+            }
             return Config(std::move(items));
         }
         case YYJSON_TYPE_OBJ: {

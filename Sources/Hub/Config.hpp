@@ -212,6 +212,8 @@ private:
     static Config fromTree(yyjson_val* v, int depth);
     static Config decodeTree(yyjson_val* v, int depth);
     static BinaryDistinctString textOf(yyjson_val* v);
+    // Makes this value the JSON string's text, copying its bytes once and moving nothing.
+    void assignText(yyjson_val* v);
 
     Data value_;
 };

@@ -3,6 +3,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <deque>
 
 #include "Platform/Foundation/Text.hpp"
 #include "Tokenizers/ByteEncoder.hpp"
@@ -77,19 +78,22 @@ size_t BytePair::hash() const {
 namespace {
 
 // Calls visit(parts, count) with the parts of each merge of a merge list, in order: an array's string
-// elements, or a string cut at every space (empty parts kept). The part strings are reused from merge to
-// merge, so reading a long list allocates little. False when the value is not an array.
+// elements, or a string cut at every space (empty parts kept). The parts view the Config's own texts (or a
+// reused buffer in the rare case a text needs decoding), so reading a long list copies nothing. False when
+// the value is not an array.
 template <class Visit>
 bool forEachMerge(const hub::Config& merges, Visit&& visit) {
     const hub::Config::Array* items = merges.array();
     if (!items) {
         return false;
     }
-    std::vector<std::string> parts;
-    std::string text;
-    auto part = [&](size_t index) -> std::string& {
+    std::vector<std::string_view> parts;
+    // One buffer per part; a deque keeps the buffers (and views of them) in place as it grows.
+    std::deque<std::string> buffers;
+    auto part = [&](size_t index) -> std::string_view& {
         if (parts.size() <= index) {
             parts.resize(index + 1);
+            buffers.resize(index + 1);
         }
         return parts[index];
     };
@@ -98,17 +102,19 @@ bool forEachMerge(const hub::Config& merges, Visit&& visit) {
         if (const hub::Config::Array* elements = item.array()) {
             for (const hub::Config& element : *elements) {
                 if (const hub::BinaryDistinctString* s = element.value().stringPayload()) {
-                    part(count++) = s->string();
+                    std::string_view& slot = part(count);
+                    slot = s->string(buffers[count]);
+                    ++count;
                 }
             }
         } else if (const hub::BinaryDistinctString* s = item.value().stringPayload()) {
-            text = s->string();
+            std::string_view text = s->string(buffers.empty() ? buffers.emplace_back() : buffers.front());
             size_t start = 0;
             while (true) {
                 size_t space = text.find(' ', start);
-                size_t end = space == std::string::npos ? text.size() : space;
-                part(count++).assign(text, start, end - start);
-                if (space == std::string::npos) {
+                size_t end = space == std::string_view::npos ? text.size() : space;
+                part(count++) = text.substr(start, end - start);
+                if (space == std::string_view::npos) {
                     break;
                 }
                 start = space + 1;
@@ -116,7 +122,7 @@ bool forEachMerge(const hub::Config& merges, Visit&& visit) {
         } else {
             continue;
         }
-        visit(static_cast<const std::vector<std::string>&>(parts), count);
+        visit(static_cast<const std::vector<std::string_view>&>(parts), count);
     }
     return true;
 }
@@ -125,7 +131,7 @@ bool forEachMerge(const hub::Config& merges, Visit&& visit) {
 
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const hub::Config& merges) {
     std::vector<std::vector<std::string>> out;
-    if (!forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+    if (!forEachMerge(merges, [&](const std::vector<std::string_view>& parts, size_t count) {
             out.emplace_back(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(count));
         })) {
         return std::nullopt;
@@ -147,9 +153,10 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 
     // Room for long tokens: reserved pages that are never written cost nothing, growing copies the keys.
     vocabulary_.reserve(vocab->size() + addedTokens.size(), (vocab->size() + addedTokens.size()) * 24);
+    std::string decoded;
     for (const auto& [key, value] : *vocab) {
         if (auto id = value.integer()) {
-            vocabulary_.set(key.string(), *id);
+            vocabulary_.set(key.string(decoded), *id);
         }
     }
     for (const auto& [content, id] : addedTokens) {
@@ -165,7 +172,7 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     ranks_.reserve(merges.array()->size());
     std::string joined;
     uint32_t rank = 0;
-    forEachMerge(merges, [&](const std::vector<std::string>& parts, size_t count) {
+    forEachMerge(merges, [&](const std::vector<std::string_view>& parts, size_t count) {
         uint32_t position = rank++;
         // A merge without two parts has no pair; an empty part never meets a symbol, which is never empty.
         if (count < 2 || parts[0].empty() || parts[1].empty() || position == noRank) {

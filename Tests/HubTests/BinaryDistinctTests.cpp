@@ -65,6 +65,27 @@ TEST(BinaryDistinctString, UnpairedSurrogatesAndIllFormedTextBecomeReplacement) 
     EXPECT_LT(BinaryDistinctString(u"\uD7FF"), lead);
 }
 
+// A lone surrogate is found wherever it sits in a long text (on either side of an 8-byte boundary), and the
+// view form decodes exactly as string() does: into the buffer when a replacement is needed, in place otherwise.
+TEST(BinaryDistinctString, LoneSurrogateFoundAtEveryOffsetOfALongText) {
+    for (size_t offset = 0; offset <= 20; ++offset) {
+        std::u16string units(offset, u'x');
+        units += char16_t(0xDC00);
+        units += u"\u00E9\uD55Cyz";  // also ED-led UTF-8 (U+D55C) that is no surrogate
+        BinaryDistinctString lone(units);
+        std::string expected = std::string(offset, 'x') + "\xEF\xBF\xBD\xC3\xA9\xED\x95\x9Cyz";
+        EXPECT_EQ(lone.string(), expected) << offset;
+        std::string buffer;
+        EXPECT_EQ(lone.string(buffer), expected) << offset;
+        EXPECT_EQ(buffer, expected) << offset;
+
+        BinaryDistinctString clean(std::string(offset, 'x') + "\xED\x95\x9C\xF0\x9F\x98\x80");
+        std::string unused;
+        EXPECT_EQ(clean.string(unused), clean.string()) << offset;
+        EXPECT_TRUE(unused.empty()) << offset;
+    }
+}
+
 TEST(BinaryDistinctString, PrefixSuffixAndLowercase) {
     BinaryDistinctString s("hello");
     EXPECT_TRUE(s.hasPrefix(""));
