@@ -214,6 +214,21 @@ TEST_F(TranscribeTaskTest, TextAfterAPairAtTheWindowStartIsKept) {
     EXPECT_FLOAT_EQ(result->segments()[3].start, 30);
 }
 
+TEST_F(TranscribeTaskTest, AnUnsureLanguageSlotCostsNoFallback) {
+    // Without a prefilled prompt the model's prediction at the language slot is discarded: its doubt
+    // must not send the window to a second attempt at temperature 0.2.
+    ScriptedDecoder script = twoSegments();
+    script.peaks.assign(script.tokens.size(), 20);
+    script.peaks[0] = 9;
+    auto task = taskFor(script);
+    auto result = task->run(std::vector<float>(20 * 16000, 0.0f), options());
+    EXPECT_EQ(result->timings().totalDecodingFallbacks, 0);
+    EXPECT_EQ(result->timings().totalDecodingLoops, static_cast<int64_t>(script.tokens.size()));
+    ASSERT_FALSE(result->segments().empty());
+    EXPECT_EQ(result->segments().front().temperature, 0);
+    EXPECT_EQ(result->text(), "w100 w101 w102");
+}
+
 TEST_F(TranscribeTaskTest, AWindowWithoutSegmentsLeavesThePromptForTheNext) {
     // The first window is silent for the stuck seeker; the inputs must still be back at the prompt,
     // so the second window decodes exactly as the first does.

@@ -291,6 +291,9 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
         }
     } flagRemoval{*earlyStopActor_, windowKey};
 
+    // The first prediction the loop keeps: the steps before it only feed the forced prompt, so their
+    // predictions (the language slot, say, without a prefilled prompt) are discarded and judge nothing.
+    const int64_t firstSampledIndex = std::max(prefilledIndex, initialPromptIndex - 1);
     bool isFirstTokenLogProbTooLow = false;
     bool hasAlignment = false;
     double firstTokenTime = TranscriptionTimings{}.firstTokenTime;
@@ -347,7 +350,7 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
         const auto samplingEnd = SteadyClock::now();
         timings.decodingSampling += secondsBetween(filteringEnd, samplingEnd);
 
-        if (tokenIndex == prefilledIndex) {
+        if (tokenIndex == firstSampledIndex) {
             isFirstTokenLogProbTooLow =
                 options.firstTokenLogProbThreshold.has_value() && nextLogProb < *options.firstTokenLogProbThreshold;
         }
