@@ -4,6 +4,7 @@
 //
 // Built through `create` (construction, then `initialize`), so that a subclass's overrides of the
 // set-up, prewarm and load steps take part in construction.
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -234,6 +235,15 @@ private:
     ModelStateCallback modelStateCallback_;
     TranscriptionStateCallback transcriptionStateCallback_;
     std::recursive_mutex loadMutex_;  // one load at a time
+
+    // A transcription in flight keeps the models it started with: a load or unload waits until none
+    // runs, and none starts while a load or unload waits.
+    class ModelUse;     // held by a transcription or a language detection
+    class ModelChange;  // held by a load or an unload
+    std::mutex modelUseMutex_;
+    std::condition_variable modelUseChanged_;
+    int64_t modelUsers_ = 0;
+    int64_t modelChanges_ = 0;
 };
 
 }  // namespace lexiphonic
