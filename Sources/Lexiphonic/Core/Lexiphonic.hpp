@@ -147,7 +147,9 @@ public:
                              const std::optional<std::string>& modelFolder, bool download,
                              const std::string& remoteConfigName, const std::optional<std::string>& endpoint);
     virtual void prewarmModels();
-    // Loads are serialised: a second load waits for the first and then loads again.
+    // Loads are serialised: a second load waits for the first and then loads again. Loading and
+    // unloading wait for the transcriptions in flight; a transcription that asks for either (from
+    // one of its callbacks, on its own thread) is refused with WhisperError::modelsUnavailable.
     virtual void loadModels(bool prewarmMode = false);
     virtual void loadTokenizerIfNeeded();
     virtual void unloadModels();
