@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -122,6 +123,36 @@ TEST_F(ModelLifetimeTest, UnloadingWaitsForTheTranscriptionInFlight) {
     const auto again = lexiphonic->transcribe(std::span<const float>(audio), options());
     ASSERT_TRUE(again);
     EXPECT_EQ(again->text(), reference->text());
+}
+
+TEST_F(ModelLifetimeTest, UnloadingWhileAWindowDecodesWaitsForTheTranscription) {
+    // Another thread unloads while the decoder is stepping through the first window.
+    auto lexiphonic = facade();
+    const auto audio = noise();
+    const auto reference = lexiphonic->transcribe(std::span<const float>(audio), options());
+    ASSERT_TRUE(reference);
+
+    std::mutex mutex;
+    std::thread unloader;
+    std::promise<void> unloaderStarted;
+    bool asked = false;
+    const auto result = lexiphonic->transcribe(std::span<const float>(audio), options(), [&](const TranscriptionProgress&) {
+        std::lock_guard lock(mutex);
+        if (!asked) {
+            asked = true;
+            unloader = std::thread([&] { lexiphonic->unloadModels(); });
+            unloaderStarted.set_value();
+        }
+        return std::optional<bool>();
+    });
+    unloaderStarted.get_future().wait();
+    {
+        std::lock_guard lock(mutex);
+        unloader.join();
+    }
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->text(), reference->text());
+    EXPECT_EQ(lexiphonic->modelState(), ModelState::unloaded);
 }
 
 TEST_F(ModelLifetimeTest, ATranscriptionCannotUnloadItsOwnModels) {
