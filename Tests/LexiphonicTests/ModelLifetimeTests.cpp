@@ -136,20 +136,27 @@ TEST_F(ModelLifetimeTest, UnloadingWhileAWindowDecodesWaitsForTheTranscription) 
     std::thread unloader;
     std::promise<void> unloaderStarted;
     bool asked = false;
-    const auto result = lexiphonic->transcribe(std::span<const float>(audio), options(), [&](const TranscriptionProgress&) {
-        std::lock_guard lock(mutex);
-        if (!asked) {
-            asked = true;
-            unloader = std::thread([&] { lexiphonic->unloadModels(); });
-            unloaderStarted.set_value();
-        }
-        return std::optional<bool>();
-    });
+    std::shared_ptr<TranscriptionResult> result;
+    std::string failure;
+    try {
+        result = lexiphonic->transcribe(std::span<const float>(audio), options(), [&](const TranscriptionProgress&) {
+            std::lock_guard lock(mutex);
+            if (!asked) {
+                asked = true;
+                unloader = std::thread([&] { lexiphonic->unloadModels(); });
+                unloaderStarted.set_value();
+            }
+            return std::optional<bool>();
+        });
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
     unloaderStarted.get_future().wait();
     {
         std::lock_guard lock(mutex);
         unloader.join();
     }
+    EXPECT_EQ(failure, "");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->text(), reference->text());
     EXPECT_EQ(lexiphonic->modelState(), ModelState::unloaded);
