@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <numeric>
 
 #include "AudioTestSupport.hpp"
@@ -324,6 +325,43 @@ TEST(AudioFiles, DamagedFilesFailCleanlyOrYieldWhatTheyHold) {
                                                 std::nullopt, readSize);
         EXPECT_NEAR(buffer->frameLength(), 16000, 16) << "read size " << readSize;
     }
+}
+
+TEST(AudioFiles, RatesBelowTheFloorAreRefusedAtOpen) {
+    // 20 kB of 8-bit samples whose header claims 1 Hz would become 320 M samples at 16 kHz.
+    TemporaryFolder folder;
+    auto le = [](uint32_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+        return out;
+    };
+    auto wav = [&](uint32_t rate, uint32_t frames) {
+        const auto path = folder / ("rate" + std::to_string(rate) + ".wav");
+        std::ofstream(path, std::ios::binary) << "RIFF" + le(36 + frames, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
+                                                     le(rate, 4) + le(rate, 4) + le(1, 2) + le(8, 2) + "data" +
+                                                     le(frames, 4) + std::string(frames, '\x90');
+        return path.string();
+    };
+    const auto message = [](uint32_t rate) {
+        return WhisperError::loadAudioFailed("Audio file sample rate of " + std::to_string(rate) +
+                                             ".0 Hz is below the lowest supported, 1000.0 Hz");
+    };
+    for (uint32_t rate : {1u, 999u}) {
+        SCOPED_TRACE(rate);
+        const auto path = wav(rate, 20000);
+        for (const auto& load : std::vector<std::function<void()>>{
+                 [&] { AudioProcessor::loadAudioAsFloatArray(path); },
+                 [&] { AudioProcessor::loadAudio(path, AudioInputConfig::SumChannels{}); }}) {
+            try {
+                load();
+                ADD_FAILURE() << "a " << rate << " Hz file was read";
+            } catch (const WhisperError& error) {
+                EXPECT_EQ(error, message(rate));
+            }
+        }
+    }
+    // At the floor a file is read, at 16 samples per frame.
+    EXPECT_NEAR(static_cast<double>(AudioProcessor::loadAudioAsFloatArray(wav(1000, 2000)).size()), 32000, 16);
 }
 
 TEST(AudioFiles, ChannelModeCodingUsesOneKey) {

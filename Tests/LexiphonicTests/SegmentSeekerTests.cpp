@@ -50,6 +50,9 @@ TEST(SegmentSeekerTests, SegmentsAndSeekPoints) {
         {"no timestamp", {kStart, kEnglish, kTranscribe, 100, 101, kEnd}, 960000, {{30, 60, 0, 6}}},
         {"only the first timestamp", with({100, kEnd}), 960000, {{30, 60, 0, 6}}},
         {"no consecutive pair", with({100, T(1.5), kEnd}), 960000, {{30, 31.5f, 0, 7}}},
+        // Decoding again from the window's start would give the same tokens: the rest ends the window.
+        {"a pair at the window's start", with({T(0), 100, kEnd}), 960000, {{30, 30, 0, 4}, {30, 30, 4, 7}}},
+        {"a pair at the start, then a last timestamp", with({T(0), 100, T(0), kEnd}), 960000, {{30, 30, 0, 4}, {30, 30, 4, 7}}},
     };
     SegmentSeeker seeker;
     FakeWhisperTokenizer tokenizer;

@@ -388,17 +388,17 @@ TEST_F(TextDecoderTest, FallbackVerdicts) {
     options.usePrefillCache = false;
     options.withoutTimestamps = true;
     options.firstTokenLogProbThreshold = -1.0f;
-    // A peak of 9 over 51864 zeros gives the favoured token a log-probability of about -2. Without a
-    // prefilled prompt the loop's first prediction is the one at position 0.
+    // A peak of 9 over 51864 zeros gives the favoured token a log-probability of about -2. The first
+    // token sampled is the one predicted after the last prompt token, at position 3.
     ScriptedDecoder weakFirst;
     weakFirst.tokens = {X, X, X, 100, 101, kEnd};
-    weakFirst.peaks = {9, 20, 20, 20, 20, 20};
+    weakFirst.peaks = {20, 20, 20, 9, 20, 20};
     const auto early = decode(*load(weakFirst), options);
     EXPECT_EQ(early.fallback, (DecodingFallback{true, "firstTokenLogProbThreshold"}));
     EXPECT_EQ(early.tokens, (Tokens{kStart, kEnglish, kTranscribe, kNoTimestamps, kEnd}));
 
     ScriptedDecoder weakLater = weakFirst;
-    weakLater.peaks = {20, 20, 20, 9, 20, 20};
+    weakLater.peaks = {20, 20, 20, 20, 9, 20};
     const auto later = decode(*load(weakLater), options);
     EXPECT_EQ(later.tokens, (Tokens{kStart, kEnglish, kTranscribe, kNoTimestamps, 100, 101, kEnd}));
     EXPECT_FALSE(later.fallback.has_value());
@@ -409,6 +409,42 @@ TEST_F(TextDecoderTest, FallbackVerdicts) {
     EXPECT_EQ(decode(*load(weakLater), options).fallback, (DecodingFallback{false, "silence"}));
     options.noSpeechThreshold = 0.6f;
     EXPECT_EQ(decode(*load(weakLater), options).fallback, (DecodingFallback{true, "logProbThreshold"}));
+}
+
+TEST_F(TextDecoderTest, FirstTokenCheckJudgesTheFirstSampledToken) {
+    // Predictions at forced prompt positions are discarded (position 0 is the language slot when no
+    // prompt is prefilled): an unsure one must not fail the window.
+    struct Case {
+        const char* name;
+        size_t weakPosition;
+        std::optional<Tokens> prefix;
+        bool tooLow;
+    };
+    const std::vector<Case> cases = {
+        {"language slot", 0, std::nullopt, false},
+        {"task slot", 1, std::nullopt, false},
+        {"last forced slot", 2, std::nullopt, false},
+        {"first sampled token", 3, std::nullopt, true},
+        {"second sampled token", 4, std::nullopt, false},
+        {"prefix slot", 3, Tokens{50}, false},
+        {"first sampled token after a prefix", 4, Tokens{50}, true},
+    };
+    for (const auto& c : cases) {
+        DecodingOptions options;
+        options.usePrefillCache = false;
+        options.withoutTimestamps = true;
+        options.firstTokenLogProbThreshold = -1.0f;
+        options.prefixTokens = c.prefix;
+        ScriptedDecoder script;
+        script.tokens = c.prefix ? Tokens{X, X, X, X, 100, 101, kEnd} : Tokens{X, X, X, 100, 101, kEnd};
+        script.peaks.assign(script.tokens.size(), 20);
+        script.peaks[c.weakPosition] = 9;
+        const auto result = decode(*load(script), options);
+        EXPECT_EQ(result.fallback == (DecodingFallback{true, "firstTokenLogProbThreshold"}), c.tooLow) << c.name;
+        Tokens text = c.prefix.value_or(Tokens{});
+        if (!c.tooLow) text.insert(text.end(), {100, 101});
+        EXPECT_EQ(textOnly(result.tokens), text) << c.name;
+    }
 }
 
 TEST_F(TextDecoderTest, LanguageAndTemperatureOfTheResult) {

@@ -200,6 +200,35 @@ TEST_F(TranscribeTaskTest, AWindowThatDoesNotMoveTheSeekIsNotDecodedAgain) {
     EXPECT_EQ(task->progress()->completedUnitCount(), 45 * 16000);
 }
 
+TEST_F(TranscribeTaskTest, TextAfterAPairAtTheWindowStartIsKept) {
+    // Every window reads prompt, <|0.00|><|0.00|>, " w100", end: its last timestamp is its start, so
+    // the next window starts at its end, and the text after the pair must not be lost on the way.
+    ScriptedDecoder script;
+    script.tokens = {X, X, X, T(0), 100, kEnd};
+    auto task = taskFor(script);
+    auto result = task->run(std::vector<float>(45 * 16000, 0.0f), options());
+    EXPECT_EQ(encoder->calls, 2);
+    EXPECT_EQ(result->text(), "w100 w100");
+    ASSERT_EQ(result->segments().size(), 4u);
+    EXPECT_EQ(result->segments()[1].tokens, (Tokens{T(0), 100, kEnd}));
+    EXPECT_FLOAT_EQ(result->segments()[3].start, 30);
+}
+
+TEST_F(TranscribeTaskTest, AnUnsureLanguageSlotCostsNoFallback) {
+    // Without a prefilled prompt the model's prediction at the language slot is discarded: its doubt
+    // must not send the window to a second attempt at temperature 0.2.
+    ScriptedDecoder script = twoSegments();
+    script.peaks.assign(script.tokens.size(), 20);
+    script.peaks[0] = 9;
+    auto task = taskFor(script);
+    auto result = task->run(std::vector<float>(20 * 16000, 0.0f), options());
+    EXPECT_EQ(result->timings().totalDecodingFallbacks, 0);
+    EXPECT_EQ(result->timings().totalDecodingLoops, static_cast<int64_t>(script.tokens.size()));
+    ASSERT_FALSE(result->segments().empty());
+    EXPECT_EQ(result->segments().front().temperature, 0);
+    EXPECT_EQ(result->text(), "w100 w101 w102");
+}
+
 TEST_F(TranscribeTaskTest, AWindowWithoutSegmentsLeavesThePromptForTheNext) {
     // The first window is silent for the stuck seeker; the inputs must still be back at the prompt,
     // so the second window decodes exactly as the first does.

@@ -117,6 +117,16 @@ TEST(WordTimestampTests, PunctuationMerges) {
     EXPECT_TRUE(seeker.mergePunctuations({}, kPrepend, kAppend).empty());
 }
 
+TEST(WordTimestampTests, LoneOpeningMarkMergesToNothing) {
+    // The method is an override point: callers may hand it a single word, which once read past an
+    // empty list when that word was an opening mark.
+    SegmentSeeker seeker;
+    for (const char* mark : {"(", " (", " \"", "\u00bf"}) {
+        EXPECT_TRUE(seeker.mergePunctuations({word(mark, 0, 0.1f)}, kPrepend, kAppend).empty()) << mark;
+    }
+    EXPECT_EQ(texts(seeker.mergePunctuations({word(" hi", 0, 1)}, kPrepend, kAppend)), (std::vector<std::string>{" hi"}));
+}
+
 TEST(WordTimestampTests, SegmentsTakeTheirWords) {
     SegmentSeeker seeker;
     FakeWhisperTokenizer tokenizer;

@@ -277,10 +277,79 @@ void Lexiphonic::setupModels(const std::optional<std::string>& model, const std:
     }
 }
 
+// ---- Models in use
+
+namespace {
+// The facades whose models this thread is using; a thread may hold several uses of one facade.
+thread_local std::vector<const Lexiphonic*> modelsUsedByThisThread;
+
+bool usesModelsOf(const Lexiphonic& facade) {
+    return std::find(modelsUsedByThisThread.begin(), modelsUsedByThisThread.end(), &facade) != modelsUsedByThisThread.end();
+}
+}  // namespace
+
+class Lexiphonic::ModelUse {
+public:
+    // Loads the models when needed; waits while a load or unload is pending. A use nested in one
+    // this thread already holds never waits: the load or unload is waiting for the outer one.
+    explicit ModelUse(Lexiphonic& facade) : facade_(facade) {
+        if (usesModelsOf(facade)) {
+            std::lock_guard lock(facade.modelUseMutex_);
+            ++facade.modelUsers_;
+        } else {
+            for (;;) {
+                facade.ensureModelsLoaded();
+                std::unique_lock lock(facade.modelUseMutex_);
+                facade.modelUseChanged_.wait(lock, [&] { return facade.modelChanges_ == 0; });
+                if (facade.modelState() == ModelState::loaded) {
+                    ++facade.modelUsers_;
+                    break;
+                }
+            }
+        }
+        modelsUsedByThisThread.push_back(&facade);
+    }
+    ~ModelUse() {
+        modelsUsedByThisThread.erase(std::find(modelsUsedByThisThread.begin(), modelsUsedByThisThread.end(), &facade_));
+        std::lock_guard lock(facade_.modelUseMutex_);
+        --facade_.modelUsers_;
+        facade_.modelUseChanged_.notify_all();
+    }
+    ModelUse(const ModelUse&) = delete;
+    ModelUse& operator=(const ModelUse&) = delete;
+
+private:
+    Lexiphonic& facade_;
+};
+
+class Lexiphonic::ModelChange {
+public:
+    // Waits until no transcription uses the models. Refused on a thread that is using them itself,
+    // which would wait for itself forever.
+    explicit ModelChange(Lexiphonic& facade) : facade_(facade) {
+        if (usesModelsOf(facade))
+            throw WhisperError::modelsUnavailable("Models cannot be loaded or unloaded by a transcription that uses them");
+        std::unique_lock lock(facade.modelUseMutex_);
+        ++facade.modelChanges_;
+        facade.modelUseChanged_.wait(lock, [&] { return facade.modelUsers_ == 0; });
+    }
+    ~ModelChange() {
+        std::lock_guard lock(facade_.modelUseMutex_);
+        --facade_.modelChanges_;
+        facade_.modelUseChanged_.notify_all();
+    }
+    ModelChange(const ModelChange&) = delete;
+    ModelChange& operator=(const ModelChange&) = delete;
+
+private:
+    Lexiphonic& facade_;
+};
+
 void Lexiphonic::prewarmModels() { loadModels(true); }
 
 void Lexiphonic::loadModels(bool prewarmMode) {
     std::lock_guard loadLock(loadMutex_);
+    ModelChange change(*this);
     setModelState(prewarmMode ? ModelState::prewarming : ModelState::loading);
     Stopwatch total;
     if (!modelFolder_) throw WhisperError::modelsUnavailable("Model folder is not set.");
@@ -384,6 +453,7 @@ void Lexiphonic::loadTokenizerIfNeeded() {
 
 void Lexiphonic::unloadModels() {
     std::lock_guard loadLock(loadMutex_);
+    ModelChange change(*this);
     setModelState(ModelState::unloading);
     if (auto model = std::dynamic_pointer_cast<WhisperMLModel>(featureExtractor_)) model->unloadModel();
     if (auto model = std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder_)) model->unloadModel();
@@ -428,7 +498,7 @@ std::pair<std::string, std::map<std::string, float>> Lexiphonic::detectLanguage(
 }
 
 std::pair<std::string, std::map<std::string, float>> Lexiphonic::detectLangauge(std::span<const float> audioArray) {
-    ensureModelsLoaded();
+    ModelUse use(*this);
     if (!textDecoder_->isModelMultilingual()) {
         throw WhisperError::decodingFailed("Language detection not supported for this model");
     }
@@ -519,7 +589,7 @@ TranscriptionResults Lexiphonic::runTranscribeTask(std::span<const float> audioA
                                                    const std::optional<DecodingOptions>& decodeOptions,
                                                    const TranscriptionCallback& callback,
                                                    const SegmentDiscoveryCallback& segmentCallback) {
-    ensureModelsLoaded();
+    ModelUse use(*this);
     std::shared_ptr<WhisperTokenizer> currentTokenizer = tokenizer();
     if (!currentTokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     if (foundation::isCancelled()) {

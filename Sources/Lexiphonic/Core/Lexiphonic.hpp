@@ -4,6 +4,7 @@
 //
 // Built through `create` (construction, then `initialize`), so that a subclass's overrides of the
 // set-up, prewarm and load steps take part in construction.
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -146,7 +147,9 @@ public:
                              const std::optional<std::string>& modelFolder, bool download,
                              const std::string& remoteConfigName, const std::optional<std::string>& endpoint);
     virtual void prewarmModels();
-    // Loads are serialised: a second load waits for the first and then loads again.
+    // Loads are serialised: a second load waits for the first and then loads again. Loading and
+    // unloading wait for the transcriptions in flight; a transcription that asks for either (from
+    // one of its callbacks, on its own thread) is refused with WhisperError::modelsUnavailable.
     virtual void loadModels(bool prewarmMode = false);
     virtual void loadTokenizerIfNeeded();
     virtual void unloadModels();
@@ -234,6 +237,15 @@ private:
     ModelStateCallback modelStateCallback_;
     TranscriptionStateCallback transcriptionStateCallback_;
     std::recursive_mutex loadMutex_;  // one load at a time
+
+    // A transcription in flight keeps the models it started with: a load or unload waits until none
+    // runs, and none starts while a load or unload waits.
+    class ModelUse;     // held by a transcription or a language detection
+    class ModelChange;  // held by a load or an unload
+    std::mutex modelUseMutex_;
+    std::condition_variable modelUseChanged_;
+    int64_t modelUsers_ = 0;
+    int64_t modelChanges_ = 0;
 };
 
 }  // namespace lexiphonic

@@ -87,22 +87,22 @@ TextDecoder::TextDecoder(ProgressExecutor progressExecutor)
 // ---- Model dimensions
 
 bool TextDecoder::supportsWordTimestamps() const {
-    return pellux::ModelUtilities::getModelOutputDimension(model_, "alignment_heads_weights", 0).has_value();
+    return pellux::ModelUtilities::getModelOutputDimension(model(), "alignment_heads_weights", 0).has_value();
 }
 std::optional<int64_t> TextDecoder::logitsSize() const {
-    return pellux::ModelUtilities::getModelOutputDimension(model_, "logits", 2);
+    return pellux::ModelUtilities::getModelOutputDimension(model(), "logits", 2);
 }
 std::optional<int64_t> TextDecoder::kvCacheEmbedDim() const {
-    return pellux::ModelUtilities::getModelInputDimension(model_, "key_cache", 1);
+    return pellux::ModelUtilities::getModelInputDimension(model(), "key_cache", 1);
 }
 std::optional<int64_t> TextDecoder::kvCacheMaxSequenceLength() const {
-    return pellux::ModelUtilities::getModelInputDimension(model_, "key_cache", 3);
+    return pellux::ModelUtilities::getModelInputDimension(model(), "key_cache", 3);
 }
 std::optional<int64_t> TextDecoder::windowSize() const {
-    return pellux::ModelUtilities::getModelInputDimension(model_, "encoder_output_embeds", 3);
+    return pellux::ModelUtilities::getModelInputDimension(model(), "encoder_output_embeds", 3);
 }
 std::optional<int64_t> TextDecoder::embedSize() const {
-    return pellux::ModelUtilities::getModelInputDimension(model_, "encoder_output_embeds", 1);
+    return pellux::ModelUtilities::getModelInputDimension(model(), "encoder_output_embeds", 1);
 }
 
 // ---- Loading
@@ -160,9 +160,32 @@ void TextDecoder::loadModel(const std::filesystem::path& at, coreml::MLComputeUn
     setModel(prewarmMode ? nullptr : std::move(loaded));
 }
 
+std::shared_ptr<coreml::MLModel> TextDecoder::model() const {
+    std::lock_guard guard(modelMutex_);
+    return model_;
+}
+
+void TextDecoder::setModel(std::shared_ptr<coreml::MLModel> model) {
+    std::lock_guard guard(modelMutex_);
+    model_ = std::move(model);
+}
+
+std::shared_ptr<WhisperMLModel> TextDecoder::prefillData() const {
+    std::lock_guard guard(modelMutex_);
+    return prefillData_;
+}
+
+void TextDecoder::setPrefillData(std::shared_ptr<WhisperMLModel> prefillData) {
+    std::lock_guard guard(modelMutex_);
+    prefillData_ = std::move(prefillData);
+}
+
 void TextDecoder::unloadModel() {
-    model_.reset();
-    prefillData_.reset();
+    {
+        std::lock_guard guard(modelMutex_);
+        model_.reset();
+        prefillData_.reset();
+    }
     std::lock_guard guard(languageFilterMutex_);
     languageLogitsFilter_.reset();
 }
@@ -174,7 +197,7 @@ std::optional<TextDecoder::Prediction> TextDecoder::predictLogits(MLMultiArrayRe
                                                                   MLMultiArrayRef kvCacheUpdateMask,
                                                                   MLMultiArrayRef encoderOutputEmbeds,
                                                                   MLMultiArrayRef decoderKeyPaddingMask) {
-    const auto model = model_;
+    const auto model = this->model();
     if (!model) return std::nullopt;
     TextDecoderInput input(std::move(inputIds), std::move(cacheLength), std::move(keyCache), std::move(valueCache),
                            std::move(kvCacheUpdateMask), std::move(encoderOutputEmbeds), std::move(decoderKeyPaddingMask));
@@ -291,6 +314,9 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
         }
     } flagRemoval{*earlyStopActor_, windowKey};
 
+    // The first prediction the loop keeps: the steps before it only feed the forced prompt, so their
+    // predictions (the language slot, say, without a prefilled prompt) are discarded and judge nothing.
+    const int64_t firstSampledIndex = std::max(prefilledIndex, initialPromptIndex - 1);
     bool isFirstTokenLogProbTooLow = false;
     bool hasAlignment = false;
     double firstTokenTime = TranscriptionTimings{}.firstTokenTime;
@@ -347,7 +373,7 @@ DecodingResult TextDecoder::decodeText(MLMultiArrayRef encoderOutput, std::share
         const auto samplingEnd = SteadyClock::now();
         timings.decodingSampling += secondsBetween(filteringEnd, samplingEnd);
 
-        if (tokenIndex == prefilledIndex) {
+        if (tokenIndex == firstSampledIndex) {
             isFirstTokenLogProbTooLow =
                 options.firstTokenLogProbThreshold.has_value() && nextLogProb < *options.firstTokenLogProbThreshold;
         }

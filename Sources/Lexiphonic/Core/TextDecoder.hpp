@@ -26,12 +26,12 @@ public:
     // Progress reports run on `progressExecutor` (tests pass one that runs them at once).
     explicit TextDecoder(ProgressExecutor progressExecutor);
 
-    std::shared_ptr<coreml::MLModel> model() const override { return model_; }
-    void setModel(std::shared_ptr<coreml::MLModel> model) override { model_ = std::move(model); }
+    std::shared_ptr<coreml::MLModel> model() const override;
+    void setModel(std::shared_ptr<coreml::MLModel> model) override;
     std::shared_ptr<WhisperTokenizer> tokenizer() const override { return tokenizer_; }
     void setTokenizer(std::shared_ptr<WhisperTokenizer> tokenizer) override { tokenizer_ = std::move(tokenizer); }
-    std::shared_ptr<WhisperMLModel> prefillData() const override { return prefillData_; }
-    void setPrefillData(std::shared_ptr<WhisperMLModel> prefillData) override { prefillData_ = std::move(prefillData); }
+    std::shared_ptr<WhisperMLModel> prefillData() const override;
+    void setPrefillData(std::shared_ptr<WhisperMLModel> prefillData) override;
     bool isModelMultilingual() const override { return isModelMultilingual_; }
     void setIsModelMultilingual(bool value) override { isModelMultilingual_ = value; }
     std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters() const override { return logitsFilters_; }
@@ -82,6 +82,7 @@ public:
     void debugCaches(const DecodingInputs& decoderInputs, int64_t tokenIndex, int64_t prefillSize) const;
 
 private:
+    mutable std::mutex modelMutex_;  // guards the two model pointers, which loading and unloading replace
     std::shared_ptr<coreml::MLModel> model_;
     std::shared_ptr<WhisperTokenizer> tokenizer_;
     std::shared_ptr<WhisperMLModel> prefillData_;

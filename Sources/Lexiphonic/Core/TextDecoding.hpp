@@ -3,6 +3,7 @@
 // their forced prompt and prefilled cache, the token loop over one window and language detection.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -62,10 +63,17 @@ struct TextDecoderMLMultiArrayOutputType : TextDecoderOutputType {
 // Holds the optional model that fills the first cache positions of the prompt in one call.
 class TextDecoderContextPrefill : public WhisperMLModel {
 public:
-    std::shared_ptr<coreml::MLModel> model() const override { return model_; }
-    void setModel(std::shared_ptr<coreml::MLModel> model) override { model_ = std::move(model); }
+    std::shared_ptr<coreml::MLModel> model() const override {
+        std::lock_guard guard(modelMutex_);
+        return model_;
+    }
+    void setModel(std::shared_ptr<coreml::MLModel> model) override {
+        std::lock_guard guard(modelMutex_);
+        model_ = std::move(model);
+    }
 
 private:
+    mutable std::mutex modelMutex_;  // the holder is published before its model is loaded into it
     std::shared_ptr<coreml::MLModel> model_;
 };
 

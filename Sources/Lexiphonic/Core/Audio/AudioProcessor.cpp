@@ -30,6 +30,10 @@ constexpr double kSliceSeconds = 600.0;
 constexpr uint32_t kArrayChunkSize = 1024;
 constexpr float kMinimumSumPeak = 1e-4f;
 constexpr size_t kEnergyFloorRecords = 20;
+// The lowest file rate read. Real recordings start at a few kHz (telephony is 8 kHz); at this floor
+// the conversion to 16 kHz makes at most 16 samples per frame of the file, while a header claiming
+// 1 Hz would turn a few kilobytes into gigabytes of samples.
+constexpr double kMinimumFileRate = 1000;
 
 std::string errorText(const std::exception& error) {
     if (const auto* e = dynamic_cast<const foundation::Error*>(&error)) return e->describe();
@@ -51,7 +55,13 @@ int64_t frameAt(double seconds, double rate, int64_t length) {
     return static_cast<int64_t>(frame);
 }
 
-void checkFileLength(const AVAudioFile& file) {
+void checkFile(const AVAudioFile& file) {
+    const double rate = file.fileFormat().sampleRate();
+    if (!(rate >= kMinimumFileRate)) {
+        throw WhisperError::loadAudioFailed("Audio file sample rate of " + foundation::formatDouble(rate) +
+                                            " Hz is below the lowest supported, " +
+                                            foundation::formatDouble(kMinimumFileRate) + " Hz");
+    }
     if (file.length() > std::numeric_limits<uint32_t>::max()) {
         throw WhisperError::loadAudioFailed("Audio file is too long: " + std::to_string(file.length()) + " frames");
     }
@@ -202,7 +212,7 @@ AudioBuffer AudioProcessor::loadAudio(AVAudioFile& fromFile, const ChannelMode& 
                                       std::optional<double> endTime, std::optional<uint32_t> maxReadFrameSize) {
     const double rate = fromFile.fileFormat().sampleRate();
     const uint32_t channels = fromFile.fileFormat().channelCount();
-    checkFileLength(fromFile);
+    checkFile(fromFile);
     const int64_t length = fromFile.length();
     if (maxReadFrameSize && *maxReadFrameSize == 0) {
         throw WhisperError::loadAudioFailed("The read size must be at least one frame");
@@ -240,7 +250,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
                                                          std::optional<double> startTime, std::optional<double> endTime) {
     requireFile(fromPath);
     AVAudioFile file(fromPath);
-    checkFileLength(file);
+    checkFile(file);
     const double duration = static_cast<double>(file.length()) / file.fileFormat().sampleRate();
     double current = startTime.value_or(0.0);
     if (std::isnan(current)) current = 0;
@@ -303,6 +313,10 @@ AudioBuffer AudioProcessor::resampleAudio(AVAudioFile& fromFile, double toSample
                                           const ChannelMode& channelMode, std::optional<uint32_t> frameCount,
                                           uint32_t maxReadFrameSize) {
     const double inputRate = fromFile.processingFormat().sampleRate();
+    if (!(inputRate >= kMinimumFileRate)) {
+        Logging::error("The file's sample rate is below the lowest supported");
+        return nullptr;
+    }
     int64_t position = fromFile.framePosition();
     const int64_t frames = frameCount ? static_cast<int64_t>(*frameCount) : fromFile.length();
     const int64_t endPosition = std::min(position + frames, fromFile.length());

@@ -124,6 +124,20 @@ std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> SegmentSeek
     } else if (noTimestampEnding) {
         cuts.push_back(count);
     }
+
+    int64_t seek = currentSeek + segmentSize;
+    if (!noTimestampEnding) {
+        const size_t lastTimestampIndex = cuts.back() - (singleTimestampEnding ? 1 : 0);
+        const float advance = timeOf(tokens[lastTimestampIndex]) * static_cast<float>(sampleRate);
+        seek = currentSeek + static_cast<int64_t>(advance);
+        if (seek <= currentSeek) {
+            // The last timestamp is the window's start: decoding again from there gives the same tokens,
+            // so the window ends as one without a final timestamp does, keeping the text after the cut.
+            if (!singleTimestampEnding && cuts.back() < count) cuts.push_back(count);
+            seek = currentSeek + segmentSize;
+        }
+    }
+
     size_t from = 0;
     for (size_t cut : cuts) {
         std::optional<int64_t> first, last;
@@ -136,13 +150,6 @@ std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> SegmentSeek
         const float end = last ? windowStart + timeOf(*last) : windowStart;
         segments.push_back(makeSegment(allSegmentsCount + static_cast<int64_t>(segments.size()), start, end, from, cut));
         from = cut;
-    }
-
-    int64_t seek = currentSeek + segmentSize;
-    if (!noTimestampEnding) {
-        const size_t lastTimestampIndex = cuts.back() - (singleTimestampEnding ? 1 : 0);
-        const float advance = timeOf(tokens[lastTimestampIndex]) * static_cast<float>(sampleRate);
-        seek = currentSeek + static_cast<int64_t>(advance);
     }
     return {seek, std::move(segments)};
 }
@@ -346,6 +353,8 @@ std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordT
         }
         predecessorIsLast = true;
     }
+    // A lone opening mark has nothing to join; the filter below would drop it anyway.
+    if (opened.empty()) return {};
 
     // Closing punctuation right after a word joins it; the word keeps its own times.
     std::vector<WordTiming> closed{opened.front()};
