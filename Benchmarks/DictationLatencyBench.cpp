@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BusyProcesses.hpp"
 #include "Lexiphonic/Core/Lexiphonic.hpp"
 #include "Platform/AVFoundation/AudioInputBackend.hpp"
 #include "Platform/CoreML/Whisper/ParallelFor.hpp"
@@ -66,31 +67,6 @@ double peakMB() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB
 }
-
-// Eight processes that spin until killed, as the rest of a desktop keeps every core busy.
-class BusyProcesses {
-public:
-    explicit BusyProcesses(int count) {
-        for (int i = 0; i < count; ++i) {
-            pid_t child = fork();
-            if (child == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                volatile uint64_t spin = 0;
-                for (;;) spin = spin + 1;
-            }
-            if (child > 0) children_.push_back(child);
-        }
-    }
-    ~BusyProcesses() {
-        for (pid_t child : children_) kill(child, SIGKILL);
-        for (pid_t child : children_) waitpid(child, nullptr, 0);
-    }
-    BusyProcesses(const BusyProcesses&) = delete;
-    BusyProcesses& operator=(const BusyProcesses&) = delete;
-
-private:
-    std::vector<pid_t> children_;
-};
 
 // The engine's facade as the app makes it, timing its part of each dictation.
 class TimedFacade : public lexiphonic::Lexiphonic {

@@ -47,14 +47,13 @@ TEST(DesktopSmoke, TwoHotkeyPressesPasteTheTextSaveTheTranscriptAndSigtermEndsTh
     if (!fs::exists(QUORVEL_SPEECH)) GTEST_SKIP() << "the build made no speech clip (espeak-ng and sox are missing)";
     REQUIRE_DESKTOP();
 #if defined(__SANITIZE_THREAD__)
-    // Instrumented, the app takes about a minute per dictation, and random weights may need three:
-    // beyond the test's time limit. Its threads are checked by the app's own tests under TSan.
+    // Instrumented, the app takes about a minute per dictation: beyond the test's time limit. Its
+    // threads are checked by the app's own tests under TSan.
     GTEST_SKIP() << "a whole dictation under ThreadSanitizer outlasts the test's time limit";
 #endif
     const std::string displayName = desktoptest::desktopSession()->name();
 
     hubtest::TemporaryFolder repos, home;
-    // Random weights mostly end a Russian decoding at once; these give text.
     coreml::whisper::TestModelOptions model;
     model.seed = 26;
     model.steeredTextTokens = 8;  // says a short text whatever it hears, as a real model would

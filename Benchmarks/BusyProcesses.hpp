@@ -1,0 +1,43 @@
+#pragma once
+// Spinning processes beside a benchmark, as the rest of a busy desktop keeps every core busy.
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+// `count` processes that spin on every CPU until this object goes, at the default priority: the load
+// of a busy desktop. Each also dies with this process (and after ten minutes in any case), so an
+// interrupted run leaves none behind.
+class BusyProcesses {
+public:
+    explicit BusyProcesses(int count) {
+        const pid_t parent = getpid();
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) spin(parent);
+            if (pid > 0) children_.push_back(pid);
+        }
+    }
+    ~BusyProcesses() {
+        for (pid_t pid : children_) kill(pid, SIGKILL);
+        for (pid_t pid : children_) waitpid(pid, nullptr, 0);
+    }
+    BusyProcesses(const BusyProcesses&) = delete;
+    BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+private:
+    [[noreturn]] static void spin(pid_t parent) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
+        alarm(600);
+        cpu_set_t all;  // every CPU, not only those a decoder line placed its threads on
+        CPU_ZERO(&all);
+        for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &all);
+        sched_setaffinity(0, sizeof all, &all);
+        for (;;) __asm__ volatile("");
+    }
+    std::vector<pid_t> children_;
+};
