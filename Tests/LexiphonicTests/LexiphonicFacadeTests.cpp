@@ -275,6 +275,16 @@ TEST_F(FacadeTest, TokenizerFromLocalFoldersOrTheRepository) {
 
     // Nothing local and a repository the service does not have: the download's error is thrown.
     EXPECT_ANY_THROW(ModelUtilities::loadTokenizer(ModelVariant::small, cache.path(), {broken.path()}));
+
+    // Offline, a damaged local tokenizer is reported as such, not as the unreachable service.
+    hubtest::TemporaryFolder emptyCache;
+    foundation::ScopedEnvironmentOverride offline({{"BM_ENDPOINT", std::string("http://127.0.0.1:1")}});
+    try {
+        ModelUtilities::loadTokenizer(ModelVariant::base, emptyCache.path(), {broken.path()});
+        ADD_FAILURE() << "a damaged tokenizer loaded";
+    } catch (const std::exception& error) {
+        EXPECT_EQ(std::string(error.what()).find("connect"), std::string::npos) << error.what();
+    }
 }
 
 TEST_F(FacadeTest, TheRemoteSupportTableChoosesTheVariant) {

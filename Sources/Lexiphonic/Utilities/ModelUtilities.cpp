@@ -1,6 +1,7 @@
 #include "Lexiphonic/Utilities/ModelUtilities.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <string_view>
 
 #include "Lexiphonic/Core/Models/ModelSupport.hpp"
@@ -106,6 +107,7 @@ std::shared_ptr<WhisperTokenizer> loadTokenizer(ModelVariant for_, const std::op
     searchFolders.insert(searchFolders.end(), additionalSearchPaths.begin(), additionalSearchPaths.end());
 
     std::optional<std::filesystem::path> localFolder;
+    std::exception_ptr localFailure;
     for (const auto& folder : searchFolders) {
         std::error_code ec;
         const auto file = folder / "tokenizer.json";
@@ -134,15 +136,23 @@ std::shared_ptr<WhisperTokenizer> loadTokenizer(ModelVariant for_, const std::op
             }
         } catch (const std::exception& error) {
             Logging::debug("Error loading local tokenizer: " + std::string(error.what()));
+            localFailure = std::current_exception();
         }
     }
 
     Logging::debug("Downloading tokenizer from Hub at " + hubLocation.string());
-    hub::LanguageModelConfigurationFromHub configuration(identifier, "main", hubApi);
-    std::optional<hub::Config> tokenizerConfig = configuration.tokenizerConfig();
-    if (!tokenizerConfig) throw tokenizers::TokenizerError(tokenizers::TokenizerError::Case::missingConfig);
-    auto tokenizer = tokenizers::AutoTokenizer::from(*tokenizerConfig, configuration.tokenizerData(), true);
-    return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), hubLocation);
+    try {
+        hub::LanguageModelConfigurationFromHub configuration(identifier, "main", hubApi);
+        std::optional<hub::Config> tokenizerConfig = configuration.tokenizerConfig();
+        if (!tokenizerConfig) throw tokenizers::TokenizerError(tokenizers::TokenizerError::Case::missingConfig);
+        auto tokenizer = tokenizers::AutoTokenizer::from(*tokenizerConfig, configuration.tokenizerData(), true);
+        return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), hubLocation);
+    } catch (...) {
+        // A damaged local tokenizer is why the download was tried: when that fails too (offline, say),
+        // the damage is what the caller must hear about.
+        if (localFailure) std::rethrow_exception(localFailure);
+        throw;
+    }
 }
 
 }  // namespace lexiphonic::ModelUtilities
