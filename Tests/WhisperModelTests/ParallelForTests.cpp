@@ -1,7 +1,9 @@
 // The kernels' fork-join loop: every item exactly once, a thread held up in one chunk holds up
 // nothing else, no more threads than the process has CPUs, and a clean exit while loops run.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -104,6 +106,70 @@ TEST(WhisperParallelForDeathTest, RunsOnNoMoreThreadsThanTheProcessMayUseCpus) {
             std::exit(threads.size() <= 2 ? 0 : 10 + static_cast<int>(threads.size()));
         },
         testing::ExitedWithCode(0), "");
+}
+
+// Every thread of this process on `cpus`.
+void placeEveryThread(const cpu_set_t& cpus) {
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return;
+    while (dirent* entry = readdir(tasks))
+        if (entry->d_name[0] != '.') sched_setaffinity(std::atoi(entry->d_name), sizeof cpus, &cpus);
+    closedir(tasks);
+}
+
+// The child process of the test below; exits 0 when the helper did its part on `b`.
+[[noreturn]] void runBesideTheCallersCore(int a, int b) {
+    setKernelThreadCount(2);
+    parallelFor(2, 1, [](size_t, size_t) {});  // the pool starts, its helpers free to go anywhere
+    cpu_set_t onlyA, onlyB, both;
+    CPU_ZERO(&onlyA);
+    CPU_ZERO(&onlyB);
+    CPU_SET(a, &onlyA);
+    CPU_SET(b, &onlyB);
+    CPU_OR(&both, &onlyA, &onlyB);
+    // Every thread's last core is `a`: a loop runs there, then the helpers sleep.
+    placeEveryThread(onlyA);
+    parallelFor(2, 1, [](size_t, size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    placeEveryThread(both);
+    sched_setaffinity(0, sizeof onlyA, &onlyA);
+    std::atomic<bool> stop{false};
+    std::thread spinner([&] {
+        sched_setaffinity(0, sizeof onlyB, &onlyB);
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Two chunks, one per thread: the caller's waits until the helper has done the other.
+    std::atomic<int> helperCpu{-1};
+    parallelFor(2, 1, [&](size_t begin, size_t) {
+        if (begin == 1) {
+            helperCpu.store(sched_getcpu());
+            return;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (helperCpu.load() < 0 && std::chrono::steady_clock::now() < until) {
+        }
+    });
+    stop = true;
+    spinner.join();
+    const int cpu = helperCpu.load();
+    std::exit(cpu == b ? 0 : cpu == a ? 2 : 3);
+}
+
+// With no core idle the system wakes a helper on the core it last ran on. A helper that last ran
+// on the caller's core would take it from the caller at every loop, so the woken helper moves to
+// another core. Here the caller keeps core `a`, a spinning thread keeps `b` busy, and the helper,
+// last run on `a` and allowed both, must do its part on `b`.
+TEST(WhisperParallelForDeathTest, AHelperWokenOnTheCallersCoreMovesOffIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "needs two CPUs";
+    int a = -1, b = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE && b < 0; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) (a < 0 ? a : b) = cpu;
+    EXPECT_EXIT(runBesideTheCallersCore(a, b), testing::ExitedWithCode(0), "");
 }
 
 // At exit the pool's static goes while other threads may still start loops (the app stops its

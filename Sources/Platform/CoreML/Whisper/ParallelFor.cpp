@@ -75,10 +75,17 @@ void prefetchShare(const NextReads& next, size_t self, size_t parts) {
 // /proc/loadavg, looked at every few milliseconds), and otherwise sleeps after a few microseconds:
 // the helpers on the epoch, the caller in the join on the count of chunks done, woken by whichever
 // thread finishes last. The pool never pins its threads: the system moves them to free cores.
+//
+// With no core idle, the system wakes a sleeping helper on the core it last ran on, and a helper that
+// once ran on the caller's core (or on another helper's) stays there: each wake-up then takes that
+// core from the caller for the helper's part of the loop, and the caller waits a whole time slice
+// behind the other processes to get it back. So a helper woken where another thread of the loop runs
+// steps aside first (see stepAside).
 class Pool {
 public:
     explicit Pool(unsigned threads) : ranges_(threads) {
         helperCount_ = threads - 1;
+        for (auto& cpu : cpus_) cpu.store(-1, std::memory_order_relaxed);
         for (unsigned i = 0; i + 1 < threads; ++i) threads_.emplace_back([this, i] { helperLoop(i); });
     }
     // Only once no loop runs and none can start (see PoolOwner): then the helpers are only waiting.
@@ -107,6 +114,7 @@ public:
         job_.chunks.store(chunks, std::memory_order_relaxed);
         job_.parts.store(parts, std::memory_order_relaxed);
         job_.moreSoon.store(moreSoon, std::memory_order_relaxed);
+        cpus_[0].store(sched_getcpu(), std::memory_order_relaxed);
         const NextReads reads = next ? *next : NextReads{};
         for (int i = 0; i < 3; ++i) {
             job_.nextBase[i].store(reads.base[i], std::memory_order_relaxed);
@@ -151,6 +159,28 @@ private:
         std::atomic<const void*> nextBase[3] = {nullptr, nullptr, nullptr};
         std::atomic<size_t> nextBytes[3] = {0, 0, 0};
     };
+
+    // Thread `self` of a loop of `parts`, just woken: when another thread of the loop is on its core,
+    // it moves to a core none of them is on, by leaving those cores out of its affinity for a moment
+    // and then putting back the affinity it had: no thread stays pinned, and the system picks which of
+    // the other cores it runs on.
+    void stepAside(size_t self, size_t parts) {
+        const int here = sched_getcpu();
+        if (here < 0) return;
+        bool shared = false;
+        for (size_t i = 0; i < parts && !shared; ++i)
+            shared = i != self && cpus_[i].load(std::memory_order_relaxed) == here;
+        if (!shared) return;
+        cpu_set_t allowed, elsewhere;
+        if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+        elsewhere = allowed;
+        for (size_t i = 0; i < parts; ++i) {
+            const int cpu = cpus_[i].load(std::memory_order_relaxed);
+            if (i != self && cpu >= 0 && cpu < CPU_SETSIZE) CPU_CLR(cpu, &elsewhere);
+        }
+        if (CPU_COUNT(&elsewhere) == 0) return;
+        if (sched_setaffinity(0, sizeof elsewhere, &elsewhere) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
+    }
 
     // The futex bit helper `index` waits as; helpers 32 apart share one.
     static uint32_t helperBit(unsigned index) { return uint32_t{1} << (index % 32); }
@@ -229,15 +259,16 @@ private:
         // Nothing is published as epoch 0: a helper the system starts only while a loop runs (or
         // while the pool stops) still takes part in it.
         uint32_t seen = 0;
+        bool slept = false;
         // Spin this long after a loop before sleeping: a decoder step's loops follow each other
         // within microseconds, while the encoder's leave gaps between them.
         auto spinFor = kHelperSpin;
         for (;;) {
             const uint32_t e =
-                waitForEpoch(index, seen, contended_.load(std::memory_order_relaxed) ? kContendedSpin : spinFor);
+                waitForEpoch(index, seen, contended_.load(std::memory_order_relaxed) ? kContendedSpin : spinFor, slept);
             if (stopping_.load(std::memory_order_acquire)) return;
             if ((e & 1) != 0) {  // being written: look again once it is published
-                waitForEpoch(index, e, kContendedSpin);
+                waitForEpoch(index, e, kContendedSpin, slept);
                 continue;
             }
             Job job;
@@ -245,14 +276,17 @@ private:
             seen = e;
             if (index + 1 >= job.parts) continue;
             spinFor = job.moreSoon ? kHelperSpinMoreSoon : kHelperSpin;
+            if (slept) stepAside(index + 1, job.parts);
+            slept = false;
+            cpus_[index + 1].store(sched_getcpu(), std::memory_order_relaxed);
             work(job, e, index + 1);
             prefetchShare(job.next, index + 1, job.parts);
         }
     }
 
     // The epoch once it is no longer `seen` (or the pool stops): spinning for `spinFor`, then
-    // asleep until woken.
-    uint32_t waitForEpoch(unsigned index, uint32_t seen, std::chrono::microseconds spinFor) {
+    // asleep until woken (`slept` is then set).
+    uint32_t waitForEpoch(unsigned index, uint32_t seen, std::chrono::microseconds spinFor, bool& slept) {
         const auto until = std::chrono::steady_clock::now() + spinFor;
         for (;;) {
             for (int i = 0; i < 32; ++i) {
@@ -261,6 +295,9 @@ private:
                 _mm_pause();
             }
             if (std::chrono::steady_clock::now() < until) continue;
+            // Asleep it holds no core: a helper woken on this one need not step aside for it.
+            cpus_[index + 1].store(-1, std::memory_order_relaxed);
+            slept = true;
             sleepers_.fetch_add(1, std::memory_order_seq_cst);
             while (epoch_.load(std::memory_order_seq_cst) == seen && !stopping_.load(std::memory_order_seq_cst))
                 futexWaitAs(&epoch_, seen, helperBit(index));
@@ -309,6 +346,9 @@ private:
         kContendedSpin{5};
 
     std::vector<Range> ranges_;
+    // The core each thread (0 the caller) was on when it last started its part of a loop; -1 while a
+    // helper sleeps. Read only to decide whether to step aside, so a stale value costs nothing.
+    std::vector<std::atomic<int>> cpus_ = std::vector<std::atomic<int>>(ranges_.size());
     std::vector<std::thread> threads_;
     size_t helperCount_ = 0;
     std::atomic<bool> stopping_{false};
