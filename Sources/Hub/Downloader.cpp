@@ -243,15 +243,18 @@ void Downloader::transfer(const URLRequest& request, std::stop_token stop) {
         digested_ = 0;
         httpGet(request, file, stop);
         if (stop.stop_requested()) throw URLError(URLError::Code::cancelled, request.url);
-        checkDigest(file);
         // On disk before it is renamed into place, so a crash never leaves a short file at the destination.
+        // Flushed before the digest is read, so the last blocks are hashed while the disk catches up.
         if (::fsync(file) != 0) fail("flush", incompleteDestination_, errno);
+        checkDigest(file);
         const int descriptor = file;
         file = -1;
         if (::close(descriptor) != 0) fail("close", incompleteDestination_, errno);
         moveDownloadedFile(incompleteDestination_, destination_);
         broadcaster_.broadcast(DownloadState::completed(destination_));
     } catch (...) {
+        // A transfer that ends early gives its hashing thread and blocks back now, not at the next one.
+        digest_.reset();
         if (file >= 0) ::close(file);
         broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
     }

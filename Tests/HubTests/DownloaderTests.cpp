@@ -126,18 +126,24 @@ TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
          {"bytes=10-", std::nullopt}},
         {"longer than the file", bytes + "extra", std::nullopt, {std::nullopt}},
     };
-    for (const Case& c : cases) {
-        server.clearFaults();
-        server.clearRequests();
-        if (c.fault) server.addFault(*c.fault);
-        fs::remove(destination());
-        work.write(partial().filename(), c.partial);
-        auto states = run(quick());
-        ASSERT_TRUE(completed(states)) << c.name << ": " << states.back().description();
-        EXPECT_EQ(failures(states), 0u) << c.name;
-        EXPECT_TRUE(foundation::readFile(destination()) == bytes) << c.name;
-        EXPECT_EQ(ranges(), c.ranges) << c.name;
-    }
+    // With the digest checked too, it must cover the file as finally written: the partial bytes that were
+    // kept, never those that were dropped.
+    for (bool digest : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (digest ? ", digest checked" : ""));
+            server.clearFaults();
+            server.clearRequests();
+            if (c.fault) server.addFault(*c.fault);
+            fs::remove(destination());
+            work.write(partial().filename(), c.partial);
+            Downloader::Params params = quick();
+            if (digest) params.sha256 = server.etag("owner/repo", "weights.bin");
+            auto states = run(params);
+            ASSERT_TRUE(completed(states)) << states.back().description();
+            EXPECT_EQ(failures(states), 0u);
+            EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+            EXPECT_EQ(ranges(), c.ranges);
+        }
 }
 
 TEST_F(DownloaderTest, ABrokenTransferIsRetriedFromTheBytesThatArrived) {
