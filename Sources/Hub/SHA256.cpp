@@ -61,10 +61,7 @@ BackgroundSHA256::~BackgroundSHA256() {
 
 void BackgroundSHA256::update(std::string_view bytes) {
     while (!bytes.empty()) {
-        // A full block is handed over once more bytes come (hexDigest hashes the last one itself), so a
-        // hand-over that failed leaves it full, to be tried again.
-        if (filled_ == blockSize) handOver();
-        if (!filling_) filling_ = freeBlock();
+        if (!filling_ || filled_ == blockSize) nextBlock();
         const size_t take = std::min(bytes.size(), blockSize - filled_);
         std::memcpy(filling_ + filled_, bytes.data(), take);
         filled_ += take;
@@ -72,33 +69,34 @@ void BackgroundSHA256::update(std::string_view bytes) {
     }
 }
 
-char* BackgroundSHA256::freeBlock() {
+void BackgroundSHA256::nextBlock() {
+    // A hand-over that fails (no thread) leaves the block full, to be tried again with the next bytes.
+    if (filling_ && !worker_.joinable()) worker_ = std::thread([this] { run(); });
     std::unique_lock lock(mutex_);
+    if (filling_) {
+        queue_[(queueHead_ + queued_) % maximumBlocks_] = Block{filling_, filled_};
+        ++queued_;
+        filling_ = nullptr;
+        filled_ = 0;
+    }
+    bool wake = workerAsleep_ && queued_ >= wakeBatch_;
     if (free_.empty() && storage_.size() < maximumBlocks_) {
         lock.unlock();
+        if (wake) workerWake_.notify_one();
         storage_.push_back(std::make_unique_for_overwrite<char[]>(blockSize));
-        return storage_.back().get();
+        filling_ = storage_.back().get();
+        return;
     }
     if (free_.empty()) {
-        // Every block waits to be hashed: the worker must be running for one to come back.
+        // Every block waits to be hashed: the worker must run for one to come back.
         if (workerAsleep_) workerWake_.notify_one();
+        wake = false;
         feederAsleep_ = true;
         feederWake_.wait(lock, [&] { return !free_.empty(); });
         feederAsleep_ = false;
     }
-    char* block = free_.back();
+    filling_ = free_.back();
     free_.pop_back();
-    return block;
-}
-
-void BackgroundSHA256::handOver() {
-    if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
-    std::unique_lock lock(mutex_);
-    queue_[(queueHead_ + queued_) % maximumBlocks_] = Block{filling_, filled_};
-    ++queued_;
-    filling_ = nullptr;
-    filled_ = 0;
-    const bool wake = workerAsleep_ && queued_ >= wakeBatch_;
     lock.unlock();
     if (wake) workerWake_.notify_one();
 }

@@ -55,8 +55,8 @@ private:
         char* bytes;
         size_t size;
     };
-    char* freeBlock();
-    void handOver();
+    // Hands the full block over, if there is one, and takes an empty one to fill.
+    void nextBlock();
     // Waits until every handed-over block is hashed.
     void drain();
     void run();
