@@ -184,6 +184,73 @@ std::string Downloader::DownloadError::describe() const {
 
 // --- Downloader
 
+// Flushes the partial file to disk on a thread of its own while the transfer goes on. A disk with a write
+// cache makes bytes durable only at a flush, whose cost grows with what was written since the last one:
+// flushing as the file grows leaves the flush before the rename little to do, instead of the whole file.
+class Downloader::Flusher {
+public:
+    // `file` stays open until this is destroyed.
+    Flusher(int file, const fs::path& path) : file_(file), path_(path) {}
+    ~Flusher() { stop(); }
+    Flusher(const Flusher&) = delete;
+    Flusher& operator=(const Flusher&) = delete;
+
+    // Flushes what has been written so far, once the flush under way (if any) is done.
+    void request() {
+        std::unique_lock lock(mutex_);
+        if (stopping_) return;
+        if (!worker_.joinable()) {
+            try {
+                worker_ = std::thread([this] { run(); });
+            } catch (const std::system_error&) {
+                return;  // no thread to spare: the flush before the rename does it all
+            }
+        }
+        requested_ = true;
+        lock.unlock();
+        wake_.notify_one();
+    }
+
+    // Waits for the flush under way. One that failed fails the transfer: its error may have been reported
+    // to it alone, never again to the final flush.
+    void finish() {
+        stop();
+        if (error_ != 0) fail("flush", path_, error_);
+    }
+
+private:
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || requested_; });
+            if (stopping_) return;
+            requested_ = false;
+            lock.unlock();
+            const int code = ::fdatasync(file_) == 0 ? 0 : errno;
+            lock.lock();
+            if (code != 0 && error_ == 0) error_ = code;
+        }
+    }
+
+    const int file_;
+    const fs::path& path_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool requested_ = false;
+    bool stopping_ = false;
+    int error_ = 0;
+    std::thread worker_;  // started with the first request
+};
+
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination)
     : Downloader(std::move(destination), std::move(incompleteDestination), Params{}) {}
 
@@ -241,23 +308,28 @@ void Downloader::transfer(const URLRequest& request, std::stop_token stop) {
         if (::lseek(file, 0, SEEK_END) < 0) fail("seek in", incompleteDestination_, errno);
         digest_ = params_.sha256 ? std::make_unique<BackgroundSHA256>() : nullptr;
         digested_ = 0;
-        httpGet(request, file, stop);
+        Flusher flusher(file, incompleteDestination_);  // joined before the file is closed
+        httpGet(request, file, flusher, stop);
         if (stop.stop_requested()) throw URLError(URLError::Code::cancelled, request.url);
-        checkDigest(file);
         // On disk before it is renamed into place, so a crash never leaves a short file at the destination.
+        // Flushed before the digest is read, so the last blocks are hashed while the disk catches up.
+        flusher.finish();
         if (::fsync(file) != 0) fail("flush", incompleteDestination_, errno);
+        checkDigest(file);
         const int descriptor = file;
         file = -1;
         if (::close(descriptor) != 0) fail("close", incompleteDestination_, errno);
         moveDownloadedFile(incompleteDestination_, destination_);
         broadcaster_.broadcast(DownloadState::completed(destination_));
     } catch (...) {
+        // A transfer that ends early gives its hashing thread and blocks back now, not at the next one.
+        digest_.reset();
         if (file >= 0) ::close(file);
         broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
     }
 }
 
-void Downloader::httpGet(const URLRequest& request, int file, std::stop_token stop) {
+void Downloader::httpGet(const URLRequest& request, int file, Flusher& flusher, std::stop_token stop) {
     const int64_t chunkSize = params_.chunkSize;
     int retriesLeft = params_.retries;
     // Starting over is budgeted apart from the retries, which every written chunk renews: a server whose
@@ -340,9 +412,11 @@ void Downloader::httpGet(const URLRequest& request, int file, std::stop_token st
                 inChunk += static_cast<int64_t>(take);
                 downloadResumeState_.incDownloadedSize(static_cast<int64_t>(take));
                 if (inChunk < chunkSize) continue;
-                // Start writing the chunk to disk now, so the flush before the final rename has little left.
+                // Start writing the chunk to disk now and flush what is written meanwhile, so the flush
+                // before the final rename has little left.
                 (void)::sync_file_range(file, static_cast<off_t>(runningSize - chunkSize), static_cast<off_t>(chunkSize),
                                         SYNC_FILE_RANGE_WRITE);
+                flusher.request();
                 inChunk = 0;
                 retriesLeft = params_.retries;
                 if (!expected) continue;

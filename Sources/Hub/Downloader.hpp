@@ -171,8 +171,9 @@ public:
 private:
     Broadcaster<DownloadState>::Stream setUpDownload(const std::string& url, const std::optional<std::string>& token,
                                                      int64_t resumeSize);
+    class Flusher;
     void transfer(const URLRequest& request, std::stop_token stop);
-    void httpGet(const URLRequest& request, int file, std::stop_token stop);
+    void httpGet(const URLRequest& request, int file, Flusher& flusher, std::stop_token stop);
     void stopTransfer();
     // Feeds the digest the partial file's bytes it has not seen, up to `size`.
     void digestUpTo(int file, int64_t size);

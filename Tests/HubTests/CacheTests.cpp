@@ -98,6 +98,67 @@ TEST(BackgroundSHA256, MatchesTheDigestOfTheWholeInput) {
     EXPECT_EQ(hub::BackgroundSHA256().hexDigest(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
+std::string oneShotDigest(std::string_view bytes) {
+    hub::SHA256 digest;
+    digest.update(bytes);
+    return digest.hexDigest();
+}
+
+// Bytes that differ from block to block, so a block hashed twice, skipped, out of order or overwritten
+// before it was hashed changes the digest.
+TEST(BackgroundSHA256, EveryByteIsHashedOnceInOrderWhateverThePiecesAndTheBound) {
+    constexpr size_t block = hub::BackgroundSHA256::blockSize;
+    const std::string input = hubtest::patternBytes(9 * block + 12'345, 3);
+    struct Case {
+        const char* name;
+        size_t size;
+        size_t piece;
+        size_t maximumPending;
+    } cases[] = {
+        {"nothing", 0, 1, 16u << 20},
+        {"one byte", 1, 1, 16u << 20},
+        {"byte by byte across a block boundary", block + 100, 1, 16u << 20},
+        {"exactly one block", block, block, 16u << 20},
+        {"a byte short of a block, then more", 3 * block, block - 1, 16u << 20},
+        {"a byte past a block", 3 * block, block + 1, 16u << 20},
+        {"one piece of many blocks", input.size(), input.size(), 16u << 20},
+        {"odd pieces, smallest bound (two blocks)", input.size(), 300'007, 0},
+        {"whole blocks, smallest bound", input.size(), block, 1},
+        {"odd pieces, bound of three blocks", input.size(), 65'537, 3 * block},
+    };
+    for (const Case& c : cases) {
+        const std::string_view bytes = std::string_view(input).substr(0, c.size);
+        hub::BackgroundSHA256 digest(c.maximumPending);
+        for (size_t at = 0; at < bytes.size(); at += c.piece) digest.update(bytes.substr(at, c.piece));
+        EXPECT_EQ(digest.hexDigest(), oneShotDigest(bytes)) << c.name;
+    }
+}
+
+// Starting over drops whatever still waits to be hashed, whether it filled many blocks or part of one; a
+// digest dropped with blocks still waiting stops its worker cleanly.
+TEST(BackgroundSHA256, ResetForgetsEverythingFedBefore) {
+    constexpr size_t block = hub::BackgroundSHA256::blockSize;
+    const std::string before = hubtest::patternBytes(20 * block + 5, 4);
+    const std::string after = hubtest::patternBytes(5 * block + 77, 5);
+    for (size_t maximumPending : {2 * block, size_t(16) << 20})
+        for (size_t fed : {size_t(0), size_t(10), block, 6 * block + 1, before.size()}) {
+            // Fed again into blocks already in use, faster than they are hashed: with the larger bound
+            // several blocks still wait at each reset.
+            hub::BackgroundSHA256 digest(maximumPending);
+            for (int round = 0; round < 3; ++round) {
+                digest.update(std::string_view(before).substr(0, fed));
+                digest.reset();
+            }
+            digest.reset();
+            for (size_t at = 0; at < after.size(); at += 100'003)
+                digest.update(std::string_view(after).substr(at, 100'003));
+            EXPECT_EQ(digest.hexDigest(), oneShotDigest(after)) << fed << " bytes fed before the reset";
+
+            hub::BackgroundSHA256 abandoned(maximumPending);
+            abandoned.update(std::string_view(before).substr(0, fed));
+        }
+}
+
 TEST_F(CacheTest, RepositoryFoldersStayInsideTheDownloadBase) {
     EXPECT_EQ(api.localRepoLocation(Repo{"owner/name", RepoType::datasets}),
               folder.path() / "base" / "datasets" / "owner" / "name");

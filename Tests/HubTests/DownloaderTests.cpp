@@ -126,18 +126,24 @@ TEST_F(DownloaderTest, APartialFileThatCannotBeContinuedIsRestartedOrFinished) {
          {"bytes=10-", std::nullopt}},
         {"longer than the file", bytes + "extra", std::nullopt, {std::nullopt}},
     };
-    for (const Case& c : cases) {
-        server.clearFaults();
-        server.clearRequests();
-        if (c.fault) server.addFault(*c.fault);
-        fs::remove(destination());
-        work.write(partial().filename(), c.partial);
-        auto states = run(quick());
-        ASSERT_TRUE(completed(states)) << c.name << ": " << states.back().description();
-        EXPECT_EQ(failures(states), 0u) << c.name;
-        EXPECT_TRUE(foundation::readFile(destination()) == bytes) << c.name;
-        EXPECT_EQ(ranges(), c.ranges) << c.name;
-    }
+    // With the digest checked too, it must cover the file as finally written: the partial bytes that were
+    // kept, never those that were dropped.
+    for (bool digest : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (digest ? ", digest checked" : ""));
+            server.clearFaults();
+            server.clearRequests();
+            if (c.fault) server.addFault(*c.fault);
+            fs::remove(destination());
+            work.write(partial().filename(), c.partial);
+            Downloader::Params params = quick();
+            if (digest) params.sha256 = server.etag("owner/repo", "weights.bin");
+            auto states = run(params);
+            ASSERT_TRUE(completed(states)) << states.back().description();
+            EXPECT_EQ(failures(states), 0u);
+            EXPECT_TRUE(foundation::readFile(destination()) == bytes);
+            EXPECT_EQ(ranges(), c.ranges);
+        }
 }
 
 TEST_F(DownloaderTest, ABrokenTransferIsRetriedFromTheBytesThatArrived) {
@@ -204,20 +210,34 @@ TEST_F(DownloaderTest, TheDigestCoversTheResumedPartAndWhatArrives) {
 }
 
 TEST_F(DownloaderTest, CancelStopsTheTransferAndKeepsWhatArrived) {
-    server.addFault({.kind = Fault::Kind::stall, .bytes = 2000});
-    work.write(partial().filename(), "");
-    Downloader downloader(destination(), partial(), quick(1 << 20));
-    auto stream = downloader.download(url(), std::nullopt, kFileSize);
-    EXPECT_EQ(stream.next()->description(), "downloading(0.0, nil)");
-    for (int i = 0; i < 500 && hubtest::fileSize(partial()) < 2000; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    auto started = std::chrono::steady_clock::now();
-    downloader.cancel();
-    auto state = stream.next();
-    ASSERT_TRUE(state && state->as<State::Failed>());
-    EXPECT_EQ(state->description(), "failed(\"cancelled\")");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "not at once";
-    EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, 2000));
+    // Cut before the first chunk, and after several with the digest's and the flush's threads at work.
+    struct Case {
+        size_t stallAt;
+        int64_t chunkSize;
+        bool digest;
+    } cases[] = {{2000, 1 << 20, false}, {600'000, 100'000, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stallAt);
+        server.clearFaults();
+        server.addFault({.kind = Fault::Kind::stall, .bytes = c.stallAt});
+        work.write(partial().filename(), "");
+        Downloader::Params params = quick(c.chunkSize);
+        if (c.digest) params.sha256 = server.etag("owner/repo", "weights.bin");
+        Downloader downloader(destination(), partial(), params);
+        auto stream = downloader.download(url(), std::nullopt, kFileSize);
+        EXPECT_EQ(stream.next()->description(), "downloading(0.0, nil)");
+        for (int i = 0; i < 500 && hubtest::fileSize(partial()) < c.stallAt; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto started = std::chrono::steady_clock::now();
+        downloader.cancel();
+        std::optional<State> state;
+        while ((state = stream.next()) && !state->as<State::Failed>()) {
+        }
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->description(), "failed(\"cancelled\")");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "not at once";
+        EXPECT_TRUE(foundation::readFile(partial()) == bytes.substr(0, c.stallAt));
+    }
 }
 
 TEST_F(DownloaderTest, TheTokenGoesToTheServiceButNotToTheStorageHost) {
