@@ -45,14 +45,18 @@ PasteKeystroke Injector::keystrokeFor(const std::optional<std::string>& applicat
 }
 
 void Injector::inject(const std::string& text) {
+    // What the pasteboard holds while an earlier paste waits is that paste's text, not the user's.
+    if (pending_) settle(*pending_);
+    pending_.reset();
     // The window that gets the keystroke is the one in front now, not the one of the dictation's start.
     const auto keystroke = keystrokeFor(workspace_ ? workspace_->frontmostApplicationName() : std::nullopt);
     auto previous = pasteboard_.pasteboardItems();
     pasteboard_.clearContents();
     pasteboard_.setString(text, appkit::NSPasteboardTypeString);
-    std::shared_ptr<std::vector<appkit::NSPasteboardItem>> previousSelection;
-    if (keystroke == PasteKeystroke::shiftInsert && selection_) {
-        previousSelection = std::make_shared<std::vector<appkit::NSPasteboardItem>>(selection_->pasteboardItems());
+    const bool toSelection = keystroke == PasteKeystroke::shiftInsert && selection_;
+    std::vector<appkit::NSPasteboardItem> previousSelection;
+    if (toSelection) {
+        previousSelection = selection_->pasteboardItems();
         selection_->clearContents();
         selection_->setString(text, appkit::NSPasteboardTypeString);
     }
@@ -69,11 +73,30 @@ void Injector::inject(const std::string& text) {
     events_.post(quartz::CGEventTapLocation::hidEventTap, *keyDown);
     events_.post(quartz::CGEventTapLocation::hidEventTap, *keyUp);
 
-    mainExecutor_.scheduleAfter(restoreDelay, [&pasteboard = pasteboard_, selection = selection_, previous = std::move(previous),
-                                               previousSelection = std::move(previousSelection)] {
-        restore(pasteboard, previous);
-        if (previousSelection) restore(*selection, *previousSelection);
+    pending_ = std::make_shared<PendingRestore>(PendingRestore{
+        &pasteboard_, std::move(previous), toSelection ? selection_ : nullptr, std::move(previousSelection),
+        toSelection ? selection_ : &pasteboard_, static_cast<int>(restorePatience / restoreDelay)});
+    watch(mainExecutor_, pending_);
+}
+
+void Injector::watch(foundation::MainExecutor& executor, std::shared_ptr<PendingRestore> pending) {
+    executor.scheduleAfter(restoreDelay, [&executor, pending = std::move(pending)]() mutable {
+        if (pending->done) return;
+        if (pending->watched->delivery() == appkit::NSPasteboardDelivery::waiting && --pending->looksLeft > 0) {
+            watch(executor, std::move(pending));
+            return;
+        }
+        settle(*pending);
     });
+}
+
+void Injector::settle(PendingRestore& pending) {
+    if (pending.done) return;
+    pending.done = true;
+    // What another application put there since is the user's newer copy: it stays.
+    if (pending.pasteboard->delivery() != appkit::NSPasteboardDelivery::replaced) restore(*pending.pasteboard, pending.previous);
+    if (pending.selection && pending.selection->delivery() != appkit::NSPasteboardDelivery::replaced)
+        restore(*pending.selection, pending.previousSelection);
 }
 
 }  // namespace quorvel

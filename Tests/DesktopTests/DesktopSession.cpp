@@ -124,7 +124,8 @@ VirtualDisplay::VirtualDisplay() {
     close(ready[1]);
     std::string number;
     pollfd wait{ready[0], POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    // Generous: on a machine busy with other test programs the server can take many seconds to start.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline && poll(&wait, 1, 100) >= 0) {
         char digits[16];
         if (!(wait.revents & (POLLIN | POLLHUP))) continue;

@@ -98,7 +98,8 @@ TEST(DesktopSmoke, TwoHotkeyPressesPasteTheTextSaveTheTranscriptAndSigtermEndsTh
     // The first dictation also downloads and loads the model.
     const bool done = spinUntil(pastedAndSaved, 30000ms * kSlowdown);
     XCloseDisplay(typist);
-    ASSERT_TRUE(done) << "pasted: \"" << textOf(GTK_TEXT_VIEW(view)) << "\"\n" << app.log();
+    ASSERT_TRUE(done) << "pasted: \"" << textOf(GTK_TEXT_VIEW(view)) << "\", transcript "
+                      << (transcript() ? "saved" : "not saved") << "\n" << app.log();
     spinFor(200ms);  // the whole text has arrived
 
     const std::string pasted = textOf(GTK_TEXT_VIEW(view));

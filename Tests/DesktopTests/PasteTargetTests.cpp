@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "Desktop/GLibMainExecutor.hpp"
 #include "Desktop/GtkPasteboard.hpp"
@@ -54,6 +55,40 @@ void focus(Display* display, Window window) {
     XWarpPointer(display, None, window, 0, 0, 0, 0, attributes.width / 2, attributes.height / 2);
     XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
     XSync(display, False);
+}
+
+// Asks for `selection` as UTF8_STRING over a connection of its own, as another application does,
+// while this process's main loop serves the request: the text, or nullopt when none was given.
+std::optional<std::string> readSelection(Display* reader, const char* selection) {
+    const Window window = XCreateSimpleWindow(reader, DefaultRootWindow(reader), 0, 0, 1, 1, 0, 0, 0);
+    const Atom property = XInternAtom(reader, "QUORVEL_TEST_READ", False);
+    XConvertSelection(reader, XInternAtom(reader, selection, False), XInternAtom(reader, "UTF8_STRING", False), property,
+                      window, CurrentTime);
+    XFlush(reader);
+    std::optional<std::string> text;
+    bool answered = false;
+    spinUntil([&] {
+        while (!answered && XPending(reader)) {
+            XEvent event;
+            XNextEvent(reader, &event);
+            if (event.type != SelectionNotify) continue;
+            answered = true;
+            if (event.xselection.property == None) break;
+            Atom type;
+            int format;
+            unsigned long items, after;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(reader, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &items,
+                                   &after, &data) == Success &&
+                data)
+                text = std::string(reinterpret_cast<const char*>(data), items);
+            if (data) XFree(data);
+        }
+        return answered;
+    });
+    XDestroyWindow(reader, window);
+    XFlush(reader);
+    return text;
 }
 
 std::string readFile(const fs::path& path) {
@@ -111,6 +146,36 @@ TEST(PasteTarget, TheTextReachesAGtkEntryAndAnXtermAndBothSelectionsComeBack) {
     EXPECT_TRUE(spinUntil([&] { return readFile(typed) == text; }, 5s)) << "typed: \"" << readFile(typed) << "\"";
     EXPECT_TRUE(spinUntil(bothComeBack));
     gtk_widget_destroy(window);
+}
+
+// An X selection is handed over only when a reader asks. A window that asks long after the keystroke
+// (a busy one) still gets the dictated text, and the clipboard gets its own contents back after it.
+TEST(PasteTarget, AWindowThatAsksLateStillGetsTheText) {
+    REQUIRE_DESKTOP();
+    Display* reader = XOpenDisplay(desktoptest::desktopSession()->name().c_str());
+    ASSERT_TRUE(reader);
+    desktop::GLibMainExecutor executor;
+    desktop::GtkPasteboard clipboard;
+    desktop::X11EventServices events;
+    quorvel::Injector injector(clipboard, events, executor);
+    clipboard.setString("copied before", appkit::NSPasteboardTypeString);
+    injector.inject("dictated, read late");
+    EXPECT_EQ(clipboard.delivery(), appkit::NSPasteboardDelivery::waiting);
+    spinFor(400ms);
+    EXPECT_EQ(readSelection(reader, "CLIPBOARD"), "dictated, read late");
+    EXPECT_TRUE(spinUntil([&] { return clipboard.string(appkit::NSPasteboardTypeString) == "copied before"; }));
+
+    // Another application taking the clipboard over is seen, and our own next contents wait again.
+    clipboard.setString("ours", appkit::NSPasteboardTypeString);
+    EXPECT_EQ(clipboard.delivery(), appkit::NSPasteboardDelivery::waiting);
+    const Window owner = XCreateSimpleWindow(reader, DefaultRootWindow(reader), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(reader, XInternAtom(reader, "CLIPBOARD", False), owner, CurrentTime);
+    XFlush(reader);
+    EXPECT_TRUE(spinUntil([&] { return clipboard.delivery() == appkit::NSPasteboardDelivery::replaced; }));
+    XDestroyWindow(reader, owner);
+    XCloseDisplay(reader);
+    clipboard.setString("ours again", appkit::NSPasteboardTypeString);
+    EXPECT_EQ(clipboard.delivery(), appkit::NSPasteboardDelivery::waiting);
 }
 
 }  // namespace

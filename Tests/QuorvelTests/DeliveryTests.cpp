@@ -65,6 +65,57 @@ TEST_F(InjectorTest, WithoutKeyboardEventsTheTextStaysOnThePasteboard) {
     EXPECT_EQ(executor.pendingTimers(), 0u);
 }
 
+// An X selection hands the text over only when the window asks for it: the restore waits for that,
+// or for restorePatience, and leaves alone what another application put there meanwhile.
+TEST_F(InjectorTest, OnAPasteboardServedOnRequestTheRestoreWaitsForTheReader) {
+    using appkit::NSPasteboardDelivery;
+    const auto held = [&] { return pasteboard.string(appkit::NSPasteboardTypeString); };
+
+    // A busy window asks after a second: the text is there for it, and "abc" comes back next look.
+    pasteboard.setString("abc", appkit::NSPasteboardTypeString);
+    injector.inject("dictated");
+    pasteboard.reported = NSPasteboardDelivery::waiting;
+    executor.advance(1s);
+    EXPECT_EQ(held(), "dictated");
+    pasteboard.reported = NSPasteboardDelivery::read;
+    executor.advance(100ms);
+    EXPECT_EQ(held(), "abc");
+    EXPECT_EQ(executor.pendingTimers(), 0u);
+
+    // No window ever asks: "abc" comes back after the patience, not before.
+    injector.inject("dictated");
+    pasteboard.reported = NSPasteboardDelivery::waiting;
+    executor.advance(quorvel::Injector::restorePatience - 1ms);
+    EXPECT_EQ(held(), "dictated");
+    executor.advance(1ms);
+    EXPECT_EQ(held(), "abc");
+
+    // The user copies something else before any window asked: that copy stays.
+    injector.inject("dictated");
+    pasteboard.reported = NSPasteboardDelivery::waiting;
+    executor.advance(300ms);
+    pasteboard.clearContents();
+    pasteboard.setString("copied meanwhile", appkit::NSPasteboardTypeString);
+    pasteboard.reported = NSPasteboardDelivery::replaced;
+    executor.advance(quorvel::Injector::restorePatience);
+    EXPECT_EQ(held(), "copied meanwhile");
+    EXPECT_EQ(executor.pendingTimers(), 0u);
+
+    // A second dictation while the first still waits: what comes back in the end is the user's own
+    // text, not the first dictation.
+    pasteboard.clearContents();
+    pasteboard.setString("abc", appkit::NSPasteboardTypeString);
+    pasteboard.reported = NSPasteboardDelivery::waiting;
+    injector.inject("first");
+    executor.advance(500ms);
+    injector.inject("second");
+    EXPECT_EQ(held(), "second");
+    pasteboard.reported = NSPasteboardDelivery::read;
+    executor.advance(100ms);
+    EXPECT_EQ(held(), "abc");
+    EXPECT_EQ(pasteboard.pasteboardItems().size(), 1u);
+}
+
 // Pasting into whichever window is in front: its class picks the keystroke it pastes with.
 TEST_F(InjectorTest, TheKeystrokeIsTheOneTheFocusedWindowPastesWith) {
     fakes::FakeWorkspace workspace;

@@ -22,6 +22,14 @@ struct NSPasteboardItem {
     bool operator==(const NSPasteboardItem&) const = default;
 };
 
+// Where the contents last set on a pasteboard stand with the applications that read it.
+enum class NSPasteboardDelivery {
+    stored,    // the pasteboard keeps its own copy: a reader may come at any time
+    waiting,   // handed out only when a reader asks (an X selection), and no reader has yet
+    read,      // handed out at least once
+    replaced,  // another application has put its own contents there since
+};
+
 class NSPasteboard {
 public:
     virtual ~NSPasteboard() = default;
@@ -36,6 +44,8 @@ public:
     virtual std::vector<NSPasteboardItem> pasteboardItems() const = 0;
     // Adds the items after those already there.
     virtual bool writeObjects(const std::vector<NSPasteboardItem>& items) = 0;
+    // Of the contents last set here. A pasteboard that stores its contents has nothing to report.
+    virtual NSPasteboardDelivery delivery() const { return NSPasteboardDelivery::stored; }
 };
 
 }  // namespace appkit

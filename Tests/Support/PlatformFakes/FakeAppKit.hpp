@@ -124,6 +124,10 @@ public:
         items_.insert(items_.end(), items.begin(), items.end());
         return true;
     }
+    appkit::NSPasteboardDelivery delivery() const override { return reported; }
+
+    // What delivery() says; a test plays the readers and the other applications with it.
+    appkit::NSPasteboardDelivery reported = appkit::NSPasteboardDelivery::stored;
 
 private:
     std::vector<appkit::NSPasteboardItem> items_;
