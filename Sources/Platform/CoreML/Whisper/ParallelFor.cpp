@@ -70,11 +70,14 @@ void prefetchShare(const NextReads& next, size_t self, size_t parts) {
 // decoder step.
 //
 // On a busy machine a spinning thread takes a core from a thread with work, its own helpers'
-// included, and a helper the system took off its core holds its chunk until it runs again. So the
-// pool spins only while the machine has a core for each of its threads (the runnable count in
-// /proc/loadavg, looked at every few milliseconds), and otherwise sleeps after a few microseconds:
-// the helpers on the epoch, the caller in the join on the count of chunks done, woken by whichever
-// thread finishes last. The pool never pins its threads: the system moves them to free cores.
+// included, and a helper the system took off its core holds its chunk until it runs again. So while
+// the machine lacks a core for each of its threads (the runnable count in /proc/loadavg, looked at
+// every few milliseconds) no thread spins longer than kContendedSpin before it sleeps: the helpers on
+// the epoch, the caller in the join on the count of chunks done, woken by whichever thread finishes
+// last. Not much shorter, though: a thread woken on a taken core waits for the one running there to
+// end its turn, and sleeping after a few microseconds had every loop of a decoder step pay that wait
+// (the base model's step beside eight busy processes took twice as long). The pool never pins its
+// threads: the system moves them to free cores.
 //
 // With no core idle, the system wakes a sleeping helper on the core it last ran on, and a helper that
 // once ran on the caller's core (or on another helper's) stays there: each wake-up then takes that
@@ -343,7 +346,7 @@ private:
     }
 
     static constexpr std::chrono::microseconds kHelperSpin{50}, kHelperSpinMoreSoon{2000}, kJoinSpin{200},
-        kContendedSpin{5};
+        kContendedSpin{200};
 
     std::vector<Range> ranges_;
     // The core each thread (0 the caller) was on when it last started its part of a loop; -1 while a

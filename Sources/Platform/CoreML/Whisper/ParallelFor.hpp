@@ -28,7 +28,7 @@ struct NextReads {
 // With `moreSoon`, the helpers keep spinning for about two milliseconds afterwards: for loops that
 // follow each other closely (a decoder step). Otherwise they sleep after a few tens of microseconds,
 // leaving the cores to other work; on a machine without a free core for each thread nothing spins
-// more than a few microseconds. Each thread has a contiguous share of the items; one that finishes
+// more than about 200 microseconds. Each thread has a contiguous share of the items; one that finishes
 // its share takes chunks left in the others', so a helper the system has not run yet delays nothing.
 // A loop started while another one holds the helpers (or once the process is exiting) runs on the
 // calling thread alone.
