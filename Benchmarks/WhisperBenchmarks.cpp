@@ -5,9 +5,11 @@
 // sgemm/<path>/f16 the encoder's paths with the weights in half precision, as the encoder reads them;
 // sgemm/avx512/fmaPeak the one-core multiply-add ceiling they are measured against.
 //
-// The .../busy:N lines run the encoder and the decoder step beside N plain spinning processes (nice 0,
-// started for the line and killed after it): a desktop busy with other work. A fair share of the
-// cores makes those lines about 2x the idle ones with N = 8 on 8 CPUs.
+// The .../busy:N lines run the encoder (on each of its paths) and the decoder step beside N plain
+// spinning processes (nice 0, started for the line and killed after it): a desktop busy with other
+// work. A fair share of the cores makes those lines about 2x the idle ones with N = 8 on 8 CPUs, a
+// little more on a virtual machine whose CPUs share the host's cores in pairs (there one spinner
+// beside a single encoder thread, with cores to spare, already slows it by half).
 //
 // Run: WhisperBenchmarks [--benchmark_filter=...]; large-v3-turbo needs about 4 GB of memory.
 //   decoder step, idle and busy:  WhisperBenchmarks --benchmark_filter='decoderStep/base'
@@ -679,11 +681,13 @@ int main(int argc, char** argv) {
                     ->MinTime(2.0);
             // The encoder as .all / .cpuAndNeuralEngine models run it, where the CPU has a reduced-precision path.
             if (isReducedPrecision(reducedPrecisionGemmPath()))
-                benchmark::RegisterBenchmark(("encoder/" + suffix + "/" + gemmPathName(reducedPrecisionGemmPath())).c_str(),
-                                             encoderBench, threads, s, reducedPrecisionGemmPath(), 0)
-                    ->Unit(benchmark::kMillisecond)
-                    ->UseRealTime()
-                    ->MinTime(2.0);
+                for (int others : busyCounts)
+                    benchmark::RegisterBenchmark(("encoder/" + suffix + "/" + gemmPathName(reducedPrecisionGemmPath()) +
+                                                  busySuffix(others)).c_str(),
+                                                 encoderBench, threads, s, reducedPrecisionGemmPath(), others)
+                        ->Unit(benchmark::kMillisecond)
+                        ->UseRealTime()
+                        ->MinTime(2.0);
             benchmark::RegisterBenchmark(("crossAttentionSetup/" + suffix).c_str(), crossBench, threads, s)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
